@@ -1,0 +1,446 @@
+// The module's own function type.
+//
+// Calls reach the method's function (the call binding) through vectorcall
+// or through the call slot; the attribute surface mirrors that of the
+// host's Python functions, with the setter checks and messages that host
+// code expects.  Defaults and keyword defaults can be set but are never
+// used by calls: the binding knows only `raster`, so setting them warns.
+#include "function_type.hpp"
+
+#include <cstddef>
+
+#include "owned_ref.hpp"
+
+namespace bathyra {
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyMethodDef *method;
+    PyObject *weakrefs;
+    PyObject *dict;         // made on first access
+    PyObject *name;         // always a str
+    PyObject *qualname;     // always a str
+    PyObject *module;       // any object; null reads as None
+    PyObject *doc;          // any object; null reads as None
+    PyObject *globals;
+    PyObject *code;
+    PyObject *defaults;     // null or a tuple
+    PyObject *kwdefaults;   // null or a dict
+    PyObject *annotations;  // made on first access
+};
+
+PyTypeObject function_type;
+
+FunctionObject *as_function(PyObject *self)
+{
+    return reinterpret_cast<FunctionObject *>(self);
+}
+
+PyObject *new_ref_or_none(PyObject *value)
+{
+    if (!value)
+        value = Py_None;
+    Py_INCREF(value);
+    return value;
+}
+
+// Stores a new reference to `value` (or null) in `slot`.
+void store(PyObject *&slot, PyObject *value)
+{
+    Py_XINCREF(value);
+    replace_held(slot, value);
+}
+
+// ---------------------------------------------------------------------------
+// Ways in.
+
+PyObject *vectorcall_entry(PyObject *self, PyObject *const *args,
+                           size_t nargsf, PyObject *kwnames)
+{
+    auto meth = reinterpret_cast<_PyCFunctionFastWithKeywords>(
+        reinterpret_cast<void (*)(void)>(as_function(self)->method->ml_meth));
+    return meth(self, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+// Calls with a tuple and a dict: the dict's values follow the positional
+// items in one array, its keys go into a tuple of names.
+PyObject *call_slot(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    auto meth = reinterpret_cast<_PyCFunctionFastWithKeywords>(
+        reinterpret_cast<void (*)(void)>(as_function(self)->method->ml_meth));
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    PyObject *const *items = &PyTuple_GET_ITEM(args, 0);
+    if (!kwargs || PyDict_GET_SIZE(kwargs) == 0)
+        return meth(self, items, nargs, nullptr);
+
+    Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
+    Py_ssize_t total = nargs + nkw;
+    auto **values =
+        static_cast<PyObject **>(PyMem_Malloc(sizeof(PyObject *) * total));
+    if (!values)
+        return PyErr_NoMemory();
+    OwnedRef names(PyTuple_New(nkw));
+    if (!names) {
+        PyMem_Free(values);
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        Py_INCREF(items[i]);
+        values[i] = items[i];
+    }
+    Py_ssize_t pos = 0;
+    Py_ssize_t copied = 0;
+    PyObject *key;
+    PyObject *value;
+    bool all_strings = true;
+    while (copied < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
+        Py_INCREF(key);
+        PyTuple_SET_ITEM(names.get(), copied, key);
+        Py_INCREF(value);
+        values[nargs + copied] = value;
+        if (!PyUnicode_Check(key))
+            all_strings = false;
+        ++copied;
+    }
+    PyObject *result = nullptr;
+    if (!all_strings)
+        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+    else
+        result = meth(self, values, nargs, names.get());
+    for (Py_ssize_t i = 0; i < nargs + copied; ++i)
+        Py_DECREF(values[i]);
+    PyMem_Free(values);
+    return result;
+}
+
+PyObject *descriptor_get(PyObject *self, PyObject *instance, PyObject *)
+{
+    if (!instance || instance == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, instance);
+}
+
+// ---------------------------------------------------------------------------
+// Attribute surface.
+
+PyObject *get_name(PyObject *self, void *)
+{
+    return new_ref_or_none(as_function(self)->name);
+}
+
+int set_name(PyObject *self, PyObject *value, void *)
+{
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "__name__ must be set to a string object");
+        return -1;
+    }
+    store(as_function(self)->name, value);
+    return 0;
+}
+
+PyObject *get_qualname(PyObject *self, void *)
+{
+    return new_ref_or_none(as_function(self)->qualname);
+}
+
+int set_qualname(PyObject *self, PyObject *value, void *)
+{
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "__qualname__ must be set to a string object");
+        return -1;
+    }
+    store(as_function(self)->qualname, value);
+    return 0;
+}
+
+PyObject *get_module(PyObject *self, void *)
+{
+    return new_ref_or_none(as_function(self)->module);
+}
+
+int set_module(PyObject *self, PyObject *value, void *)
+{
+    store(as_function(self)->module, value ? value : Py_None);
+    return 0;
+}
+
+PyObject *get_doc(PyObject *self, void *)
+{
+    return new_ref_or_none(as_function(self)->doc);
+}
+
+int set_doc(PyObject *self, PyObject *value, void *)
+{
+    store(as_function(self)->doc, value ? value : Py_None);
+    return 0;
+}
+
+PyObject *get_dict(PyObject *self, void *)
+{
+    FunctionObject *f = as_function(self);
+    if (!f->dict) {
+        f->dict = PyDict_New();
+        if (!f->dict)
+            return nullptr;
+    }
+    Py_INCREF(f->dict);
+    return f->dict;
+}
+
+int set_dict(PyObject *self, PyObject *value, void *)
+{
+    if (!value) {
+        PyErr_SetString(PyExc_TypeError,
+                        "function's dictionary may not be deleted");
+        return -1;
+    }
+    if (!PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "setting function's dictionary to a non-dict");
+        return -1;
+    }
+    store(as_function(self)->dict, value);
+    return 0;
+}
+
+PyObject *get_globals(PyObject *self, void *)
+{
+    return new_ref_or_none(as_function(self)->globals);
+}
+
+PyObject *get_closure(PyObject *, void *) { Py_RETURN_NONE; }
+
+PyObject *get_code(PyObject *self, void *)
+{
+    return new_ref_or_none(as_function(self)->code);
+}
+
+PyObject *get_defaults(PyObject *self, void *)
+{
+    return new_ref_or_none(as_function(self)->defaults);
+}
+
+int set_defaults(PyObject *self, PyObject *value, void *)
+{
+    if (value == Py_None)
+        value = nullptr;
+    if (value && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    if (PyErr_WarnEx(PyExc_RuntimeWarning,
+                     "changing __defaults__ of this function has no effect "
+                     "on the values that its calls use",
+                     1) < 0)
+        return -1;
+    store(as_function(self)->defaults, value);
+    return 0;
+}
+
+PyObject *get_kwdefaults(PyObject *self, void *)
+{
+    return new_ref_or_none(as_function(self)->kwdefaults);
+}
+
+int set_kwdefaults(PyObject *self, PyObject *value, void *)
+{
+    if (value == Py_None)
+        value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    if (PyErr_WarnEx(PyExc_RuntimeWarning,
+                     "changing __kwdefaults__ of this function has no effect "
+                     "on the values that its calls use",
+                     1) < 0)
+        return -1;
+    store(as_function(self)->kwdefaults, value);
+    return 0;
+}
+
+PyObject *get_annotations(PyObject *self, void *)
+{
+    FunctionObject *f = as_function(self);
+    if (!f->annotations) {
+        f->annotations = PyDict_New();
+        if (!f->annotations)
+            return nullptr;
+    }
+    Py_INCREF(f->annotations);
+    return f->annotations;
+}
+
+int set_annotations(PyObject *self, PyObject *value, void *)
+{
+    if (value == Py_None)
+        value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    store(as_function(self)->annotations, value);
+    return 0;
+}
+
+PyObject *get_is_coroutine(PyObject *, void *) { Py_RETURN_FALSE; }
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"func_name", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"func_doc", get_doc, set_doc, nullptr, nullptr},
+    {"__dict__", get_dict, set_dict, nullptr, nullptr},
+    {"func_dict", get_dict, set_dict, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"func_globals", get_globals, nullptr, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"func_closure", get_closure, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"func_code", get_code, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"func_defaults", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Pickled by reference to its module-level name.
+PyObject *reduce(PyObject *self, PyObject *)
+{
+    return new_ref_or_none(as_function(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// Life cycle.
+
+int traverse(PyObject *self, visitproc visit, void *arg)
+{
+    FunctionObject *f = as_function(self);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->code);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->annotations);
+    return 0;
+}
+
+// Name and qualified name are strs, which take part in no cycle; keeping
+// them lets a cleared object still print.
+int clear(PyObject *self)
+{
+    FunctionObject *f = as_function(self);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->annotations);
+    return 0;
+}
+
+void dealloc(PyObject *self)
+{
+    PyObject_GC_UnTrack(self);
+    FunctionObject *f = as_function(self);
+    if (f->weakrefs)
+        PyObject_ClearWeakRefs(self);
+    clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    PyObject_GC_Del(self);
+}
+
+PyObject *repr(PyObject *self)
+{
+    return PyUnicode_FromFormat("<bathyra function %S at %p>",
+                                as_function(self)->qualname, self);
+}
+
+}  // namespace
+
+int prepare_function_type() noexcept
+{
+    if (function_type.tp_flags & Py_TPFLAGS_READY)
+        return 0;
+    PyTypeObject &t = function_type;
+    // Filled here rather than by an initialiser list so that each field is
+    // named; the object head comes from a zero-initialised static.
+    Py_SET_TYPE(&t, &PyType_Type);
+    Py_SET_REFCNT(&t, 1);
+    t.tp_name = "bathyra.metadata_parser.function";
+    t.tp_basicsize = sizeof(FunctionObject);
+    t.tp_dealloc = dealloc;
+    t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    t.tp_repr = repr;
+    t.tp_call = call_slot;
+    t.tp_getattro = PyObject_GenericGetAttr;
+    t.tp_setattro = PyObject_GenericSetAttr;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                 Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_traverse = traverse;
+    t.tp_clear = clear;
+    t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+    t.tp_methods = function_methods;
+    t.tp_getset = function_getset;
+    t.tp_descr_get = descriptor_get;
+    t.tp_dictoffset = offsetof(FunctionObject, dict);
+    return PyType_Ready(&t);
+}
+
+PyObject *function_new(PyMethodDef *method, PyObject *name,
+                       PyObject *qualname, PyObject *module_name,
+                       PyObject *globals, PyObject *code) noexcept
+{
+    FunctionObject *f = PyObject_GC_New(FunctionObject, &function_type);
+    if (!f)
+        return nullptr;
+    f->vectorcall = vectorcall_entry;
+    f->method = method;
+    f->weakrefs = nullptr;
+    f->dict = nullptr;
+    f->name = nullptr;
+    f->qualname = nullptr;
+    f->module = nullptr;
+    f->doc = nullptr;
+    f->globals = nullptr;
+    f->code = nullptr;
+    f->defaults = nullptr;
+    f->kwdefaults = nullptr;
+    f->annotations = nullptr;
+    store(f->name, name);
+    store(f->qualname, qualname);
+    store(f->module, module_name);
+    store(f->doc, Py_None);
+    store(f->globals, globals);
+    store(f->code, code);
+    PyObject_GC_Track(reinterpret_cast<PyObject *>(f));
+    return reinterpret_cast<PyObject *>(f);
+}
+
+}  // namespace bathyra

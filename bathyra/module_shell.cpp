@@ -1,0 +1,418 @@
+// The module shell: the definition record, the create and exec steps of
+// import, the runtime version check and the process-wide constants.
+//
+// One interpreter and one module object per process: the first create step
+// records the importing interpreter, the first successful exec step holds
+// the module, and every later import of the name gets that same module.
+#include <cstdint>
+#include <cstdio>
+
+#include "call_binding.hpp"
+#include "function_type.hpp"
+#include "module_state.hpp"
+#include "owned_ref.hpp"
+#include "string_constants.hpp"
+
+#ifndef BATHYRA_TARGET_MAJOR
+#define BATHYRA_TARGET_MAJOR PY_MAJOR_VERSION
+#endif
+#ifndef BATHYRA_TARGET_MINOR
+#define BATHYRA_TARGET_MINOR PY_MINOR_VERSION
+#endif
+
+namespace bathyra {
+
+ModuleState state;
+
+namespace {
+
+int64_t interpreter_id = -1;
+uint32_t runtime_version = 0;
+
+// The entry that the function object is made from.
+PyMethodDef extract_metadata_method = {
+    "extract_metadata",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(bind_call)),
+    METH_FASTCALL | METH_KEYWORDS, nullptr};
+
+// ---------------------------------------------------------------------------
+// Create step.
+
+// Copies spec.<attribute> into the module namespace under `key`.  A missing
+// attribute skips the entry; returns 0 or -1.
+int copy_spec_attribute(PyObject *spec, PyObject *ns, const char *attribute,
+                        const char *key, bool skip_none)
+{
+    OwnedRef value(PyObject_GetAttrString(spec, attribute));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (skip_none && value.get() == Py_None)
+        return 0;
+    return PyDict_SetItemString(ns, key, value.get());
+}
+
+PyObject *create_module(PyObject *spec, PyModuleDef *)
+{
+    int64_t current = compat::current_interpreter_id();
+    if (current == -1)
+        return nullptr;
+    if (interpreter_id == -1) {
+        interpreter_id = current;
+    } else if (interpreter_id != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only "
+                        "be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    if (state.module) {
+        Py_INCREF(state.module);
+        return state.module;
+    }
+    OwnedRef name(PyObject_GetAttrString(spec, "name"));
+    if (!name)
+        return nullptr;
+    OwnedRef module(PyModule_NewObject(name.get()));
+    name.reset();
+    if (!module)
+        return nullptr;
+    PyObject *ns = PyModule_GetDict(module.get());
+    if (!ns)
+        return nullptr;
+    if (copy_spec_attribute(spec, ns, "loader", "__loader__", false) < 0 ||
+        copy_spec_attribute(spec, ns, "origin", "__file__", false) < 0 ||
+        copy_spec_attribute(spec, ns, "parent", "__package__", false) < 0 ||
+        copy_spec_attribute(spec, ns, "submodule_search_locations",
+                            "__path__", true) < 0)
+        return nullptr;
+    return module.release();
+}
+
+// ---------------------------------------------------------------------------
+// Runtime version check.
+
+// Packs up to four dot-separated numbers from the start of the host's
+// version text, one byte each from the top: '3.9.18 (...)' -> 0x03091200.
+uint32_t parse_runtime_version(const char *text)
+{
+    uint32_t packed = 0;
+    int shift = 24;
+    const char *at = text;
+    for (int part = 0; part < 4; ++part) {
+        uint32_t number = 0;
+        while (*at >= '0' && *at <= '9') {
+            number = number * 10 + static_cast<uint32_t>(*at - '0');
+            ++at;
+        }
+        packed |= (number & 0xFFu) << shift;
+        shift -= 8;
+        if (*at != '.')
+            break;
+        ++at;
+    }
+    return packed;
+}
+
+int check_runtime_version()
+{
+    if (runtime_version == 0)
+        runtime_version = parse_runtime_version(Py_GetVersion());
+    unsigned major = (runtime_version >> 24) & 0xFFu;
+    unsigned minor = (runtime_version >> 16) & 0xFFu;
+    if (major == BATHYRA_TARGET_MAJOR && minor == BATHYRA_TARGET_MINOR)
+        return 0;
+    char message[200];
+    std::snprintf(message, sizeof message,
+                  "compile time Python version %d.%d of module '%.100s' %s "
+                  "runtime version %d.%d",
+                  BATHYRA_TARGET_MAJOR, BATHYRA_TARGET_MINOR,
+                  "bathyra.metadata_parser", "does not match",
+                  static_cast<int>(major), static_cast<int>(minor));
+    return PyErr_WarnEx(nullptr, message, 1);
+}
+
+// ---------------------------------------------------------------------------
+// Import of the XML library.
+
+// Reads obj.<name>; a missing attribute gives an empty owner with no
+// exception pending.
+OwnedRef attribute_or_absent(PyObject *obj, PyObject *name)
+{
+    OwnedRef value(PyObject_GetAttr(obj, name));
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError))
+        PyErr_Clear();
+    return value;
+}
+
+// The module table's entry for the dotted name when it is a complete
+// module; otherwise empty, with no exception pending.  A None entry is the
+// host's marker of a blocked import and counts as absent, so that the
+// import function reports it.
+OwnedRef complete_module_in_table(PyObject *dotted)
+{
+    OwnedRef module(PyImport_GetModule(dotted));
+    if (!module || module.get() == Py_None) {
+        PyErr_Clear();
+        return OwnedRef();
+    }
+    bool initialising = false;
+    OwnedRef spec = attribute_or_absent(module.get(), str(Str::__spec__));
+    if (spec) {
+        OwnedRef flag =
+            attribute_or_absent(spec.get(), str(Str::_initializing));
+        if (flag)
+            initialising = PyObject_IsTrue(flag.get()) == 1;
+    }
+    PyErr_Clear();
+    if (initialising)
+        return OwnedRef();
+    return module;
+}
+
+// Returns a new reference to xml.etree.ElementTree, or null.
+PyObject *import_xml_library()
+{
+    PyObject *dotted = str(Str::xml_etree_ElementTree);
+    OwnedRef module = complete_module_in_table(dotted);
+    if (module)
+        return module.release();
+    OwnedRef locals(PyDict_New());
+    if (!locals)
+        return nullptr;
+    OwnedRef package(PyImport_ImportModuleLevelObject(
+        dotted, state.globals, locals.get(), nullptr, 0));
+    if (!package)
+        return nullptr;
+    module.reset(PyImport_GetModule(dotted));
+    if (module && module.get() != Py_None)
+        return module.release();
+    module.reset();
+    PyErr_Clear();
+    // Not in the table: walk the attributes from the package.
+    OwnedRef current = std::move(package);
+    const Str parts[] = {Str::etree, Str::ElementTree};
+    const char *prefixes[] = {"xml.etree", "xml.etree.ElementTree"};
+    for (int i = 0; i < 2; ++i) {
+        OwnedRef next(PyObject_GetAttr(current.get(), str(parts[i])));
+        if (!next) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ModuleNotFoundError, "No module named '%s'",
+                         prefixes[i]);
+            return nullptr;
+        }
+        current = std::move(next);
+    }
+    return current.release();
+}
+
+// ---------------------------------------------------------------------------
+// Exec step.
+
+// Adds the import traceback entry for `line` and gives up the module.
+int exec_failed(int line)
+{
+    if (line > 0)
+        add_traceback_entry(EntryOwner::import_step, line);
+    replace_held(state.module, nullptr);
+    return -1;
+}
+
+// Stores `value` (stolen) in the module globals under a string constant.
+int store_global(Str key, OwnedRef value)
+{
+    return PyDict_SetItem(state.globals, str(key), value.get());
+}
+
+PyObject *make_code_object()
+{
+    static const Str varnames[] = {
+        Str::raster,          Str::metadata_xml,
+        Str::prefix,          Str::uri,
+        Str::root,            Str::begin_position_tag,
+        Str::end_position_tag, Str::min_depth,
+        Str::max_depth,       Str::val1,
+        Str::val2,            Str::drval1,
+        Str::drval2,          Str::sursta,
+        Str::surend,          Str::platform_text,
+        Str::platform_novalid, Str::platforms,
+        Str::p,               Str::planam,
+        Str::objnam_tag,      Str::objnam,
+    };
+    constexpr int nlocals = sizeof varnames / sizeof varnames[0];
+    OwnedRef names(PyTuple_New(nlocals));
+    if (!names)
+        return nullptr;
+    for (int i = 0; i < nlocals; ++i) {
+        PyObject *name = str(varnames[i]);
+        Py_INCREF(name);
+        PyTuple_SET_ITEM(names.get(), i, name);
+    }
+    return reinterpret_cast<PyObject *>(compat::code_new_with_pos_only_args(
+        1, 0, 0, nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS, state.empty_bytes,
+        state.empty_tuple, state.empty_tuple, names.get(), state.empty_tuple,
+        state.empty_tuple, str(Str::file_name), str(Str::extract_metadata), 13,
+        state.empty_bytes, state.empty_bytes));
+}
+
+PyObject *make_xml_ns()
+{
+    static const Str pairs[][2] = {
+        {Str::gmi, Str::ns_gmi}, {Str::gmd, Str::ns_gmd},
+        {Str::xsi, Str::ns_xsi}, {Str::gml, Str::ns_gml},
+        {Str::gco, Str::ns_gco}, {Str::xlink, Str::ns_xlink},
+    };
+    OwnedRef table(PyDict_New());
+    if (!table)
+        return nullptr;
+    for (const auto &pair : pairs)
+        if (PyDict_SetItem(table.get(), str(pair[0]), str(pair[1])) < 0)
+            return nullptr;
+    return table.release();
+}
+
+PyObject *make_pair(Str first, Str second)
+{
+    return PyTuple_Pack(2, str(first), str(second));
+}
+
+int exec_module(PyObject *module)
+{
+    if (state.module) {
+        if (state.module == module)
+            return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'metadata_parser' has already been imported. "
+                        "Re-initialisation is not supported.");
+        return -1;
+    }
+    Py_INCREF(module);
+    state.module = module;
+
+    PyObject *ns = PyModule_GetDict(module);
+    if (!ns)
+        return exec_failed(0);
+    Py_INCREF(ns);
+    replace_held(state.globals, ns);
+    PyObject *builtins = PyImport_AddModule("builtins");
+    if (!builtins)
+        return exec_failed(0);
+    Py_INCREF(builtins);
+    replace_held(state.builtins, builtins);
+    if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0)
+        return exec_failed(0);
+    if (check_runtime_version() < 0)
+        return exec_failed(0);
+
+    PyObject *made = PyTuple_New(0);
+    if (!made)
+        return exec_failed(0);
+    replace_held(state.empty_tuple, made);
+    made = PyBytes_FromStringAndSize("", 0);
+    if (!made)
+        return exec_failed(0);
+    replace_held(state.empty_bytes, made);
+    made = PyUnicode_FromStringAndSize("", 0);
+    if (!made)
+        return exec_failed(0);
+    replace_held(state.empty_text, made);
+    if (prepare_function_type() < 0)
+        return exec_failed(0);
+    if (make_string_constants() < 0)
+        return exec_failed(0);
+    made = PyLong_FromLong(-9);
+    if (!made)
+        return exec_failed(0);
+    replace_held(state.minus_nine, made);
+
+    // From here on, failures carry a traceback entry.
+    PyObject *table = PyImport_GetModuleDict();
+    int present = PyDict_Contains(table, str(Str::module_name));
+    if (present < 0)
+        return exec_failed(1);
+    if (!present && PyDict_SetItem(table, str(Str::module_name), module) < 0)
+        return exec_failed(1);
+
+    made = PySlice_New(Py_None, state.minus_nine, Py_None);
+    if (!made)
+        return exec_failed(1);
+    replace_held(state.date_slice, made);
+    made = make_pair(Str::hyphen, Str::empty);
+    if (!made)
+        return exec_failed(1);
+    replace_held(state.hyphen_args, made);
+    made = make_pair(Str::csar_suffix, Str::empty);
+    if (!made)
+        return exec_failed(1);
+    replace_held(state.csar_args, made);
+    made = PyTuple_Pack(3, str(Str::xml), str(Str::etree),
+                        str(Str::ElementTree));
+    if (!made)
+        return exec_failed(1);
+    replace_held(state.xml_library_parts, made);
+    made = make_code_object();
+    if (!made)
+        return exec_failed(1);
+    replace_held(state.code, made);
+
+    OwnedRef library(import_xml_library());
+    if (!library)
+        return exec_failed(2);
+    if (store_global(Str::ET, std::move(library)) < 0)
+        return exec_failed(2);
+
+    OwnedRef xml_ns(make_xml_ns());
+    if (!xml_ns)
+        return exec_failed(5);
+    if (store_global(Str::XML_NS, std::move(xml_ns)) < 0)
+        return exec_failed(4);
+
+    OwnedRef function(function_new(
+        &extract_metadata_method, str(Str::extract_metadata),
+        str(Str::extract_metadata), str(Str::module_name), state.globals,
+        state.code));
+    if (!function)
+        return exec_failed(13);
+    if (store_global(Str::extract_metadata, std::move(function)) < 0)
+        return exec_failed(13);
+
+    OwnedRef test_table(PyDict_New());
+    if (!test_table)
+        return exec_failed(1);
+    if (store_global(Str::__test__, std::move(test_table)) < 0)
+        return exec_failed(1);
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
+    {0, nullptr},
+};
+
+PyMethodDef module_methods[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "metadata_parser",
+    nullptr,  // no documentation: __doc__ stays None
+    0,        // all state is process-wide
+    module_methods,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace bathyra
+
+extern "C" PyMODINIT_FUNC PyInit_metadata_parser(void)
+{
+    return PyModuleDef_Init(&bathyra::module_definition);
+}

@@ -1,0 +1,116 @@
+// The table of string constants: every literal and identifier that the
+// module uses after import exists once as a host str, made and hashed by
+// the exec step of import and only read afterwards.
+#pragma once
+
+#include "host_compat.hpp"
+
+namespace bathyra {
+
+// X(id, text, interned): strings with the form of an identifier or of a
+// dotted module name are interned, the others are not.
+#define BATHYRA_STRING_TABLE(X)                                              \
+    /* module globals and the import of the XML library */                  \
+    X(ET, "ET", true)                                                        \
+    X(XML_NS, "XML_NS", true)                                                \
+    X(extract_metadata, "extract_metadata", true)                            \
+    X(__test__, "__test__", true)                                            \
+    X(xml, "xml", true)                                                      \
+    X(etree, "etree", true)                                                  \
+    X(ElementTree, "ElementTree", true)                                      \
+    X(xml_etree_ElementTree, "xml.etree.ElementTree", true)                  \
+    X(__spec__, "__spec__", true)                                            \
+    X(_initializing, "_initializing", true)                                  \
+    /* XML_NS keys and namespace names */                                    \
+    X(gmi, "gmi", true)                                                      \
+    X(gmd, "gmd", true)                                                      \
+    X(xsi, "xsi", true)                                                      \
+    X(gml, "gml", true)                                                      \
+    X(gco, "gco", true)                                                      \
+    X(xlink, "xlink", true)                                                  \
+    X(ns_gmi, "http://www.isotc211.org/2005/gmi", false)                     \
+    X(ns_gmd, "http://www.isotc211.org/2005/gmd", false)                     \
+    X(ns_xsi, "http://www.w3.org/2001/XMLSchema-instance", false)            \
+    X(ns_gml, "http://www.opengis.net/gml/3.2", false)                       \
+    X(ns_gco, "http://www.isotc211.org/2005/gco", false)                     \
+    X(ns_xlink, "http://www.w3.org/1999/xlink", false)                       \
+    /* function object and code object */                                    \
+    X(module_name, "bathyra.metadata_parser", true)                          \
+    X(file_name, "bathyra/metadata_parser", false)                           \
+    X(raster, "raster", true)                                                \
+    X(metadata_xml, "metadata_xml", true)                                    \
+    X(prefix, "prefix", true)                                                \
+    X(uri, "uri", true)                                                      \
+    X(root, "root", true)                                                    \
+    X(begin_position_tag, "begin_position_tag", true)                        \
+    X(end_position_tag, "end_position_tag", true)                            \
+    X(min_depth, "min_depth", true)                                          \
+    X(max_depth, "max_depth", true)                                          \
+    X(val1, "val1", true)                                                    \
+    X(val2, "val2", true)                                                    \
+    X(drval1, "drval1", true)                                                \
+    X(drval2, "drval2", true)                                                \
+    X(sursta, "sursta", true)                                                \
+    X(surend, "surend", true)                                                \
+    X(platform_text, "platform_text", true)                                  \
+    X(platform_novalid, "platform_novalid", true)                            \
+    X(platforms, "platforms", true)                                          \
+    X(p, "p", true)                                                          \
+    X(planam, "planam", true)                                                \
+    X(objnam_tag, "objnam_tag", true)                                        \
+    X(objnam, "objnam", true)                                                \
+    /* extraction routine */                                                 \
+    X(iso19139_xml, "iso19139_xml", true)                                    \
+    X(items, "items", true)                                                  \
+    X(register_namespace, "register_namespace", true)                        \
+    X(fromstring, "fromstring", true)                                        \
+    X(find, "find", true)                                                    \
+    X(findall, "findall", true)                                              \
+    X(text, "text", true)                                                    \
+    X(replace, "replace", true)                                              \
+    X(strip, "strip", true)                                                  \
+    X(path_begin_position, ".//gml:beginPosition", false)                    \
+    X(path_end_position, ".//gml:endPosition", false)                        \
+    X(path_minimum_value, ".//gmd:minimumValue/gco:Real", false)             \
+    X(path_maximum_value, ".//gmd:maximumValue/gco:Real", false)             \
+    X(path_platforms,                                                        \
+      ".//gmi:acquisitionInformation//gco:CharacterString", false)           \
+    X(path_citation, ".//gmd:CI_Citation//gco:CharacterString", false)       \
+    X(SURSTA, "SURSTA", true)                                                \
+    X(SUREND, "SUREND", true)                                                \
+    X(DRVAL1, "DRVAL1", true)                                                \
+    X(DRVAL2, "DRVAL2", true)                                                \
+    X(key_planam, "planam", true)                                            \
+    X(OBJNAM, "OBJNAM", true)                                                \
+    X(platform_name, "Platform Name", false)                                 \
+    X(instrument_unknown, "instrument unknown", false)                       \
+    X(instrument_type_unknown, "instrument type unknown", false)             \
+    X(VACIO, "VACIO", true)                                                  \
+    X(comma, ",", false)                                                     \
+    X(hyphen, "-", false)                                                    \
+    X(csar_suffix, ".csar", false)                                           \
+    X(empty, "", false)
+
+enum class Str : int {
+#define BATHYRA_STRING_ENUM(id, text, interned) id,
+    BATHYRA_STRING_TABLE(BATHYRA_STRING_ENUM)
+#undef BATHYRA_STRING_ENUM
+        count_
+};
+
+constexpr int string_count = static_cast<int>(Str::count_);
+
+// Held for the life of the process once the exec step has made them.
+extern PyObject *string_constants[string_count];
+
+// Borrowed reference to a string constant.
+inline PyObject *str(Str id)
+{
+    return string_constants[static_cast<int>(id)];
+}
+
+// Makes every constant in table order and computes its hash; stops at the
+// first failure with the host's exception pending.  Returns 0 or -1.
+int make_string_constants();
+
+}  // namespace bathyra
