@@ -1,0 +1,51 @@
+"""Shared helpers of the test suite.
+
+Importing this module puts the build tree first on sys.path, so that
+``bathyra`` is the built package and not the source directory.
+"""
+import os
+import subprocess
+import sys
+import textwrap
+
+REPO_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD_DIR = os.environ.get("BATHYRA_BUILD_DIR") or os.path.join(REPO_DIR,
+                                                                 "build")
+SHARED_DIR = os.path.join(os.path.dirname(REPO_DIR), "shared")
+CORPUS_REAL = os.path.join(SHARED_DIR, "corpus", "real")
+CORPUS_BAG = os.path.join(SHARED_DIR, "corpus", "bag")
+EXAMPLES_DIR = os.path.join(REPO_DIR, "examples")
+
+if sys.path[0:1] != [BUILD_DIR]:
+    sys.path.insert(0, BUILD_DIR)
+
+MODULE_FILE = "bathyra/metadata_parser"
+CALL_FUNCTION = "bathyra.metadata_parser.extract_metadata"
+IMPORT_FUNCTION = "init bathyra.metadata_parser"
+
+
+def module_entries(exc):
+    """The module's own traceback entries of an exception, as tuples of
+    (file name, line, function name), read from the traceback's frames and
+    code objects."""
+    entries = []
+    tb = exc.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename == MODULE_FILE:
+            entries.append((code.co_filename, tb.tb_lineno, code.co_name))
+        tb = tb.tb_next
+    return entries
+
+
+def run_child(code, *args, env=None, timeout=120):
+    """Runs `code` in a fresh interpreter whose working directory is the
+    build tree; returns the completed process (text output)."""
+    child_env = dict(os.environ)
+    child_env["PYTHONPATH"] = BUILD_DIR
+    if env:
+        child_env.update(env)
+    return subprocess.run(
+        [sys.executable, *args, "-c", textwrap.dedent(code)],
+        cwd=BUILD_DIR, env=child_env, capture_output=True, text=True,
+        timeout=timeout)
