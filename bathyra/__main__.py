@@ -1,0 +1,5 @@
+import sys
+
+from bathyra.cli import main
+
+sys.exit(main())
