@@ -1,0 +1,283 @@
+"""Import of bathyra.metadata_parser: the namespace it builds, the code
+object of extract_metadata, and the one-module, one-interpreter rules.
+Whatever depends on process state runs in a fresh child interpreter that
+reports its findings as JSON."""
+from tests import support
+
+import builtins
+import inspect
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import time
+import unittest
+import xml.etree.ElementTree
+
+import bathyra.metadata_parser as mp
+
+XML_NS_ITEMS = [
+    ("gmi", "http://www.isotc211.org/2005/gmi"),
+    ("gmd", "http://www.isotc211.org/2005/gmd"),
+    ("xsi", "http://www.w3.org/2001/XMLSchema-instance"),
+    ("gml", "http://www.opengis.net/gml/3.2"),
+    ("gco", "http://www.isotc211.org/2005/gco"),
+    ("xlink", "http://www.w3.org/1999/xlink"),
+]
+VARNAMES = (
+    "raster", "metadata_xml", "prefix", "uri", "root", "begin_position_tag",
+    "end_position_tag", "min_depth", "max_depth", "val1", "val2", "drval1",
+    "drval2", "sursta", "surend", "platform_text", "platform_novalid",
+    "platforms", "p", "planam", "objnam_tag", "objnam")
+CALL_ENTRY = [support.MODULE_FILE, 13, support.CALL_FUNCTION]
+GLOBALS = ["ET", "XML_NS", "extract_metadata"]
+REFUSED = ("Module 'metadata_parser' has already been imported. "
+           "Re-initialisation is not supported.")
+OTHER_INTERPRETER = ("Interpreter change detected - this module can only be "
+                     "loaded into one interpreter per process.")
+
+# Put before every child's code: `outcome` describes how a call ended,
+# with the module's traceback entries, and `report` prints the findings.
+PRELUDE = textwrap.dedent("""\
+    import json, sys
+    def describe(exc):
+        if exc is None:
+            return ["ok", "", []]
+        found, tb = [], exc.__traceback__
+        while tb is not None:
+            code = tb.tb_frame.f_code
+            if code.co_filename == "bathyra/metadata_parser":
+                found.append([code.co_filename, tb.tb_lineno, code.co_name])
+            tb = tb.tb_next
+        return [type(exc).__name__, str(exc), found]
+    def outcome(call):
+        try:
+            call()
+        except BaseException as exc:
+            return describe(exc)
+        return describe(None)
+    def report(**found):
+        print(json.dumps(found))
+    """)
+
+
+class NamespaceTest(unittest.TestCase):
+    def test_module_namespace(self):
+        names = list(vars(mp))
+        start = names.index("__builtins__")
+        self.assertEqual(names[start:start + 5],
+                         ["__builtins__"] + GLOBALS + ["__test__"])
+        self.assertIs(mp.__builtins__, builtins)
+        self.assertIs(mp.ET, xml.etree.ElementTree)
+        self.assertIs(type(mp.XML_NS), dict)
+        self.assertEqual(list(mp.XML_NS.items()), XML_NS_ITEMS)
+        self.assertEqual({type(x) for item in mp.XML_NS.items() for x in item},
+                         {str})
+        self.assertIs(type(mp.__test__), dict)
+        self.assertEqual(mp.__test__, {})
+        self.assertIsNone(mp.__doc__)
+        # Taken over from the import spec by the create step.
+        self.assertEqual(mp.__file__, mp.__spec__.origin)
+        self.assertIs(mp.__loader__, mp.__spec__.loader)
+        self.assertEqual(mp.__package__, "bathyra")
+        self.assertNotIn("__path__", vars(mp))
+
+    def test_code_object(self):
+        code = mp.extract_metadata.__code__
+        self.assertEqual(code.co_varnames, VARNAMES)
+        self.assertEqual((code.co_argcount, code.co_posonlyargcount,
+                          code.co_kwonlyargcount, code.co_nlocals,
+                          code.co_stacksize), (1, 0, 0, 22, 0))
+        # Optimised with new locals; the host itself adds CO_NOFREE to
+        # every code object made without free or cell variables.
+        self.assertEqual(code.co_flags & ~inspect.CO_NOFREE,
+                         inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS)
+        self.assertEqual((code.co_firstlineno, code.co_filename, code.co_name),
+                         (13, support.MODULE_FILE, "extract_metadata"))
+        self.assertEqual((code.co_code, code.co_consts, code.co_names,
+                          code.co_freevars, code.co_cellvars),
+                         (b"", (), (), (), ()))
+        self.assertEqual(str(inspect.signature(mp.extract_metadata)),
+                         "(raster)")
+
+
+class ImportRulesTest(unittest.TestCase):
+    def child_report(self, code, *args):
+        proc = support.run_child(PRELUDE + textwrap.dedent(code), *args)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        return json.loads(proc.stdout.strip().splitlines()[-1])
+
+    def test_first_import_and_reimport(self):
+        found = self.child_report("""
+            import warnings
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                import bathyra.metadata_parser as first
+            kept = [first.XML_NS, first.__test__, first.extract_metadata]
+            first.XML_NS["extra"] = "kept"
+            del sys.modules["bathyra.metadata_parser"]
+            import bathyra.metadata_parser as again
+            report(warnings=[str(w.message) for w in caught],
+                   et=first.ET is sys.modules["xml.etree.ElementTree"],
+                   same=[again is first, again.XML_NS is kept[0],
+                         again.__test__ is kept[1],
+                         again.extract_metadata is kept[2]],
+                   extra=again.XML_NS.get("extra"))
+            """)
+        self.assertEqual(found, {"warnings": [], "et": True,
+                                 "same": [True] * 4, "extra": "kept"})
+        # A 3.9 host issues no version warning, even with warnings as errors.
+        found = self.child_report("""
+            report(first=outcome(lambda: __import__("bathyra.metadata_parser")))
+            """, "-W", "error")
+        self.assertEqual(found["first"][0], "ok")
+
+    def test_foreign_entry_and_reinitialisation(self):
+        found = self.child_report("""
+            import importlib.util
+            spec = importlib.util.find_spec("bathyra.metadata_parser")
+            held = importlib.util.module_from_spec(spec)
+            other = importlib.util.module_from_spec(spec)
+            sentinel = object()
+            sys.modules["bathyra.metadata_parser"] = sentinel
+            spec.loader.exec_module(held)
+            kept = sys.modules.pop("bathyra.metadata_parser") is sentinel
+            xml_ns = held.XML_NS
+            refused = outcome(lambda: spec.loader.exec_module(other))
+            spec.loader.exec_module(held)  # does nothing
+            import bathyra.metadata_parser as imported
+            report(kept=kept, refused=refused,
+                   checks=[other is not held, "ET" not in vars(other),
+                           "extract_metadata" in vars(held),
+                           held.XML_NS is xml_ns, imported is held,
+                           importlib.util.module_from_spec(spec) is held])
+            """)
+        self.assertTrue(found["kept"])
+        self.assertEqual(found["refused"], ["RuntimeError", REFUSED, []])
+        self.assertEqual(found["checks"], [True] * 6)
+
+    def test_second_interpreter_refused(self):
+        found = self.child_report("""
+            import _xxsubinterpreters as interpreters
+            import bathyra.metadata_parser as mp
+            messages = []
+            for _ in range(2):
+                sub = interpreters.create()
+                messages.append(outcome(lambda: interpreters.run_string(
+                    sub, "import bathyra.metadata_parser"))[1])
+                interpreters.destroy(sub)
+            del sys.modules["bathyra.metadata_parser"]
+            import bathyra.metadata_parser as again
+            report(messages=messages, same=again is mp)
+            """)
+        for message in found["messages"]:
+            self.assertIn("ImportError", message)
+            self.assertIn(OTHER_INTERPRETER, message)
+        self.assertTrue(found["same"])
+
+    def test_xml_library_lookup(self):
+        found = self.child_report("""
+            sys.modules["xml.etree.ElementTree"] = None
+            host = outcome(lambda: __import__("xml.etree.ElementTree"))
+            failed = outcome(lambda: __import__("bathyra.metadata_parser"))
+            left = "bathyra.metadata_parser" in sys.modules
+            del sys.modules["xml.etree.ElementTree"]
+            import bathyra.metadata_parser as mp
+            import xml.etree.ElementTree as et
+            report(host=host, failed=failed, left=left, et=mp.ET is et,
+                   names=[n for n in vars(mp) if not n.startswith("__")],
+                   call=outcome(lambda: mp.extract_metadata()))
+            """)
+        self.assertEqual(found["host"][0], "ModuleNotFoundError")
+        self.assertEqual(found["failed"], [
+            "ModuleNotFoundError", found["host"][1],
+            [[support.MODULE_FILE, 2, support.IMPORT_FUNCTION]]])
+        self.assertFalse(found["left"])
+        self.assertTrue(found["et"])
+        self.assertEqual(found["names"], GLOBALS)
+        self.assertEqual(found["call"][2], [CALL_ENTRY])
+        # A complete module already in the table is taken as it is.
+        found = self.child_report("""
+            import types
+            stand_in = types.ModuleType("xml.etree.ElementTree")
+            sys.modules["xml.etree.ElementTree"] = stand_in
+            import bathyra.metadata_parser as mp
+            report(taken=mp.ET is stand_in)
+            """)
+        self.assertTrue(found["taken"])
+
+
+class ImportMemoryTest(unittest.TestCase):
+    """Fails the n-th allocation of a first import, each n in its own child,
+    until the import no longer reaches it; then imports again."""
+
+    TIME_BUDGET = 30.0
+    CHILD = PRELUDE + textwrap.dedent("""
+        import _testcapi
+        import bathyra, xml.etree.ElementTree
+        n, exc, spent = int(sys.argv[1]), None, False
+        _testcapi.set_nomemory(n, n + 1)
+        try:
+            try:
+                import bathyra.metadata_parser
+            except BaseException as raised:
+                exc = raised
+            # Reaches the failing allocation if the import did not.
+            probe = [object() for _ in range(64)]
+        except MemoryError:
+            spent = True
+        _testcapi.remove_mem_hooks()
+        first = describe(exc)
+        sys.modules.pop("bathyra.metadata_parser", None)
+        import bathyra.metadata_parser as mp
+        report(first=first, spent=spent,
+               names=[n for n in vars(mp) if not n.startswith("__")],
+               call=outcome(lambda: mp.extract_metadata()))
+        """)
+
+    def start(self, n):
+        env = dict(os.environ, PYTHONPATH=support.BUILD_DIR)
+        return subprocess.Popen(
+            [sys.executable, "-S", "-c", self.CHILD, str(n)],
+            cwd=support.BUILD_DIR, env=env, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE, text=True)
+
+    def check(self, n, returncode, out, err):
+        self.assertEqual(returncode, 0, "n=%d: %s" % (n, err))
+        found = json.loads(out.strip().splitlines()[-1])
+        where = "n=%d: %r" % (n, found)
+        kind, message, entries = found["first"]
+        # The import machinery turns some memory failures into errors of
+        # its own (a lock it cannot allocate, a module it cannot find).
+        if (kind, message) != ("RuntimeError", "can't allocate lock"):
+            self.assertIn(kind, ("ok", "MemoryError", "ImportError",
+                                 "ModuleNotFoundError"), where)
+        self.assertLessEqual(len(entries), 1, where)
+        for file_name, line, function in entries:
+            self.assertEqual((file_name, function),
+                             (support.MODULE_FILE, support.IMPORT_FUNCTION))
+            self.assertIn(line, (1, 2, 4, 5, 13), where)
+        # Whatever failed, the next import starts over and succeeds.
+        self.assertEqual(found["names"], GLOBALS, where)
+        self.assertEqual(found["call"][2], [CALL_ENTRY], where)
+        return kind == "ok" and found["spent"]
+
+    def test_import_under_allocation_failure(self):
+        width = max(2, os.cpu_count() or 2)
+        deadline = time.monotonic() + self.TIME_BUDGET
+        n, done = 0, False
+        while not done:
+            if time.monotonic() > deadline:
+                self.skipTest("sweep stopped at n=%d (time budget)" % n)
+            batch = [(k, self.start(k)) for k in range(n, n + width)]
+            # Every child is waited for before any of them is judged.
+            results = [(k, proc, *proc.communicate(timeout=60))
+                       for k, proc in batch]
+            for k, proc, out, err in results:
+                done = self.check(k, proc.returncode, out, err) or done
+            n += width
+
+
+if __name__ == "__main__":
+    unittest.main()
