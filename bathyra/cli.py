@@ -2,8 +2,8 @@
 
     python -m bathyra [--json | --csv] PATH...
 
-Each PATH is a metadata file, or a directory that stands for the ``*.xml``
-files below it.  One record is printed per file; a file that fails gets one
+Each PATH is an ISO 19139 metadata file (``.xml``), a BAG file (``.bag``),
+or a directory that stands for both kinds of file below it.  One record is printed per file; a file that fails gets one
 line on stderr and the others go on.  Exit status: 0 when every file gave a
 record, 1 when any failed, 2 for usage errors.
 """
@@ -14,6 +14,7 @@ import math
 import os
 import sys
 
+from bathyra import bag
 from bathyra import metadata_parser
 
 KEYS = ("SURSTA", "SUREND", "DRVAL1", "DRVAL2", "planam", "OBJNAM")
@@ -53,6 +54,9 @@ LINE_MEANINGS = {
 }
 
 
+SUFFIXES = (".xml", ".bag")
+
+
 class Survey:
     """The argument of extract_metadata: carries the document."""
 
@@ -85,8 +89,9 @@ def describe_failure(path, error):
 
 
 def expand_paths(paths):
-    """Files in the order given; a directory gives its *.xml files below
-    it, sorted.  A missing path is returned as is and fails when read."""
+    """Files in the order given; a directory gives its *.xml and *.bag
+    files below it, sorted.  A missing path is returned as is and fails
+    when read."""
     files = []
     for path in paths:
         if os.path.isdir(path):
@@ -94,20 +99,29 @@ def expand_paths(paths):
             for folder, dirs, names in os.walk(path):
                 dirs.sort()
                 found.extend(os.path.join(folder, name) for name in names
-                             if name.lower().endswith(".xml"))
+                             if name.lower().endswith(SUFFIXES))
             files.extend(sorted(found))
         else:
             files.append(path)
     return files
 
 
-def read_document(path):
+def is_bag(path):
+    return path.lower().endswith(".bag")
+
+
+def read_survey(path):
+    """The argument for extract_metadata: a BAG file's metadata, or the
+    document of a metadata file.  A document copied out of a BAG file may
+    end in NUL bytes; they are dropped."""
+    if is_bag(path):
+        return bag.open(path)
     with open(path, "rb") as stream:
-        return stream.read()
+        return Survey(stream.read().rstrip(b"\0"))
 
 
 def extract_file(path):
-    return metadata_parser.extract_metadata(Survey(read_document(path)))
+    return metadata_parser.extract_metadata(read_survey(path))
 
 
 def format_value(value):
@@ -140,7 +154,7 @@ class TableWriter:
             return
         rows = [["FILE"] + list(KEYS)]
         for row in self.rows:
-            rows.append([self._cell(cell) for cell in row])
+            rows.append([row[0]] + [self._cell(cell) for cell in row[1:]])
         widths = [max(len(row[i]) for row in rows)
                   for i in range(len(rows[0]))]
         for row in rows:
@@ -187,15 +201,16 @@ def parse_arguments(argv):
         prog="python -m bathyra",
         description="Print the S-57 survey attributes (SURSTA, SUREND, "
                     "DRVAL1, DRVAL2, planam, OBJNAM) read from ISO 19139 "
-                    "survey metadata files.")
+                    "survey metadata files and BAG files.")
     form = parser.add_mutually_exclusive_group()
     form.add_argument("--json", action="store_true",
                       help="one JSON object per line")
     form.add_argument("--csv", action="store_true",
                       help="CSV with a header line")
     parser.add_argument("paths", nargs="+", metavar="PATH",
-                        help="a metadata file, or a directory standing for "
-                             "the *.xml files below it")
+                        help="an ISO 19139 metadata file (.xml), a BAG file "
+                             "(.bag), or a directory standing for the *.xml "
+                             "and *.bag files below it")
     return parser.parse_args(argv)
 
 
@@ -217,6 +232,18 @@ def main(argv=None):
             sys.stderr.flush()
         try:
             record = extract_file(path)
+        except bag.BagSupportMissing as error:
+            failures += 1
+            print(("\n" if show_progress else "") + "%s: %s" % (path, error),
+                  file=sys.stderr)
+            continue
+        except bag.BagError as error:
+            # The message names the file already.
+            failures += 1
+            print(("\n" if show_progress else "") +
+                  "%s: BagError: %s" % (path, str(error).replace(
+                      path + ": ", "", 1)), file=sys.stderr)
+            continue
         except OSError as error:
             failures += 1
             message = "%s: %s" % (path, error.strerror or error)

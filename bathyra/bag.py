@@ -1,0 +1,131 @@
+"""Bathymetric Attributed Grid (BAG) files: the metadata document they carry.
+
+    >>> from bathyra import bag
+    >>> from bathyra.metadata_parser import extract_metadata
+    >>> with bag.open("survey.bag") as survey:
+    ...     record = extract_metadata(survey)
+
+A BAG file is an HDF5 file whose dataset /BAG_root/metadata holds the
+ISO 19139 document as single characters.  The file is read once, when it is
+opened, and closed again at once; the returned object carries the document
+in `iso19139_xml` (bytes, without the trailing NUL bytes) and the file's
+BAG version in `bag_version`.
+
+    python -m bathyra.bag write DOCUMENT.xml OUTPUT.bag
+
+writes a minimal BAG file (the layout that the reader needs) around a
+metadata document.
+"""
+import builtins
+import os
+import sys
+
+try:
+    from bathyra import _bag
+except ImportError:  # built without the HDF5 library
+    _bag = None
+
+HOW_TO_ENABLE = (
+    "BAG support is not built into this installation of bathyra: install "
+    "the HDF5 library's development files (on Debian: apt-get install "
+    "libhdf5-dev) and build again (./dev test, or cmake --build build)")
+
+if _bag is not None:
+    BagError = _bag.BagError
+else:
+    class BagError(Exception):
+        """A file cannot be read as a BAG file."""
+
+
+class BagSupportMissing(ImportError):
+    """Raised for any BAG file when the module was built without HDF5."""
+
+
+def available():
+    """Whether BAG files can be read."""
+    return _bag is not None
+
+
+def hdf5_version():
+    """The version of the HDF5 library in use, or None."""
+    return _bag.hdf5_version() if _bag is not None else None
+
+
+class BagFile:
+    """The metadata of one BAG file; pass it to extract_metadata."""
+
+    __slots__ = ("path", "iso19139_xml", "bag_version")
+
+    def __init__(self, path, iso19139_xml, bag_version):
+        self.path = path
+        self.iso19139_xml = iso19139_xml
+        self.bag_version = bag_version
+
+    def close(self):
+        """Nothing to release: the file was closed when it was read."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
+        return False
+
+    def __repr__(self):
+        return "<BagFile %r version %s, %d bytes of metadata>" % (
+            self.path, self.bag_version, len(self.iso19139_xml))
+
+
+def _require_support():
+    if _bag is None:
+        raise BagSupportMissing(HOW_TO_ENABLE)
+
+
+def open(path):
+    """Reads the metadata of the BAG file at `path` (str, bytes or a path
+    object).  Raises OSError when the file cannot be opened at all,
+    BagError when it is no BAG file (the message says what is missing),
+    BagSupportMissing when BAG support was not built."""
+    _require_support()
+    path = os.fspath(path)
+    # Let the operating system name a missing or unreadable file.
+    with builtins.open(path, "rb"):
+        pass
+    document, version = _bag.read_metadata(path)
+    return BagFile(path, document, version)
+
+
+def write(path, document, version="1.6.2", chunk=0, compress=0,
+          element="string"):
+    """Writes a minimal BAG file whose /BAG_root/metadata holds `document`
+    (bytes; a trailing NUL is added as BAG writers do).  `chunk` and
+    `compress` (a deflate level) store the dataset in compressed chunks.
+    For tests, `element` makes other datasets: "int8" characters,
+    "float64" values, or "none" for no metadata dataset; `version=None`
+    leaves out the version attribute."""
+    _require_support()
+    if isinstance(document, str):
+        document = document.encode("utf-8")
+    data = bytes(document)
+    if element != "float64":
+        data += b"\0"
+    _bag.write_bag(os.fspath(path), data, version, chunk, compress, element)
+
+
+def _main(argv):
+    if len(argv) != 3 or argv[0] != "write":
+        print("usage: python -m bathyra.bag write DOCUMENT.xml OUTPUT.bag",
+              file=sys.stderr)
+        return 2
+    try:
+        with builtins.open(argv[1], "rb") as stream:
+            document = stream.read().rstrip(b"\0")
+        write(argv[2], document, chunk=4096, compress=6)
+    except (OSError, BagError, BagSupportMissing) as error:
+        print("%s: %s" % (type(error).__name__, error), file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(_main(sys.argv[1:]))

@@ -1,0 +1,212 @@
+"""BAG files: reading their metadata with the HDF5 library, the failures
+that name what is wrong, and the command line on them."""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import unittest
+
+from tests import support
+from tests.documents import document
+
+from bathyra import bag
+from bathyra import metadata_parser as mp
+
+needs_hdf5 = unittest.skipUnless(bag.available(),
+                                 "built without the HDF5 library")
+needs_corpus = unittest.skipUnless(
+    os.path.isdir(support.CORPUS_BAG),
+    "the shared corpus (../shared/corpus/bag) is absent")
+
+
+def corpus(name):
+    return os.path.join(support.CORPUS_BAG, name)
+
+
+def entries_of(call):
+    try:
+        call()
+    except Exception as error:
+        return type(error), support.module_entries(error)
+    raise AssertionError("no exception")
+
+
+@needs_hdf5
+@needs_corpus
+class CorpusTest(unittest.TestCase):
+
+    def test_survey_record(self):
+        with bag.open(corpus("vr_survey_2022_gzip.bag")) as survey:
+            self.assertEqual(survey.bag_version, "1.6.0")
+            record = mp.extract_metadata(survey)
+        self.assertEqual(record["SURSTA"], "20220815")
+        self.assertEqual(record["SUREND"], "20220815")
+        self.assertEqual((record["DRVAL1"], record["DRVAL2"]),
+                         (20.043592, 24.906928))
+        self.assertNotIn(",", record["planam"])
+        self.assertTrue(record["planam"])
+        self.assertNotIn(".csar", record["OBJNAM"])
+        # The same document copied out of the file, NUL included.
+        with open(os.path.join(support.CORPUS_REAL,
+                               "bag_embedded_v16_vr_survey_2022.xml"),
+                  "rb") as stream:
+            copied = stream.read()
+        self.assertTrue(copied.endswith(b"\0"))
+        self.assertEqual(survey.iso19139_xml, copied.rstrip(b"\0"))
+        self.assertEqual(mp.extract_metadata(bag.BagFile(
+            "x", copied.rstrip(b"\0"), None)), record)
+
+    def test_files_without_a_gml32_period(self):
+        for name, version in (("sample_v15.bag", "1.5.0"),
+                              ("vr_empty_fields.bag", "1.6.2")):
+            with self.subTest(name=name):
+                survey = bag.open(corpus(name))
+                self.assertEqual(survey.bag_version, version)
+                self.assertFalse(survey.iso19139_xml.endswith(b"\0"))
+                kind, entries = entries_of(
+                    lambda: mp.extract_metadata(survey))
+                self.assertIs(kind, AttributeError)
+                self.assertEqual(entries, [(support.MODULE_FILE, 19,
+                                            support.CALL_FUNCTION)])
+
+
+@needs_hdf5
+class ReadWriteTest(unittest.TestCase):
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.tmp)
+
+    def path(self, name):
+        return os.path.join(self.tmp, name)
+
+    def test_layouts_read_back(self):
+        doc = document(platforms=["V"]).encode()
+        expected = mp.extract_metadata(bag.BagFile("x", doc, None))
+        layouts = [dict(), dict(chunk=64, compress=9), dict(chunk=7),
+                   dict(element="int8"), dict(version=None)]
+        for layout in layouts:
+            with self.subTest(layout=layout):
+                bag.write(self.path("a.bag"), doc + b"\0\0", **layout)
+                survey = bag.open(self.path("a.bag"))
+                self.assertEqual(survey.iso19139_xml, doc)
+                self.assertEqual(survey.bag_version,
+                                 layout.get("version", "1.6.2"))
+                self.assertEqual(mp.extract_metadata(survey), expected)
+        bag.write(self.path("b.bag"), doc)
+        self.assertEqual(bag.open(os.fsencode(self.path("b.bag"))).
+                         iso19139_xml, doc)
+
+    def test_failures_name_file_and_fault(self):
+        bag.write(self.path("whole.bag"),
+                  document(platforms=["V"] * 2000).encode(), chunk=512)
+        with open(self.path("whole.bag"), "rb") as stream:
+            data = stream.read()
+        with open(self.path("truncated.bag"), "wb") as stream:
+            stream.write(data[:len(data) // 3])
+        with open(self.path("text.bag"), "w") as stream:
+            stream.write("<gmi:MI_Metadata/>")
+        bag.write(self.path("none.bag"), b"", element="none")
+        bag.write(self.path("empty.bag"), b"")
+        bag.write(self.path("float.bag"), b"\0" * 64, element="float64")
+        cases = [("truncated.bag", "damaged or truncated"),
+                 ("text.bag", "not an HDF5 file"),
+                 ("none.bag", "no metadata dataset /BAG_root/metadata"),
+                 ("empty.bag", "is empty"),
+                 ("float.bag", "floating-point elements of 8 bytes")]
+        for name, fault in cases:
+            with self.subTest(name=name):
+                with self.assertRaises(bag.BagError) as caught:
+                    bag.open(self.path(name))
+                self.assertIn(self.path(name), str(caught.exception))
+                self.assertIn(fault, str(caught.exception))
+        with self.assertRaises(FileNotFoundError):
+            bag.open(self.path("missing.bag"))
+
+    def test_concurrent_readers(self):
+        docs = [document(platforms=["P%d" % i]).encode() for i in range(4)]
+        for i, doc in enumerate(docs):
+            bag.write(self.path("%d.bag" % i), doc, chunk=128, compress=4)
+        results = {}
+        errors = []
+
+        def work(i):
+            try:
+                for _ in range(25):
+                    survey = bag.open(self.path("%d.bag" % i))
+                    results[i] = mp.extract_metadata(survey)["planam"]
+            except Exception as error:  # pragma: no cover
+                errors.append(error)
+        threads = [threading.Thread(target=work, args=(i,))
+                   for i in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        self.assertEqual(errors, [])
+        self.assertEqual(results, {i: "P%d" % i for i in range(4)})
+
+
+class CommandLineTest(unittest.TestCase):
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.tmp)
+
+    def run_cli(self, *args, code=None):
+        env = dict(os.environ, PYTHONPATH=support.BUILD_DIR)
+        command = ([sys.executable, "-c", code, *args] if code else
+                   [sys.executable, "-m", "bathyra", *args])
+        return subprocess.run(command, cwd=support.BUILD_DIR, env=env,
+                              text=True, capture_output=True, timeout=120)
+
+    @needs_hdf5
+    def test_mixed_directory(self):
+        folder = os.path.join(self.tmp, "surveys")
+        os.makedirs(folder)
+        good = document(platforms=["Launch"]).encode()
+        bag.write(os.path.join(folder, "a_good.bag"), good, chunk=100,
+                  compress=6)
+        with open(os.path.join(folder, "b_copied.xml"), "wb") as stream:
+            stream.write(good + b"\0")
+        with open(os.path.join(folder, "c_text.bag"), "wb") as stream:
+            stream.write(good)
+        bag.write(os.path.join(folder, "d_none.bag"), b"", element="none")
+        with open(os.path.join(folder, "a_good.bag"), "rb") as stream:
+            data = stream.read()
+        with open(os.path.join(folder, "e_truncated.bag"), "wb") as stream:
+            stream.write(data[:800])
+        result = self.run_cli("--json", folder)
+        self.assertEqual(result.returncode, 1)
+        records = [json.loads(line) for line in result.stdout.splitlines()]
+        self.assertEqual([os.path.basename(r["file"]) for r in records],
+                         ["a_good.bag", "b_copied.xml"])
+        self.assertEqual(records[0]["planam"], "Launch")
+        self.assertEqual({k: v for k, v in records[0].items()
+                          if k != "file"},
+                         {k: v for k, v in records[1].items()
+                          if k != "file"})
+        errors = result.stderr.splitlines()
+        self.assertEqual(len(errors), 3, errors)
+        self.assertIn("c_text.bag: BagError: not an HDF5 file", errors[0])
+        self.assertIn("d_none.bag: BagError: no metadata dataset", errors[1])
+        self.assertIn("e_truncated.bag: BagError:", errors[2])
+
+    def test_without_bag_support(self):
+        path = os.path.join(self.tmp, "x.bag")
+        with open(path, "wb") as stream:
+            stream.write(b"\x89HDF\r\n\x1a\n")
+        code = ("import sys; sys.modules['bathyra._bag'] = None; "
+                "sys.argv[0] = 'bathyra'; from bathyra.cli import main; "
+                "sys.exit(main(sys.argv[1:]))")
+        result = self.run_cli(path, code=code)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("x.bag: BAG support is not built", result.stderr)
+        self.assertIn("libhdf5-dev", result.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
