@@ -38,14 +38,15 @@ def module_entries(exc):
     return entries
 
 
-def run_child(code, *args, env=None, timeout=120):
-    """Runs `code` in a fresh interpreter whose working directory is the
-    build tree; returns the completed process (text output)."""
+def run_child(code, *args, env=None, timeout=120, argv=()):
+    """Runs `code` in a fresh interpreter (options `args`, script arguments
+    `argv`) whose working directory is the build tree; returns the
+    completed process (text output)."""
     child_env = dict(os.environ)
     child_env["PYTHONPATH"] = BUILD_DIR
     if env:
         child_env.update(env)
     return subprocess.run(
-        [sys.executable, *args, "-c", textwrap.dedent(code)],
+        [sys.executable, *args, "-c", textwrap.dedent(code), *argv],
         cwd=BUILD_DIR, env=child_env, capture_output=True, text=True,
         timeout=timeout)
