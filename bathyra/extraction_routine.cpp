@@ -88,9 +88,10 @@ int unpack_pair(PyObject *item, OwnedRef &first, OwnedRef &second)
     return 0;
 }
 
-// Walks the namespace table and registers every pair.  Returns 0, or the
+// Walks the namespace table and registers every pair; `prefix` and `uri`
+// are the routine's locals and keep the last pair.  Returns 0, or the
 // failing line (15 or 16) with its exception pending.
-int register_namespaces()
+int register_namespaces(OwnedRef &prefix, OwnedRef &uri)
 {
     OwnedRef table(namespace_table(GlobalSite::namespace_loop));
     if (!table)
@@ -100,8 +101,6 @@ int register_namespaces()
                      "'NoneType' object has no attribute '%.30s'", "items");
         return 15;
     }
-    OwnedRef prefix;
-    OwnedRef uri;
     if (PyDict_CheckExact(table.get())) {
         // Walked in place; the size is checked before every step, the last
         // one included, as dictionary iteration does.
@@ -265,9 +264,11 @@ int add_platform(PyObject *element, PyObject *placeholders,
     return 0;
 }
 
-// Walks the elements that findall returned.  Returns 0 or the failing line.
+// Walks the elements that findall returned, binding each to the routine's
+// local `p` (the previous one is released when the next is bound, and the
+// last stays bound).  Returns 0 or the failing line.
 int collect_platforms(PyObject *platforms, PyObject *placeholders,
-                      OwnedRef &platform_text)
+                      OwnedRef &p, OwnedRef &platform_text)
 {
     if (PyList_CheckExact(platforms) || PyTuple_CheckExact(platforms)) {
         const bool is_list = PyList_CheckExact(platforms);
@@ -276,11 +277,9 @@ int collect_platforms(PyObject *platforms, PyObject *placeholders,
                                         : PyTuple_GET_SIZE(platforms);
             if (i >= length)
                 return 0;
-            OwnedRef element = OwnedRef::borrow(
-                is_list ? PyList_GET_ITEM(platforms, i)
-                        : PyTuple_GET_ITEM(platforms, i));
-            int line = add_platform(element.get(), placeholders,
-                                    platform_text);
+            p = OwnedRef::borrow(is_list ? PyList_GET_ITEM(platforms, i)
+                                         : PyTuple_GET_ITEM(platforms, i));
+            int line = add_platform(p.get(), placeholders, platform_text);
             if (line)
                 return line;
         }
@@ -299,7 +298,8 @@ int collect_platforms(PyObject *platforms, PyObject *placeholders,
             }
             return 0;
         }
-        int line = add_platform(element.get(), placeholders, platform_text);
+        p = std::move(element);
+        int line = add_platform(p.get(), placeholders, platform_text);
         if (line)
             return line;
     }
@@ -343,8 +343,11 @@ PyObject *run_extraction(PyObject *self, PyObject *raster) noexcept
     if (!metadata_xml)
         return fail(14);
 
-    // Lines 15 and 16.
-    if (int line = register_namespaces())
+    // Lines 15 and 16.  Locals live until the call ends, as in a function
+    // body: their finalizers never run between two steps.
+    OwnedRef prefix;
+    OwnedRef uri;
+    if (int line = register_namespaces(prefix, uri))
         return fail(line);
 
     // Line 17.
@@ -404,21 +407,21 @@ PyObject *run_extraction(PyObject *self, PyObject *raster) noexcept
     OwnedRef platform_novalid(make_placeholders());
     if (!platform_novalid)
         return fail(32);
+    OwnedRef platforms;
+    OwnedRef p;
     OwnedRef planam;
     {
         OwnedRef table(namespace_table(GlobalSite::platforms));
         if (!table)
             return fail(33);
-        OwnedRef platforms(find_all_elements(root.get(), Str::path_platforms,
-                                             table.get()));
+        platforms.reset(find_all_elements(root.get(), Str::path_platforms,
+                                          table.get()));
         if (!platforms)
             return fail(33);
-        table.reset();
-        if (int line = collect_platforms(platforms.get(),
-                                         platform_novalid.get(),
-                                         platform_text))
-            return fail(line);
     }
+    if (int line = collect_platforms(platforms.get(), platform_novalid.get(),
+                                     p, platform_text))
+        return fail(line);
     int truth = is_true(platform_text.get());
     if (truth < 0)
         return fail(37);
@@ -431,23 +434,23 @@ PyObject *run_extraction(PyObject *self, PyObject *raster) noexcept
     }
 
     // Lines 39 to 41: object name.
+    OwnedRef objnam_tag;
     OwnedRef objnam;
     {
         OwnedRef table(namespace_table(GlobalSite::citation));
         if (!table)
             return fail(39);
-        OwnedRef objnam_tag(find_element(root.get(), Str::path_citation,
-                                         table.get()));
+        objnam_tag.reset(find_element(root.get(), Str::path_citation,
+                                      table.get()));
         if (!objnam_tag)
             return fail(39);
-        table.reset();
-        if (objnam_tag.get() == Py_None) {
-            objnam = OwnedRef::borrow(str(Str::VACIO));
-        } else {
-            objnam.reset(element_text(objnam_tag.get()));
-            if (!objnam)
-                return fail(40);
-        }
+    }
+    if (objnam_tag.get() == Py_None) {
+        objnam = OwnedRef::borrow(str(Str::VACIO));
+    } else {
+        objnam.reset(element_text(objnam_tag.get()));
+        if (!objnam)
+            return fail(40);
     }
     truth = is_true(objnam.get());
     if (truth < 0)

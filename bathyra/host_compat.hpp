@@ -29,10 +29,15 @@ inline PyCodeObject *code_new_with_pos_only_args(
         name, firstlineno, linetable, empty_bytes);
 #else
     (void)empty_bytes;
-    return PyCode_NewWithPosOnlyArgs(
+    PyCodeObject *made = PyCode_NewWithPosOnlyArgs(
         argcount, posonlyargcount, kwonlyargcount, nlocals, stacksize, flags,
         code, consts, names, varnames, freevars, cellvars, filename, name,
         firstlineno, linetable);
+    // Before 3.11 the constructor adds CO_NOFREE by itself; the flags stay
+    // those asked for (the code object is descriptive and never runs).
+    if (made)
+        made->co_flags = flags;
+    return made;
 #endif
 }
 

@@ -159,7 +159,7 @@ OwnedRef complete_module_in_table(PyObject *dotted)
         return OwnedRef();
     }
     bool initialising = false;
-    OwnedRef spec = attribute_or_absent(module.get(), str(Str::__spec__));
+    OwnedRef spec = attribute_or_absent(module.get(), str(Str::dunder_spec));
     if (spec) {
         OwnedRef flag =
             attribute_or_absent(spec.get(), str(Str::_initializing));
@@ -381,7 +381,7 @@ int exec_module(PyObject *module)
     OwnedRef test_table(PyDict_New());
     if (!test_table)
         return exec_failed(1);
-    if (store_global(Str::__test__, std::move(test_table)) < 0)
+    if (store_global(Str::dunder_test, std::move(test_table)) < 0)
         return exec_failed(1);
     return 0;
 }

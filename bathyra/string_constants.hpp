@@ -14,12 +14,12 @@ namespace bathyra {
     X(ET, "ET", true)                                                        \
     X(XML_NS, "XML_NS", true)                                                \
     X(extract_metadata, "extract_metadata", true)                            \
-    X(__test__, "__test__", true)                                            \
+    X(dunder_test, "__test__", true)                                         \
     X(xml, "xml", true)                                                      \
     X(etree, "etree", true)                                                  \
     X(ElementTree, "ElementTree", true)                                      \
     X(xml_etree_ElementTree, "xml.etree.ElementTree", true)                  \
-    X(__spec__, "__spec__", true)                                            \
+    X(dunder_spec, "__spec__", true)                                         \
     X(_initializing, "_initializing", true)                                  \
     /* XML_NS keys and namespace names */                                    \
     X(gmi, "gmi", true)                                                      \

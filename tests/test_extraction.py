@@ -478,6 +478,46 @@ class ValueObjectTest(ExtractionCase):
         self.assertEqual(self.extract("")["planam"], "A,G,C")
 
 
+    def test_locals_live_until_the_call_ends(self):
+        log = []
+
+        class Element:
+            def __init__(self, text):
+                self.text = text
+
+            def __del__(self):
+                log.append("del " + str(self.text))
+
+        class Title(str):
+            def replace(self, *args):
+                log.append("replace")
+                return str.replace(self, *args)
+
+        def elements():
+            log.append("next 1")
+            yield Element("A")
+            log.append("next 2")
+            yield Element("B")
+            log.append("end")
+
+        class Root(FakeRoot):
+            def findall(self, path, namespaces):
+                return elements()
+
+            def find(self, path, namespaces):
+                if "CI_Citation" in path:
+                    return Element(Title("X.csar"))
+                return super().find(path, namespaces)
+        mp.ET = FakeLibrary(Root())
+        record = self.extract("")
+        self.assertEqual((record["planam"], record["OBJNAM"]), ("A,B", "X"))
+        # An item goes when the next is bound; the last one and the
+        # citation element only when the call ends.
+        self.assertEqual(log[:5], ["next 1", "next 2", "del A", "end",
+                                   "replace"])
+        self.assertEqual(sorted(log[5:]), ["del B", "del X.csar"])
+
+
 class ResourceTest(ExtractionCase):
 
     def test_reference_counts_are_unchanged(self):
