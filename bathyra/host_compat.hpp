@@ -7,6 +7,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <frameobject.h>
+#if PY_VERSION_HEX >= 0x030B0000
+#include <opcode.h>
+#endif
 
 #include <cstdint>
 
@@ -14,7 +17,7 @@ namespace bathyra {
 namespace compat {
 
 // Code objects: 3.11 added the qualified name and the exception table to the
-// constructor.
+// constructor; 3.12 renamed it PyUnstable_Code_NewWithPosOnlyArgs.
 inline PyCodeObject *code_new_with_pos_only_args(
     int argcount, int posonlyargcount, int kwonlyargcount, int nlocals,
     int stacksize, int flags, PyObject *code, PyObject *consts,
@@ -22,7 +25,12 @@ inline PyCodeObject *code_new_with_pos_only_args(
     PyObject *cellvars, PyObject *filename, PyObject *name, int firstlineno,
     PyObject *linetable, PyObject *empty_bytes)
 {
-#if PY_VERSION_HEX >= 0x030B0000
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyUnstable_Code_NewWithPosOnlyArgs(
+        argcount, posonlyargcount, kwonlyargcount, nlocals, stacksize, flags,
+        code, consts, names, varnames, freevars, cellvars, filename, name,
+        name, firstlineno, linetable, empty_bytes);
+#elif PY_VERSION_HEX >= 0x030B0000
     return PyCode_NewWithPosOnlyArgs(
         argcount, posonlyargcount, kwonlyargcount, nlocals, stacksize, flags,
         code, consts, names, varnames, freevars, cellvars, filename, name,
@@ -41,6 +49,39 @@ inline PyCodeObject *code_new_with_pos_only_args(
 #endif
 }
 
+// The byte code of the descriptive code object of extract_metadata.  Up to
+// 3.10 it is empty (running it stops at once with "unknown opcode").  From
+// 3.11 on an interpreter that runs empty byte code crashes, so the body is
+// the smallest one that fails cleanly: a bare `raise` with no active
+// exception (RuntimeError).  It needs no constant and no stack.
+inline PyObject *descriptive_byte_code(PyObject *empty_bytes)
+{
+#if PY_VERSION_HEX >= 0x030B0000
+    (void)empty_bytes;
+    const char body[] = {static_cast<char>(RESUME), 0,
+                         static_cast<char>(RAISE_VARARGS), 0};
+    return PyBytes_FromStringAndSize(body, sizeof body);
+#else
+    Py_INCREF(empty_bytes);
+    return empty_bytes;
+#endif
+}
+
+// Its line table: empty up to 3.10; from 3.11 one entry that puts both
+// code units on the first line (location kind "no columns", line delta 0),
+// so that a traceback through it has a line.
+inline PyObject *descriptive_line_table(PyObject *empty_bytes)
+{
+#if PY_VERSION_HEX >= 0x030B0000
+    (void)empty_bytes;
+    const char table[] = {static_cast<char>(0x80 | (13 << 3) | (2 - 1)), 0};
+    return PyBytes_FromStringAndSize(table, sizeof table);
+#else
+    Py_INCREF(empty_bytes);
+    return empty_bytes;
+#endif
+}
+
 // Frames: before 3.11 the frame's current line is a public field; from 3.11
 // on the frame is opaque and reports the first line of its code object,
 // which the traceback code objects set to the wanted line.
@@ -54,12 +95,20 @@ inline void frame_set_line(PyFrameObject *frame, int line)
 #endif
 }
 
-// The version tag of a dictionary: changes whenever the dictionary does.
-// Deprecated in 3.12.
+// The version tag of a dictionary, which changes whenever the dictionary
+// does: the key of the global look-up caches.  Deprecated in 3.12 (and no
+// longer bumped by every change from 3.13 on); those hosts do a plain
+// look-up every time, with the hash that the name's str keeps.
+#if PY_VERSION_HEX < 0x030C0000
+constexpr bool has_dict_version_tag = true;
 inline uint64_t dict_version_tag(PyObject *dict)
 {
     return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
 }
+#else
+constexpr bool has_dict_version_tag = false;
+inline uint64_t dict_version_tag(PyObject *) { return 0; }
+#endif
 
 // The "ready" step of str objects: a no-op from 3.12 on.
 inline int unicode_ready(PyObject *text)
@@ -77,6 +126,15 @@ inline int64_t current_interpreter_id()
 {
     return PyInterpreterState_GetID(PyInterpreterState_Get());
 }
+
+// Module slots that newer hosts read: from 3.12 the module declares that
+// it does not support sub-interpreters (its state is process-wide).
+#if PY_VERSION_HEX >= 0x030C0000
+#define BATHYRA_COMPAT_INTERPRETER_SLOT                                      \
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define BATHYRA_COMPAT_INTERPRETER_SLOT
+#endif
 
 }  // namespace compat
 }  // namespace bathyra

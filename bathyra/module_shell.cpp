@@ -250,11 +250,17 @@ PyObject *make_code_object()
         Py_INCREF(name);
         PyTuple_SET_ITEM(names.get(), i, name);
     }
+    OwnedRef byte_code(compat::descriptive_byte_code(state.empty_bytes));
+    if (!byte_code)
+        return nullptr;
+    OwnedRef line_table(compat::descriptive_line_table(state.empty_bytes));
+    if (!line_table)
+        return nullptr;
     return reinterpret_cast<PyObject *>(compat::code_new_with_pos_only_args(
-        1, 0, 0, nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS, state.empty_bytes,
+        1, 0, 0, nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS, byte_code.get(),
         state.empty_tuple, state.empty_tuple, names.get(), state.empty_tuple,
         state.empty_tuple, str(Str::file_name), str(Str::extract_metadata), 13,
-        state.empty_bytes, state.empty_bytes));
+        line_table.get(), state.empty_bytes));
 }
 
 PyObject *make_xml_ns()
@@ -389,6 +395,7 @@ int exec_module(PyObject *module)
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(create_module)},
     {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
+    BATHYRA_COMPAT_INTERPRETER_SLOT
     {0, nullptr},
 };
 

@@ -30,7 +30,8 @@ PyObject *lookup_global(GlobalSite site, Str name)
     SiteCache &cache = site_caches[static_cast<int>(site)];
     uint64_t tag = compat::dict_version_tag(globals);
     PyObject *value;
-    if (cache.filled && cache.tag == tag && cache.globals == globals) {
+    if (compat::has_dict_version_tag && cache.filled && cache.tag == tag &&
+        cache.globals == globals) {
         value = cache.value;
     } else {
         value = PyDict_GetItemWithError(globals, key);
@@ -38,7 +39,8 @@ PyObject *lookup_global(GlobalSite site, Str name)
             return nullptr;
         // Only stored when the search ran no host code that changed the
         // dictionary (a key's __eq__ could).
-        if (compat::dict_version_tag(globals) == tag) {
+        if (compat::has_dict_version_tag &&
+            compat::dict_version_tag(globals) == tag) {
             cache.filled = true;
             cache.tag = tag;
             cache.globals = globals;

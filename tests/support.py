@@ -38,15 +38,16 @@ def module_entries(exc):
     return entries
 
 
-def run_child(code, *args, env=None, timeout=120, argv=()):
+def run_child(code, *args, env=None, timeout=120, argv=(), tree=BUILD_DIR):
     """Runs `code` in a fresh interpreter (options `args`, script arguments
-    `argv`) whose working directory is the build tree; returns the
-    completed process (text output)."""
+    `argv`) that imports the package from `tree` (by default the build
+    tree, also its working directory); returns the completed process (text
+    output)."""
     child_env = dict(os.environ)
-    child_env["PYTHONPATH"] = BUILD_DIR
+    child_env["PYTHONPATH"] = tree
     if env:
         child_env.update(env)
     return subprocess.run(
         [sys.executable, *args, "-c", textwrap.dedent(code), *argv],
-        cwd=BUILD_DIR, env=child_env, capture_output=True, text=True,
+        cwd=tree, env=child_env, capture_output=True, text=True,
         timeout=timeout)

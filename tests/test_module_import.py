@@ -12,6 +12,7 @@ import subprocess
 import sys
 import textwrap
 import time
+import types
 import unittest
 import xml.etree.ElementTree
 
@@ -91,18 +92,66 @@ class NamespaceTest(unittest.TestCase):
         code = mp.extract_metadata.__code__
         self.assertEqual(code.co_varnames, VARNAMES)
         self.assertEqual((code.co_argcount, code.co_posonlyargcount,
-                          code.co_kwonlyargcount, code.co_nlocals,
-                          code.co_stacksize), (1, 0, 0, 22, 0))
+                          code.co_kwonlyargcount, code.co_nlocals),
+                         (1, 0, 0, 22))
+        # 3.13 gives every code object a stack of at least one slot.
+        self.assertEqual(code.co_stacksize,
+                         1 if sys.version_info >= (3, 13) else 0)
         # Optimised with new locals, nothing else.
         self.assertEqual(code.co_flags,
                          inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS)
         self.assertEqual((code.co_firstlineno, code.co_filename, code.co_name),
                          (13, support.MODULE_FILE, "extract_metadata"))
-        self.assertEqual((code.co_code, code.co_consts, code.co_names,
-                          code.co_freevars, code.co_cellvars),
-                         (b"", (), (), (), ()))
+        self.assertEqual((code.co_consts, code.co_names, code.co_freevars,
+                          code.co_cellvars), ((), (), (), ()))
+        if sys.version_info < (3, 11):
+            self.assertEqual(code.co_code, b"")
+        else:
+            # Newer hosts crash on empty byte code: the body is a bare
+            # raise, on line 13.
+            self.assertEqual(len(code.co_code), 4)
+            self.assertEqual(list(code.co_lines()), [(0, 4, 13)])
+        # The code object describes; run anyway, it fails cleanly.
+        with self.assertRaises((RuntimeError, SystemError)):
+            types.FunctionType(code, {})(None)
         self.assertEqual(str(inspect.signature(mp.extract_metadata)),
                          "(raster)")
+
+
+class VersionCheckTest(unittest.TestCase):
+    """A copy of the module built to declare another host version: 3.9 on
+    newer hosts, 3.10 on 3.9."""
+
+    TREE = os.path.join(support.BUILD_DIR, "version_mismatch")
+    CHILD = """
+        import sys
+        try:
+            import bathyra.metadata_parser as mp
+        except BaseException as error:
+            tb, entries = error.__traceback__, 0
+            while tb is not None:
+                entries += tb.tb_frame.f_code.co_filename == %r
+                tb = tb.tb_next
+            print("failed", type(error).__name__, entries, error, sep="|")
+        else:
+            print("imported", mp.extract_metadata.__name__, sep="|")
+        """ % support.MODULE_FILE
+
+    def test_other_declared_version(self):
+        if not os.path.isdir(self.TREE):
+            self.skipTest("the version-mismatch copy was not built")
+        declared = "3.10" if sys.version_info[:2] == (3, 9) else "3.9"
+        message = ("compile time Python version %s of module "
+                   "'bathyra.metadata_parser' does not match runtime "
+                   "version %d.%d" % ((declared,) + sys.version_info[:2]))
+        child = support.run_child(self.CHILD, "-W", "always",
+                                  tree=self.TREE)
+        self.assertEqual(child.stdout.strip(), "imported|extract_metadata")
+        self.assertIn("RuntimeWarning: " + message, child.stderr)
+        child = support.run_child(self.CHILD, "-W", "error::RuntimeWarning",
+                                  tree=self.TREE)
+        self.assertEqual(child.stdout.strip(),
+                         "failed|RuntimeWarning|0|" + message)
 
 
 class ImportRulesTest(unittest.TestCase):
@@ -130,7 +179,8 @@ class ImportRulesTest(unittest.TestCase):
             """)
         self.assertEqual(found, {"warnings": [], "et": True,
                                  "same": [True] * 4, "extra": "kept"})
-        # A 3.9 host issues no version warning, even with warnings as errors.
+        # A host of the version the module was built for issues no version
+        # warning, even with warnings as errors.
         found = self.child_report("""
             report(first=outcome(lambda: __import__("bathyra.metadata_parser")))
             """, "-W", "error")
@@ -160,23 +210,63 @@ class ImportRulesTest(unittest.TestCase):
         self.assertEqual(found["refused"], ["RuntimeError", REFUSED, []])
         self.assertEqual(found["checks"], [True] * 6)
 
-    def test_second_interpreter_refused(self):
-        found = self.child_report("""
-            import _xxsubinterpreters as interpreters
-            import bathyra.metadata_parser as mp
-            messages = []
-            for _ in range(2):
-                sub = interpreters.create()
-                messages.append(outcome(lambda: interpreters.run_string(
-                    sub, "import bathyra.metadata_parser"))[1])
+    # Runs `code` in a new sub-interpreter of the child and returns the
+    # text of what it raised ("" for nothing).  `config` is "isolated" or
+    # "legacy" (sub-interpreters sharing the main one's rules, the only
+    # kind before 3.12).
+    SUBINTERPRETER = """
+        try:
+            import _interpreters as interpreters          # 3.13
+        except ImportError:
+            import _xxsubinterpreters as interpreters     # 3.9 to 3.12
+
+        def run_in_subinterpreter(code, config):
+            if interpreters.__name__ == "_interpreters":
+                sub = interpreters.create(config)
+                failure = interpreters.run_string(sub, code)
                 interpreters.destroy(sub)
+                return "" if failure is None else failure.formatted
+            if config == "isolated":
+                sub = interpreters.create()
+            else:
+                sub = (interpreters.create(isolated=False)
+                       if sys.version_info >= (3, 12) else
+                       interpreters.create())
+            try:
+                interpreters.run_string(sub, code)
+                return ""
+            except interpreters.RunFailedError as failure:
+                return str(failure)
+            finally:
+                interpreters.destroy(sub)
+        """
+
+    def test_second_interpreter_refused(self):
+        found = self.child_report(textwrap.dedent(self.SUBINTERPRETER) +
+                                  textwrap.dedent("""
+            import bathyra.metadata_parser as mp
+            messages = {}
+            for config in ("legacy", "isolated"):
+                messages[config] = [run_in_subinterpreter(
+                    "import bathyra.metadata_parser", config)
+                    for _ in range(2)]
             del sys.modules["bathyra.metadata_parser"]
             import bathyra.metadata_parser as again
             report(messages=messages, same=again is mp)
-            """)
-        for message in found["messages"]:
+            """))
+        for message in found["messages"]["legacy"]:
             self.assertIn("ImportError", message)
             self.assertIn(OTHER_INTERPRETER, message)
+        # From 3.12 the host asks modules whether they support
+        # sub-interpreters; this one says no, and the host refuses an
+        # isolated one itself before the module is entered.
+        isolated = (
+            "module bathyra.metadata_parser does not support loading in "
+            "subinterpreters" if sys.version_info >= (3, 12)
+            else OTHER_INTERPRETER)
+        for message in found["messages"]["isolated"]:
+            self.assertIn("ImportError", message)
+            self.assertIn(isolated, message)
         self.assertTrue(found["same"])
 
     def test_xml_library_lookup(self):
