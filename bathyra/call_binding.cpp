@@ -180,10 +180,15 @@ void add_traceback_entry(EntryOwner owner, int line) noexcept
     if (!code) {
         code.reset(reinterpret_cast<PyObject *>(
             PyCode_NewEmpty(file_name, function_name, line)));
-        if (!code)
+        if (!code) {
             // The failure of making the code object is the exception that
-            // stays pending: the saved one is released with `saved`.
+            // stays pending: the saved one is released with `saved`.  Some
+            // hosts fail here without an exception; then the caller's goes
+            // back, without its entry.
+            if (!PyErr_Occurred())
+                saved.restore();
             return;
+        }
         cache_store(line, owner_key, code.get());
     }
     PyFrameObject *frame =

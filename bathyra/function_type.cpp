@@ -32,7 +32,9 @@ struct FunctionObject {
     PyObject *annotations;  // made on first access
 };
 
-PyTypeObject function_type;
+// Made once per process, as a heap type: a failed attempt leaves nothing
+// behind, so that the next import can simply try again.
+PyTypeObject *function_type = nullptr;
 
 FunctionObject *as_function(PyObject *self)
 {
@@ -335,6 +337,7 @@ PyMethodDef function_methods[] = {
 int traverse(PyObject *self, visitproc visit, void *arg)
 {
     FunctionObject *f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->dict);
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
@@ -366,6 +369,7 @@ int clear(PyObject *self)
 
 void dealloc(PyObject *self)
 {
+    PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     FunctionObject *f = as_function(self);
     if (f->weakrefs)
@@ -374,6 +378,7 @@ void dealloc(PyObject *self)
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     PyObject_GC_Del(self);
+    Py_DECREF(type);  // instances of heap types own their type
 }
 
 PyObject *repr(PyObject *self)
@@ -382,42 +387,62 @@ PyObject *repr(PyObject *self)
                                 as_function(self)->qualname, self);
 }
 
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", compat::member_ssize_t,
+     offsetof(FunctionObject, vectorcall), compat::member_read_only, nullptr},
+    {"__dictoffset__", compat::member_ssize_t, offsetof(FunctionObject, dict),
+     compat::member_read_only, nullptr},
+    {"__weaklistoffset__", compat::member_ssize_t,
+     offsetof(FunctionObject, weakrefs), compat::member_read_only, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc)},
+    {Py_tp_repr, reinterpret_cast<void *>(repr)},
+    {Py_tp_call, reinterpret_cast<void *>(call_slot)},
+    {Py_tp_getattro, reinterpret_cast<void *>(PyObject_GenericGetAttr)},
+    {Py_tp_setattro, reinterpret_cast<void *>(PyObject_GenericSetAttr)},
+    {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(clear)},
+    {Py_tp_methods, function_methods},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {Py_tp_descr_get, reinterpret_cast<void *>(descriptor_get)},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "bathyra.metadata_parser.function",
+    static_cast<int>(sizeof(FunctionObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | compat::type_flag_immutable,
+    function_slots,
+};
+
 }  // namespace
 
 int prepare_function_type() noexcept
 {
-    if (function_type.tp_flags & Py_TPFLAGS_READY)
+    if (function_type)
         return 0;
-    PyTypeObject &t = function_type;
-    // Filled here rather than by an initialiser list so that each field is
-    // named; the object head comes from a zero-initialised static.
-    Py_SET_TYPE(&t, &PyType_Type);
-    Py_SET_REFCNT(&t, 1);
-    t.tp_name = "bathyra.metadata_parser.function";
-    t.tp_basicsize = sizeof(FunctionObject);
-    t.tp_dealloc = dealloc;
-    t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-    t.tp_repr = repr;
-    t.tp_call = call_slot;
-    t.tp_getattro = PyObject_GenericGetAttr;
-    t.tp_setattro = PyObject_GenericSetAttr;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
-                 Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
-    t.tp_traverse = traverse;
-    t.tp_clear = clear;
-    t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
-    t.tp_methods = function_methods;
-    t.tp_getset = function_getset;
-    t.tp_descr_get = descriptor_get;
-    t.tp_dictoffset = offsetof(FunctionObject, dict);
-    return PyType_Ready(&t);
+    PyObject *made = PyType_FromSpec(&function_spec);
+    if (!made) {
+        // Some hosts fail here on an allocation without saying so.
+        if (!PyErr_Occurred())
+            PyErr_NoMemory();
+        return -1;
+    }
+    function_type = reinterpret_cast<PyTypeObject *>(made);
+    return 0;
 }
 
 PyObject *function_new(PyMethodDef *method, PyObject *name,
                        PyObject *qualname, PyObject *module_name,
                        PyObject *globals, PyObject *code) noexcept
 {
-    FunctionObject *f = PyObject_GC_New(FunctionObject, &function_type);
+    FunctionObject *f = PyObject_GC_New(FunctionObject, function_type);
     if (!f)
         return nullptr;
     f->vectorcall = vectorcall_entry;

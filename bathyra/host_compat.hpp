@@ -10,6 +10,9 @@
 #if PY_VERSION_HEX >= 0x030B0000
 #include <opcode.h>
 #endif
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
 
 #include <cstdint>
 
@@ -126,6 +129,23 @@ inline int64_t current_interpreter_id()
 {
     return PyInterpreterState_GetID(PyInterpreterState_Get());
 }
+
+// Members of types: 3.12 gave the type codes and flags public names.
+#if PY_VERSION_HEX >= 0x030C0000
+constexpr int member_ssize_t = Py_T_PYSSIZET;
+constexpr int member_read_only = Py_READONLY;
+#else
+constexpr int member_ssize_t = T_PYSSIZET;
+constexpr int member_read_only = READONLY;
+#endif
+
+// Types whose attributes host code cannot rebind: a flag from 3.10 on;
+// before, a heap type stays mutable.
+#if PY_VERSION_HEX >= 0x030A0000
+constexpr unsigned long type_flag_immutable = Py_TPFLAGS_IMMUTABLETYPE;
+#else
+constexpr unsigned long type_flag_immutable = 0;
+#endif
 
 // Module slots that newer hosts read: from 3.12 the module declares that
 // it does not support sub-interpreters (its state is process-wide).

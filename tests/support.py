@@ -51,3 +51,23 @@ def run_child(code, *args, env=None, timeout=120, argv=(), tree=BUILD_DIR):
         [sys.executable, *args, "-c", textwrap.dedent(code), *argv],
         cwd=tree, env=child_env, capture_output=True, text=True,
         timeout=timeout)
+
+
+def is_host_frame_failure(exc, text=None):
+    """Whether `exc` (an exception, or its type name with `text`) is the
+    SystemError that hosts from 3.11 on raise when the interpreter cannot
+    get memory for a Python-level frame: either the called function
+    "returned NULL without setting an exception" (naming the host's
+    function, never this module's, whose calls the host checks the same
+    way) or the evaluation loop itself reports an "error return without
+    exception set"."""
+    if text is None:
+        name, text = type(exc).__name__, str(exc)
+    else:
+        name = exc
+    if sys.version_info < (3, 11) or name != "SystemError":
+        return False
+    if text == "error return without exception set":
+        return True
+    return (text.endswith("returned NULL without setting an exception")
+            and not text.startswith("<bathyra function"))

@@ -132,7 +132,6 @@ class CallBindingTest(unittest.TestCase):
             "unpacked tuple": lambda: f(*(obj,)),
             "partial, positional": functools.partial(f, obj),
             "partial, keyword": functools.partial(f, raster=obj),
-            "fastcall": lambda: _testcapi.pyobject_fastcall(f, (obj,)),
             "fastcalldict": lambda: _testcapi.pyobject_fastcalldict(
                 f, (obj,), None),
             "fastcalldict, keyword": lambda: _testcapi.pyobject_fastcalldict(
@@ -156,6 +155,9 @@ class CallBindingTest(unittest.TestCase):
             "call slot, subclass name": lambda: type(f).__call__(
                 f, **{Name("raster"): obj}),
         }
+        if hasattr(_testcapi, "pyobject_fastcall"):  # gone in 3.13
+            shapes["fastcall"] = lambda: _testcapi.pyobject_fastcall(
+                f, (obj,))
         for label, call in shapes.items():
             with self.subTest(label):
                 self.assert_reached(call, obj)
@@ -298,6 +300,18 @@ class AllocationFailureTest(unittest.TestCase):
 
     def check(self, where, got, kind, message, entry):
         name, text, entries = got
+        if support.is_host_frame_failure(name, text):
+            self.assertIn(entries, ([], [list(entry)]), where)
+            return
+        if name == "MemoryError" and sys.version_info >= (3, 12):
+            # When even a MemoryError cannot be made, these hosts raise one
+            # shared instance, whose traceback keeps the entries of every
+            # earlier raise: only their form can be checked.
+            for file_name, line, function in entries:
+                self.assertEqual((file_name, function),
+                                 (support.MODULE_FILE, support.CALL_FUNCTION))
+                self.assertIn(line, (13, 14), where)
+            return
         self.assertIn(name, (kind, "MemoryError"),
                       where)
         # The host's formatting of a message may fail and leave the
