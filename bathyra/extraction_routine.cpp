@@ -12,6 +12,7 @@
 #include "module_state.hpp"
 #include "number_conversion.hpp"
 #include "owned_ref.hpp"
+#include "streaming_reader.hpp"
 #include "string_constants.hpp"
 #include "xml_library_access.hpp"
 
@@ -233,6 +234,33 @@ PyObject *survey_date(PyObject *position)
 // ---------------------------------------------------------------------------
 // Platform names (lines 34 to 36).
 
+// Appends `text` (read at line 36) followed by "," to platform_text.
+// Returns 0 or 36 with the exception pending.
+int append_platform(PyObject *text, OwnedRef &platform_text)
+{
+    OwnedRef with_comma(PyNumber_Add(text, str(Str::comma)));
+    if (!with_comma)
+        return 36;
+    OwnedRef joined(PyNumber_InPlaceAdd(platform_text.get(), with_comma.get()));
+    if (!joined)
+        return 36;
+    platform_text = std::move(joined);
+    return 0;
+}
+
+// Whether `text` (read at line 35) names a platform: 1, 0, or 35 with the
+// exception pending.  A text of None (an element without text) names none
+// and is skipped like the placeholders.
+int names_platform(PyObject *text, PyObject *placeholders)
+{
+    if (text == Py_None)
+        return 0;
+    int placeholder = PySet_Contains(placeholders, text);
+    if (placeholder < 0)
+        return 35;
+    return !placeholder;
+}
+
 // Appends the text of one acquisition element.  Returns 0, or the failing
 // line (35 or 36) with its exception pending.
 int add_platform(PyObject *element, PyObject *placeholders,
@@ -241,23 +269,40 @@ int add_platform(PyObject *element, PyObject *placeholders,
     OwnedRef text(element_text(element));
     if (!text)
         return 35;
-    // An element without text names no platform: skipped like the
-    // placeholders.
-    if (text.get() == Py_None)
-        return 0;
-    int placeholder = PySet_Contains(placeholders, text.get());
+    int named = names_platform(text.get(), placeholders);
     text.reset();
-    if (placeholder < 0)
-        return 35;
-    if (placeholder)
-        return 0;
+    if (named != 1)
+        return named;
     text.reset(element_text(element));
     if (!text)
         return 36;
-    OwnedRef with_comma(PyNumber_Add(text.get(), str(Str::comma)));
-    if (!with_comma)
+    return append_platform(text.get(), platform_text);
+}
+
+// The same for the texts that the streaming reader collected (a list of
+// exact strs and Nones).  For exact strs, appending each text and a comma
+// in turn is the same as joining them once with commas and adding the last
+// comma; the join copies each text once instead of the whole string at
+// every step.  Returns 0 or the failing line.
+int add_streamed_platforms(PyObject *texts, PyObject *placeholders,
+                           OwnedRef &platform_text)
+{
+    OwnedRef accepted(PyList_New(0));
+    if (!accepted)
         return 36;
-    OwnedRef joined(PyNumber_InPlaceAdd(platform_text.get(), with_comma.get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(texts); ++i) {
+        PyObject *text = PyList_GET_ITEM(texts, i);
+        int named = names_platform(text, placeholders);
+        if (named > 1)
+            return named;
+        if (named == 1 && PyList_Append(accepted.get(), text) < 0)
+            return 36;
+    }
+    if (PyList_GET_SIZE(accepted.get()) == 0)
+        return 0;
+    if (PyList_Append(accepted.get(), str(Str::empty)) < 0)
+        return 36;
+    OwnedRef joined(PyUnicode_Join(str(Str::comma), accepted.get()));
     if (!joined)
         return 36;
     platform_text = std::move(joined);
@@ -333,6 +378,65 @@ int put(PyObject *record, Str key, OwnedRef value)
     return PyDict_SetItem(record, str(key), value.get());
 }
 
+// The texts of the routine's four finds, in the order of lines 19 to 22.
+struct ExtentTexts {
+    OwnedRef begin_position_tag;
+    OwnedRef end_position_tag;
+    OwnedRef min_depth;
+    OwnedRef max_depth;
+};
+
+// Lines 15 to 22 through the XML library.  Returns 0 or the failing line.
+int read_with_library(PyObject *metadata_xml, OwnedRef &prefix,
+                      OwnedRef &uri, OwnedRef &root, ExtentTexts &texts)
+{
+    if (int line = register_namespaces(prefix, uri))
+        return line;
+    {
+        OwnedRef library(xml_library(GlobalSite::parse));
+        if (!library)
+            return 17;
+        root.reset(parse_document(library.get(), metadata_xml));
+        if (!root)
+            return 17;
+    }
+    texts.begin_position_tag.reset(first_text(
+        GlobalSite::begin_position, Str::path_begin_position, root.get()));
+    if (!texts.begin_position_tag)
+        return 19;
+    texts.end_position_tag.reset(first_text(
+        GlobalSite::end_position, Str::path_end_position, root.get()));
+    if (!texts.end_position_tag)
+        return 20;
+    texts.min_depth.reset(first_text(GlobalSite::minimum_value,
+                                     Str::path_minimum_value, root.get()));
+    if (!texts.min_depth)
+        return 21;
+    texts.max_depth.reset(first_text(GlobalSite::maximum_value,
+                                     Str::path_maximum_value, root.get()));
+    if (!texts.max_depth)
+        return 22;
+    return 0;
+}
+
+// Lines 19 to 22 from the streamed document: a missing element fails as
+// reading `text` from None does, at its line.
+int read_streamed(StreamedDocument &document, ExtentTexts &texts)
+{
+    OwnedRef *found[] = {&document.begin_position, &document.end_position,
+                         &document.minimum_value, &document.maximum_value};
+    OwnedRef *locals[] = {&texts.begin_position_tag, &texts.end_position_tag,
+                          &texts.min_depth, &texts.max_depth};
+    for (int i = 0; i < 4; ++i) {
+        if (!*found[i]) {
+            OwnedRef none_text(element_text(Py_None));
+            return 19 + i;
+        }
+        *locals[i] = std::move(*found[i]);
+    }
+    return 0;
+}
+
 }  // namespace
 
 PyObject *run_extraction(PyObject *self, PyObject *raster) noexcept
@@ -343,48 +447,34 @@ PyObject *run_extraction(PyObject *self, PyObject *raster) noexcept
     if (!metadata_xml)
         return fail(14);
 
-    // Lines 15 and 16.  Locals live until the call ends, as in a function
-    // body: their finalizers never run between two steps.
+    // Lines 15 to 22.  Locals live until the call ends, as in a function
+    // body: their finalizers never run between two steps.  When the
+    // library and the table are those of import, untouched, one streaming
+    // pass of the host's parser reads the texts; anything that pass does
+    // not reproduce exactly goes the library's way from the start.
     OwnedRef prefix;
     OwnedRef uri;
-    if (int line = register_namespaces(prefix, uri))
+    OwnedRef root;
+    ExtentTexts texts;
+    StreamedDocument streamed;
+    bool is_streamed = false;
+    if (streaming_allowed(metadata_xml.get())) {
+        int read = stream_document(metadata_xml.get(), streamed);
+        if (read < 0)
+            return fail(17);
+        is_streamed = read == 1;
+    }
+    if (int line = is_streamed ? read_streamed(streamed, texts)
+                               : read_with_library(metadata_xml.get(), prefix,
+                                                   uri, root, texts))
         return fail(line);
 
-    // Line 17.
-    OwnedRef root;
-    {
-        OwnedRef library(xml_library(GlobalSite::parse));
-        if (!library)
-            return fail(17);
-        root.reset(parse_document(library.get(), metadata_xml.get()));
-        if (!root)
-            return fail(17);
-    }
-
-    // Lines 19 to 22: all four texts before any conversion.
-    OwnedRef begin_position_tag(first_text(
-        GlobalSite::begin_position, Str::path_begin_position, root.get()));
-    if (!begin_position_tag)
-        return fail(19);
-    OwnedRef end_position_tag(first_text(
-        GlobalSite::end_position, Str::path_end_position, root.get()));
-    if (!end_position_tag)
-        return fail(20);
-    OwnedRef min_depth(first_text(GlobalSite::minimum_value,
-                                  Str::path_minimum_value, root.get()));
-    if (!min_depth)
-        return fail(21);
-    OwnedRef max_depth(first_text(GlobalSite::maximum_value,
-                                  Str::path_maximum_value, root.get()));
-    if (!max_depth)
-        return fail(22);
-
     // Lines 24 to 27: native doubles throughout.
-    double value = object_to_double(min_depth.get());
+    double value = object_to_double(texts.min_depth.get());
     if (value == -1.0 && PyErr_Occurred())
         return fail(24);
     const double val1 = -1.0 * value;
-    value = object_to_double(max_depth.get());
+    value = object_to_double(texts.max_depth.get());
     if (value == -1.0 && PyErr_Occurred())
         return fail(25);
     const double val2 = -1.0 * value;
@@ -395,10 +485,10 @@ PyObject *run_extraction(PyObject *self, PyObject *raster) noexcept
         drval1 = drval2 = std::numeric_limits<double>::quiet_NaN();
 
     // Lines 28 and 29.
-    OwnedRef sursta(survey_date(begin_position_tag.get()));
+    OwnedRef sursta(survey_date(texts.begin_position_tag.get()));
     if (!sursta)
         return fail(28);
-    OwnedRef surend(survey_date(end_position_tag.get()));
+    OwnedRef surend(survey_date(texts.end_position_tag.get()));
     if (!surend)
         return fail(29);
 
@@ -410,18 +500,26 @@ PyObject *run_extraction(PyObject *self, PyObject *raster) noexcept
     OwnedRef platforms;
     OwnedRef p;
     OwnedRef planam;
-    {
-        OwnedRef table(namespace_table(GlobalSite::platforms));
-        if (!table)
-            return fail(33);
-        platforms.reset(find_all_elements(root.get(), Str::path_platforms,
-                                          table.get()));
-        if (!platforms)
-            return fail(33);
+    if (is_streamed) {
+        if (int line = add_streamed_platforms(streamed.platforms.get(),
+                                              platform_novalid.get(),
+                                              platform_text))
+            return fail(line);
+    } else {
+        {
+            OwnedRef table(namespace_table(GlobalSite::platforms));
+            if (!table)
+                return fail(33);
+            platforms.reset(find_all_elements(root.get(), Str::path_platforms,
+                                              table.get()));
+            if (!platforms)
+                return fail(33);
+        }
+        if (int line = collect_platforms(platforms.get(),
+                                         platform_novalid.get(), p,
+                                         platform_text))
+            return fail(line);
     }
-    if (int line = collect_platforms(platforms.get(), platform_novalid.get(),
-                                     p, platform_text))
-        return fail(line);
     int truth = is_true(platform_text.get());
     if (truth < 0)
         return fail(37);
@@ -436,21 +534,27 @@ PyObject *run_extraction(PyObject *self, PyObject *raster) noexcept
     // Lines 39 to 41: object name.
     OwnedRef objnam_tag;
     OwnedRef objnam;
-    {
-        OwnedRef table(namespace_table(GlobalSite::citation));
-        if (!table)
-            return fail(39);
-        objnam_tag.reset(find_element(root.get(), Str::path_citation,
-                                      table.get()));
-        if (!objnam_tag)
-            return fail(39);
-    }
-    if (objnam_tag.get() == Py_None) {
-        objnam = OwnedRef::borrow(str(Str::VACIO));
+    if (is_streamed) {
+        objnam = streamed.citation
+                     ? std::move(streamed.citation)
+                     : OwnedRef::borrow(str(Str::VACIO));
     } else {
-        objnam.reset(element_text(objnam_tag.get()));
-        if (!objnam)
-            return fail(40);
+        {
+            OwnedRef table(namespace_table(GlobalSite::citation));
+            if (!table)
+                return fail(39);
+            objnam_tag.reset(find_element(root.get(), Str::path_citation,
+                                          table.get()));
+            if (!objnam_tag)
+                return fail(39);
+        }
+        if (objnam_tag.get() == Py_None) {
+            objnam = OwnedRef::borrow(str(Str::VACIO));
+        } else {
+            objnam.reset(element_text(objnam_tag.get()));
+            if (!objnam)
+                return fail(40);
+        }
     }
     truth = is_true(objnam.get());
     if (truth < 0)

@@ -12,6 +12,7 @@
 #include "module_state.hpp"
 #include "owned_ref.hpp"
 #include "string_constants.hpp"
+#include "xml_library_access.hpp"
 
 #ifndef BATHYRA_TARGET_MAJOR
 #define BATHYRA_TARGET_MAJOR PY_MAJOR_VERSION
@@ -366,14 +367,18 @@ int exec_module(PyObject *module)
     OwnedRef library(import_xml_library());
     if (!library)
         return exec_failed(2);
+    // Not a step of its own: a failure only leaves the reader unused.
+    prepare_streaming(library.get());
     if (store_global(Str::ET, std::move(library)) < 0)
         return exec_failed(2);
 
     OwnedRef xml_ns(make_xml_ns());
     if (!xml_ns)
         return exec_failed(5);
+    PyObject *xml_ns_table = xml_ns.get();
     if (store_global(Str::XML_NS, std::move(xml_ns)) < 0)
         return exec_failed(4);
+    note_namespace_table(xml_ns_table);
 
     OwnedRef function(function_new(
         &extract_metadata_method, str(Str::extract_metadata),

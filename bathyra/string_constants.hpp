@@ -7,6 +7,14 @@
 
 namespace bathyra {
 
+// The namespace names of XML_NS, also matched by the streaming reader.
+constexpr char gmi_namespace[] = "http://www.isotc211.org/2005/gmi";
+constexpr char gmd_namespace[] = "http://www.isotc211.org/2005/gmd";
+constexpr char xsi_namespace[] = "http://www.w3.org/2001/XMLSchema-instance";
+constexpr char gml_namespace[] = "http://www.opengis.net/gml/3.2";
+constexpr char gco_namespace[] = "http://www.isotc211.org/2005/gco";
+constexpr char xlink_namespace[] = "http://www.w3.org/1999/xlink";
+
 // X(id, text, interned): strings with the form of an identifier or of a
 // dotted module name are interned, the others are not.
 #define BATHYRA_STRING_TABLE(X)                                              \
@@ -21,6 +29,8 @@ namespace bathyra {
     X(xml_etree_ElementTree, "xml.etree.ElementTree", true)                  \
     X(dunder_spec, "__spec__", true)                                         \
     X(_initializing, "_initializing", true)                                  \
+    X(xml_etree_ElementPath, "xml.etree.ElementPath", true)                  \
+    X(_namespace_map, "_namespace_map", true)                                \
     /* XML_NS keys and namespace names */                                    \
     X(gmi, "gmi", true)                                                      \
     X(gmd, "gmd", true)                                                      \
@@ -28,12 +38,12 @@ namespace bathyra {
     X(gml, "gml", true)                                                      \
     X(gco, "gco", true)                                                      \
     X(xlink, "xlink", true)                                                  \
-    X(ns_gmi, "http://www.isotc211.org/2005/gmi", false)                     \
-    X(ns_gmd, "http://www.isotc211.org/2005/gmd", false)                     \
-    X(ns_xsi, "http://www.w3.org/2001/XMLSchema-instance", false)            \
-    X(ns_gml, "http://www.opengis.net/gml/3.2", false)                       \
-    X(ns_gco, "http://www.isotc211.org/2005/gco", false)                     \
-    X(ns_xlink, "http://www.w3.org/1999/xlink", false)                       \
+    X(ns_gmi, gmi_namespace, false)                                          \
+    X(ns_gmd, gmd_namespace, false)                                          \
+    X(ns_xsi, xsi_namespace, false)                                          \
+    X(ns_gml, gml_namespace, false)                                          \
+    X(ns_gco, gco_namespace, false)                                          \
+    X(ns_xlink, xlink_namespace, false)                                      \
     /* function object and code object */                                    \
     X(module_name, "bathyra.metadata_parser", true)                          \
     X(file_name, "bathyra/metadata_parser", false)                           \

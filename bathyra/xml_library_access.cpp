@@ -3,9 +3,11 @@
 #include "xml_library_access.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 #include "module_state.hpp"
 #include "owned_ref.hpp"
+#include "streaming_reader.hpp"
 
 namespace bathyra {
 
@@ -70,7 +72,154 @@ PyObject *call_method(Str name, PyObject *receiver, PyObject *argument1,
         str(name), args, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
+// ---------------------------------------------------------------------------
+// When the streaming reader may stand in for the library.
+
+struct StreamingState {
+    bool prepared = false;
+    PyObject *library = nullptr;        // the module `ET` of import
+    PyObject *element_path = nullptr;   // xml.etree.ElementPath
+    PyObject *namespace_map = nullptr;  // the library's registry
+    PyObject *table = nullptr;          // the module's XML_NS
+    compat::DictWatch library_dict;
+    compat::DictWatch element_path_dict;
+    compat::DictWatch registry;
+    compat::DictWatch table_dict;
+};
+
+// Process-wide; the references are held for good, like the constants.
+StreamingState streaming;
+
+bool exact_text_equals(PyObject *object, PyObject *constant)
+{
+    if (!PyUnicode_CheckExact(object) || compat::unicode_ready(object) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_ssize_t length = PyUnicode_GET_LENGTH(object);
+    int kind = PyUnicode_KIND(object);
+    return length == PyUnicode_GET_LENGTH(constant) &&
+           kind == PyUnicode_KIND(constant) &&
+           std::memcmp(PyUnicode_DATA(object), PyUnicode_DATA(constant),
+                       static_cast<size_t>(length) * kind) == 0;
+}
+
+const Str registered_pairs[6][2] = {
+    {Str::ns_gmi, Str::gmi}, {Str::ns_gmd, Str::gmd},
+    {Str::ns_xsi, Str::xsi}, {Str::ns_gml, Str::gml},
+    {Str::ns_gco, Str::gco}, {Str::ns_xlink, Str::xlink},
+};
+
+// Whether the registry holds what registering the six pairs in order
+// leaves: those pairs last, in order, and no other entry with one of their
+// namespace names or prefixes.  Registering them again would then change
+// nothing.  Looks at exact strs only, so that no host code runs.
+bool registry_is_registered()
+{
+    PyObject *map = streaming.namespace_map;
+    Py_ssize_t size = PyDict_GET_SIZE(map);
+    if (size < 6)
+        return false;
+    Py_ssize_t position = 0;
+    Py_ssize_t index = 0;
+    PyObject *key;
+    PyObject *value;
+    while (PyDict_Next(map, &position, &key, &value)) {
+        Py_ssize_t ours = index - (size - 6);
+        if (ours >= 0) {
+            if (!exact_text_equals(key, str(registered_pairs[ours][0])) ||
+                !exact_text_equals(value, str(registered_pairs[ours][1])))
+                return false;
+        } else {
+            if (!PyUnicode_CheckExact(key) || !PyUnicode_CheckExact(value))
+                return false;
+            for (const auto &pair : registered_pairs)
+                if (exact_text_equals(key, str(pair[0])) ||
+                    exact_text_equals(value, str(pair[1])))
+                    return false;
+        }
+        ++index;
+    }
+    return index == size;
+}
+
 }  // namespace
+
+void prepare_streaming(PyObject *library) noexcept
+{
+    if (streaming.prepared || !PyModule_CheckExact(library))
+        return;
+    OwnedRef element_path(PyImport_GetModule(
+        str(Str::xml_etree_ElementPath)));
+    if (!element_path || !PyModule_CheckExact(element_path.get())) {
+        PyErr_Clear();
+        return;
+    }
+    PyObject *library_dict = PyModule_GetDict(library);
+    PyObject *element_path_dict = PyModule_GetDict(element_path.get());
+    PyObject *map = PyDict_GetItemWithError(library_dict,
+                                            str(Str::_namespace_map));
+    if (!map || !PyDict_CheckExact(map) || !load_expat()) {
+        PyErr_Clear();
+        return;
+    }
+    if (compat::watch_dict(streaming.library_dict, library_dict) < 0 ||
+        compat::watch_dict(streaming.element_path_dict, element_path_dict) <
+            0 ||
+        compat::watch_dict(streaming.registry, map) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    // The registry is checked before the first use.
+    streaming.registry.changed = true;
+    Py_INCREF(library);
+    replace_held(streaming.library, library);
+    replace_held(streaming.element_path, element_path.release());
+    Py_INCREF(map);
+    replace_held(streaming.namespace_map, map);
+    streaming.prepared = true;
+}
+
+void note_namespace_table(PyObject *table) noexcept
+{
+    if (!streaming.prepared)
+        return;
+    if (compat::watch_dict(streaming.table_dict, table) < 0) {
+        PyErr_Clear();
+        replace_held(streaming.table, nullptr);
+        return;
+    }
+    Py_INCREF(table);
+    replace_held(streaming.table, table);
+}
+
+bool streaming_allowed(PyObject *document) noexcept
+{
+    if (!streaming.table ||
+        (!PyBytes_CheckExact(document) && !PyUnicode_CheckExact(document)))
+        return false;
+    // Only the module namespace is looked at: a name found in the builtins
+    // instead goes the library's way, which looks there.
+    PyObject *library = PyDict_GetItemWithError(state.globals, str(Str::ET));
+    PyObject *table = library ? PyDict_GetItemWithError(state.globals,
+                                                        str(Str::XML_NS))
+                              : nullptr;
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (library != streaming.library || table != streaming.table ||
+        !compat::dict_unchanged(streaming.library_dict) ||
+        !compat::dict_unchanged(streaming.element_path_dict) ||
+        !compat::dict_unchanged(streaming.table_dict))
+        return false;
+    if (!compat::dict_unchanged(streaming.registry)) {
+        if (!registry_is_registered())
+            return false;
+        compat::dict_accept_current(streaming.registry);
+    }
+    return true;
+}
 
 PyObject *xml_library(GlobalSite site) noexcept
 {

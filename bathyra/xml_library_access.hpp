@@ -30,6 +30,19 @@ enum class GlobalSite : int {
 PyObject *xml_library(GlobalSite site) noexcept;
 PyObject *namespace_table(GlobalSite site) noexcept;
 
+// The streaming reader may stand in for the library when, at the moment of
+// a call, `ET` is the library module of import and `XML_NS` the module's
+// own table, neither library module's namespace (nor the table) changed
+// since, and the library's namespace registry is in the state that the six
+// registrations give.  Set up once per process by the import; a failure
+// there only leaves the reader unused.
+void prepare_streaming(PyObject *library) noexcept;
+void note_namespace_table(PyObject *table) noexcept;
+
+// Whether this call may read `document` with the streaming reader.  Runs
+// no host code; never fails.
+bool streaming_allowed(PyObject *document) noexcept;
+
 // ET.register_namespace(prefix, uri); returns 0 or -1.
 int register_namespace(PyObject *library, PyObject *prefix,
                        PyObject *uri) noexcept;

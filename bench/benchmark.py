@@ -184,7 +184,8 @@ def make_document(size, n=13045):
         # without the contact and the code lists.
         text = "".join(parts + [IDENTIFICATION_START.format(n=n)] +
                        [EXTENT] + [ACQUISITION])
-        text = re.sub(r"\n\s*", "", text)
+        text = re.sub(r">\s+<", "><", text)
+        text = re.sub(r"\s*\n\s*", " ", text)
         text = re.sub(r' codeList="[^"]*"', "", text)
     return text.encode("utf-8")
 

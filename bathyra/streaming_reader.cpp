@@ -1,0 +1,563 @@
+// The streaming reader: one expat pass that keeps the texts of the elements
+// the routine's paths select, with the path semantics of the element
+// tree's searches:
+//   * `.//x` never selects the root element;
+//   * `.//a/b` with find: the first b child of the first a (in the order of
+//     start tags) that has a b child;
+//   * `.//a//b` with find: the first b below any a (the first a that has a
+//     b below it is the outermost open one when that b starts);
+//   * `.//a//b` with findall: for each a in start order, the b below it in
+//     start order, so that a b below two nested a comes twice.
+// The text of an element is the character data between its start tag and
+// its first child's start tag or its end tag; comments and processing
+// instructions are not reported, so the data around them joins, as in the
+// tree builder.
+#include "streaming_reader.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "expat_capi.hpp"
+#include "string_constants.hpp"
+
+namespace bathyra {
+
+namespace {
+
+const expat::Capi *capi = nullptr;
+
+// Allocations of the reader go through the host allocator, so that they
+// count where the host's own parser would count.
+template <typename T> struct HostAllocator {
+    using value_type = T;
+    HostAllocator() noexcept = default;
+    template <typename U> HostAllocator(const HostAllocator<U> &) noexcept {}
+    T *allocate(size_t count)
+    {
+        if (count > std::numeric_limits<size_t>::max() / sizeof(T))
+            throw std::bad_alloc();
+        void *block = PyMem_Malloc(count * sizeof(T));
+        if (!block)
+            throw std::bad_alloc();
+        return static_cast<T *>(block);
+    }
+    void deallocate(T *block, size_t) noexcept { PyMem_Free(block); }
+    template <typename U> bool operator==(const HostAllocator<U> &) const
+    {
+        return true;
+    }
+    template <typename U> bool operator!=(const HostAllocator<U> &) const
+    {
+        return false;
+    }
+};
+
+template <typename T> using Vector = std::vector<T, HostAllocator<T>>;
+
+struct Text {
+    bool has_data = false;  // character data arrived, possibly empty
+    Vector<char> utf8;
+    void reset()
+    {
+        has_data = false;
+        utf8.clear();
+    }
+};
+
+struct Found {
+    bool present = false;
+    int64_t rank = 0;  // start index of the element that decides the choice
+    Text text;
+};
+
+enum Kind : uint8_t {
+    other,
+    begin_position,
+    end_position,
+    minimum_value,
+    maximum_value,
+    real,
+    acquisition,
+    character_string,
+    citation,
+};
+
+struct OpenElement {
+    Kind kind;
+    bool has_real_child;
+    bool counted;  // counts among the open acquisition elements
+    int64_t index;
+};
+
+bool same(const char *text, size_t length, const char *literal,
+          size_t literal_length)
+{
+    return length == literal_length &&
+           std::memcmp(text, literal, length) == 0;
+}
+
+template <size_t N> bool is(const char *text, size_t length,
+                            const char (&literal)[N])
+{
+    return same(text, length, literal, N - 1);
+}
+
+// Names arrive as "namespace}local" (or "local" without a namespace).
+Kind classify(const char *name)
+{
+    const char *separator = std::strrchr(name, '}');
+    if (!separator)
+        return other;
+    size_t uri_length = static_cast<size_t>(separator - name);
+    const char *local = separator + 1;
+    size_t local_length = std::strlen(local);
+    if (is(name, uri_length, gml_namespace)) {
+        if (is(local, local_length, "beginPosition"))
+            return begin_position;
+        if (is(local, local_length, "endPosition"))
+            return end_position;
+        return other;
+    }
+    if (is(name, uri_length, gco_namespace)) {
+        if (is(local, local_length, "CharacterString"))
+            return character_string;
+        if (is(local, local_length, "Real"))
+            return real;
+        return other;
+    }
+    if (is(name, uri_length, gmd_namespace)) {
+        if (is(local, local_length, "minimumValue"))
+            return minimum_value;
+        if (is(local, local_length, "maximumValue"))
+            return maximum_value;
+        if (is(local, local_length, "CI_Citation"))
+            return citation;
+        return other;
+    }
+    if (is(name, uri_length, gmi_namespace) &&
+        is(local, local_length, "acquisitionInformation"))
+        return acquisition;
+    return other;
+}
+
+constexpr size_t no_entry = static_cast<size_t>(-1);
+
+// The pieces that the parser is fed.  Expat copies what it is given into a
+// buffer of its own, keeping 1 KiB of context, so small pieces keep that
+// copy small, but every piece costs a copy of that context and a new scan
+// of a token cut in two.  Documents up to 64 KiB go in whole; larger ones
+// in pieces of about 1/128 of their size (a power of two from 1 to 64 KiB),
+// which keeps the copy near 1 % of the document.
+constexpr Py_ssize_t whole_document_limit = 64 * 1024;
+constexpr Py_ssize_t smallest_piece = 1024;
+constexpr Py_ssize_t largest_piece = 64 * 1024;
+
+Py_ssize_t piece_size(Py_ssize_t length)
+{
+    if (length <= whole_document_limit)
+        return length > 0 ? length : 1;
+    Py_ssize_t piece = smallest_piece;
+    while (piece < largest_piece && piece * 2 <= length / 128)
+        piece *= 2;
+    return piece;
+}
+
+class Reader {
+  public:
+    explicit Reader(expat::Parser parser) : parser_(parser) {}
+
+    Found begin, end, minimum, maximum, cited;
+    Vector<Text> entries;  // character strings below acquisition elements
+    // (start index of an acquisition element, entry), in start order of
+    // the entries.
+    Vector<std::pair<int64_t, size_t>> memberships;
+    bool abandoned = false;
+
+    static void on_start(void *user, const expat::Char *name,
+                         const expat::Char **) noexcept
+    {
+        auto *self = static_cast<Reader *>(user);
+        try {
+            self->start(name);
+        } catch (...) {
+            self->abandon();
+        }
+    }
+
+    static void on_end(void *user, const expat::Char *) noexcept
+    {
+        auto *self = static_cast<Reader *>(user);
+        self->stop_collecting();
+        OpenElement &closing = self->open_.back();
+        if (closing.counted) {
+            if (closing.kind == acquisition)
+                self->open_acquisition_.pop_back();
+            else
+                --self->open_citations_;
+        }
+        self->open_.pop_back();
+    }
+
+    static void on_data(void *user, const expat::Char *text,
+                        int length) noexcept
+    {
+        auto *self = static_cast<Reader *>(user);
+        try {
+            for (int i = 0; i < self->target_count_; ++i)
+                self->append(*self->targets_[i], text, length);
+            if (self->entry_target_ != no_entry)
+                self->append(self->entries[self->entry_target_], text,
+                             length);
+        } catch (...) {
+            self->abandon();
+        }
+    }
+
+    // Whatever a document type declaration brings (entities, defaults) is
+    // left to the host's parser; the rest of this pass only checks syntax.
+    static void on_doctype(void *user, const expat::Char *,
+                           const expat::Char *, const expat::Char *,
+                           int) noexcept
+    {
+        static_cast<Reader *>(user)->abandon();
+    }
+
+    // Encodings that expat does not know by itself fail the pass at once.
+    static int on_unknown_encoding(void *data, const expat::Char *,
+                                   void *) noexcept
+    {
+        static_cast<Reader *>(data)->abandoned = true;
+        return expat::status_error;
+    }
+
+  private:
+    expat::Parser parser_;
+    Vector<OpenElement> open_;
+    Vector<int64_t> open_acquisition_;
+    int64_t open_citations_ = 0;
+    int64_t next_index_ = 0;
+    Text *targets_[2] = {nullptr, nullptr};
+    int target_count_ = 0;
+    size_t entry_target_ = no_entry;
+
+    void abandon() noexcept
+    {
+        abandoned = true;
+        capi->SetElementHandler(parser_, nullptr, nullptr);
+        capi->SetCharacterDataHandler(parser_, nullptr);
+    }
+
+    static void append(Text &text, const expat::Char *data, int length)
+    {
+        text.has_data = true;
+        text.utf8.insert(text.utf8.end(), data, data + length);
+    }
+
+    void collect(Text &text)
+    {
+        if (target_count_ == 0 && entry_target_ == no_entry)
+            capi->SetCharacterDataHandler(parser_, on_data);
+        targets_[target_count_++] = &text;
+    }
+
+    void collect_entry(size_t entry)
+    {
+        if (target_count_ == 0 && entry_target_ == no_entry)
+            capi->SetCharacterDataHandler(parser_, on_data);
+        entry_target_ = entry;
+    }
+
+    void stop_collecting() noexcept
+    {
+        if (target_count_ == 0 && entry_target_ == no_entry)
+            return;
+        target_count_ = 0;
+        entry_target_ = no_entry;
+        capi->SetCharacterDataHandler(parser_, nullptr);
+    }
+
+    // Takes the element as the found one when nothing was found yet, or
+    // when it is decided by an element that started earlier.
+    void choose(Found &found, int64_t rank)
+    {
+        if (found.present && found.rank <= rank)
+            return;
+        found.present = true;
+        found.rank = rank;
+        found.text.reset();
+        collect(found.text);
+    }
+
+    void start(const expat::Char *name)
+    {
+        stop_collecting();
+        const Kind kind = classify(name);
+        const bool is_root = open_.empty();
+        const int64_t index = next_index_++;
+        bool counted = false;
+        switch (kind) {
+        case begin_position:
+            if (!is_root && !begin.present)
+                choose(begin, index);
+            break;
+        case end_position:
+            if (!is_root && !end.present)
+                choose(end, index);
+            break;
+        case real: {
+            // The root is never selected, so neither are its children as
+            // children of a selected element.
+            if (open_.size() < 2)
+                break;
+            OpenElement &parent = open_.back();
+            if (!parent.has_real_child &&
+                (parent.kind == minimum_value ||
+                 parent.kind == maximum_value)) {
+                parent.has_real_child = true;
+                choose(parent.kind == minimum_value ? minimum : maximum,
+                       parent.index);
+            }
+            break;
+        }
+        case character_string:
+            if (!open_acquisition_.empty()) {
+                size_t entry = entries.size();
+                entries.emplace_back();
+                for (int64_t owner : open_acquisition_)
+                    memberships.emplace_back(owner, entry);
+                collect_entry(entry);
+            }
+            if (open_citations_ > 0 && !cited.present)
+                choose(cited, index);
+            break;
+        case acquisition:
+            if (!is_root) {
+                open_acquisition_.push_back(index);
+                counted = true;
+            }
+            break;
+        case citation:
+            if (!is_root) {
+                ++open_citations_;
+                counted = true;
+            }
+            break;
+        default:
+            break;
+        }
+        open_.push_back(OpenElement{kind, false, counted, index});
+    }
+};
+
+// The text as the tree builder makes it: None without character data.
+PyObject *text_object(const Text &text)
+{
+    if (!text.has_data) {
+        Py_INCREF(Py_None);
+        return Py_None;
+    }
+    return PyUnicode_DecodeUTF8(text.utf8.data(),
+                                static_cast<Py_ssize_t>(text.utf8.size()),
+                                nullptr);
+}
+
+// Fills one field of `out` from what was found; returns 0 or -1.
+int take(const Found &found, OwnedRef &field)
+{
+    if (!found.present)
+        return 0;
+    field.reset(text_object(found.text));
+    return field ? 0 : -1;
+}
+
+int take_platforms(Reader &reader, OwnedRef &field)
+{
+    auto &memberships = reader.memberships;
+    // Grouped by acquisition element in start order, each group in the
+    // start order of its strings (already so without nesting).
+    auto by_owner = [](const std::pair<int64_t, size_t> &a,
+                       const std::pair<int64_t, size_t> &b) {
+        return a.first < b.first;
+    };
+    if (!std::is_sorted(memberships.begin(), memberships.end(), by_owner)) {
+        try {
+            std::stable_sort(memberships.begin(), memberships.end(),
+                             by_owner);
+        } catch (...) {
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
+    Py_ssize_t count = static_cast<Py_ssize_t>(memberships.size());
+    OwnedRef list(PyList_New(count));
+    if (!list)
+        return -1;
+    // One str per element, shared by its memberships.
+    Vector<PyObject *> made;
+    try {
+        made.assign(reader.entries.size(), nullptr);
+    } catch (...) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    int status = 0;
+    for (Py_ssize_t i = 0; i < count && status == 0; ++i) {
+        size_t entry = memberships[static_cast<size_t>(i)].second;
+        if (!made[entry]) {
+            made[entry] = text_object(reader.entries[entry]);
+            if (!made[entry]) {
+                status = -1;
+                break;
+            }
+        }
+        Py_INCREF(made[entry]);
+        PyList_SET_ITEM(list.get(), i, made[entry]);
+    }
+    for (PyObject *object : made)
+        Py_XDECREF(object);
+    if (status < 0)
+        return -1;
+    field = std::move(list);
+    return 0;
+}
+
+// The host's own parser is made with the host allocator.
+void *parser_malloc(size_t size) { return PyMem_Malloc(size); }
+void *parser_realloc(void *block, size_t size)
+{
+    return PyMem_Realloc(block, size);
+}
+void parser_free(void *block) { PyMem_Free(block); }
+const expat::MemorySuite parser_memory = {parser_malloc, parser_realloc,
+                                          parser_free};
+
+// The salt of expat's name hashing.  Like the host's own parsers, the
+// reader salts it with a value drawn from the host's per-process hash
+// randomisation, which also spares expat from asking the operating system
+// for entropy at every parser.
+unsigned long hash_salt = 0;
+
+class ParserHandle {
+  public:
+    ParserHandle()
+        : parser_(capi->ParserCreate_MM(nullptr, &parser_memory, "}"))
+    {
+        if (parser_ && hash_salt != 0)
+            capi->SetHashSalt(parser_, hash_salt);
+    }
+    ParserHandle(const ParserHandle &) = delete;
+    ParserHandle &operator=(const ParserHandle &) = delete;
+    ~ParserHandle()
+    {
+        if (parser_)
+            capi->ParserFree(parser_);
+    }
+    expat::Parser get() const { return parser_; }
+
+  private:
+    expat::Parser parser_;
+};
+
+}  // namespace
+
+bool load_expat() noexcept
+{
+    if (capi)
+        return true;
+    auto *loaded = static_cast<const expat::Capi *>(
+        PyCapsule_Import(expat::capsule_name, 0));
+    if (!loaded) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!loaded->magic ||
+        std::strcmp(loaded->magic, expat::capsule_magic) != 0 ||
+        loaded->size < expat::required_size || !loaded->Parse ||
+        !loaded->ParserCreate_MM || !loaded->ParserFree ||
+        !loaded->SetCharacterDataHandler || !loaded->SetElementHandler ||
+        !loaded->SetUnknownEncodingHandler || !loaded->SetUserData ||
+        !loaded->SetStartDoctypeDeclHandler || !loaded->SetEncoding)
+        return false;
+    capi = loaded;
+    if (loaded->size >= expat::salted_size && loaded->SetHashSalt) {
+        Py_hash_t hash = PyObject_Hash(str(Str::module_name));
+        if (hash == -1)
+            PyErr_Clear();
+        else
+            hash_salt = static_cast<unsigned long>(hash);
+    }
+    return true;
+}
+
+int stream_document(PyObject *document, StreamedDocument &out) noexcept
+{
+    if (!capi)
+        return 0;
+    const char *bytes;
+    Py_ssize_t length;
+    const bool is_text = PyUnicode_CheckExact(document);
+    if (is_text) {
+        bytes = PyUnicode_AsUTF8AndSize(document, &length);
+        if (!bytes) {
+            // Not encodable (lone surrogates): the library's parser fails
+            // on it, and reports it as it does.
+            PyErr_Clear();
+            return 0;
+        }
+    } else {
+        bytes = PyBytes_AS_STRING(document);
+        length = PyBytes_GET_SIZE(document);
+    }
+    if (length > INT_MAX)
+        return 0;
+    ParserHandle parser;
+    if (!parser.get())
+        return 0;
+    try {
+        Reader reader(parser.get());
+        capi->SetUserData(parser.get(), &reader);
+        capi->SetElementHandler(parser.get(), Reader::on_start,
+                                Reader::on_end);
+        capi->SetStartDoctypeDeclHandler(parser.get(), Reader::on_doctype);
+        capi->SetUnknownEncodingHandler(parser.get(),
+                                        Reader::on_unknown_encoding, &reader);
+        // A str is fed as UTF-8, whatever its declaration says, as the
+        // library's parser does.
+        if (is_text)
+            capi->SetEncoding(parser.get(), "utf-8");
+        // Expat reads a document the same way whatever the pieces.
+        const Py_ssize_t feed_size = piece_size(length);
+        int status = expat::status_ok;
+        Py_ssize_t offset = 0;
+        do {
+            Py_ssize_t piece = length - offset;
+            if (piece > feed_size)
+                piece = feed_size;
+            offset += piece;
+            status = capi->Parse(parser.get(), bytes + offset - piece,
+                                 static_cast<int>(piece), offset == length);
+        } while (status == expat::status_ok && !reader.abandoned &&
+                 offset < length);
+        if (status != expat::status_ok || reader.abandoned)
+            return 0;
+        if (take(reader.begin, out.begin_position) < 0 ||
+            take(reader.end, out.end_position) < 0 ||
+            take(reader.minimum, out.minimum_value) < 0 ||
+            take(reader.maximum, out.maximum_value) < 0 ||
+            take(reader.cited, out.citation) < 0 ||
+            take_platforms(reader, out.platforms) < 0)
+            return -1;
+        return 1;
+    } catch (...) {
+        // Only the reader's bookkeeping can throw (no memory): the host's
+        // parser takes over.
+        return 0;
+    }
+}
+
+}  // namespace bathyra
