@@ -594,40 +594,56 @@ class AllocationFailureTest(ExtractionCase):
         sys.path.append(%r)
         from tests.documents import document, Raster
         from bathyra import metadata_parser as mp
+        import xml.etree.ElementTree as ET
         raster = Raster(document(platforms=["A", "Platform Name", "B"],
                                  citations=["T.csar"], minimum="-1_2.5"))
+        if sys.argv[2] == "library":
+            class Proxy:
+                def __getattr__(self, name):
+                    return getattr(ET, name)
+            mp.ET = Proxy()
         expected = mp.extract_metadata(raster)
-        successes = 0
+        expected = mp.extract_metadata(raster)
         for n in range(int(sys.argv[1]), 100000):
             print(n, "start", flush=True)
             _testcapi.set_nomemory(n, n + 1)
             try:
-                result = mp.extract_metadata(raster)
-            except BaseException as error:
+                try:
+                    result = mp.extract_metadata(raster)
+                except BaseException as error:
+                    result = error
+                # Reaches the failing allocation if the call did not.
+                probe = [object() for _ in range(64)]
+            except MemoryError:
                 _testcapi.remove_mem_hooks()
-                tb, lines = error.__traceback__, []
+                break
+            _testcapi.remove_mem_hooks()
+            if isinstance(result, BaseException):
+                tb, lines = result.__traceback__, []
                 while tb is not None:
                     if tb.tb_frame.f_code.co_filename == %r:
                         lines.append(tb.tb_lineno)
                     tb = tb.tb_next
-                print(n, type(error).__name__, *lines, flush=True)
-                successes = 0
-                continue
-            _testcapi.remove_mem_hooks()
-            print(n, "ok" if result == expected else "WRONG", flush=True)
-            successes += 1
-            if successes > 30:
-                break
+                print(n, type(result).__name__, *lines, flush=True)
+            else:
+                print(n, "ok" if result == expected else "WRONG",
+                      flush=True)
     """
 
-    def test_sweep_on_a_parsed_document(self):
+    def test_sweep_through_the_library(self):
+        self.sweep("library", at_least=300)
+
+    def test_sweep_through_the_streaming_reader(self):
+        self.sweep("stream", at_least=30)
+
+    def sweep(self, way, at_least):
         code = self.SWEEP_CHILD % (support.REPO_DIR, support.MODULE_FILE)
         outcomes = []
         host_crashes = []
         start = 0
         while True:
             child = support.run_child(code, "-W", "ignore",
-                                      argv=[str(start)])
+                                      argv=[str(start), way])
             lines = [line.split() for line in child.stdout.splitlines()]
             outcomes.extend(line for line in lines if line[1] != "start")
             if child.returncode == 0:
@@ -642,10 +658,11 @@ class AllocationFailureTest(ExtractionCase):
             host_crashes.append(crashed_at)
             self.assertLess(len(host_crashes), 40)
             start = crashed_at + 1
-        self.assertGreater(len(outcomes), 100)
+        self.assertGreater(len(outcomes), at_least)
         allowed = {"MemoryError", "ParseError", "RuntimeError"}
         for outcome in outcomes:
             with self.subTest(allocation=outcome[0]):
+                self.assertNotEqual(outcome[1], "WRONG")
                 if outcome[1] == "ok":
                     continue
                 self.assertIn(outcome[1], allowed)
