@@ -279,36 +279,6 @@ int add_platform(PyObject *element, PyObject *placeholders,
     return append_platform(text.get(), platform_text);
 }
 
-// The same for the texts that the streaming reader collected (a list of
-// exact strs and Nones).  For exact strs, appending each text and a comma
-// in turn is the same as joining them once with commas and adding the last
-// comma; the join copies each text once instead of the whole string at
-// every step.  Returns 0 or the failing line.
-int add_streamed_platforms(PyObject *texts, PyObject *placeholders,
-                           OwnedRef &platform_text)
-{
-    OwnedRef accepted(PyList_New(0));
-    if (!accepted)
-        return 36;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(texts); ++i) {
-        PyObject *text = PyList_GET_ITEM(texts, i);
-        int named = names_platform(text, placeholders);
-        if (named > 1)
-            return named;
-        if (named == 1 && PyList_Append(accepted.get(), text) < 0)
-            return 36;
-    }
-    if (PyList_GET_SIZE(accepted.get()) == 0)
-        return 0;
-    if (PyList_Append(accepted.get(), str(Str::empty)) < 0)
-        return 36;
-    OwnedRef joined(PyUnicode_Join(str(Str::comma), accepted.get()));
-    if (!joined)
-        return 36;
-    platform_text = std::move(joined);
-    return 0;
-}
-
 // Walks the elements that findall returned, binding each to the routine's
 // local `p` (the previous one is released when the next is bound, and the
 // last stays bound).  Returns 0 or the failing line.
@@ -492,20 +462,19 @@ PyObject *run_extraction(PyObject *self, PyObject *raster) noexcept
     if (!surend)
         return fail(29);
 
-    // Lines 31 to 37: platform names.
+    // Lines 31 to 37: platform names (joined by the streaming reader when
+    // it read the document).
     OwnedRef platform_text = OwnedRef::borrow(str(Str::empty));
-    OwnedRef platform_novalid(make_placeholders());
-    if (!platform_novalid)
-        return fail(32);
+    OwnedRef platform_novalid;
     OwnedRef platforms;
     OwnedRef p;
     OwnedRef planam;
     if (is_streamed) {
-        if (int line = add_streamed_platforms(streamed.platforms.get(),
-                                              platform_novalid.get(),
-                                              platform_text))
-            return fail(line);
+        platform_text = std::move(streamed.platform_text);
     } else {
+        platform_novalid.reset(make_placeholders());
+        if (!platform_novalid)
+            return fail(32);
         {
             OwnedRef table(namespace_table(GlobalSite::platforms));
             if (!table)

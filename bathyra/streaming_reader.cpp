@@ -69,6 +69,14 @@ struct Text {
     }
 };
 
+// A character string below acquisition elements: its text is a slice of
+// one shared arena, since a text is collected in one stretch.
+struct Entry {
+    bool has_data = false;
+    size_t offset = 0;
+    size_t length = 0;
+};
+
 struct Found {
     bool present = false;
     int64_t rank = 0;  // start index of the element that decides the choice
@@ -150,10 +158,10 @@ constexpr size_t no_entry = static_cast<size_t>(-1);
 // The pieces that the parser is fed.  Expat copies what it is given into a
 // buffer of its own, keeping 1 KiB of context, so small pieces keep that
 // copy small, but every piece costs a copy of that context and a new scan
-// of a token cut in two.  Documents up to 64 KiB go in whole; larger ones
+// of a token cut in two.  Documents up to 128 KiB go in whole; larger ones
 // in pieces of about 1/128 of their size (a power of two from 1 to 64 KiB),
 // which keeps the copy near 1 % of the document.
-constexpr Py_ssize_t whole_document_limit = 64 * 1024;
+constexpr Py_ssize_t whole_document_limit = 128 * 1024;
 constexpr Py_ssize_t smallest_piece = 1024;
 constexpr Py_ssize_t largest_piece = 64 * 1024;
 
@@ -172,7 +180,8 @@ class Reader {
     explicit Reader(expat::Parser parser) : parser_(parser) {}
 
     Found begin, end, minimum, maximum, cited;
-    Vector<Text> entries;  // character strings below acquisition elements
+    Vector<Entry> entries;
+    Vector<char> arena;  // the texts of the entries, one after the other
     // (start index of an acquisition element, entry), in start order of
     // the entries.
     Vector<std::pair<int64_t, size_t>> memberships;
@@ -210,9 +219,12 @@ class Reader {
         try {
             for (int i = 0; i < self->target_count_; ++i)
                 self->append(*self->targets_[i], text, length);
-            if (self->entry_target_ != no_entry)
-                self->append(self->entries[self->entry_target_], text,
-                             length);
+            if (self->entry_target_ != no_entry) {
+                Entry &entry = self->entries[self->entry_target_];
+                entry.has_data = true;
+                self->arena.insert(self->arena.end(), text, text + length);
+                entry.length += static_cast<size_t>(length);
+            }
         } catch (...) {
             self->abandon();
         }
@@ -328,6 +340,7 @@ class Reader {
             if (!open_acquisition_.empty()) {
                 size_t entry = entries.size();
                 entries.emplace_back();
+                entries.back().offset = arena.size();
                 for (int64_t owner : open_acquisition_)
                     memberships.emplace_back(owner, entry);
                 collect_entry(entry);
@@ -375,55 +388,66 @@ int take(const Found &found, OwnedRef &field)
     return field ? 0 : -1;
 }
 
+bool is_placeholder(const char *data, size_t length)
+{
+    return is(data, length, platform_name_placeholder) ||
+           is(data, length, instrument_placeholder) ||
+           is(data, length, instrument_type_placeholder);
+}
+
+// The platform text, less its leading and trailing commas: stripping it
+// again at line 37 then gives the same str, without a copy, and it is
+// empty exactly when stripping the whole text would give "".
 int take_platforms(Reader &reader, OwnedRef &field)
 {
     auto &memberships = reader.memberships;
-    // Grouped by acquisition element in start order, each group in the
-    // start order of its strings (already so without nesting).
-    auto by_owner = [](const std::pair<int64_t, size_t> &a,
-                       const std::pair<int64_t, size_t> &b) {
-        return a.first < b.first;
-    };
-    if (!std::is_sorted(memberships.begin(), memberships.end(), by_owner)) {
-        try {
+    Vector<char> joined;
+    try {
+        // Grouped by acquisition element in start order, each group in
+        // the start order of its strings (already so without nesting).
+        auto by_owner = [](const std::pair<int64_t, size_t> &a,
+                           const std::pair<int64_t, size_t> &b) {
+            return a.first < b.first;
+        };
+        if (!std::is_sorted(memberships.begin(), memberships.end(),
+                            by_owner))
             std::stable_sort(memberships.begin(), memberships.end(),
                              by_owner);
-        } catch (...) {
-            PyErr_NoMemory();
-            return -1;
+        auto accepted = [&reader](const Entry &entry) {
+            return entry.has_data &&
+                   !is_placeholder(reader.arena.data() + entry.offset,
+                                   entry.length);
+        };
+        size_t total = 0;
+        for (const auto &membership : memberships) {
+            const Entry &entry = reader.entries[membership.second];
+            if (accepted(entry))
+                total += entry.length + 1;
         }
-    }
-    Py_ssize_t count = static_cast<Py_ssize_t>(memberships.size());
-    OwnedRef list(PyList_New(count));
-    if (!list)
-        return -1;
-    // One str per element, shared by its memberships.
-    Vector<PyObject *> made;
-    try {
-        made.assign(reader.entries.size(), nullptr);
+        joined.reserve(total);
+        for (const auto &membership : memberships) {
+            const Entry &entry = reader.entries[membership.second];
+            if (!accepted(entry))
+                continue;
+            const char *data = reader.arena.data() + entry.offset;
+            joined.insert(joined.end(), data, data + entry.length);
+            joined.push_back(',');
+        }
     } catch (...) {
         PyErr_NoMemory();
         return -1;
     }
-    int status = 0;
-    for (Py_ssize_t i = 0; i < count && status == 0; ++i) {
-        size_t entry = memberships[static_cast<size_t>(i)].second;
-        if (!made[entry]) {
-            made[entry] = text_object(reader.entries[entry]);
-            if (!made[entry]) {
-                status = -1;
-                break;
-            }
-        }
-        Py_INCREF(made[entry]);
-        PyList_SET_ITEM(list.get(), i, made[entry]);
-    }
-    for (PyObject *object : made)
-        Py_XDECREF(object);
-    if (status < 0)
-        return -1;
-    field = std::move(list);
-    return 0;
+    // A comma is one byte in UTF-8 and never part of another character.
+    size_t start = 0;
+    size_t end = joined.size();
+    while (start < end && joined[start] == ',')
+        ++start;
+    while (end > start && joined[end - 1] == ',')
+        --end;
+    field.reset(PyUnicode_DecodeUTF8(joined.data() + start,
+                                     static_cast<Py_ssize_t>(end - start),
+                                     nullptr));
+    return field ? 0 : -1;
 }
 
 // The host's own parser is made with the host allocator.
@@ -550,7 +574,7 @@ int stream_document(PyObject *document, StreamedDocument &out) noexcept
             take(reader.minimum, out.minimum_value) < 0 ||
             take(reader.maximum, out.maximum_value) < 0 ||
             take(reader.cited, out.citation) < 0 ||
-            take_platforms(reader, out.platforms) < 0)
+            take_platforms(reader, out.platform_text) < 0)
             return -1;
         return 1;
     } catch (...) {

@@ -18,10 +18,14 @@ struct StreamedDocument {
     OwnedRef minimum_value;   // .//gmd:minimumValue/gco:Real
     OwnedRef maximum_value;   // .//gmd:maximumValue/gco:Real
     OwnedRef citation;        // .//gmd:CI_Citation//gco:CharacterString
-    // Texts of .//gmi:acquisitionInformation//gco:CharacterString in the
-    // order of findall (a list; an element below nested acquisition
-    // information elements comes once for each of them).
-    OwnedRef platforms;
+    // What the platform loop makes of the texts of
+    // .//gmi:acquisitionInformation//gco:CharacterString in the order of
+    // findall (an element below nested acquisition information elements
+    // comes once for each of them): every text that is neither None nor a
+    // placeholder, each followed by "," (for exact strs the same as the
+    // loop's additions, made in one piece), then stripped of leading and
+    // trailing commas, which line 37 strips anyway.
+    OwnedRef platform_text;
 };
 
 // Takes the host's expat parser from the pyexpat capsule.  Returns false,

@@ -15,6 +15,12 @@ constexpr char gml_namespace[] = "http://www.opengis.net/gml/3.2";
 constexpr char gco_namespace[] = "http://www.isotc211.org/2005/gco";
 constexpr char xlink_namespace[] = "http://www.w3.org/1999/xlink";
 
+// The placeholder texts that name no platform, also matched by the
+// streaming reader.
+constexpr char platform_name_placeholder[] = "Platform Name";
+constexpr char instrument_placeholder[] = "instrument unknown";
+constexpr char instrument_type_placeholder[] = "instrument type unknown";
+
 // X(id, text, interned): strings with the form of an identifier or of a
 // dotted module name are interned, the others are not.
 #define BATHYRA_STRING_TABLE(X)                                              \
@@ -92,9 +98,9 @@ constexpr char xlink_namespace[] = "http://www.w3.org/1999/xlink";
     X(DRVAL2, "DRVAL2", true)                                                \
     X(key_planam, "planam", true)                                            \
     X(OBJNAM, "OBJNAM", true)                                                \
-    X(platform_name, "Platform Name", false)                                 \
-    X(instrument_unknown, "instrument unknown", false)                       \
-    X(instrument_type_unknown, "instrument type unknown", false)             \
+    X(platform_name, platform_name_placeholder, false)                       \
+    X(instrument_unknown, instrument_placeholder, false)                     \
+    X(instrument_type_unknown, instrument_type_placeholder, false)           \
     X(VACIO, "VACIO", true)                                                  \
     X(comma, ",", false)                                                     \
     X(hyphen, "-", false)                                                    \
