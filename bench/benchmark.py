@@ -192,28 +192,6 @@ def make_document(size, n=13045):
 
 # ---------------------------------------------------------------------------
 
-def best_time(function, argument, budget):
-    """Seconds per call: the best of five rounds, each long enough to be
-    measured."""
-    function(argument)
-    number = 1
-    while True:
-        start = time.perf_counter()
-        for _ in range(number):
-            function(argument)
-        elapsed = time.perf_counter() - start
-        if elapsed > budget / 10 or number > 1 << 20:
-            break
-        number *= 4
-    rounds = []
-    for _ in range(5):
-        start = time.perf_counter()
-        for _ in range(number):
-            function(argument)
-        rounds.append((time.perf_counter() - start) / number)
-    return min(rounds)
-
-
 def peak_allocation(function, argument):
     """Bytes of the largest allocated amount during one call."""
     gc.collect()
@@ -229,12 +207,39 @@ def peak_allocation(function, argument):
     return peak - base
 
 
+def calls_per_round(function, argument, budget):
+    function(argument)
+    number = 1
+    while True:
+        start = time.perf_counter()
+        for _ in range(number):
+            function(argument)
+        if time.perf_counter() - start > budget / 10 or number > 1 << 20:
+            return number
+        number *= 4
+
+
+def best_times(functions, budget, rounds=7):
+    """Seconds per call of each (function, argument): the best of several
+    rounds, the functions taking turns within each round so that a change
+    of the machine's speed touches all of them alike."""
+    numbers = [calls_per_round(f, a, budget) for f, a in functions]
+    best = [float("inf")] * len(functions)
+    for _ in range(rounds):
+        for i, ((function, argument), number) in enumerate(
+                zip(functions, numbers)):
+            start = time.perf_counter()
+            for _ in range(number):
+                function(argument)
+            best[i] = min(best[i], (time.perf_counter() - start) / number)
+    return best
+
+
 def measure(name, document, budget):
     raster = Raster(document)
-    module = best_time(metadata_parser.extract_metadata, raster, budget)
-    plain = best_time(twin, raster, budget)
-    parse = best_time(ET.fromstring, document, budget)
-    bare = best_time(bare_pass, document, budget)
+    module, plain, parse, bare = best_times(
+        [(metadata_parser.extract_metadata, raster), (twin, raster),
+         (ET.fromstring, document), (bare_pass, document)], budget)
     peak = peak_allocation(metadata_parser.extract_metadata, raster)
     return dict(name=name, size=len(document), module=module, twin=plain,
                 parse=parse, bare=bare, peak=peak)

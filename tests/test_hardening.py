@@ -1,0 +1,286 @@
+"""Hostile callers and documents: no leak, no crash, no wrong or partial
+result, whatever the argument, the document or the other threads do."""
+import gc
+import os
+import sys
+import threading
+import time
+import unittest
+import xml.etree.ElementTree as ET
+
+from tests import support
+from tests.documents import (FakeElement, FakeLibrary, FakeRoot, Raster,
+                             document)
+
+from bathyra import metadata_parser as mp
+
+GOOD = document(platforms=["Vessel A", "Platform Name"],
+                citations=["X.csar"])
+EXPECTED = mp.extract_metadata(Raster(GOOD))
+
+
+class LibraryProxy:
+    def __getattr__(self, name):
+        return getattr(ET, name)
+
+
+class Hook:
+    @property
+    def iso19139_xml(self):
+        raise KeyError("hook")
+
+
+def failing_calls():
+    """Calls that fail in every kind of way; each raises."""
+    f = mp.extract_metadata
+    return [
+        lambda: f(), lambda: f(1, 2), lambda: f(1, raster=2),
+        lambda: f(other=1), lambda: f(Hook()), lambda: f(object()),
+        lambda: f(Raster("<a")), lambda: f(Raster(document(end=None))),
+        lambda: f(Raster(document(minimum="deep"))),
+        lambda: f(Raster(document(begin="2019-03-14T00:00:00"[:0] or None))),
+        lambda: f(Raster(42)),
+    ]
+
+
+class LeakTest(unittest.TestCase):
+    """Repeated calls leave allocated blocks, gc objects and reference
+    counts as they were."""
+
+    def calls(self):
+        raster = Raster(GOOD)
+        library_raster = Raster(GOOD.encode())
+        calls = [lambda: mp.extract_metadata(raster),
+                 lambda: mp.extract_metadata(library_raster)]
+        for call in failing_calls():
+            def expect_failure(call=call):
+                try:
+                    call()
+                except Exception:
+                    return
+                raise AssertionError("no failure")
+            calls.append(expect_failure)
+        return calls
+
+    def run_rounds(self, calls, rounds):
+        for _ in range(rounds):
+            for call in calls:
+                call()
+
+    def test_blocks_and_objects_stay_flat(self):
+        calls = self.calls()
+        self.run_rounds(calls, 20)  # caches and free lists settle
+        gc.collect()
+        blocks = sys.getallocatedblocks()
+        objects = len(gc.get_objects())
+        self.run_rounds(calls, 200)
+        gc.collect()
+        self.assertLess(sys.getallocatedblocks() - blocks, 50)
+        self.assertLess(len(gc.get_objects()) - objects, 10)
+
+    def test_the_library_way_stays_flat(self):
+        saved = vars(mp)["ET"]
+        mp.ET = LibraryProxy()
+        try:
+            self.test_blocks_and_objects_stay_flat()
+        finally:
+            mp.ET = saved
+
+    def test_reference_counts(self):
+        raster = Raster(GOOD)
+        objects = [raster, GOOD, mp.XML_NS, vars(mp)["ET"], mp,
+                   mp.extract_metadata, "SURSTA", "planam", ",", "VACIO",
+                   mp.extract_metadata.__code__]
+        mp.extract_metadata(raster)
+        before = [sys.getrefcount(o) for o in objects]
+        for _ in range(100):
+            record = mp.extract_metadata(raster)
+            for call in failing_calls():
+                try:
+                    call()
+                except Exception:
+                    pass
+        del record, call
+        self.assertEqual(before, [sys.getrefcount(o) for o in objects])
+
+
+class ThreadTest(unittest.TestCase):
+    """Threads call at once on different documents while another rebinds
+    the globals: each call gives the record or the exception its own view
+    of the globals implies."""
+
+    def test_calls_while_globals_change(self):
+        documents = [document(platforms=["P%d" % i], minimum=str(-i - 1))
+                     for i in range(4)]
+        expected = [mp.extract_metadata(Raster(d)) for d in documents]
+        table = mp.XML_NS
+        library = vars(mp)["ET"]
+        stop = threading.Event()
+        problems = []
+
+        def caller(index):
+            raster = Raster(documents[index] if index % 2 else
+                            documents[index].encode())
+            while not stop.is_set():
+                try:
+                    record = mp.extract_metadata(raster)
+                except (AttributeError, NameError, KeyError) as error:
+                    # A table of None (line 15) or no global at all; or
+                    # the library's registration racing with itself in
+                    # another thread (a KeyError at line 16).
+                    entries = support.module_entries(error)
+                    if len(entries) != 1 or entries[0][1] not in (
+                            15, 16, 17, 19, 20, 21, 22, 33, 39):
+                        problems.append(("entries", entries))
+                    continue
+                except Exception as error:
+                    problems.append(("error", repr(error)))
+                    continue
+                if record != expected[index]:
+                    problems.append(("record", record))
+
+        def rebinder():
+            values = [("XML_NS", None), ("XML_NS", dict(table)),
+                      ("ET", LibraryProxy()), ("ET", None), ("XML_NS", table),
+                      ("ET", library)]
+            i = 0
+            while not stop.is_set():
+                name, value = values[i % len(values)]
+                if value is None:
+                    vars(mp).pop(name, None)
+                else:
+                    setattr(mp, name, value)
+                i += 1
+                time.sleep(0.0005)
+
+        threads = [threading.Thread(target=caller, args=(i,))
+                   for i in range(4)]
+        threads.append(threading.Thread(target=rebinder))
+        switch = sys.getswitchinterval()
+        sys.setswitchinterval(1e-5)
+        try:
+            for thread in threads:
+                thread.start()
+            time.sleep(1.5)
+        finally:
+            stop.set()
+            for thread in threads:
+                thread.join()
+            sys.setswitchinterval(switch)
+            mp.XML_NS = table
+            mp.ET = library
+        self.assertEqual(problems[:5], [])
+
+    def test_nested_calls_from_host_code(self):
+        inner = Raster(GOOD)
+        seen = []
+
+        def nested():
+            if len(seen) < 8:  # a hook may run again in the nested call
+                seen.append(None)
+                seen[-1] = mp.extract_metadata(inner) == EXPECTED
+
+        class HookRaster:
+            @property
+            def iso19139_xml(self):
+                nested()
+                return GOOD
+
+        class Depth(str):
+            def __float__(self):
+                nested()
+                return 3.0
+
+        class Table(dict):
+            def items(self):
+                nested()
+                return dict.items(self)
+
+        class Root(FakeRoot):
+            def find(self, path, namespaces):
+                nested()
+                return super().find(path, namespaces)
+
+        self.assertEqual(mp.extract_metadata(HookRaster()), EXPECTED)
+        saved_ns, saved_et = mp.XML_NS, vars(mp)["ET"]
+        try:
+            mp.XML_NS = Table(saved_ns)
+            self.assertEqual(mp.extract_metadata(inner), EXPECTED)
+            mp.XML_NS = saved_ns
+            mp.ET = FakeLibrary(Root(minimum=Depth("x"), platforms=[
+                FakeElement("Vessel A")], citation=FakeElement("X.csar")))
+            record = mp.extract_metadata(Raster(""))
+            self.assertEqual(record["DRVAL1"], -3.0)
+        finally:
+            mp.XML_NS, mp.ET = saved_ns, saved_et
+        self.assertTrue(seen and all(seen))
+
+
+class HostileDocumentTest(unittest.TestCase):
+    """Each gives the XML library's own result or exception, both ways of
+    reading agree, in bounded time and memory."""
+
+    def both_ways(self, doc):
+        outcomes = []
+        for library in (vars(mp)["ET"], LibraryProxy()):
+            saved = vars(mp)["ET"]
+            mp.ET = library
+            try:
+                outcomes.append(("record", mp.extract_metadata(Raster(doc))))
+            except Exception as error:
+                outcomes.append(("error", type(error), str(error),
+                                 support.module_entries(error)))
+            finally:
+                mp.ET = saved
+        self.assertEqual(outcomes[0], outcomes[1])
+        return outcomes[0]
+
+    def test_documents(self):
+        depth = 100_000
+        deep = GOOD.replace("<gmd:extent>", "<x>" * depth + "</x>" * depth +
+                            "<gmd:extent>")
+        laughs = ('<!DOCTYPE r [<!ENTITY a "aaaaaaaaaa">' +
+                  "".join('<!ENTITY %s "%s">' % (chr(98 + i),
+                                                 ("&%s;" % chr(97 + i)) * 10)
+                          for i in range(9)) + ']>' +
+                  GOOD.replace(">Vessel A<", ">&j;<"))
+        external = ('<!DOCTYPE r [<!ENTITY e SYSTEM "file:///etc/passwd">]>'
+                    + GOOD.replace(">Vessel A<", ">&e;<"))
+        cases = {
+            "deep": deep,
+            "billion laughs": laughs,
+            "external entity": external,
+            "NUL bytes": GOOD.encode() + b"\0\0",
+            "NUL inside": GOOD.replace("Vessel", "Ves\0sel").encode(),
+            "lone surrogate": GOOD.replace("Vessel", "Ves\udcffsel"),
+            "UTF-16": ('<?xml version="1.0" encoding="UTF-16"?>' +
+                       GOOD).encode("utf-16"),
+            "Latin-1": ('<?xml version="1.0" encoding="ISO-8859-1"?>' +
+                        GOOD.replace("Vessel", "Navire é")).encode("latin-1"),
+        }
+        for label, doc in cases.items():
+            with self.subTest(label):
+                start = time.monotonic()
+                self.both_ways(doc)
+                self.assertLess(time.monotonic() - start, 30)
+
+    def test_large_document(self):
+        size = int(os.environ.get("BATHYRA_LARGE_MB", "20")) << 20
+        filler = "<gmd:keyword><gco:CharacterString>keyword</gco:CharacterString></gmd:keyword>"
+        count = size // len(filler)
+        doc = GOOD.replace("<gmd:extent>", filler * count + "<gmd:extent>")
+        doc = doc.encode()
+        import tracemalloc
+        mp.extract_metadata(Raster(doc))
+        tracemalloc.start()
+        try:
+            self.assertEqual(mp.extract_metadata(Raster(doc)), EXPECTED)
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+        # The streaming reader keeps no copy of the document.
+        self.assertLess(peak, len(doc) // 20)
+
+
+if __name__ == "__main__":
+    unittest.main()
