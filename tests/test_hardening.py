@@ -179,8 +179,9 @@ class ThreadTest(unittest.TestCase):
             # A nested call sees the globals of the moment (the stand-in
             # library in the last case); a hook may run again inside it.
             if len(seen) < 8:
+                index = len(seen)
                 seen.append(None)
-                seen[-1] = type(mp.extract_metadata(inner)) is dict
+                seen[index] = type(mp.extract_metadata(inner)) is dict
 
         class HookRaster:
             @property
