@@ -81,6 +81,9 @@ struct StreamingState {
     PyObject *element_path = nullptr;   // xml.etree.ElementPath
     PyObject *namespace_map = nullptr;  // the library's registry
     PyObject *table = nullptr;          // the module's XML_NS
+    // Copies of the two library namespaces as they were at import.
+    PyObject *library_copy = nullptr;
+    PyObject *element_path_copy = nullptr;
     compat::DictWatch library_dict;
     compat::DictWatch element_path_dict;
     compat::DictWatch registry;
@@ -143,6 +146,62 @@ bool registry_is_registered()
     return index == size;
 }
 
+// Whether the table holds exactly the six pairs of import, in order.
+bool table_is_as_made(PyObject *table)
+{
+    if (PyDict_GET_SIZE(table) != 6)
+        return false;
+    static const Str pairs[6][2] = {
+        {Str::gmi, Str::ns_gmi}, {Str::gmd, Str::ns_gmd},
+        {Str::xsi, Str::ns_xsi}, {Str::gml, Str::ns_gml},
+        {Str::gco, Str::ns_gco}, {Str::xlink, Str::ns_xlink},
+    };
+    Py_ssize_t position = 0;
+    PyObject *key;
+    PyObject *value;
+    for (const auto &pair : pairs) {
+        if (!PyDict_Next(table, &position, &key, &value) ||
+            !exact_text_equals(key, str(pair[0])) ||
+            !exact_text_equals(value, str(pair[1])))
+            return false;
+    }
+    return true;
+}
+
+// Whether a namespace holds the very objects it held at import, under the
+// same names and no others (a patch undone leaves it so).  Compares by
+// identity, so no host code runs.
+bool namespace_as_copied(PyObject *names, PyObject *copy)
+{
+    if (PyDict_GET_SIZE(names) != PyDict_GET_SIZE(copy))
+        return false;
+    Py_ssize_t position = 0;
+    PyObject *key;
+    PyObject *value;
+    while (PyDict_Next(copy, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key))
+            return false;
+        PyObject *now = PyDict_GetItemWithError(names, key);
+        if (now != value) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+// True when the tracked dictionary is as it was, or holds again what it
+// held (then that becomes the reference).
+bool unchanged_or_restored(compat::DictWatch &watch, bool (*restored)())
+{
+    if (compat::dict_unchanged(watch))
+        return true;
+    if (!restored())
+        return false;
+    compat::dict_accept_current(watch);
+    return true;
+}
+
 }  // namespace
 
 void prepare_streaming(PyObject *library) noexcept
@@ -163,6 +222,12 @@ void prepare_streaming(PyObject *library) noexcept
         PyErr_Clear();
         return;
     }
+    OwnedRef library_copy(PyDict_Copy(library_dict));
+    OwnedRef element_path_copy(PyDict_Copy(element_path_dict));
+    if (!library_copy || !element_path_copy) {
+        PyErr_Clear();
+        return;
+    }
     if (compat::watch_dict(streaming.library_dict, library_dict) < 0 ||
         compat::watch_dict(streaming.element_path_dict, element_path_dict) <
             0 ||
@@ -175,6 +240,8 @@ void prepare_streaming(PyObject *library) noexcept
     Py_INCREF(library);
     replace_held(streaming.library, library);
     replace_held(streaming.element_path, element_path.release());
+    replace_held(streaming.library_copy, library_copy.release());
+    replace_held(streaming.element_path_copy, element_path_copy.release());
     Py_INCREF(map);
     replace_held(streaming.namespace_map, map);
     streaming.prepared = true;
@@ -209,9 +276,21 @@ bool streaming_allowed(PyObject *document) noexcept
         return false;
     }
     if (library != streaming.library || table != streaming.table ||
-        !compat::dict_unchanged(streaming.library_dict) ||
-        !compat::dict_unchanged(streaming.element_path_dict) ||
-        !compat::dict_unchanged(streaming.table_dict))
+        !unchanged_or_restored(streaming.library_dict,
+                               [] {
+                                   return namespace_as_copied(
+                                       streaming.library_dict.dict,
+                                       streaming.library_copy);
+                               }) ||
+        !unchanged_or_restored(streaming.element_path_dict,
+                               [] {
+                                   return namespace_as_copied(
+                                       streaming.element_path_dict.dict,
+                                       streaming.element_path_copy);
+                               }) ||
+        !unchanged_or_restored(streaming.table_dict, [] {
+            return table_is_as_made(streaming.table);
+        }))
         return false;
     if (!compat::dict_unchanged(streaming.registry)) {
         if (!registry_is_registered())

@@ -267,8 +267,17 @@ try:
     mp.extract_metadata(Raster(doc))
 except AttributeError as error:
     print("missing")
+# Undone, the changes leave the reader in use again.
+mp.XML_NS["gml"] = "http://www.opengis.net/gml/3.2"
+raster = Raster(doc)
+mp.extract_metadata(raster)  # registers the namespaces again
+calls = []
+sys.setprofile(lambda frame, event, arg: calls.append(event))
+mp.extract_metadata(raster)
+sys.setprofile(None)
+print(calls.count("call"))
 """)
-        self.assertEqual(found, ["1", "missing"])
+        self.assertEqual(found, ["1", "missing", "0"])
 
 
 if __name__ == "__main__":
