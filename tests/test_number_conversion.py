@@ -110,3 +110,42 @@ class DeliberateDifferenceTest(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class AllocationFailureTest(unittest.TestCase):
+    """Long texts with underscores need a buffer from the host allocator;
+    when it cannot be had the host's own conversion takes over, so each
+    failed allocation gives the right value or a MemoryError, never a
+    wrong value or another error."""
+
+    def test_sweep(self):
+        try:
+            import _testcapi
+        except ImportError:
+            self.skipTest("_testcapi is not available")
+        texts = ["1_" * 40 + "1", b"2_" * 40 + b"2",
+                 "\u00a0" + "3_" * 45 + "3"]
+        for text in texts:
+            expected = convert(text)
+            with self.subTest(text=text[:10]):
+                for n in range(5000):
+                    _testcapi.set_nomemory(n, n + 1)
+                    try:
+                        try:
+                            value = convert(text)
+                        except MemoryError as error:
+                            value = error
+                        # Reaches the failing allocation if the call did
+                        # not: the sweep is over.
+                        probe = [object() for _ in range(64)]  # noqa
+                    except MemoryError:
+                        break
+                    finally:
+                        _testcapi.remove_mem_hooks()
+                    if isinstance(value, MemoryError):
+                        self.assertLessEqual(
+                            len(support.module_entries(value)), 1)
+                    else:
+                        self.assertEqual(value, expected)
+                else:
+                    self.fail("the sweep did not end")
