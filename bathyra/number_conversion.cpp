@@ -134,20 +134,19 @@ double slow_text_to_double(PyObject *obj)
     return PyFloat_AS_DOUBLE(value.get());
 }
 
-enum class Outcome { accepted, failed, fallback };
-
 // Reads `text` (NUL-terminated, or followed by white space up to a NUL)
-// with the host routine; accepted only when every character up to `end`
-// was used.
-Outcome read_digits(const char *text, const char *end, double &value)
+// with the host routine.  The value stands when every character up to
+// `end` was used; when no number at all was read the host's exception
+// stands (-1.0); otherwise the host's float conversion of `obj` decides.
+double read_digits(const char *text, const char *end, PyObject *obj)
 {
     char *stop = nullptr;
-    value = PyOS_string_to_double(text, &stop, nullptr);
+    double value = PyOS_string_to_double(text, &stop, nullptr);
     if (stop == end)
-        return Outcome::accepted;
+        return value;
     if (value == -1.0 && PyErr_Occurred())
-        return Outcome::failed;
-    return Outcome::fallback;
+        return -1.0;
+    return slow_text_to_double(obj);
 }
 
 double byte_text_to_double(PyObject *obj, const char *text, Py_ssize_t length)
@@ -173,25 +172,16 @@ double byte_text_to_double(PyObject *obj, const char *text, Py_ssize_t length)
     for (const char *c = start; c < end; ++c)
         kept += *c != '_';
 
-    double value = 0.0;
-    Outcome outcome;
-    if (kept == trimmed) {
-        // What follows the trimmed text is white space or the NUL.
-        outcome = read_digits(start, end, value);
-    } else {
-        CopyBuffer buffer(kept + 1);
-        if (!buffer.data())
-            return slow_text_to_double(obj);
-        char *copy_end = strip_underscores_impl(start, trimmed, buffer.data());
-        if (!copy_end)
-            return slow_text_to_double(obj);
-        outcome = read_digits(buffer.data(), copy_end, value);
-    }
-    if (outcome == Outcome::accepted)
-        return value;
-    if (outcome == Outcome::failed)
-        return -1.0;
-    return slow_text_to_double(obj);
+    // What follows the trimmed text is white space or the NUL.
+    if (kept == trimmed)
+        return read_digits(start, end, obj);
+    CopyBuffer buffer(kept + 1);
+    if (!buffer.data())
+        return slow_text_to_double(obj);
+    char *copy_end = strip_underscores_impl(start, trimmed, buffer.data());
+    if (!copy_end)
+        return slow_text_to_double(obj);
+    return read_digits(buffer.data(), copy_end, obj);
 }
 
 // The fast parse of a str that holds characters outside ASCII.
@@ -244,13 +234,7 @@ double wide_text_to_double(PyObject *obj)
         return special;
     if (!copy_end)
         return slow_text_to_double(obj);
-    double value = 0.0;
-    Outcome outcome = read_digits(buffer.data(), copy_end, value);
-    if (outcome == Outcome::accepted)
-        return value;
-    if (outcome == Outcome::failed)
-        return -1.0;
-    return slow_text_to_double(obj);
+    return read_digits(buffer.data(), copy_end, obj);
 }
 
 double text_object_to_double(PyObject *obj)
