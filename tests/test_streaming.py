@@ -15,6 +15,7 @@ from tests.documents import OMIT, Raster, document
 
 from bathyra import metadata_parser as mp
 
+# Seconds of mutation fuzzing; BATHYRA_FUZZ_SECONDS runs it longer.
 FUZZ_SECONDS = float(os.environ.get("BATHYRA_FUZZ_SECONDS", "3"))
 
 
@@ -233,6 +234,8 @@ class MutationFuzzTest(unittest.TestCase):
             streamed = outcome(form)
             if streamed != through_library(form):
                 self.fail("disagreement on %r" % (form[:200],))
+        sys.stderr.write("[%d mutated documents in %.0f s] "
+                         % (runs, FUZZ_SECONDS))
         self.assertGreater(runs, 10)
 
 
