@@ -1,7 +1,9 @@
 """The conversion of depth texts to numbers, observed through whole calls
 whose stand-in library hands the routine arbitrary texts."""
 import math
+import os
 import random
+import time
 import unittest
 
 from tests import support
@@ -75,9 +77,15 @@ class AgreementTest(unittest.TestCase):
                     self.assertAgrees(form)
 
     def test_random_texts(self):
+        # Seeded; BATHYRA_FUZZ_SECONDS runs it for that long instead of a
+        # fixed number of texts.
         rng = random.Random(1234)
         alphabet = "0123456789_.eE+- \tinfaINFA\u00a0x"
-        for _ in range(3000):
+        seconds = float(os.environ.get("BATHYRA_FUZZ_SECONDS", "0"))
+        deadline = time.monotonic() + seconds
+        count = 0
+        while count < 3000 or time.monotonic() < deadline:
+            count += 1
             text = "".join(rng.choice(alphabet)
                            for _ in range(rng.randint(0, 12)))
             if ("_e" in text or "_E" in text or "e_" in text or
