@@ -190,12 +190,9 @@ int calendar_date_digits(PyObject *text, char digits[8])
         return -1;
     const int kind = PyUnicode_KIND(text);
     const void *data = PyUnicode_DATA(text);
-    Py_ssize_t start = 0;
-    Py_ssize_t end = PyUnicode_GET_LENGTH(text);
-    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start)))
-        ++start;
-    while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1)))
-        --end;
+    Py_ssize_t start;
+    Py_ssize_t end;
+    number_text::trim_white_space(text, start, end);
     if (end - start < 10)
         return 0;
     if (end - start > 10 && PyUnicode_READ(kind, data, start + 10) != 'T')

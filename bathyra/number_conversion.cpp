@@ -184,18 +184,28 @@ double byte_text_to_double(PyObject *obj, const char *text, Py_ssize_t length)
     return read_digits(buffer.data(), copy_end, obj);
 }
 
+// parse_inf_nan over the trimmed code points from `start`, and for an
+// ordinary number their copy without underscores (copy_end stays null when
+// strip_underscores refuses them).
+template <typename Char>
+double scan_wide(const void *data, Py_ssize_t start, Py_ssize_t trimmed,
+                 char *buffer, char *&copy_end)
+{
+    const Char *text = static_cast<const Char *>(data) + start;
+    double special = parse_inf_nan_impl(text, trimmed);
+    if (special == ordinary_number)
+        copy_end = strip_underscores_impl(text, trimmed, buffer);
+    return special;
+}
+
 // The fast parse of a str that holds characters outside ASCII.
 double wide_text_to_double(PyObject *obj)
 {
     const int kind = PyUnicode_KIND(obj);
     const void *data = PyUnicode_DATA(obj);
-    Py_ssize_t start = 0;
-    Py_ssize_t end = PyUnicode_GET_LENGTH(obj);
-    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start)))
-        ++start;
-    while (end - start > 1 &&
-           Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1)))
-        --end;
+    Py_ssize_t start;
+    Py_ssize_t end;
+    number_text::trim_white_space(obj, start, end);
     Py_ssize_t trimmed = end - start;
     if (trimmed == 0)
         return slow_text_to_double(obj);
@@ -206,27 +216,18 @@ double wide_text_to_double(PyObject *obj)
     if (!buffer.data())
         return slow_text_to_double(obj);
     switch (kind) {
-    case PyUnicode_1BYTE_KIND: {
-        const Py_UCS1 *text = static_cast<const Py_UCS1 *>(data) + start;
-        special = parse_inf_nan_impl(text, trimmed);
-        if (special == ordinary_number)
-            copy_end = strip_underscores_impl(text, trimmed, buffer.data());
+    case PyUnicode_1BYTE_KIND:
+        special = scan_wide<Py_UCS1>(data, start, trimmed, buffer.data(),
+                                     copy_end);
         break;
-    }
-    case PyUnicode_2BYTE_KIND: {
-        const Py_UCS2 *text = static_cast<const Py_UCS2 *>(data) + start;
-        special = parse_inf_nan_impl(text, trimmed);
-        if (special == ordinary_number)
-            copy_end = strip_underscores_impl(text, trimmed, buffer.data());
+    case PyUnicode_2BYTE_KIND:
+        special = scan_wide<Py_UCS2>(data, start, trimmed, buffer.data(),
+                                     copy_end);
         break;
-    }
-    default: {
-        const Py_UCS4 *text = static_cast<const Py_UCS4 *>(data) + start;
-        special = parse_inf_nan_impl(text, trimmed);
-        if (special == ordinary_number)
-            copy_end = strip_underscores_impl(text, trimmed, buffer.data());
+    default:
+        special = scan_wide<Py_UCS4>(data, start, trimmed, buffer.data(),
+                                     copy_end);
         break;
-    }
     }
     if (special == fast_parse_refused)
         return slow_text_to_double(obj);
@@ -268,6 +269,20 @@ double float_slot_to_double(PyObject *obj, unaryfunc nb_float)
 }  // namespace
 
 namespace number_text {
+
+void trim_white_space(PyObject *text, Py_ssize_t &start,
+                      Py_ssize_t &end) noexcept
+{
+    const int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    start = 0;
+    end = PyUnicode_GET_LENGTH(text);
+    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start)))
+        ++start;
+    while (end > start &&
+           Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1)))
+        --end;
+}
 
 double parse_inf_nan(const char *text, Py_ssize_t length) noexcept
 {

@@ -30,6 +30,11 @@ double parse_inf_nan(const char *text, Py_ssize_t length) noexcept;
 char *strip_underscores(const char *text, Py_ssize_t length,
                         char *buffer) noexcept;
 
+// The bounds of `text` (a ready str) without the white space around it,
+// by the host's own test of white space.
+void trim_white_space(PyObject *text, Py_ssize_t &start,
+                      Py_ssize_t &end) noexcept;
+
 }  // namespace number_text
 
 }  // namespace bathyra
