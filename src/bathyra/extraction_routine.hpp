@@ -8,6 +8,6 @@ namespace bathyra {
 // Reads the metadata document that `raster` (borrowed) carries and returns
 // a new reference to the result record, or null with an exception pending
 // and the traceback entry of the failing line added.
-PyObject *run_extraction(PyObject *self, PyObject *raster) noexcept;
+PyObject *run_extraction(PyObject *raster);
 
 }  // namespace bathyra

@@ -1,7 +1,8 @@
 // The module's own function type.
 //
-// Calls reach the method's function (the call binding) through vectorcall
-// or through the call slot; the attribute surface mirrors that of the
+// Calls reach the call binding through vectorcall; the call slot is the
+// host's PyVectorcall_Call, which turns a tuple and a dict into that form
+// (refusing keys that are not strs).  The attribute surface mirrors that of the
 // host's Python functions, with the setter checks and messages that host
 // code expects.  Defaults and keyword defaults can be set but are never
 // used by calls: the binding knows only `raster`, so setting them warns.
@@ -9,6 +10,7 @@
 
 #include <cstddef>
 
+#include "module_state.hpp"
 #include "owned_ref.hpp"
 
 namespace bathyra {
@@ -17,8 +19,7 @@ namespace {
 
 struct FunctionObject {
     PyObject_HEAD
-    vectorcallfunc vectorcall;
-    PyMethodDef *method;
+    vectorcallfunc vectorcall;  // the call binding
     PyObject *weakrefs;
     PyObject *dict;         // made on first access
     PyObject *name;         // always a str
@@ -32,9 +33,6 @@ struct FunctionObject {
     PyObject *annotations;  // made on first access
 };
 
-// Made once per process, as a heap type: a failed attempt leaves nothing
-// behind, so that the next import can simply try again.
-PyTypeObject *function_type = nullptr;
 
 FunctionObject *as_function(PyObject *self)
 {
@@ -56,68 +54,7 @@ void store(PyObject *&slot, PyObject *value)
     replace_held(slot, value);
 }
 
-// ---------------------------------------------------------------------------
-// Ways in.
-
-PyObject *vectorcall_entry(PyObject *self, PyObject *const *args,
-                           size_t nargsf, PyObject *kwnames)
-{
-    auto meth = reinterpret_cast<_PyCFunctionFastWithKeywords>(
-        reinterpret_cast<void (*)(void)>(as_function(self)->method->ml_meth));
-    return meth(self, args, PyVectorcall_NARGS(nargsf), kwnames);
-}
-
-// Calls with a tuple and a dict: the dict's values follow the positional
-// items in one array, its keys go into a tuple of names.
-PyObject *call_slot(PyObject *self, PyObject *args, PyObject *kwargs)
-{
-    auto meth = reinterpret_cast<_PyCFunctionFastWithKeywords>(
-        reinterpret_cast<void (*)(void)>(as_function(self)->method->ml_meth));
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    PyObject *const *items = &PyTuple_GET_ITEM(args, 0);
-    if (!kwargs || PyDict_GET_SIZE(kwargs) == 0)
-        return meth(self, items, nargs, nullptr);
-
-    Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
-    Py_ssize_t total = nargs + nkw;
-    auto **values =
-        static_cast<PyObject **>(PyMem_Malloc(sizeof(PyObject *) * total));
-    if (!values)
-        return PyErr_NoMemory();
-    OwnedRef names(PyTuple_New(nkw));
-    if (!names) {
-        PyMem_Free(values);
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        Py_INCREF(items[i]);
-        values[i] = items[i];
-    }
-    Py_ssize_t pos = 0;
-    Py_ssize_t copied = 0;
-    PyObject *key;
-    PyObject *value;
-    bool all_strings = true;
-    while (copied < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
-        Py_INCREF(key);
-        PyTuple_SET_ITEM(names.get(), copied, key);
-        Py_INCREF(value);
-        values[nargs + copied] = value;
-        if (!PyUnicode_Check(key))
-            all_strings = false;
-        ++copied;
-    }
-    PyObject *result = nullptr;
-    if (!all_strings)
-        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-    else
-        result = meth(self, values, nargs, names.get());
-    for (Py_ssize_t i = 0; i < nargs + copied; ++i)
-        Py_DECREF(values[i]);
-    PyMem_Free(values);
-    return result;
-}
-
+// Looked up through an instance, binds it as `raster`.
 PyObject *descriptor_get(PyObject *self, PyObject *instance, PyObject *)
 {
     if (!instance || instance == Py_None) {
@@ -400,7 +337,7 @@ PyMemberDef function_members[] = {
 PyType_Slot function_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void *>(dealloc)},
     {Py_tp_repr, reinterpret_cast<void *>(repr)},
-    {Py_tp_call, reinterpret_cast<void *>(call_slot)},
+    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
     {Py_tp_getattro, reinterpret_cast<void *>(PyObject_GenericGetAttr)},
     {Py_tp_setattro, reinterpret_cast<void *>(PyObject_GenericSetAttr)},
     {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
@@ -423,9 +360,9 @@ PyType_Spec function_spec = {
 
 }  // namespace
 
-int prepare_function_type() noexcept
+int prepare_function_type()
 {
-    if (function_type)
+    if (state.function_type)
         return 0;
     PyObject *made = PyType_FromSpec(&function_spec);
     if (!made) {
@@ -434,19 +371,18 @@ int prepare_function_type() noexcept
             PyErr_NoMemory();
         return -1;
     }
-    function_type = reinterpret_cast<PyTypeObject *>(made);
+    state.function_type = reinterpret_cast<PyTypeObject *>(made);
     return 0;
 }
 
-PyObject *function_new(PyMethodDef *method, PyObject *name,
+PyObject *function_new(vectorcallfunc call, PyObject *name,
                        PyObject *qualname, PyObject *module_name,
-                       PyObject *globals, PyObject *code) noexcept
+                       PyObject *globals, PyObject *code)
 {
-    FunctionObject *f = PyObject_GC_New(FunctionObject, function_type);
+    FunctionObject *f = PyObject_GC_New(FunctionObject, state.function_type);
     if (!f)
         return nullptr;
-    f->vectorcall = vectorcall_entry;
-    f->method = method;
+    f->vectorcall = call;
     f->weakrefs = nullptr;
     f->dict = nullptr;
     f->name = nullptr;

@@ -77,7 +77,9 @@ inline PyObject *descriptive_line_table(PyObject *empty_bytes)
 {
 #if PY_VERSION_HEX >= 0x030B0000
     (void)empty_bytes;
-    const char table[] = {static_cast<char>(0x80 | (13 << 3) | (2 - 1)), 0};
+    constexpr int no_columns = 13;  // the location kind, not a line
+    const char table[] = {static_cast<char>(0x80 | (no_columns << 3) | (2 - 1)),
+                          0};
     return PyBytes_FromStringAndSize(table, sizeof table);
 #else
     Py_INCREF(empty_bytes);
@@ -113,72 +115,36 @@ constexpr bool has_dict_version_tag = false;
 inline uint64_t dict_version_tag(PyObject *) { return 0; }
 #endif
 
-// Change tracking of a dictionary: whether it changed since a moment of
-// reference.  Up to 3.11 the dictionary's version tag tells; from 3.12
-// (tag deprecated) a dictionary watcher marks the tracked dictionaries.
-struct DictWatch {
-    PyObject *dict = nullptr;  // borrowed: the owner keeps the dictionary
-    uint64_t tag = 0;
-    bool changed = true;
-};
-
-#if PY_VERSION_HEX < 0x030C0000
-// Starts tracking `dict`; its current content is the reference.
-inline int watch_dict(DictWatch &watch, PyObject *dict)
-{
-    watch.dict = dict;
-    watch.tag = dict_version_tag(dict);
-    watch.changed = false;
-    return 0;
-}
-inline bool dict_unchanged(const DictWatch &watch)
-{
-    return !watch.changed && dict_version_tag(watch.dict) == watch.tag;
-}
-// The current content becomes the reference.
-inline void dict_accept_current(DictWatch &watch)
-{
-    watch.tag = dict_version_tag(watch.dict);
-    watch.changed = false;
-}
+// Dictionary watchers, the change tracking of 3.12 on (the tracking itself
+// is in dict_watch.cpp).  Earlier hosts have none and are never asked.
+#if PY_VERSION_HEX >= 0x030C0000
+using DictWatchEvent = PyDict_WatchEvent;
 #else
-namespace detail {
-constexpr int max_watches = 8;
-inline DictWatch *watches[max_watches];
-inline int watch_count = 0;
-inline int watcher_id = -1;
-
-inline int on_dict_event(PyDict_WatchEvent, PyObject *dict, PyObject *,
-                         PyObject *)
-{
-    for (int i = 0; i < watch_count; ++i)
-        if (watches[i]->dict == dict)
-            watches[i]->changed = true;
-    return 0;
-}
-}  // namespace detail
-
-inline int watch_dict(DictWatch &watch, PyObject *dict)
-{
-    if (detail::watcher_id < 0) {
-        detail::watcher_id = PyDict_AddWatcher(detail::on_dict_event);
-        if (detail::watcher_id < 0)
-            return -1;
-    }
-    if (detail::watch_count == detail::max_watches) {
-        PyErr_SetString(PyExc_RuntimeError, "too many watched dictionaries");
-        return -1;
-    }
-    if (PyDict_Watch(detail::watcher_id, dict) < 0)
-        return -1;
-    watch.dict = dict;
-    watch.changed = false;
-    detail::watches[detail::watch_count++] = &watch;
-    return 0;
-}
-inline bool dict_unchanged(const DictWatch &watch) { return !watch.changed; }
-inline void dict_accept_current(DictWatch &watch) { watch.changed = false; }
+using DictWatchEvent = int;
 #endif
+using DictWatchCallback = int (*)(DictWatchEvent, PyObject *, PyObject *,
+                                  PyObject *);
+inline int add_dict_watcher(DictWatchCallback callback)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyDict_AddWatcher(callback);
+#else
+    (void)callback;
+    PyErr_SetString(PyExc_SystemError, "no dictionary watchers on this host");
+    return -1;
+#endif
+}
+inline int start_dict_watch(int watcher_id, PyObject *dict)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyDict_Watch(watcher_id, dict);
+#else
+    (void)watcher_id;
+    (void)dict;
+    PyErr_SetString(PyExc_SystemError, "no dictionary watchers on this host");
+    return -1;
+#endif
+}
 
 // The "ready" step of str objects: a no-op from 3.12 on.
 inline int unicode_ready(PyObject *text)

@@ -9,9 +9,10 @@
 
 #include "call_binding.hpp"
 #include "function_type.hpp"
+#include "library_watch.hpp"
 #include "module_state.hpp"
 #include "owned_ref.hpp"
-#include "string_constants.hpp"
+#include "traceback_entry.hpp"
 #include "xml_library_access.hpp"
 
 #ifndef BATHYRA_TARGET_MAJOR
@@ -26,15 +27,6 @@ namespace bathyra {
 ModuleState state;
 
 namespace {
-
-int64_t interpreter_id = -1;
-uint32_t runtime_version = 0;
-
-// The entry that the function object is made from.
-PyMethodDef extract_metadata_method = {
-    "extract_metadata",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(bind_call)),
-    METH_FASTCALL | METH_KEYWORDS, nullptr};
 
 // ---------------------------------------------------------------------------
 // Create step.
@@ -61,9 +53,9 @@ PyObject *create_module(PyObject *spec, PyModuleDef *)
     int64_t current = compat::current_interpreter_id();
     if (current == -1)
         return nullptr;
-    if (interpreter_id == -1) {
-        interpreter_id = current;
-    } else if (interpreter_id != current) {
+    if (state.interpreter_id == -1) {
+        state.interpreter_id = current;
+    } else if (state.interpreter_id != current) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only "
                         "be loaded into one interpreter per process.");
@@ -119,10 +111,10 @@ uint32_t parse_runtime_version(const char *text)
 
 int check_runtime_version()
 {
-    if (runtime_version == 0)
-        runtime_version = parse_runtime_version(Py_GetVersion());
-    unsigned major = (runtime_version >> 24) & 0xFFu;
-    unsigned minor = (runtime_version >> 16) & 0xFFu;
+    if (state.runtime_version == 0)
+        state.runtime_version = parse_runtime_version(Py_GetVersion());
+    unsigned major = (state.runtime_version >> 24) & 0xFFu;
+    unsigned minor = (state.runtime_version >> 16) & 0xFFu;
     if (major == BATHYRA_TARGET_MAJOR && minor == BATHYRA_TARGET_MINOR)
         return 0;
     char message[200];
@@ -138,93 +130,37 @@ int check_runtime_version()
 // ---------------------------------------------------------------------------
 // Import of the XML library.
 
-// Reads obj.<name>; a missing attribute gives an empty owner with no
-// exception pending.
-OwnedRef attribute_or_absent(PyObject *obj, PyObject *name)
-{
-    OwnedRef value(PyObject_GetAttr(obj, name));
-    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError))
-        PyErr_Clear();
-    return value;
-}
-
-// The module table's entry for the dotted name when it is a complete
-// module; otherwise empty, with no exception pending.  A None entry is the
-// host's marker of a blocked import and counts as absent, so that the
-// import function reports it.
-OwnedRef complete_module_in_table(PyObject *dotted)
-{
-    OwnedRef module(PyImport_GetModule(dotted));
-    if (!module || module.get() == Py_None) {
-        PyErr_Clear();
-        return OwnedRef();
-    }
-    bool initialising = false;
-    OwnedRef spec = attribute_or_absent(module.get(), str(Str::dunder_spec));
-    if (spec) {
-        OwnedRef flag =
-            attribute_or_absent(spec.get(), str(Str::_initializing));
-        if (flag)
-            initialising = PyObject_IsTrue(flag.get()) == 1;
-    }
-    PyErr_Clear();
-    if (initialising)
-        return OwnedRef();
-    return module;
-}
-
-// Returns a new reference to xml.etree.ElementTree, or null.
-PyObject *import_xml_library()
-{
-    PyObject *dotted = str(Str::xml_etree_ElementTree);
-    OwnedRef module = complete_module_in_table(dotted);
-    if (module)
-        return module.release();
-    OwnedRef locals(PyDict_New());
-    if (!locals)
-        return nullptr;
-    OwnedRef package(PyImport_ImportModuleLevelObject(
-        dotted, state.globals, locals.get(), nullptr, 0));
-    if (!package)
-        return nullptr;
-    module.reset(PyImport_GetModule(dotted));
-    if (module && module.get() != Py_None)
-        return module.release();
-    module.reset();
-    PyErr_Clear();
-    // Not in the table: walk the attributes from the package.
-    OwnedRef current = std::move(package);
-    const Str parts[] = {Str::etree, Str::ElementTree};
-    const char *prefixes[] = {"xml.etree", "xml.etree.ElementTree"};
-    for (int i = 0; i < 2; ++i) {
-        OwnedRef next(PyObject_GetAttr(current.get(), str(parts[i])));
-        if (!next) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_ModuleNotFoundError, "No module named '%s'",
-                         prefixes[i]);
-            return nullptr;
-        }
-        current = std::move(next);
-    }
-    return current.release();
-}
-
 // ---------------------------------------------------------------------------
 // Exec step.
 
-// Adds the import traceback entry for `line` and gives up the module.
-int exec_failed(int line)
+// Gives up the module after a failure, adding the import traceback entry
+// for `line` when there is one.
+int exec_failed()
 {
-    if (line > 0)
-        add_traceback_entry(EntryOwner::import_step, line);
     replace_held(state.module, nullptr);
     return -1;
+}
+
+int exec_failed(Line line)
+{
+    add_traceback_entry(EntryOwner::import_step, line);
+    return exec_failed();
 }
 
 // Stores `value` (stolen) in the module globals under a string constant.
 int store_global(Str key, OwnedRef value)
 {
     return PyDict_SetItem(state.globals, str(key), value.get());
+}
+
+// Puts `made` (stolen) into a process-wide slot.  Returns 0, or -1 when
+// `made` is null.
+int hold(PyObject *&slot, PyObject *made)
+{
+    if (!made)
+        return -1;
+    replace_held(slot, made);
+    return 0;
 }
 
 PyObject *make_code_object()
@@ -260,24 +196,9 @@ PyObject *make_code_object()
     return reinterpret_cast<PyObject *>(compat::code_new_with_pos_only_args(
         1, 0, 0, nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS, byte_code.get(),
         state.empty_tuple, state.empty_tuple, names.get(), state.empty_tuple,
-        state.empty_tuple, str(Str::file_name), str(Str::extract_metadata), 13,
+        state.empty_tuple, str(Str::file_name), str(Str::extract_metadata),
+        static_cast<int>(Line::define_function),
         line_table.get(), state.empty_bytes));
-}
-
-PyObject *make_xml_ns()
-{
-    static const Str pairs[][2] = {
-        {Str::gmi, Str::ns_gmi}, {Str::gmd, Str::ns_gmd},
-        {Str::xsi, Str::ns_xsi}, {Str::gml, Str::ns_gml},
-        {Str::gco, Str::ns_gco}, {Str::xlink, Str::ns_xlink},
-    };
-    OwnedRef table(PyDict_New());
-    if (!table)
-        return nullptr;
-    for (const auto &pair : pairs)
-        if (PyDict_SetItem(table.get(), str(pair[0]), str(pair[1])) < 0)
-            return nullptr;
-    return table.release();
 }
 
 PyObject *make_pair(Str first, Str second)
@@ -298,102 +219,65 @@ int exec_module(PyObject *module)
     Py_INCREF(module);
     state.module = module;
 
+    // Failures up to the string constants carry no traceback entry.
     PyObject *ns = PyModule_GetDict(module);
     if (!ns)
-        return exec_failed(0);
+        return exec_failed();
     Py_INCREF(ns);
     replace_held(state.globals, ns);
     PyObject *builtins = PyImport_AddModule("builtins");
     if (!builtins)
-        return exec_failed(0);
+        return exec_failed();
     Py_INCREF(builtins);
     replace_held(state.builtins, builtins);
-    if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0)
-        return exec_failed(0);
-    if (check_runtime_version() < 0)
-        return exec_failed(0);
+    if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0 ||
+        check_runtime_version() < 0 ||
+        hold(state.empty_tuple, PyTuple_New(0)) < 0 ||
+        hold(state.empty_bytes, PyBytes_FromStringAndSize("", 0)) < 0 ||
+        prepare_function_type() < 0 || make_string_constants() < 0 ||
+        hold(state.minus_nine, PyLong_FromLong(-9)) < 0)
+        return exec_failed();
 
-    PyObject *made = PyTuple_New(0);
-    if (!made)
-        return exec_failed(0);
-    replace_held(state.empty_tuple, made);
-    made = PyBytes_FromStringAndSize("", 0);
-    if (!made)
-        return exec_failed(0);
-    replace_held(state.empty_bytes, made);
-    made = PyUnicode_FromStringAndSize("", 0);
-    if (!made)
-        return exec_failed(0);
-    replace_held(state.empty_text, made);
-    if (prepare_function_type() < 0)
-        return exec_failed(0);
-    if (make_string_constants() < 0)
-        return exec_failed(0);
-    made = PyLong_FromLong(-9);
-    if (!made)
-        return exec_failed(0);
-    replace_held(state.minus_nine, made);
-
-    // From here on, failures carry a traceback entry.
     PyObject *table = PyImport_GetModuleDict();
     int present = PyDict_Contains(table, str(Str::module_name));
-    if (present < 0)
-        return exec_failed(1);
-    if (!present && PyDict_SetItem(table, str(Str::module_name), module) < 0)
-        return exec_failed(1);
-
-    made = PySlice_New(Py_None, state.minus_nine, Py_None);
-    if (!made)
-        return exec_failed(1);
-    replace_held(state.date_slice, made);
-    made = make_pair(Str::hyphen, Str::empty);
-    if (!made)
-        return exec_failed(1);
-    replace_held(state.hyphen_args, made);
-    made = make_pair(Str::csar_suffix, Str::empty);
-    if (!made)
-        return exec_failed(1);
-    replace_held(state.csar_args, made);
-    made = PyTuple_Pack(3, str(Str::xml), str(Str::etree),
-                        str(Str::ElementTree));
-    if (!made)
-        return exec_failed(1);
-    replace_held(state.xml_library_parts, made);
-    made = make_code_object();
-    if (!made)
-        return exec_failed(1);
-    replace_held(state.code, made);
+    if (present < 0 ||
+        (!present &&
+         PyDict_SetItem(table, str(Str::module_name), module) < 0) ||
+        hold(state.date_slice,
+             PySlice_New(Py_None, state.minus_nine, Py_None)) < 0 ||
+        hold(state.hyphen_args, make_pair(Str::hyphen, Str::empty)) < 0 ||
+        hold(state.csar_args, make_pair(Str::csar_suffix, Str::empty)) < 0 ||
+        hold(state.code, make_code_object()) < 0)
+        return exec_failed(Line::import_setup);
 
     OwnedRef library(import_xml_library());
     if (!library)
-        return exec_failed(2);
-    // Not a step of its own: a failure only leaves the reader unused.
-    prepare_streaming(library.get());
+        return exec_failed(Line::import_xml_library);
+    // Not a step of its own: a failure only leaves the streaming reader
+    // unused.
+    watch_library(library.get());
     if (store_global(Str::ET, std::move(library)) < 0)
-        return exec_failed(2);
+        return exec_failed(Line::import_xml_library);
 
-    OwnedRef xml_ns(make_xml_ns());
+    OwnedRef xml_ns(make_namespace_table());
     if (!xml_ns)
-        return exec_failed(5);
+        return exec_failed(Line::build_xml_ns);
     PyObject *xml_ns_table = xml_ns.get();
     if (store_global(Str::XML_NS, std::move(xml_ns)) < 0)
-        return exec_failed(4);
-    note_namespace_table(xml_ns_table);
+        return exec_failed(Line::store_xml_ns);
+    watch_namespace_table(xml_ns_table);
 
     OwnedRef function(function_new(
-        &extract_metadata_method, str(Str::extract_metadata),
-        str(Str::extract_metadata), str(Str::module_name), state.globals,
-        state.code));
-    if (!function)
-        return exec_failed(13);
-    if (store_global(Str::extract_metadata, std::move(function)) < 0)
-        return exec_failed(13);
+        bind_call, str(Str::extract_metadata), str(Str::extract_metadata),
+        str(Str::module_name), state.globals, state.code));
+    if (!function ||
+        store_global(Str::extract_metadata, std::move(function)) < 0)
+        return exec_failed(Line::define_function);
 
     OwnedRef test_table(PyDict_New());
-    if (!test_table)
-        return exec_failed(1);
-    if (store_global(Str::dunder_test, std::move(test_table)) < 0)
-        return exec_failed(1);
+    if (!test_table ||
+        store_global(Str::dunder_test, std::move(test_table)) < 0)
+        return exec_failed(Line::import_setup);
     return 0;
 }
 

@@ -1,4 +1,4 @@
-// The streaming reader: one expat pass that keeps the texts of the elements
+// The streamed way: one expat pass that keeps the texts of the elements
 // the routine's paths select, with the path semantics of the element
 // tree's searches:
 //   * `.//x` never selects the root element;
@@ -12,6 +12,9 @@
 // its first child's start tag or its end tag; comments and processing
 // instructions are not reported, so the data around them joins, as in the
 // tree builder.
+//
+// PathCollector applies these rules to start tags, end tags and character
+// data; ExpatPass feeds it from the host's parser.
 #include "streaming_reader.hpp"
 
 #include <algorithm>
@@ -23,13 +26,12 @@
 #include <vector>
 
 #include "expat_capi.hpp"
-#include "string_constants.hpp"
+#include "module_state.hpp"
+#include "xml_library_access.hpp"
 
 namespace bathyra {
 
 namespace {
-
-const expat::Capi *capi = nullptr;
 
 // Allocations of the reader go through the host allocator, so that they
 // count where the host's own parser would count.
@@ -81,6 +83,16 @@ struct Found {
     bool present = false;
     int64_t rank = 0;  // start index of the element that decides the choice
     Text text;
+};
+
+// The single elements that the routine finds, in this order.
+enum Target : int {
+    begin_target,
+    end_target,
+    minimum_target,
+    maximum_target,
+    citation_target,
+    target_count
 };
 
 enum Kind : uint8_t {
@@ -175,137 +187,19 @@ Py_ssize_t piece_size(Py_ssize_t length)
     return piece;
 }
 
-class Reader {
+bool is_placeholder(const char *data, size_t length)
+{
+    return is(data, length, platform_name_placeholder) ||
+           is(data, length, instrument_placeholder) ||
+           is(data, length, instrument_type_placeholder);
+}
+
+// The path rules and what they found.  Its bookkeeping allocates through
+// the host allocator and throws std::bad_alloc when that fails.
+class PathCollector {
   public:
-    explicit Reader(expat::Parser parser) : parser_(parser) {}
-
-    Found begin, end, minimum, maximum, cited;
-    Vector<Entry> entries;
-    Vector<char> arena;  // the texts of the entries, one after the other
-    // (start index of an acquisition element, entry), in start order of
-    // the entries.
-    Vector<std::pair<int64_t, size_t>> memberships;
-    bool abandoned = false;
-
-    static void on_start(void *user, const expat::Char *name,
-                         const expat::Char **) noexcept
-    {
-        auto *self = static_cast<Reader *>(user);
-        try {
-            self->start(name);
-        } catch (...) {
-            self->abandon();
-        }
-    }
-
-    static void on_end(void *user, const expat::Char *) noexcept
-    {
-        auto *self = static_cast<Reader *>(user);
-        self->stop_collecting();
-        OpenElement &closing = self->open_.back();
-        if (closing.counted) {
-            if (closing.kind == acquisition)
-                self->open_acquisition_.pop_back();
-            else
-                --self->open_citations_;
-        }
-        self->open_.pop_back();
-    }
-
-    static void on_data(void *user, const expat::Char *text,
-                        int length) noexcept
-    {
-        auto *self = static_cast<Reader *>(user);
-        try {
-            for (int i = 0; i < self->target_count_; ++i)
-                self->append(*self->targets_[i], text, length);
-            if (self->entry_target_ != no_entry) {
-                Entry &entry = self->entries[self->entry_target_];
-                entry.has_data = true;
-                self->arena.insert(self->arena.end(), text, text + length);
-                entry.length += static_cast<size_t>(length);
-            }
-        } catch (...) {
-            self->abandon();
-        }
-    }
-
-    // Whatever a document type declaration brings (entities, defaults) is
-    // left to the host's parser; the rest of this pass only checks syntax.
-    static void on_doctype(void *user, const expat::Char *,
-                           const expat::Char *, const expat::Char *,
-                           int) noexcept
-    {
-        static_cast<Reader *>(user)->abandon();
-    }
-
-    // Encodings that expat does not know by itself fail the pass at once.
-    static int on_unknown_encoding(void *data, const expat::Char *,
-                                   void *) noexcept
-    {
-        static_cast<Reader *>(data)->abandoned = true;
-        return expat::status_error;
-    }
-
-  private:
-    expat::Parser parser_;
-    Vector<OpenElement> open_;
-    Vector<int64_t> open_acquisition_;
-    int64_t open_citations_ = 0;
-    int64_t next_index_ = 0;
-    Text *targets_[2] = {nullptr, nullptr};
-    int target_count_ = 0;
-    size_t entry_target_ = no_entry;
-
-    void abandon() noexcept
-    {
-        abandoned = true;
-        capi->SetElementHandler(parser_, nullptr, nullptr);
-        capi->SetCharacterDataHandler(parser_, nullptr);
-    }
-
-    static void append(Text &text, const expat::Char *data, int length)
-    {
-        text.has_data = true;
-        text.utf8.insert(text.utf8.end(), data, data + length);
-    }
-
-    void collect(Text &text)
-    {
-        if (target_count_ == 0 && entry_target_ == no_entry)
-            capi->SetCharacterDataHandler(parser_, on_data);
-        targets_[target_count_++] = &text;
-    }
-
-    void collect_entry(size_t entry)
-    {
-        if (target_count_ == 0 && entry_target_ == no_entry)
-            capi->SetCharacterDataHandler(parser_, on_data);
-        entry_target_ = entry;
-    }
-
-    void stop_collecting() noexcept
-    {
-        if (target_count_ == 0 && entry_target_ == no_entry)
-            return;
-        target_count_ = 0;
-        entry_target_ = no_entry;
-        capi->SetCharacterDataHandler(parser_, nullptr);
-    }
-
-    // Takes the element as the found one when nothing was found yet, or
-    // when it is decided by an element that started earlier.
-    void choose(Found &found, int64_t rank)
-    {
-        if (found.present && found.rank <= rank)
-            return;
-        found.present = true;
-        found.rank = rank;
-        found.text.reset();
-        collect(found.text);
-    }
-
-    void start(const expat::Char *name)
+    // A start tag; returns whether its character data is wanted.
+    bool start(const char *name)
     {
         stop_collecting();
         const Kind kind = classify(name);
@@ -314,12 +208,12 @@ class Reader {
         bool counted = false;
         switch (kind) {
         case begin_position:
-            if (!is_root && !begin.present)
-                choose(begin, index);
+            if (!is_root && !found_[begin_target].present)
+                choose(found_[begin_target], index);
             break;
         case end_position:
-            if (!is_root && !end.present)
-                choose(end, index);
+            if (!is_root && !found_[end_target].present)
+                choose(found_[end_target], index);
             break;
         case real: {
             // The root is never selected, so neither are its children as
@@ -331,22 +225,23 @@ class Reader {
                 (parent.kind == minimum_value ||
                  parent.kind == maximum_value)) {
                 parent.has_real_child = true;
-                choose(parent.kind == minimum_value ? minimum : maximum,
+                choose(found_[parent.kind == minimum_value ? minimum_target
+                                                           : maximum_target],
                        parent.index);
             }
             break;
         }
         case character_string:
             if (!open_acquisition_.empty()) {
-                size_t entry = entries.size();
-                entries.emplace_back();
-                entries.back().offset = arena.size();
+                size_t entry = entries_.size();
+                entries_.emplace_back();
+                entries_.back().offset = arena_.size();
                 for (int64_t owner : open_acquisition_)
-                    memberships.emplace_back(owner, entry);
-                collect_entry(entry);
+                    memberships_.emplace_back(owner, entry);
+                entry_target_ = entry;
             }
-            if (open_citations_ > 0 && !cited.present)
-                choose(cited, index);
+            if (open_citations_ > 0 && !found_[citation_target].present)
+                choose(found_[citation_target], index);
             break;
         case acquisition:
             if (!is_root) {
@@ -364,6 +259,253 @@ class Reader {
             break;
         }
         open_.push_back(OpenElement{kind, false, counted, index});
+        return collecting();
+    }
+
+    // An end tag.
+    void end()
+    {
+        stop_collecting();
+        OpenElement &closing = open_.back();
+        if (closing.counted) {
+            if (closing.kind == acquisition)
+                open_acquisition_.pop_back();
+            else
+                --open_citations_;
+        }
+        open_.pop_back();
+    }
+
+    // Character data of the element that started last.
+    void data(const char *text, int length)
+    {
+        for (int i = 0; i < target_count_; ++i) {
+            targets_[i]->has_data = true;
+            targets_[i]->utf8.insert(targets_[i]->utf8.end(), text,
+                                     text + length);
+        }
+        if (entry_target_ != no_entry) {
+            Entry &entry = entries_[entry_target_];
+            entry.has_data = true;
+            arena_.insert(arena_.end(), text, text + length);
+            entry.length += static_cast<size_t>(length);
+        }
+    }
+
+    const Found &found(Target target) const { return found_[target]; }
+
+    // The platform texts in the order of findall, each followed by ",".
+    void join_platforms(Vector<char> &joined)
+    {
+        // Grouped by acquisition element in start order, each group in
+        // the start order of its strings (already so without nesting).
+        auto by_owner = [](const std::pair<int64_t, size_t> &a,
+                           const std::pair<int64_t, size_t> &b) {
+            return a.first < b.first;
+        };
+        if (!std::is_sorted(memberships_.begin(), memberships_.end(),
+                            by_owner))
+            std::stable_sort(memberships_.begin(), memberships_.end(),
+                             by_owner);
+        auto accepted = [this](const Entry &entry) {
+            return entry.has_data &&
+                   !is_placeholder(arena_.data() + entry.offset,
+                                   entry.length);
+        };
+        size_t total = 0;
+        for (const auto &membership : memberships_) {
+            const Entry &entry = entries_[membership.second];
+            if (accepted(entry))
+                total += entry.length + 1;
+        }
+        joined.reserve(total);
+        for (const auto &membership : memberships_) {
+            const Entry &entry = entries_[membership.second];
+            if (!accepted(entry))
+                continue;
+            const char *data = arena_.data() + entry.offset;
+            joined.insert(joined.end(), data, data + entry.length);
+            joined.push_back(',');
+        }
+    }
+
+  private:
+    Found found_[target_count];
+    Vector<Entry> entries_;
+    Vector<char> arena_;  // the texts of the entries, one after the other
+    // (start index of an acquisition element, entry), in start order of
+    // the entries.
+    Vector<std::pair<int64_t, size_t>> memberships_;
+    Vector<OpenElement> open_;
+    Vector<int64_t> open_acquisition_;
+    int64_t open_citations_ = 0;
+    int64_t next_index_ = 0;
+    Text *targets_[2] = {nullptr, nullptr};
+    int target_count_ = 0;
+    size_t entry_target_ = no_entry;
+
+    bool collecting() const
+    {
+        return target_count_ > 0 || entry_target_ != no_entry;
+    }
+
+    void stop_collecting()
+    {
+        target_count_ = 0;
+        entry_target_ = no_entry;
+    }
+
+    // Takes the element as the found one when nothing was found yet, or
+    // when it is decided by an element that started earlier.
+    void choose(Found &found, int64_t rank)
+    {
+        if (found.present && found.rank <= rank)
+            return;
+        found.present = true;
+        found.rank = rank;
+        found.text.reset();
+        targets_[target_count_++] = &found.text;
+    }
+};
+
+// The host's own parser is made with the host allocator.
+void *parser_malloc(size_t size) { return PyMem_Malloc(size); }
+void *parser_realloc(void *block, size_t size)
+{
+    return PyMem_Realloc(block, size);
+}
+void parser_free(void *block) { PyMem_Free(block); }
+const expat::MemorySuite parser_memory = {parser_malloc, parser_realloc,
+                                          parser_free};
+
+class ParserHandle {
+  public:
+    ParserHandle()
+        : parser_(state.expat->ParserCreate_MM(nullptr, &parser_memory, "}"))
+    {
+        if (parser_ && state.expat_hash_salt != 0)
+            state.expat->SetHashSalt(parser_, state.expat_hash_salt);
+    }
+    ParserHandle(const ParserHandle &) = delete;
+    ParserHandle &operator=(const ParserHandle &) = delete;
+    ~ParserHandle()
+    {
+        if (parser_)
+            state.expat->ParserFree(parser_);
+    }
+    expat::Parser get() const { return parser_; }
+
+  private:
+    expat::Parser parser_;
+};
+
+// One pass of the host's parser over a document, feeding a PathCollector.
+// The character data handler is set only while the collector wants data,
+// so that expat skips the rest without a call.
+class ExpatPass {
+  public:
+    ExpatPass(expat::Parser parser, PathCollector &collector)
+        : parser_(parser), collector_(collector)
+    {
+        const expat::Capi *capi = state.expat;
+        capi->SetUserData(parser, this);
+        capi->SetElementHandler(parser, on_start, on_end);
+        capi->SetStartDoctypeDeclHandler(parser, on_doctype);
+        capi->SetUnknownEncodingHandler(parser, on_unknown_encoding, this);
+    }
+
+    // Feeds the document; returns whether expat read all of it and the
+    // collector kept up.
+    bool run(const char *bytes, Py_ssize_t length)
+    {
+        // Expat reads a document the same way whatever the pieces.
+        const Py_ssize_t feed_size = piece_size(length);
+        int status = expat::status_ok;
+        Py_ssize_t offset = 0;
+        do {
+            Py_ssize_t piece = length - offset;
+            if (piece > feed_size)
+                piece = feed_size;
+            offset += piece;
+            status = state.expat->Parse(parser_, bytes + offset - piece,
+                                        static_cast<int>(piece),
+                                        offset == length);
+        } while (status == expat::status_ok && !abandoned_ &&
+                 offset < length);
+        return status == expat::status_ok && !abandoned_;
+    }
+
+  private:
+    expat::Parser parser_;
+    PathCollector &collector_;
+    bool collecting_ = false;
+    bool abandoned_ = false;
+
+    static ExpatPass &of(void *user) { return *static_cast<ExpatPass *>(user); }
+
+    // Stops the pass (no memory for the bookkeeping, or a document type
+    // declaration): the library's parser reads the document instead.
+    void abandon()
+    {
+        abandoned_ = true;
+        state.expat->SetElementHandler(parser_, nullptr, nullptr);
+        state.expat->SetCharacterDataHandler(parser_, nullptr);
+    }
+
+    void want_data(bool wanted)
+    {
+        if (wanted != collecting_)
+            state.expat->SetCharacterDataHandler(parser_,
+                                                 wanted ? on_data : nullptr);
+        collecting_ = wanted;
+    }
+
+    // The handlers run inside expat, which has no idea of C++ exceptions:
+    // none may leave them.  They run no host code.
+    static void on_start(void *user, const expat::Char *name,
+                         const expat::Char **) noexcept
+    {
+        ExpatPass &pass = of(user);
+        try {
+            pass.want_data(pass.collector_.start(name));
+        } catch (const std::exception &) {
+            pass.abandon();
+        }
+    }
+
+    static void on_end(void *user, const expat::Char *) noexcept
+    {
+        ExpatPass &pass = of(user);
+        pass.collector_.end();
+        pass.want_data(false);
+    }
+
+    static void on_data(void *user, const expat::Char *text,
+                        int length) noexcept
+    {
+        ExpatPass &pass = of(user);
+        try {
+            pass.collector_.data(text, length);
+        } catch (const std::exception &) {
+            pass.abandon();
+        }
+    }
+
+    // Whatever a document type declaration brings (entities, defaults) is
+    // left to the host's parser; the rest of this pass only checks syntax.
+    static void on_doctype(void *user, const expat::Char *,
+                           const expat::Char *, const expat::Char *,
+                           int) noexcept
+    {
+        of(user).abandon();
+    }
+
+    // Encodings that expat does not know by itself fail the pass at once.
+    static int on_unknown_encoding(void *user, const expat::Char *,
+                                   void *) noexcept
+    {
+        of(user).abandoned_ = true;
+        return expat::status_error;
     }
 };
 
@@ -379,7 +521,7 @@ PyObject *text_object(const Text &text)
                                 nullptr);
 }
 
-// Fills one field of `out` from what was found; returns 0 or -1.
+// Fills `field` from what was found; returns 0 or -1.
 int take(const Found &found, OwnedRef &field)
 {
     if (!found.present)
@@ -388,52 +530,16 @@ int take(const Found &found, OwnedRef &field)
     return field ? 0 : -1;
 }
 
-bool is_placeholder(const char *data, size_t length)
-{
-    return is(data, length, platform_name_placeholder) ||
-           is(data, length, instrument_placeholder) ||
-           is(data, length, instrument_type_placeholder);
-}
-
 // The platform text, less its leading and trailing commas: stripping it
-// again at line 37 then gives the same str, without a copy, and it is
-// empty exactly when stripping the whole text would give "".
-int take_platforms(Reader &reader, OwnedRef &field)
+// again in the routine then gives the same str, without a copy, and it is
+// empty exactly when stripping the whole text would give "".  Returns 0 or
+// -1.
+int take_platforms(PathCollector &collector, OwnedRef &field)
 {
-    auto &memberships = reader.memberships;
     Vector<char> joined;
     try {
-        // Grouped by acquisition element in start order, each group in
-        // the start order of its strings (already so without nesting).
-        auto by_owner = [](const std::pair<int64_t, size_t> &a,
-                           const std::pair<int64_t, size_t> &b) {
-            return a.first < b.first;
-        };
-        if (!std::is_sorted(memberships.begin(), memberships.end(),
-                            by_owner))
-            std::stable_sort(memberships.begin(), memberships.end(),
-                             by_owner);
-        auto accepted = [&reader](const Entry &entry) {
-            return entry.has_data &&
-                   !is_placeholder(reader.arena.data() + entry.offset,
-                                   entry.length);
-        };
-        size_t total = 0;
-        for (const auto &membership : memberships) {
-            const Entry &entry = reader.entries[membership.second];
-            if (accepted(entry))
-                total += entry.length + 1;
-        }
-        joined.reserve(total);
-        for (const auto &membership : memberships) {
-            const Entry &entry = reader.entries[membership.second];
-            if (!accepted(entry))
-                continue;
-            const char *data = reader.arena.data() + entry.offset;
-            joined.insert(joined.end(), data, data + entry.length);
-            joined.push_back(',');
-        }
-    } catch (...) {
+        collector.join_platforms(joined);
+    } catch (const std::exception &) {
         PyErr_NoMemory();
         return -1;
     }
@@ -450,48 +556,11 @@ int take_platforms(Reader &reader, OwnedRef &field)
     return field ? 0 : -1;
 }
 
-// The host's own parser is made with the host allocator.
-void *parser_malloc(size_t size) { return PyMem_Malloc(size); }
-void *parser_realloc(void *block, size_t size)
-{
-    return PyMem_Realloc(block, size);
-}
-void parser_free(void *block) { PyMem_Free(block); }
-const expat::MemorySuite parser_memory = {parser_malloc, parser_realloc,
-                                          parser_free};
-
-// The salt of expat's name hashing.  Like the host's own parsers, the
-// reader salts it with a value drawn from the host's per-process hash
-// randomisation, which also spares expat from asking the operating system
-// for entropy at every parser.
-unsigned long hash_salt = 0;
-
-class ParserHandle {
-  public:
-    ParserHandle()
-        : parser_(capi->ParserCreate_MM(nullptr, &parser_memory, "}"))
-    {
-        if (parser_ && hash_salt != 0)
-            capi->SetHashSalt(parser_, hash_salt);
-    }
-    ParserHandle(const ParserHandle &) = delete;
-    ParserHandle &operator=(const ParserHandle &) = delete;
-    ~ParserHandle()
-    {
-        if (parser_)
-            capi->ParserFree(parser_);
-    }
-    expat::Parser get() const { return parser_; }
-
-  private:
-    expat::Parser parser_;
-};
-
 }  // namespace
 
-bool load_expat() noexcept
+bool load_expat()
 {
-    if (capi)
+    if (state.expat)
         return true;
     auto *loaded = static_cast<const expat::Capi *>(
         PyCapsule_Import(expat::capsule_name, 0));
@@ -507,20 +576,24 @@ bool load_expat() noexcept
         !loaded->SetUnknownEncodingHandler || !loaded->SetUserData ||
         !loaded->SetStartDoctypeDeclHandler || !loaded->SetEncoding)
         return false;
-    capi = loaded;
+    state.expat = loaded;
+    // The salt of expat's name hashing.  Like the host's own parsers, the
+    // reader salts it with a value drawn from the host's per-process hash
+    // randomisation, which also spares expat from asking the operating
+    // system for entropy at every parser.
     if (loaded->size >= expat::salted_size && loaded->SetHashSalt) {
         Py_hash_t hash = PyObject_Hash(str(Str::module_name));
         if (hash == -1)
             PyErr_Clear();
         else
-            hash_salt = static_cast<unsigned long>(hash);
+            state.expat_hash_salt = static_cast<unsigned long>(hash);
     }
     return true;
 }
 
-int stream_document(PyObject *document, StreamedDocument &out) noexcept
+int StreamedReader::read(PyObject *document)
 {
-    if (!capi)
+    if (!state.expat)
         return 0;
     const char *bytes;
     Py_ssize_t length;
@@ -543,45 +616,55 @@ int stream_document(PyObject *document, StreamedDocument &out) noexcept
     if (!parser.get())
         return 0;
     try {
-        Reader reader(parser.get());
-        capi->SetUserData(parser.get(), &reader);
-        capi->SetElementHandler(parser.get(), Reader::on_start,
-                                Reader::on_end);
-        capi->SetStartDoctypeDeclHandler(parser.get(), Reader::on_doctype);
-        capi->SetUnknownEncodingHandler(parser.get(),
-                                        Reader::on_unknown_encoding, &reader);
+        PathCollector collector;
+        ExpatPass pass(parser.get(), collector);
         // A str is fed as UTF-8, whatever its declaration says, as the
         // library's parser does.
         if (is_text)
-            capi->SetEncoding(parser.get(), "utf-8");
-        // Expat reads a document the same way whatever the pieces.
-        const Py_ssize_t feed_size = piece_size(length);
-        int status = expat::status_ok;
-        Py_ssize_t offset = 0;
-        do {
-            Py_ssize_t piece = length - offset;
-            if (piece > feed_size)
-                piece = feed_size;
-            offset += piece;
-            status = capi->Parse(parser.get(), bytes + offset - piece,
-                                 static_cast<int>(piece), offset == length);
-        } while (status == expat::status_ok && !reader.abandoned &&
-                 offset < length);
-        if (status != expat::status_ok || reader.abandoned)
+            state.expat->SetEncoding(parser.get(), "utf-8");
+        if (!pass.run(bytes, length))
             return 0;
-        if (take(reader.begin, out.begin_position) < 0 ||
-            take(reader.end, out.end_position) < 0 ||
-            take(reader.minimum, out.minimum_value) < 0 ||
-            take(reader.maximum, out.maximum_value) < 0 ||
-            take(reader.cited, out.citation) < 0 ||
-            take_platforms(reader, out.platform_text) < 0)
+        if (take(collector.found(begin_target), extents_[0]) < 0 ||
+            take(collector.found(end_target), extents_[1]) < 0 ||
+            take(collector.found(minimum_target), extents_[2]) < 0 ||
+            take(collector.found(maximum_target), extents_[3]) < 0 ||
+            take(collector.found(citation_target), citation_) < 0 ||
+            take_platforms(collector, platform_text_) < 0)
             return -1;
         return 1;
-    } catch (...) {
-        // Only the reader's bookkeeping can throw (no memory): the host's
+    } catch (const std::exception &) {
+        // Only the reader's bookkeeping throws (no memory): the host's
         // parser takes over.
         return 0;
     }
+}
+
+Line StreamedReader::extent_text(ExtentField field, OwnedRef &text)
+{
+    static constexpr Line lines[] = {
+        Line::find_begin_position, Line::find_end_position,
+        Line::find_minimum_value, Line::find_maximum_value};
+    const int index = static_cast<int>(field);
+    if (!extents_[index]) {
+        // Reading `text` from None, as the library way would.
+        OwnedRef none_text(element_text(Py_None));
+        return lines[index];
+    }
+    text = std::move(extents_[index]);
+    return no_failure;
+}
+
+Line StreamedReader::platform_text(OwnedRef &text)
+{
+    text = std::move(platform_text_);
+    return no_failure;
+}
+
+Line StreamedReader::citation_text(OwnedRef &text)
+{
+    text = citation_ ? std::move(citation_)
+                     : OwnedRef::borrow(str(Str::VACIO));
+    return no_failure;
 }
 
 }  // namespace bathyra

@@ -1,6 +1,7 @@
 // The static table behind the string constants, and their construction.
 #include "string_constants.hpp"
 
+#include "module_state.hpp"
 #include "owned_ref.hpp"
 
 namespace bathyra {
@@ -21,8 +22,6 @@ const StringSpec string_specs[string_count] = {
 
 }  // namespace
 
-PyObject *string_constants[string_count] = {};
-
 int make_string_constants()
 {
     for (int i = 0; i < string_count; ++i) {
@@ -38,7 +37,7 @@ int make_string_constants()
         }
         if (PyObject_Hash(made.get()) == -1)
             return -1;
-        replace_held(string_constants[i], made.release());
+        replace_held(state.strings[i], made.release());
     }
     return 0;
 }

@@ -3,6 +3,8 @@
 // the exec step of import and only read afterwards.
 #pragma once
 
+#include <cstring>
+
 #include "host_compat.hpp"
 
 namespace bathyra {
@@ -116,13 +118,18 @@ enum class Str : int {
 
 constexpr int string_count = static_cast<int>(Str::count_);
 
-// Held for the life of the process once the exec step has made them.
-extern PyObject *string_constants[string_count];
+// The strs themselves are held in the module state (str() in
+// module_state.hpp gives them).
 
-// Borrowed reference to a string constant.
-inline PyObject *str(Str id)
+// Whether two ready strs hold the same characters: length, character
+// width and data.  Runs no host code.
+inline bool same_characters(PyObject *a, PyObject *b)
 {
-    return string_constants[static_cast<int>(id)];
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    const int kind = PyUnicode_KIND(a);
+    return length == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<size_t>(length) * kind) == 0;
 }
 
 // Makes every constant in table order and computes its hash; stops at the

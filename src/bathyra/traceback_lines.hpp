@@ -47,4 +47,9 @@ enum class Line : int {
 #undef BATHYRA_LINE_ENUM
 };
 
+// What a step returns when it did not fail.
+constexpr Line no_failure = Line{};
+
+inline bool failed(Line line) { return line != no_failure; }
+
 }  // namespace bathyra

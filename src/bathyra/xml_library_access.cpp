@@ -1,35 +1,20 @@
-// Calls into the host's element-tree library and string operations, and the
-// look-ups of the module globals that reach them.
+// Calls into the host's element-tree library and string operations, the
+// import of the library, XML_NS, and the look-ups of the globals.
 #include "xml_library_access.hpp"
 
-#include <cstdint>
-#include <cstring>
-
 #include "module_state.hpp"
+#include "namespaces.hpp"
 #include "owned_ref.hpp"
-#include "streaming_reader.hpp"
 
 namespace bathyra {
 
 namespace {
 
-// What a use site saw at its last look-up in the module namespace: the
-// value (borrowed: the dictionary holds it for as long as its version tag
-// stays the same) or its absence.
-struct SiteCache {
-    bool filled = false;
-    uint64_t tag = 0;
-    PyObject *globals = nullptr;
-    PyObject *value = nullptr;
-};
-
-SiteCache site_caches[static_cast<int>(GlobalSite::count_)];
-
 PyObject *lookup_global(GlobalSite site, Str name)
 {
     PyObject *globals = state.globals;
     PyObject *key = str(name);
-    SiteCache &cache = site_caches[static_cast<int>(site)];
+    SiteCache &cache = state.site_caches[static_cast<int>(site)];
     uint64_t tag = compat::dict_version_tag(globals);
     PyObject *value;
     if (compat::has_dict_version_tag && cache.filled && cache.tag == tag &&
@@ -72,246 +57,118 @@ PyObject *call_method(Str name, PyObject *receiver, PyObject *argument1,
         str(name), args, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-// ---------------------------------------------------------------------------
-// When the streaming reader may stand in for the library.
-
-struct StreamingState {
-    bool prepared = false;
-    PyObject *library = nullptr;        // the module `ET` of import
-    PyObject *element_path = nullptr;   // xml.etree.ElementPath
-    PyObject *namespace_map = nullptr;  // the library's registry
-    PyObject *table = nullptr;          // the module's XML_NS
-    // Copies of the two library namespaces as they were at import.
-    PyObject *library_copy = nullptr;
-    PyObject *element_path_copy = nullptr;
-    compat::DictWatch library_dict;
-    compat::DictWatch element_path_dict;
-    compat::DictWatch registry;
-    compat::DictWatch table_dict;
-};
-
-// Process-wide; the references are held for good, like the constants.
-StreamingState streaming;
-
-bool exact_text_equals(PyObject *object, PyObject *constant)
+// Reads obj.<name>; a missing attribute gives an empty owner with no
+// exception pending.
+OwnedRef attribute_or_absent(PyObject *obj, PyObject *name)
 {
-    if (!PyUnicode_CheckExact(object) || compat::unicode_ready(object) < 0) {
+    OwnedRef value(PyObject_GetAttr(obj, name));
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError))
         PyErr_Clear();
-        return false;
-    }
-    Py_ssize_t length = PyUnicode_GET_LENGTH(object);
-    int kind = PyUnicode_KIND(object);
-    return length == PyUnicode_GET_LENGTH(constant) &&
-           kind == PyUnicode_KIND(constant) &&
-           std::memcmp(PyUnicode_DATA(object), PyUnicode_DATA(constant),
-                       static_cast<size_t>(length) * kind) == 0;
+    return value;
 }
 
-const Str registered_pairs[6][2] = {
-    {Str::ns_gmi, Str::gmi}, {Str::ns_gmd, Str::gmd},
-    {Str::ns_xsi, Str::xsi}, {Str::ns_gml, Str::gml},
-    {Str::ns_gco, Str::gco}, {Str::ns_xlink, Str::xlink},
-};
-
-// Whether the registry holds what registering the six pairs in order
-// leaves: those pairs last, in order, and no other entry with one of their
-// namespace names or prefixes.  Registering them again would then change
-// nothing.  Looks at exact strs only, so that no host code runs.
-bool registry_is_registered()
+// The module table's entry for the dotted name when it is a complete
+// module; otherwise empty, with no exception pending.  A None entry is the
+// host's marker of a blocked import and counts as absent, so that the
+// import function reports it.
+OwnedRef complete_module_in_table(PyObject *dotted)
 {
-    PyObject *map = streaming.namespace_map;
-    Py_ssize_t size = PyDict_GET_SIZE(map);
-    if (size < 6)
-        return false;
-    Py_ssize_t position = 0;
-    Py_ssize_t index = 0;
-    PyObject *key;
-    PyObject *value;
-    while (PyDict_Next(map, &position, &key, &value)) {
-        Py_ssize_t ours = index - (size - 6);
-        if (ours >= 0) {
-            if (!exact_text_equals(key, str(registered_pairs[ours][0])) ||
-                !exact_text_equals(value, str(registered_pairs[ours][1])))
-                return false;
-        } else {
-            if (!PyUnicode_CheckExact(key) || !PyUnicode_CheckExact(value))
-                return false;
-            for (const auto &pair : registered_pairs)
-                if (exact_text_equals(key, str(pair[0])) ||
-                    exact_text_equals(value, str(pair[1])))
-                    return false;
-        }
-        ++index;
+    OwnedRef module(PyImport_GetModule(dotted));
+    if (!module || module.get() == Py_None) {
+        PyErr_Clear();
+        return OwnedRef();
     }
-    return index == size;
-}
-
-// Whether the table holds exactly the six pairs of import, in order.
-bool table_is_as_made(PyObject *table)
-{
-    if (PyDict_GET_SIZE(table) != 6)
-        return false;
-    static const Str pairs[6][2] = {
-        {Str::gmi, Str::ns_gmi}, {Str::gmd, Str::ns_gmd},
-        {Str::xsi, Str::ns_xsi}, {Str::gml, Str::ns_gml},
-        {Str::gco, Str::ns_gco}, {Str::xlink, Str::ns_xlink},
-    };
-    Py_ssize_t position = 0;
-    PyObject *key;
-    PyObject *value;
-    for (const auto &pair : pairs) {
-        if (!PyDict_Next(table, &position, &key, &value) ||
-            !exact_text_equals(key, str(pair[0])) ||
-            !exact_text_equals(value, str(pair[1])))
-            return false;
+    bool initialising = false;
+    OwnedRef spec = attribute_or_absent(module.get(), str(Str::dunder_spec));
+    if (spec) {
+        OwnedRef flag =
+            attribute_or_absent(spec.get(), str(Str::_initializing));
+        if (flag)
+            initialising = PyObject_IsTrue(flag.get()) == 1;
     }
-    return true;
-}
-
-// Whether a namespace holds the very objects it held at import, under the
-// same names and no others (a patch undone leaves it so).  Compares by
-// identity, so no host code runs.
-bool namespace_as_copied(PyObject *names, PyObject *copy)
-{
-    if (PyDict_GET_SIZE(names) != PyDict_GET_SIZE(copy))
-        return false;
-    Py_ssize_t position = 0;
-    PyObject *key;
-    PyObject *value;
-    while (PyDict_Next(copy, &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(key))
-            return false;
-        PyObject *now = PyDict_GetItemWithError(names, key);
-        if (now != value) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    return true;
-}
-
-// True when the tracked dictionary is as it was, or holds again what it
-// held (then that becomes the reference).
-bool unchanged_or_restored(compat::DictWatch &watch, bool (*restored)())
-{
-    if (compat::dict_unchanged(watch))
-        return true;
-    if (!restored())
-        return false;
-    compat::dict_accept_current(watch);
-    return true;
+    PyErr_Clear();
+    if (initialising)
+        return OwnedRef();
+    return module;
 }
 
 }  // namespace
 
-void prepare_streaming(PyObject *library) noexcept
+PyObject *import_xml_library()
 {
-    if (streaming.prepared || !PyModule_CheckExact(library))
-        return;
-    OwnedRef element_path(PyImport_GetModule(
-        str(Str::xml_etree_ElementPath)));
-    if (!element_path || !PyModule_CheckExact(element_path.get())) {
-        PyErr_Clear();
-        return;
+    PyObject *dotted = str(Str::xml_etree_ElementTree);
+    OwnedRef module = complete_module_in_table(dotted);
+    if (module)
+        return module.release();
+    OwnedRef locals(PyDict_New());
+    if (!locals)
+        return nullptr;
+    OwnedRef package(PyImport_ImportModuleLevelObject(
+        dotted, state.globals, locals.get(), nullptr, 0));
+    if (!package)
+        return nullptr;
+    module.reset(PyImport_GetModule(dotted));
+    if (module && module.get() != Py_None)
+        return module.release();
+    module.reset();
+    PyErr_Clear();
+    // Not in the table: walk the attributes from the package.
+    OwnedRef current = std::move(package);
+    const Str parts[] = {Str::etree, Str::ElementTree};
+    const char *prefixes[] = {"xml.etree", "xml.etree.ElementTree"};
+    for (int i = 0; i < 2; ++i) {
+        OwnedRef next(PyObject_GetAttr(current.get(), str(parts[i])));
+        if (!next) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ModuleNotFoundError, "No module named '%s'",
+                         prefixes[i]);
+            return nullptr;
+        }
+        current = std::move(next);
     }
-    PyObject *library_dict = PyModule_GetDict(library);
-    PyObject *element_path_dict = PyModule_GetDict(element_path.get());
-    PyObject *map = PyDict_GetItemWithError(library_dict,
-                                            str(Str::_namespace_map));
-    if (!map || !PyDict_CheckExact(map) || !load_expat()) {
-        PyErr_Clear();
-        return;
-    }
-    OwnedRef library_copy(PyDict_Copy(library_dict));
-    OwnedRef element_path_copy(PyDict_Copy(element_path_dict));
-    if (!library_copy || !element_path_copy) {
-        PyErr_Clear();
-        return;
-    }
-    if (compat::watch_dict(streaming.library_dict, library_dict) < 0 ||
-        compat::watch_dict(streaming.element_path_dict, element_path_dict) <
-            0 ||
-        compat::watch_dict(streaming.registry, map) < 0) {
-        PyErr_Clear();
-        return;
-    }
-    // The registry is checked before the first use.
-    streaming.registry.changed = true;
-    Py_INCREF(library);
-    replace_held(streaming.library, library);
-    replace_held(streaming.element_path, element_path.release());
-    replace_held(streaming.library_copy, library_copy.release());
-    replace_held(streaming.element_path_copy, element_path_copy.release());
-    Py_INCREF(map);
-    replace_held(streaming.namespace_map, map);
-    streaming.prepared = true;
+    return current.release();
 }
 
-void note_namespace_table(PyObject *table) noexcept
+PyObject *make_namespace_table()
 {
-    if (!streaming.prepared)
-        return;
-    if (compat::watch_dict(streaming.table_dict, table) < 0) {
-        PyErr_Clear();
-        replace_held(streaming.table, nullptr);
-        return;
-    }
-    Py_INCREF(table);
-    replace_held(streaming.table, table);
+    OwnedRef table(PyDict_New());
+    if (!table)
+        return nullptr;
+    for (const auto &pair : namespace_pairs)
+        if (PyDict_SetItem(table.get(), str(pair.prefix), str(pair.uri)) < 0)
+            return nullptr;
+    return table.release();
 }
 
-bool streaming_allowed(PyObject *document) noexcept
+PyObject *bound_xml_library()
 {
-    if (!streaming.table ||
-        (!PyBytes_CheckExact(document) && !PyUnicode_CheckExact(document)))
-        return false;
-    // Only the module namespace is looked at: a name found in the builtins
-    // instead goes the library's way, which looks there.
-    PyObject *library = PyDict_GetItemWithError(state.globals, str(Str::ET));
-    PyObject *table = library ? PyDict_GetItemWithError(state.globals,
-                                                        str(Str::XML_NS))
-                              : nullptr;
-    if (PyErr_Occurred()) {
+    PyObject *value = PyDict_GetItemWithError(state.globals, str(Str::ET));
+    if (!value)
         PyErr_Clear();
-        return false;
-    }
-    if (library != streaming.library || table != streaming.table ||
-        !unchanged_or_restored(streaming.library_dict,
-                               [] {
-                                   return namespace_as_copied(
-                                       streaming.library_dict.dict,
-                                       streaming.library_copy);
-                               }) ||
-        !unchanged_or_restored(streaming.element_path_dict,
-                               [] {
-                                   return namespace_as_copied(
-                                       streaming.element_path_dict.dict,
-                                       streaming.element_path_copy);
-                               }) ||
-        !unchanged_or_restored(streaming.table_dict, [] {
-            return table_is_as_made(streaming.table);
-        }))
-        return false;
-    if (!compat::dict_unchanged(streaming.registry)) {
-        if (!registry_is_registered())
-            return false;
-        compat::dict_accept_current(streaming.registry);
-    }
-    return true;
+    return value;
 }
 
-PyObject *xml_library(GlobalSite site) noexcept
+PyObject *bound_namespace_table()
+{
+    PyObject *value =
+        PyDict_GetItemWithError(state.globals, str(Str::XML_NS));
+    if (!value)
+        PyErr_Clear();
+    return value;
+}
+
+PyObject *xml_library(GlobalSite site)
 {
     return lookup_global(site, Str::ET);
 }
 
-PyObject *namespace_table(GlobalSite site) noexcept
+PyObject *namespace_table(GlobalSite site)
 {
     return lookup_global(site, Str::XML_NS);
 }
 
 int register_namespace(PyObject *library, PyObject *prefix,
-                       PyObject *uri) noexcept
+                       PyObject *uri)
 {
     OwnedRef function(PyObject_GetAttr(library, str(Str::register_namespace)));
     if (!function)
@@ -323,7 +180,7 @@ int register_namespace(PyObject *library, PyObject *prefix,
     return result ? 0 : -1;
 }
 
-PyObject *parse_document(PyObject *library, PyObject *document) noexcept
+PyObject *parse_document(PyObject *library, PyObject *document)
 {
     OwnedRef function(PyObject_GetAttr(library, str(Str::fromstring)));
     if (!function)
@@ -333,23 +190,23 @@ PyObject *parse_document(PyObject *library, PyObject *document) noexcept
                                1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-PyObject *find_element(PyObject *element, Str path, PyObject *table) noexcept
+PyObject *find_element(PyObject *element, Str path, PyObject *table)
 {
     return call_method(Str::find, element, str(path), table);
 }
 
 PyObject *find_all_elements(PyObject *element, Str path,
-                            PyObject *table) noexcept
+                            PyObject *table)
 {
     return call_method(Str::findall, element, str(path), table);
 }
 
-PyObject *element_text(PyObject *element) noexcept
+PyObject *element_text(PyObject *element)
 {
     return PyObject_GetAttr(element, str(Str::text));
 }
 
-PyObject *drop_last_nine(PyObject *text) noexcept
+PyObject *drop_last_nine(PyObject *text)
 {
     PyMappingMethods *mapping = Py_TYPE(text)->tp_as_mapping;
     if (!mapping || !mapping->mp_subscript) {
@@ -360,7 +217,7 @@ PyObject *drop_last_nine(PyObject *text) noexcept
     return mapping->mp_subscript(text, state.date_slice);
 }
 
-PyObject *replace_all(PyObject *text, PyObject *pair) noexcept
+PyObject *replace_all(PyObject *text, PyObject *pair)
 {
     OwnedRef method(PyObject_GetAttr(text, str(Str::replace)));
     if (!method)
@@ -368,7 +225,7 @@ PyObject *replace_all(PyObject *text, PyObject *pair) noexcept
     return PyObject_Call(method.get(), pair, nullptr);
 }
 
-PyObject *strip_chars(PyObject *text, PyObject *chars) noexcept
+PyObject *strip_chars(PyObject *text, PyObject *chars)
 {
     return call_method(Str::strip, text, chars, nullptr);
 }
