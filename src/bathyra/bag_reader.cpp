@@ -107,8 +107,8 @@ const char *type_class_name(H5T_class_t type_class)
 // Reads the "Bag Version" attribute of the root group, when it is text.
 void read_version(hid_t file, ReadOutcome &outcome)
 {
-    if (H5Aexists_by_name(file, root_group, version_attribute,
-                          H5P_DEFAULT) <= 0)
+    if (H5Aexists_by_name(file, root_group, version_attribute, H5P_DEFAULT) <=
+        0)
         return;
     Handle attribute(H5Aopen_by_name(file, root_group, version_attribute,
                                      H5P_DEFAULT, H5P_DEFAULT),
@@ -169,10 +169,8 @@ void read_file(const char *path, ReadOutcome &outcome)
         outcome.status = ReadOutcome::no_dataset;
         return;
     }
-    Handle dataset(H5Dopen2(file.get(), metadata_path, H5P_DEFAULT),
-                   H5Dclose);
-    if (!dataset.valid() ||
-        H5Iget_type(dataset.get()) != H5I_DATASET) {
+    Handle dataset(H5Dopen2(file.get(), metadata_path, H5P_DEFAULT), H5Dclose);
+    if (!dataset.valid() || H5Iget_type(dataset.get()) != H5I_DATASET) {
         outcome.status = ReadOutcome::no_dataset;
         return;
     }
@@ -253,9 +251,8 @@ PyObject *raise_read_failure(PyObject *path, const ReadOutcome &outcome)
                      path, metadata_path, outcome.detail.c_str());
         break;
     case ReadOutcome::wrong_shape:
-        PyErr_Format(bag_error,
-                     "%U: the metadata dataset %s has %s, not one", path,
-                     metadata_path, outcome.detail.c_str());
+        PyErr_Format(bag_error, "%U: the metadata dataset %s has %s, not one",
+                     path, metadata_path, outcome.detail.c_str());
         break;
     case ReadOutcome::empty:
         PyErr_Format(bag_error, "%U: the metadata dataset %s is empty", path,
@@ -352,9 +349,8 @@ std::string write_file(const WriteRequest &request)
         if (!type.valid() || !space.valid() ||
             H5Tset_size(type.get(), request.version.size() + 1) < 0)
             return "cannot make the version attribute";
-        Handle attribute(H5Acreate2(group.get(), version_attribute,
-                                    type.get(), space.get(), H5P_DEFAULT,
-                                    H5P_DEFAULT),
+        Handle attribute(H5Acreate2(group.get(), version_attribute, type.get(),
+                                    space.get(), H5P_DEFAULT, H5P_DEFAULT),
                          H5Aclose);
         if (!attribute.valid() ||
             H5Awrite(attribute.get(), type.get(), request.version.c_str()) < 0)
@@ -397,10 +393,10 @@ std::string write_file(const WriteRequest &request)
     if (!dataset.valid())
         return "cannot create the metadata dataset";
     if (count > 0) {
-        hid_t memory_type = request.element == "float64" ? H5T_NATIVE_DOUBLE
-                                                         : file_type;
-        if (H5Dwrite(dataset.get(), memory_type, H5S_ALL, H5S_ALL,
-                     H5P_DEFAULT, request.data.data()) < 0)
+        hid_t memory_type =
+            request.element == "float64" ? H5T_NATIVE_DOUBLE : file_type;
+        if (H5Dwrite(dataset.get(), memory_type, H5S_ALL, H5S_ALL, H5P_DEFAULT,
+                     request.data.data()) < 0)
             return "cannot write the metadata dataset";
     }
     return "";

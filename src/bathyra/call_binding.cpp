@@ -22,8 +22,7 @@ PyObject *arity_error(Py_ssize_t given)
     PyErr_Format(PyExc_TypeError,
                  "%.200s() takes %.8s %zd positional argument%.1s "
                  "(%zd given)",
-                 bound_name, "exactly", static_cast<Py_ssize_t>(1), "",
-                 given);
+                 bound_name, "exactly", static_cast<Py_ssize_t>(1), "", given);
     return nullptr;
 }
 
@@ -57,7 +56,10 @@ int names_raster(PyObject *name)
     return -1;
 }
 
-PyObject *binding_failed() { return call_failed(Line::define_function); }
+PyObject *binding_failed()
+{
+    return call_failed(Line::define_function);
+}
 
 }  // namespace
 

@@ -50,8 +50,7 @@ struct Capi {
     Untyped GetErrorColumnNumber;
     Untyped GetErrorLineNumber;
     int (*Parse)(Parser parser, const char *text, int length, int is_final);
-    Parser (*ParserCreate_MM)(const Char *encoding,
-                              const MemorySuite *memory,
+    Parser (*ParserCreate_MM)(const Char *encoding, const MemorySuite *memory,
                               const Char *namespace_separator);
     void (*ParserFree)(Parser parser);
     void (*SetCharacterDataHandler)(Parser parser,

@@ -128,8 +128,8 @@ PyObject *run_extraction(PyObject *raster)
                                           end_position_tag)) ||
         failed(line = reader->extent_text(ExtentField::minimum_value,
                                           min_depth)) ||
-        failed(line = reader->extent_text(ExtentField::maximum_value,
-                                          max_depth)))
+        failed(line =
+                   reader->extent_text(ExtentField::maximum_value, max_depth)))
         return call_failed(line);
 
     // The depth range, in native doubles throughout.

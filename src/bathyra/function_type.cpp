@@ -2,8 +2,8 @@
 //
 // Calls reach the call binding through vectorcall; the call slot is the
 // host's PyVectorcall_Call, which turns a tuple and a dict into that form
-// (refusing keys that are not strs).  The attribute surface mirrors that of the
-// host's Python functions, with the setter checks and messages that host
+// (refusing keys that are not strs).  The attribute surface mirrors that of
+// the host's Python functions, with the setter checks and messages that host
 // code expects.  Defaults and keyword defaults can be set but are never
 // used by calls: the binding knows only `raster`, so setting them warns.
 #include "function_type.hpp"
@@ -21,18 +21,17 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;  // the call binding
     PyObject *weakrefs;
-    PyObject *dict;         // made on first access
-    PyObject *name;         // always a str
-    PyObject *qualname;     // always a str
-    PyObject *module;       // any object; null reads as None
-    PyObject *doc;          // any object; null reads as None
+    PyObject *dict;      // made on first access
+    PyObject *name;      // always a str
+    PyObject *qualname;  // always a str
+    PyObject *module;    // any object; null reads as None
+    PyObject *doc;       // any object; null reads as None
     PyObject *globals;
     PyObject *code;
     PyObject *defaults;     // null or a tuple
     PyObject *kwdefaults;   // null or a dict
     PyObject *annotations;  // made on first access
 };
-
 
 FunctionObject *as_function(PyObject *self)
 {
@@ -154,7 +153,10 @@ PyObject *get_globals(PyObject *self, void *)
     return new_ref_or_none(as_function(self)->globals);
 }
 
-PyObject *get_closure(PyObject *, void *) { Py_RETURN_NONE; }
+PyObject *get_closure(PyObject *, void *)
+{
+    Py_RETURN_NONE;
+}
 
 PyObject *get_code(PyObject *self, void *)
 {
@@ -232,7 +234,10 @@ int set_annotations(PyObject *self, PyObject *value, void *)
     return 0;
 }
 
-PyObject *get_is_coroutine(PyObject *, void *) { Py_RETURN_FALSE; }
+PyObject *get_is_coroutine(PyObject *, void *)
+{
+    Py_RETURN_FALSE;
+}
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -375,9 +380,9 @@ int prepare_function_type()
     return 0;
 }
 
-PyObject *function_new(vectorcallfunc call, PyObject *name,
-                       PyObject *qualname, PyObject *module_name,
-                       PyObject *globals, PyObject *code)
+PyObject *function_new(vectorcallfunc call, PyObject *name, PyObject *qualname,
+                       PyObject *module_name, PyObject *globals,
+                       PyObject *code)
 {
     FunctionObject *f = PyObject_GC_New(FunctionObject, state.function_type);
     if (!f)

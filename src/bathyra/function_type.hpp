@@ -13,8 +13,8 @@ int prepare_function_type();
 
 // Returns a new function object that `call` runs, or null with an exception
 // pending.  The other arguments are borrowed.
-PyObject *function_new(vectorcallfunc call, PyObject *name,
-                       PyObject *qualname, PyObject *module_name,
-                       PyObject *globals, PyObject *code);
+PyObject *function_new(vectorcallfunc call, PyObject *name, PyObject *qualname,
+                       PyObject *module_name, PyObject *globals,
+                       PyObject *code);
 
 }  // namespace bathyra

@@ -78,8 +78,8 @@ inline PyObject *descriptive_line_table(PyObject *empty_bytes)
 #if PY_VERSION_HEX >= 0x030B0000
     (void)empty_bytes;
     constexpr int no_columns = 13;  // the location kind, not a line
-    const char table[] = {static_cast<char>(0x80 | (no_columns << 3) | (2 - 1)),
-                          0};
+    const char table[] = {
+        static_cast<char>(0x80 | (no_columns << 3) | (2 - 1)), 0};
     return PyBytes_FromStringAndSize(table, sizeof table);
 #else
     Py_INCREF(empty_bytes);
@@ -112,7 +112,10 @@ inline uint64_t dict_version_tag(PyObject *dict)
 }
 #else
 constexpr bool has_dict_version_tag = false;
-inline uint64_t dict_version_tag(PyObject *) { return 0; }
+inline uint64_t dict_version_tag(PyObject *)
+{
+    return 0;
+}
 #endif
 
 // Dictionary watchers, the change tracking of 3.12 on (the tracking itself
@@ -183,7 +186,7 @@ constexpr unsigned long type_flag_immutable = 0;
 // Module slots that newer hosts read: from 3.12 the module declares that
 // it does not support sub-interpreters (its state is process-wide).
 #if PY_VERSION_HEX >= 0x030C0000
-#define BATHYRA_COMPAT_INTERPRETER_SLOT                                      \
+#define BATHYRA_COMPAT_INTERPRETER_SLOT                                       \
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #else
 #define BATHYRA_COMPAT_INTERPRETER_SLOT

@@ -102,7 +102,8 @@ int append_platform(PyObject *text, OwnedRef &platform_text)
     OwnedRef with_comma(PyNumber_Add(text, str(Str::comma)));
     if (!with_comma)
         return -1;
-    OwnedRef joined(PyNumber_InPlaceAdd(platform_text.get(), with_comma.get()));
+    OwnedRef joined(
+        PyNumber_InPlaceAdd(platform_text.get(), with_comma.get()));
     if (!joined)
         return -1;
     platform_text = std::move(joined);
@@ -292,8 +293,8 @@ Line LibraryReader::platform_text(OwnedRef &text)
         OwnedRef table(namespace_table(GlobalSite::platforms));
         if (!table)
             return Line::find_platforms;
-        platforms_.reset(find_all_elements(root_.get(), Str::path_platforms,
-                                           table.get()));
+        platforms_.reset(
+            find_all_elements(root_.get(), Str::path_platforms, table.get()));
         if (!platforms_)
             return Line::find_platforms;
     }
@@ -306,8 +307,8 @@ Line LibraryReader::citation_text(OwnedRef &text)
         OwnedRef table(namespace_table(GlobalSite::citation));
         if (!table)
             return Line::find_citation;
-        objnam_tag_.reset(find_element(root_.get(), Str::path_citation,
-                                       table.get()));
+        objnam_tag_.reset(
+            find_element(root_.get(), Str::path_citation, table.get()));
         if (!objnam_tag_)
             return Line::find_citation;
     }

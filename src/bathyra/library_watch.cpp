@@ -31,7 +31,6 @@ bool exact_text_equals(PyObject *object, PyObject *constant)
     return same_characters(object, constant);
 }
 
-
 // Whether the registry holds what registering the six pairs in order
 // leaves: those pairs last, in order, and no other entry with one of their
 // namespace names or prefixes.  Registering them again would then change
@@ -123,16 +122,15 @@ void watch_library(PyObject *library)
 {
     if (watched.prepared || !PyModule_CheckExact(library))
         return;
-    OwnedRef element_path(PyImport_GetModule(
-        str(Str::xml_etree_ElementPath)));
+    OwnedRef element_path(PyImport_GetModule(str(Str::xml_etree_ElementPath)));
     if (!element_path || !PyModule_CheckExact(element_path.get())) {
         PyErr_Clear();
         return;
     }
     PyObject *library_dict = PyModule_GetDict(library);
     PyObject *element_path_dict = PyModule_GetDict(element_path.get());
-    PyObject *map = PyDict_GetItemWithError(library_dict,
-                                            str(Str::_namespace_map));
+    PyObject *map =
+        PyDict_GetItemWithError(library_dict, str(Str::_namespace_map));
     if (!map || !PyDict_CheckExact(map) || !load_expat()) {
         PyErr_Clear();
         return;
@@ -144,8 +142,7 @@ void watch_library(PyObject *library)
         return;
     }
     if (watch_dict(watched.library_dict, library_dict) < 0 ||
-        watch_dict(watched.element_path_dict, element_path_dict) <
-            0 ||
+        watch_dict(watched.element_path_dict, element_path_dict) < 0 ||
         watch_dict(watched.registry, map) < 0) {
         PyErr_Clear();
         return;
@@ -196,9 +193,8 @@ bool streaming_allowed(PyObject *document)
                                        watched.element_path_dict.dict,
                                        watched.element_path_copy);
                                }) ||
-        !unchanged_or_restored(watched.table_dict, [] {
-            return table_is_as_made(watched.table);
-        }))
+        !unchanged_or_restored(watched.table_dict,
+                               [] { return table_is_as_made(watched.table); }))
         return false;
     if (!dict_unchanged(watched.registry)) {
         if (!registry_is_registered())

@@ -78,8 +78,8 @@ PyObject *create_module(PyObject *spec, PyModuleDef *)
     if (copy_spec_attribute(spec, ns, "loader", "__loader__", false) < 0 ||
         copy_spec_attribute(spec, ns, "origin", "__file__", false) < 0 ||
         copy_spec_attribute(spec, ns, "parent", "__package__", false) < 0 ||
-        copy_spec_attribute(spec, ns, "submodule_search_locations",
-                            "__path__", true) < 0)
+        copy_spec_attribute(spec, ns, "submodule_search_locations", "__path__",
+                            true) < 0)
         return nullptr;
     return module.release();
 }
@@ -166,17 +166,28 @@ int hold(PyObject *&slot, PyObject *made)
 PyObject *make_code_object()
 {
     static const Str varnames[] = {
-        Str::raster,          Str::metadata_xml,
-        Str::prefix,          Str::uri,
-        Str::root,            Str::begin_position_tag,
-        Str::end_position_tag, Str::min_depth,
-        Str::max_depth,       Str::val1,
-        Str::val2,            Str::drval1,
-        Str::drval2,          Str::sursta,
-        Str::surend,          Str::platform_text,
-        Str::platform_novalid, Str::platforms,
-        Str::p,               Str::planam,
-        Str::objnam_tag,      Str::objnam,
+        Str::raster,
+        Str::metadata_xml,
+        Str::prefix,
+        Str::uri,
+        Str::root,
+        Str::begin_position_tag,
+        Str::end_position_tag,
+        Str::min_depth,
+        Str::max_depth,
+        Str::val1,
+        Str::val2,
+        Str::drval1,
+        Str::drval2,
+        Str::sursta,
+        Str::surend,
+        Str::platform_text,
+        Str::platform_novalid,
+        Str::platforms,
+        Str::p,
+        Str::planam,
+        Str::objnam_tag,
+        Str::objnam,
     };
     constexpr int nlocals = sizeof varnames / sizeof varnames[0];
     OwnedRef names(PyTuple_New(nlocals));
@@ -197,8 +208,8 @@ PyObject *make_code_object()
         1, 0, 0, nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS, byte_code.get(),
         state.empty_tuple, state.empty_tuple, names.get(), state.empty_tuple,
         state.empty_tuple, str(Str::file_name), str(Str::extract_metadata),
-        static_cast<int>(Line::define_function),
-        line_table.get(), state.empty_bytes));
+        static_cast<int>(Line::define_function), line_table.get(),
+        state.empty_bytes));
 }
 
 PyObject *make_pair(Str first, Str second)
@@ -284,8 +295,7 @@ int exec_module(PyObject *module)
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(create_module)},
     {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
-    BATHYRA_COMPAT_INTERPRETER_SLOT
-    {0, nullptr},
+    BATHYRA_COMPAT_INTERPRETER_SLOT{0, nullptr},
 };
 
 PyMethodDef module_methods[] = {

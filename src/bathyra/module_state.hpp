@@ -23,11 +23,11 @@ namespace bathyra {
 
 struct ModuleState {
     // Import.
-    int64_t interpreter_id = -1;  // the importing interpreter, for good
-    uint32_t runtime_version = 0; // packed, parsed once
-    PyObject *module = nullptr;   // held module; null until an exec succeeds
-    PyObject *globals = nullptr;  // its namespace, the globals of frames
-    PyObject *builtins = nullptr; // the host's builtins module
+    int64_t interpreter_id = -1;   // the importing interpreter, for good
+    uint32_t runtime_version = 0;  // packed, parsed once
+    PyObject *module = nullptr;    // held module; null until an exec succeeds
+    PyObject *globals = nullptr;   // its namespace, the globals of frames
+    PyObject *builtins = nullptr;  // the host's builtins module
     PyTypeObject *function_type = nullptr;
 
     // Constants.
@@ -57,6 +57,9 @@ struct ModuleState {
 extern ModuleState state;
 
 // Borrowed reference to a string constant.
-inline PyObject *str(Str id) { return state.strings[static_cast<int>(id)]; }
+inline PyObject *str(Str id)
+{
+    return state.strings[static_cast<int>(id)];
+}
 
 }  // namespace bathyra

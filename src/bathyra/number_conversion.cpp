@@ -82,8 +82,7 @@ template <typename Char> bool is_punctuation(Char c)
 // (the host routine reads ASCII only).  A sign is no punctuation, so an
 // underscore right after the sign of an exponent is dropped and accepted.
 template <typename Char>
-char *strip_underscores_impl(const Char *text, Py_ssize_t length,
-                             char *buffer)
+char *strip_underscores_impl(const Char *text, Py_ssize_t length, char *buffer)
 {
     char *out = buffer;
     bool previous_punctuation = false;
@@ -92,8 +91,7 @@ char *strip_underscores_impl(const Char *text, Py_ssize_t length,
         if (static_cast<uint32_t>(c) > 127)
             return nullptr;
         bool punctuation = is_punctuation(c);
-        if (punctuation &&
-            (i == 0 || previous_punctuation || i == length - 1))
+        if (punctuation && (i == 0 || previous_punctuation || i == length - 1))
             return nullptr;
         previous_punctuation = punctuation;
         if (c != '_')
@@ -111,8 +109,8 @@ class CopyBuffer {
         if (size <= stack_buffer_size)
             data_ = stack_;
         else
-            data_ = heap_ = static_cast<char *>(
-                PyMem_Malloc(static_cast<size_t>(size)));
+            data_ = heap_ =
+                static_cast<char *>(PyMem_Malloc(static_cast<size_t>(size)));
     }
     CopyBuffer(const CopyBuffer &) = delete;
     CopyBuffer &operator=(const CopyBuffer &) = delete;
@@ -217,16 +215,16 @@ double wide_text_to_double(PyObject *obj)
         return slow_text_to_double(obj);
     switch (kind) {
     case PyUnicode_1BYTE_KIND:
-        special = scan_wide<Py_UCS1>(data, start, trimmed, buffer.data(),
-                                     copy_end);
+        special =
+            scan_wide<Py_UCS1>(data, start, trimmed, buffer.data(), copy_end);
         break;
     case PyUnicode_2BYTE_KIND:
-        special = scan_wide<Py_UCS2>(data, start, trimmed, buffer.data(),
-                                     copy_end);
+        special =
+            scan_wide<Py_UCS2>(data, start, trimmed, buffer.data(), copy_end);
         break;
     default:
-        special = scan_wide<Py_UCS4>(data, start, trimmed, buffer.data(),
-                                     copy_end);
+        special =
+            scan_wide<Py_UCS4>(data, start, trimmed, buffer.data(), copy_end);
         break;
     }
     if (special == fast_parse_refused)
@@ -277,7 +275,8 @@ void trim_white_space(PyObject *text, Py_ssize_t &start,
     const void *data = PyUnicode_DATA(text);
     start = 0;
     end = PyUnicode_GET_LENGTH(text);
-    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start)))
+    while (start < end &&
+           Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start)))
         ++start;
     while (end > start &&
            Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1)))
@@ -314,8 +313,8 @@ double object_to_double(PyObject *obj) noexcept
     PyNumberMethods *number = Py_TYPE(obj)->tp_as_number;
     if (number && number->nb_float)
         return float_slot_to_double(obj, number->nb_float);
-    OwnedRef value(PyObject_CallOneArg(
-        reinterpret_cast<PyObject *>(&PyFloat_Type), obj));
+    OwnedRef value(
+        PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyFloat_Type), obj));
     if (!value)
         return -1.0;
     return PyFloat_AS_DOUBLE(value.get());

@@ -117,12 +117,11 @@ struct OpenElement {
 bool same(const char *text, size_t length, const char *literal,
           size_t literal_length)
 {
-    return length == literal_length &&
-           std::memcmp(text, literal, length) == 0;
+    return length == literal_length && std::memcmp(text, literal, length) == 0;
 }
 
-template <size_t N> bool is(const char *text, size_t length,
-                            const char (&literal)[N])
+template <size_t N>
+bool is(const char *text, size_t length, const char (&literal)[N])
 {
     return same(text, length, literal, N - 1);
 }
@@ -221,9 +220,8 @@ class PathCollector {
             if (open_.size() < 2)
                 break;
             OpenElement &parent = open_.back();
-            if (!parent.has_real_child &&
-                (parent.kind == minimum_value ||
-                 parent.kind == maximum_value)) {
+            if (!parent.has_real_child && (parent.kind == minimum_value ||
+                                           parent.kind == maximum_value)) {
                 parent.has_real_child = true;
                 choose(found_[parent.kind == minimum_value ? minimum_target
                                                            : maximum_target],
@@ -309,8 +307,7 @@ class PathCollector {
                              by_owner);
         auto accepted = [this](const Entry &entry) {
             return entry.has_data &&
-                   !is_placeholder(arena_.data() + entry.offset,
-                                   entry.length);
+                   !is_placeholder(arena_.data() + entry.offset, entry.length);
         };
         size_t total = 0;
         for (const auto &membership : memberships_) {
@@ -369,12 +366,18 @@ class PathCollector {
 };
 
 // The host's own parser is made with the host allocator.
-void *parser_malloc(size_t size) { return PyMem_Malloc(size); }
+void *parser_malloc(size_t size)
+{
+    return PyMem_Malloc(size);
+}
 void *parser_realloc(void *block, size_t size)
 {
     return PyMem_Realloc(block, size);
 }
-void parser_free(void *block) { PyMem_Free(block); }
+void parser_free(void *block)
+{
+    PyMem_Free(block);
+}
 const expat::MemorySuite parser_memory = {parser_malloc, parser_realloc,
                                           parser_free};
 
@@ -427,11 +430,10 @@ class ExpatPass {
             if (piece > feed_size)
                 piece = feed_size;
             offset += piece;
-            status = state.expat->Parse(parser_, bytes + offset - piece,
-                                        static_cast<int>(piece),
-                                        offset == length);
-        } while (status == expat::status_ok && !abandoned_ &&
-                 offset < length);
+            status =
+                state.expat->Parse(parser_, bytes + offset - piece,
+                                   static_cast<int>(piece), offset == length);
+        } while (status == expat::status_ok && !abandoned_ && offset < length);
         return status == expat::status_ok && !abandoned_;
     }
 
@@ -441,7 +443,10 @@ class ExpatPass {
     bool collecting_ = false;
     bool abandoned_ = false;
 
-    static ExpatPass &of(void *user) { return *static_cast<ExpatPass *>(user); }
+    static ExpatPass &of(void *user)
+    {
+        return *static_cast<ExpatPass *>(user);
+    }
 
     // Stops the pass (no memory for the bookkeeping, or a document type
     // declaration): the library's parser reads the document instead.
@@ -516,9 +521,8 @@ PyObject *text_object(const Text &text)
         Py_INCREF(Py_None);
         return Py_None;
     }
-    return PyUnicode_DecodeUTF8(text.utf8.data(),
-                                static_cast<Py_ssize_t>(text.utf8.size()),
-                                nullptr);
+    return PyUnicode_DecodeUTF8(
+        text.utf8.data(), static_cast<Py_ssize_t>(text.utf8.size()), nullptr);
 }
 
 // Fills `field` from what was found; returns 0 or -1.
@@ -550,9 +554,8 @@ int take_platforms(PathCollector &collector, OwnedRef &field)
         ++start;
     while (end > start && joined[end - 1] == ',')
         --end;
-    field.reset(PyUnicode_DecodeUTF8(joined.data() + start,
-                                     static_cast<Py_ssize_t>(end - start),
-                                     nullptr));
+    field.reset(PyUnicode_DecodeUTF8(
+        joined.data() + start, static_cast<Py_ssize_t>(end - start), nullptr));
     return field ? 0 : -1;
 }
 
@@ -662,8 +665,8 @@ Line StreamedReader::platform_text(OwnedRef &text)
 
 Line StreamedReader::citation_text(OwnedRef &text)
 {
-    text = citation_ ? std::move(citation_)
-                     : OwnedRef::borrow(str(Str::VACIO));
+    text =
+        citation_ ? std::move(citation_) : OwnedRef::borrow(str(Str::VACIO));
     return no_failure;
 }
 

@@ -25,6 +25,7 @@ constexpr char instrument_type_placeholder[] = "instrument type unknown";
 
 // X(id, text, interned): strings with the form of an identifier or of a
 // dotted module name are interned, the others are not.
+// clang-format off
 #define BATHYRA_STRING_TABLE(X)                                              \
     /* module globals and the import of the XML library */                  \
     X(ET, "ET", true)                                                        \
@@ -108,6 +109,7 @@ constexpr char instrument_type_placeholder[] = "instrument type unknown";
     X(hyphen, "-", false)                                                    \
     X(csar_suffix, ".csar", false)                                           \
     X(empty, "", false)
+// clang-format on
 
 enum class Str : int {
 #define BATHYRA_STRING_ENUM(id, text, interned) id,

@@ -7,8 +7,8 @@
 
 namespace bathyra {
 
-#define BATHYRA_LINE_FITS(name, number)                                      \
-    static_assert((number) > 0 && (number) < line_slots,                     \
+#define BATHYRA_LINE_FITS(name, number)                                       \
+    static_assert((number) > 0 && (number) < line_slots,                      \
                   "line_slots must exceed every traceback line");
 BATHYRA_TRACEBACK_LINES(BATHYRA_LINE_FITS)
 #undef BATHYRA_LINE_FITS
@@ -70,9 +70,9 @@ void add_traceback_entry(EntryOwner owner, Line line)
         }
         replace_held(slot, made);
     }
-    PyFrameObject *frame = PyFrame_New(
-        PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(slot),
-        state.globals, nullptr);
+    PyFrameObject *frame = PyFrame_New(PyThreadState_Get(),
+                                       reinterpret_cast<PyCodeObject *>(slot),
+                                       state.globals, nullptr);
     // Whatever the attempt left pending is dropped: the caller's exception
     // goes back in place, with or without its entry.
     saved.restore();

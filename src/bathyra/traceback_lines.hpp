@@ -5,6 +5,7 @@
 // the form X(name, number): the build reads them with a pattern.
 #pragma once
 
+// clang-format off
 #define BATHYRA_TRACEBACK_LINES(X)                                           \
     /* import: constants, the module table entry, __test__ */               \
     X(import_setup, 1)                                                       \
@@ -38,6 +39,7 @@
     X(build_record, 44)                                                      \
     X(make_drval1, 46)                                                       \
     X(make_drval2, 47)
+// clang-format on
 
 namespace bathyra {
 
@@ -50,6 +52,9 @@ enum class Line : int {
 // What a step returns when it did not fail.
 constexpr Line no_failure = Line{};
 
-inline bool failed(Line line) { return line != no_failure; }
+inline bool failed(Line line)
+{
+    return line != no_failure;
+}
 
 }  // namespace bathyra

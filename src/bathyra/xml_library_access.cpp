@@ -150,8 +150,7 @@ PyObject *bound_xml_library()
 
 PyObject *bound_namespace_table()
 {
-    PyObject *value =
-        PyDict_GetItemWithError(state.globals, str(Str::XML_NS));
+    PyObject *value = PyDict_GetItemWithError(state.globals, str(Str::XML_NS));
     if (!value)
         PyErr_Clear();
     return value;
@@ -167,16 +166,15 @@ PyObject *namespace_table(GlobalSite site)
     return lookup_global(site, Str::XML_NS);
 }
 
-int register_namespace(PyObject *library, PyObject *prefix,
-                       PyObject *uri)
+int register_namespace(PyObject *library, PyObject *prefix, PyObject *uri)
 {
     OwnedRef function(PyObject_GetAttr(library, str(Str::register_namespace)));
     if (!function)
         return -1;
     PyObject *args[] = {nullptr, prefix, uri};
-    OwnedRef result(PyObject_Vectorcall(
-        function.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-        nullptr));
+    OwnedRef result(PyObject_Vectorcall(function.get(), args + 1,
+                                        2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                        nullptr));
     return result ? 0 : -1;
 }
 
@@ -195,8 +193,7 @@ PyObject *find_element(PyObject *element, Str path, PyObject *table)
     return call_method(Str::find, element, str(path), table);
 }
 
-PyObject *find_all_elements(PyObject *element, Str path,
-                            PyObject *table)
+PyObject *find_all_elements(PyObject *element, Str path, PyObject *table)
 {
     return call_method(Str::findall, element, str(path), table);
 }
