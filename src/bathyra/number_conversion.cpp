@@ -79,8 +79,15 @@ template <typename Char> bool is_punctuation(Char c)
 }
 
 // Shared by the byte and the wide form: code points above 127 are refused
-// (the host routine reads ASCII only).  A sign is no punctuation, so an
-// underscore right after the sign of an exponent is dropped and accepted.
+// (the host routine reads ASCII only).  An underscore must stand between
+// two characters that are not punctuation (`_ . e E`).
+//
+// Deliberately lenient: a sign is no punctuation, so in '1_2e+_3' the
+// underscore right after the exponent's sign counts as standing between
+// '+' and '3', is dropped, and the text reads as 12e+3 = 12000.0, where
+// float() refuses it.  Callers of the module may rely on depth texts that
+// were accepted once being accepted again, so this stays; the plain-Python
+// twin of the routine follows the same rule.
 template <typename Char>
 char *strip_underscores_impl(const Char *text, Py_ssize_t length, char *buffer)
 {
