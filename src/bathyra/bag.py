@@ -18,7 +18,15 @@ metadata document.
 """
 import builtins
 import os
+import select
+import signal
+import stat
+import subprocess
 import sys
+import threading
+import time
+
+from bathyra import _bag_worker
 
 try:
     from bathyra import _bag
@@ -81,18 +89,191 @@ def _require_support():
         raise BagSupportMissing(HOW_TO_ENABLE)
 
 
-def open(path):
+#: The largest metadata dataset read by default, in bytes.
+DEFAULT_LIMIT = 64 * 1024 * 1024
+#: Seconds that the helper process may take for one file.
+DEFAULT_TIMEOUT = 120.0
+
+
+def _check_regular(path):
+    """Raises OSError for a missing or unreadable file and BagError for
+    anything but a regular file (a FIFO would block, a device never end)."""
+    status = os.stat(path)
+    if not stat.S_ISREG(status.st_mode):
+        raise BagError("%s: not a regular file" % os.fsdecode(path))
+    # Let the operating system name an unreadable file.
+    with builtins.open(path, "rb"):
+        pass
+
+
+def open(path, *, isolated=True, limit=DEFAULT_LIMIT,
+         timeout=DEFAULT_TIMEOUT):
     """Reads the metadata of the BAG file at `path` (str, bytes or a path
-    object).  Raises OSError when the file cannot be opened at all,
-    BagError when it is no BAG file (the message says what is missing),
+    object) and returns a BagFile.
+
+    By default the HDF5 library reads the file in a helper process that is
+    started on first use and kept: a damaged file that crashes the library
+    costs a BagError for that file, not the caller's process.  With
+    `isolated=False` the file is read in this process, for trusted files.
+    A metadata dataset larger than `limit` bytes is refused.  A file that
+    the helper process has not read after `timeout` seconds is given up.
+
+    Raises OSError when the file cannot be opened at all, BagError when it
+    is no BAG file that can be read safely (the message says why), and
     BagSupportMissing when BAG support was not built."""
     _require_support()
     path = os.fspath(path)
-    # Let the operating system name a missing or unreadable file.
-    with builtins.open(path, "rb"):
-        pass
-    document, version = _bag.read_metadata(path)
+    if not isinstance(limit, int) or isinstance(limit, bool) or limit < 0:
+        raise TypeError("limit must be a non-negative int, not %r" % (limit,))
+    _check_regular(path)
+    if isolated:
+        document, version = _helper.read(path, limit, timeout)
+    else:
+        document, version = _bag.read_metadata(path, limit)
     return BagFile(path, document, version)
+
+
+class _Helper:
+    """The helper process that reads files, shared by all threads."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.process = None
+
+    def read(self, path, limit, timeout):
+        encoded = os.fsencode(path)
+        request = _bag_worker.REQUEST.pack(len(encoded), limit) + encoded
+        with self.lock:
+            if self.process is None or self.process.poll() is not None:
+                self._start(limit)
+            try:
+                _write_all(self.process.stdin.fileno(), request)
+                kind, first, second = self._receive_answer(timeout)
+            except _Stopped as stopped:
+                self._stop()
+                raise BagError("%s: %s" % (os.fsdecode(path), stopped))
+            except OSError as error:
+                # A broken pipe: the process ended before the request.
+                self._stop()
+                raise BagError(
+                    "%s: the HDF5 library failed on this file (%s)"
+                    % (os.fsdecode(path), error.strerror or error))
+        if kind == _bag_worker.OK:
+            version = None if first is None else first.decode(
+                "utf-8", "replace")
+            return second, version
+        if kind == _bag_worker.FAILURE:
+            raise BagError("%s: %s" % (os.fsdecode(path),
+                                       first.decode("utf-8", "replace")))
+        raise MemoryError()
+
+    def _receive_answer(self, timeout):
+        """(kind, first payload or None, second payload) of one answer."""
+        fd = self.process.stdout.fileno()
+        deadline = None if timeout is None else time.monotonic() + timeout
+        data = self._receive(fd, b"", _bag_worker.ANSWER.size, deadline,
+                             timeout)
+        kind, first_length, second_length = _bag_worker.ANSWER.unpack_from(
+            data)
+        no_first = first_length == _bag_worker.NO_VERSION
+        body = _bag_worker.ANSWER.size + (0 if no_first else first_length)
+        data = self._receive(fd, data, body + second_length, deadline,
+                             timeout)
+        first = None if no_first else data[_bag_worker.ANSWER.size:body]
+        return kind, first, data[body:body + second_length]
+
+    def _receive(self, fd, data, size, deadline, timeout):
+        """`data` completed to at least `size` bytes from `fd`."""
+        parts = [data]
+        have = len(data)
+        while have < size:
+            if deadline is not None and _CAN_WAIT:
+                remaining = deadline - time.monotonic()
+                if remaining <= 0 or not select.select([fd], [], [],
+                                                       remaining)[0]:
+                    raise _Stopped(
+                        "the HDF5 library did not finish reading this file "
+                        "within %g s (a damaged file?); it was stopped"
+                        % timeout)
+            part = os.read(fd, max(size - have, 1 << 16))
+            if not part:
+                raise _Stopped(self._crash_text())
+            parts.append(part)
+            have += len(part)
+        return b"".join(parts)
+
+    def _start(self, limit):
+        package_parent = os.path.dirname(os.path.dirname(
+            os.path.abspath(__file__)))
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join(
+            p for p in (package_parent, env.get("PYTHONPATH")) if p)
+        env["BATHYRA_BAG_LIMIT"] = str(max(limit, DEFAULT_LIMIT))
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "bathyra._bag_worker"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL, env=env, bufsize=0)
+
+    def _crash_text(self):
+        try:
+            status = self.process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            status = None
+        how = ""
+        if status is not None and status < 0:
+            try:
+                how = ", %s" % signal.Signals(-status).name
+            except ValueError:
+                how = ", signal %d" % -status
+        elif status:
+            how = ", exit status %d" % status
+        return ("the HDF5 library failed on this file (a damaged file; "
+                "the reader stopped%s)" % how)
+
+    def _stop(self):
+        process, self.process = self.process, None
+        if process is None:
+            return
+        try:
+            process.kill()
+        except OSError:
+            pass
+        process.stdin.close()
+        process.stdout.close()
+        try:
+            process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            pass
+
+    def _forget_after_fork(self):
+        """In a forked child: the parent's process and pipes are the
+        parent's; the child starts its own helper when it needs one."""
+        process, self.process = self.process, None
+        self.lock = threading.Lock()
+        if process is not None:
+            for stream in (process.stdin, process.stdout):
+                try:
+                    stream.close()
+                except OSError:
+                    pass
+            # Not this process's child: never wait for it.
+            process.returncode = 0
+
+
+def _write_all(fd, data):
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view):]
+
+
+class _Stopped(Exception):
+    """The helper process ended or was stopped while reading a file."""
+
+
+_CAN_WAIT = os.name == "posix"
+_helper = _Helper()
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_helper._forget_after_fork)
 
 
 def write(path, document, version="1.6.2", chunk=0, compress=0,
@@ -102,14 +283,32 @@ def write(path, document, version="1.6.2", chunk=0, compress=0,
     `compress` (a deflate level) store the dataset in compressed chunks.
     For tests, `element` makes other datasets: "int8" characters,
     "float64" values, or "none" for no metadata dataset; `version=None`
-    leaves out the version attribute."""
+    leaves out the version attribute.
+
+    Raises TypeError or ValueError for unusable arguments and OSError
+    (with the operating system's reason) when the file cannot be
+    created."""
     _require_support()
     if isinstance(document, str):
         document = document.encode("utf-8")
+    elif not isinstance(document, (bytes, bytearray, memoryview)):
+        raise TypeError("document must be str or bytes, not %s"
+                        % type(document).__name__)
+    if version is not None:
+        if not isinstance(version, str):
+            raise TypeError("version must be a str or None, not %s"
+                            % type(version).__name__)
+        if "\0" in version:
+            raise ValueError("version must not hold a NUL character")
+    path = os.fspath(path)
     data = bytes(document)
     if element != "float64":
         data += b"\0"
-    _bag.write_bag(os.fspath(path), data, version, chunk, compress, element)
+    # Let the operating system say why the file cannot be created; the
+    # HDF5 library only says that it failed.
+    with builtins.open(path, "wb"):
+        pass
+    _bag.write_bag(path, data, version, chunk, compress, element)
 
 
 def _main(argv):

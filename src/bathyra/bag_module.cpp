@@ -1,0 +1,249 @@
+// The extension module bathyra._bag: the Python face of the BAG reader and
+// writer.  Every HDF5 call runs under the library lock without the
+// interpreter lock; the library's own error printing is off, and its
+// failures become BagError exceptions that name the file and what was
+// wrong with it.
+#include <cerrno>
+#include <cstdint>
+#include <string>
+
+#include "bag_reader.hpp"
+#include "bag_service.hpp"
+#include "bag_writer.hpp"
+#include "hdf5_access.hpp"
+#include "host_compat.hpp"
+#include "owned_ref.hpp"
+
+namespace bathyra {
+namespace {
+
+PyObject *bag_error = nullptr;  // bathyra.bag.BagError, held for good
+
+PyObject *raise_read_failure(PyObject *path, const ReadOutcome &outcome,
+                             uint64_t limit)
+{
+    if (outcome.status == ReadOutcome::no_memory)
+        return PyErr_NoMemory();
+    std::string reason;
+    try {
+        reason = failure_reason(outcome, limit);
+    } catch (const std::exception &) {
+        return PyErr_NoMemory();
+    }
+    PyErr_Format(bag_error, "%U: %s", path, reason.c_str());
+    return nullptr;
+}
+
+// read_metadata(path, limit) -> (document: bytes, bag_version: str or None)
+PyObject *read_metadata(PyObject *, PyObject *args)
+{
+    PyObject *arg;
+    unsigned long long limit;
+    if (!PyArg_ParseTuple(args, "OK:read_metadata", &arg, &limit))
+        return nullptr;
+    PyObject *encoded_raw = nullptr;
+    if (!PyUnicode_FSConverter(arg, &encoded_raw))
+        return nullptr;
+    OwnedRef encoded(encoded_raw);
+    OwnedRef path(PyOS_FSPath(arg));
+    if (!path)
+        return nullptr;
+    if (!PyUnicode_Check(path.get())) {
+        path.reset(PyUnicode_DecodeFSDefault(PyBytes_AS_STRING(path.get())));
+        if (!path)
+            return nullptr;
+    }
+    ReadOutcome outcome;
+    const char *file_name = PyBytes_AS_STRING(encoded.get());
+    bool finished;
+    Py_BEGIN_ALLOW_THREADS
+    finished =
+        hdf5::run_locked([&] { read_bag_file(file_name, limit, outcome); });
+    Py_END_ALLOW_THREADS
+    if (!finished)
+        outcome.status = ReadOutcome::no_memory;
+    if (outcome.status != ReadOutcome::ok)
+        return raise_read_failure(path.get(), outcome, limit);
+    OwnedRef document(PyBytes_FromStringAndSize(
+        outcome.document.data(),
+        static_cast<Py_ssize_t>(outcome.document.size())));
+    if (!document)
+        return nullptr;
+    OwnedRef version;
+    if (outcome.has_version)
+        version.reset(PyUnicode_DecodeUTF8(
+            outcome.version.data(),
+            static_cast<Py_ssize_t>(outcome.version.size()), "replace"));
+    else
+        version = OwnedRef::borrow(Py_None);
+    if (!version)
+        return nullptr;
+    return PyTuple_Pack(2, document.get(), version.get());
+}
+
+// Fills `request` from the Python arguments; returns false with an
+// exception pending.
+bool make_request(PyObject *path_arg, const Py_buffer &data,
+                  PyObject *version_arg, long long chunk, int compress,
+                  const char *element, WriteRequest &request)
+{
+    try {
+        request.data.assign(static_cast<const char *>(data.buf),
+                            static_cast<size_t>(data.len));
+        request.chunk = chunk;
+        request.compress = compress;
+        request.element = element;
+        if (request.element != "string" && request.element != "int8" &&
+            request.element != "float64" && request.element != "none") {
+            PyErr_Format(PyExc_ValueError, "unknown element kind '%s'",
+                         element);
+            return false;
+        }
+        if (version_arg != Py_None) {
+            Py_ssize_t size;
+            const char *text = PyUnicode_AsUTF8AndSize(version_arg, &size);
+            if (!text)
+                return false;
+            request.has_version = true;
+            request.version.assign(text, static_cast<size_t>(size));
+        }
+        PyObject *encoded_raw = nullptr;
+        if (!PyUnicode_FSConverter(path_arg, &encoded_raw))
+            return false;
+        OwnedRef encoded(encoded_raw);
+        request.path = PyBytes_AS_STRING(encoded.get());
+        return true;
+    } catch (const std::exception &) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
+// write_bag(path, data, version, chunk, compress, element) -> None
+PyObject *write_bag(PyObject *, PyObject *args)
+{
+    PyObject *path_arg;
+    Py_buffer data;
+    PyObject *version_arg;
+    long long chunk;
+    int compress;
+    const char *element;
+    if (!PyArg_ParseTuple(args, "Oy*OLis:write_bag", &path_arg, &data,
+                          &version_arg, &chunk, &compress, &element))
+        return nullptr;
+    WriteRequest request;
+    bool made = make_request(path_arg, data, version_arg, chunk, compress,
+                             element, request);
+    PyBuffer_Release(&data);
+    if (!made)
+        return nullptr;
+    std::string failure;
+    bool finished;
+    Py_BEGIN_ALLOW_THREADS
+    finished = hdf5::run_locked([&] { failure = write_bag_file(request); });
+    Py_END_ALLOW_THREADS
+    if (!finished)
+        return PyErr_NoMemory();
+    if (!failure.empty()) {
+        PyErr_Format(bag_error, "%s: %s", request.path.c_str(),
+                     failure.c_str());
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *library_version(PyObject *, PyObject *)
+{
+    unsigned major = 0, minor = 0, release = 0;
+    bool finished;
+    Py_BEGIN_ALLOW_THREADS
+    finished =
+        hdf5::run_locked([&] { H5get_libversion(&major, &minor, &release); });
+    Py_END_ALLOW_THREADS
+    if (!finished)
+        return PyErr_NoMemory();
+    return PyUnicode_FromFormat("%u.%u.%u", major, minor, release);
+}
+
+// serve(input_fd, output_fd) -> None: the helper process's loop.
+PyObject *serve(PyObject *, PyObject *args)
+{
+    int input;
+    int output;
+    if (!PyArg_ParseTuple(args, "ii:serve", &input, &output))
+        return nullptr;
+    int failure;
+    Py_BEGIN_ALLOW_THREADS
+    failure = serve_bag_requests(input, output);
+    Py_END_ALLOW_THREADS
+    if (failure) {
+        errno = failure;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef bag_methods[] = {
+    {"read_metadata", read_metadata, METH_VARARGS,
+     "read_metadata(path, limit) -> (document, bag_version)\n\n"
+     "The document of /BAG_root/metadata without its trailing NUL bytes, "
+     "and the\nroot group's 'Bag Version' attribute (None when absent)."},
+    {"write_bag", write_bag, METH_VARARGS,
+     "write_bag(path, data, version, chunk, compress, element)\n\n"
+     "Writes a minimal file of the layout that read_metadata reads."},
+    {"serve", serve, METH_VARARGS,
+     "serve(input_fd, output_fd)\n\n"
+     "Answers read requests of the BAG helper process until input ends."},
+    {"hdf5_version", library_version, METH_NOARGS,
+     "The version of the HDF5 library in use."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_bag(PyObject *module)
+{
+    if (int failure = hdf5::install_fork_handlers()) {
+        errno = failure;
+        PyErr_SetFromErrno(PyExc_OSError);
+        return -1;
+    }
+    if (!bag_error) {
+        bag_error = PyErr_NewExceptionWithDoc(
+            "bathyra.bag.BagError",
+            "A file cannot be read as a BAG file; the message names the "
+            "file and what was wrong.",
+            nullptr, nullptr);
+        if (!bag_error)
+            return -1;
+    }
+    Py_INCREF(bag_error);
+    if (PyModule_AddObject(module, "BagError", bag_error) < 0) {
+        Py_DECREF(bag_error);
+        return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot bag_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(exec_bag)},
+    {0, nullptr},
+};
+
+PyModuleDef bag_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_bag",
+    "Reading and writing the metadata of BAG files with the HDF5 library.",
+    0,
+    bag_methods,
+    bag_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace bathyra
+
+extern "C" PyMODINIT_FUNC PyInit__bag(void)
+{
+    return PyModuleDef_Init(&bathyra::bag_definition);
+}

@@ -1,0 +1,146 @@
+// The request loop of the BAG helper process.
+#include "bag_service.hpp"
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "bag_reader.hpp"
+#include "hdf5_access.hpp"
+
+namespace bathyra {
+
+namespace {
+
+constexpr uint32_t no_version = 0xFFFFFFFFu;
+enum AnswerKind : unsigned char { answer_ok, answer_failure, answer_memory };
+
+long read_some(int fd, char *data, size_t size)
+{
+#ifdef _WIN32
+    return _read(fd, data, static_cast<unsigned>(size));
+#else
+    return static_cast<long>(read(fd, data, size));
+#endif
+}
+
+long write_some(int fd, const char *data, size_t size)
+{
+#ifdef _WIN32
+    return _write(fd, data, static_cast<unsigned>(size));
+#else
+    return static_cast<long>(write(fd, data, size));
+#endif
+}
+
+// Fills `data`; returns 1, 0 at the end of the input, -1 with errno set.
+int read_exactly(int fd, char *data, size_t size)
+{
+    while (size > 0) {
+        long got = read_some(fd, data, size);
+        if (got == 0)
+            return 0;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        data += got;
+        size -= static_cast<size_t>(got);
+    }
+    return 1;
+}
+
+int write_all(int fd, const char *data, size_t size)
+{
+    while (size > 0) {
+        long put = write_some(fd, data, size);
+        if (put < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        data += put;
+        size -= static_cast<size_t>(put);
+    }
+    return 0;
+}
+
+uint64_t big_endian(const unsigned char *bytes, int count)
+{
+    uint64_t value = 0;
+    for (int i = 0; i < count; ++i)
+        value = (value << 8) | bytes[i];
+    return value;
+}
+
+void put_big_endian(std::string &out, uint64_t value, int count)
+{
+    for (int i = count - 1; i >= 0; --i)
+        out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+std::string answer(AnswerKind kind, const std::string *first,
+                   const std::string &second)
+{
+    std::string out;
+    out.reserve(9 + (first ? first->size() : 0) + second.size());
+    out.push_back(static_cast<char>(kind));
+    put_big_endian(out, first ? first->size() : no_version, 4);
+    put_big_endian(out, second.size(), 4);
+    if (first)
+        out += *first;
+    out += second;
+    return out;
+}
+
+}  // namespace
+
+int serve_bag_requests(int input, int output)
+{
+    std::vector<char> path;
+    for (;;) {
+        unsigned char header[12];
+        int got = read_exactly(input, reinterpret_cast<char *>(header),
+                               sizeof header);
+        if (got <= 0)
+            return got == 0 ? 0 : errno;
+        const size_t path_length = big_endian(header, 4);
+        const uint64_t limit = big_endian(header + 4, 8);
+        std::string reply;
+        try {
+            path.assign(path_length + 1, '\0');
+            got = read_exactly(input, path.data(), path_length);
+            if (got <= 0)
+                return got == 0 ? 0 : errno;
+            ReadOutcome outcome;
+            bool finished = hdf5::run_locked(
+                [&] { read_bag_file(path.data(), limit, outcome); });
+            if (!finished || outcome.status == ReadOutcome::no_memory) {
+                reply = answer(answer_memory, nullptr, std::string());
+            } else if (outcome.status != ReadOutcome::ok) {
+                const std::string reason = failure_reason(outcome, limit);
+                reply = answer(answer_failure, &reason, std::string());
+            } else {
+                reply =
+                    answer(answer_ok,
+                           outcome.has_version ? &outcome.version : nullptr,
+                           outcome.document);
+            }
+        } catch (const std::exception &) {
+            reply.assign(9, '\0');
+            reply[0] = static_cast<char>(answer_memory);
+        }
+        if (write_all(output, reply.data(), reply.size()) < 0)
+            return errno;
+    }
+}
+
+}  // namespace bathyra

@@ -1,0 +1,19 @@
+// The loop of the helper process that reads BAG files for callers in other
+// processes: requests on one file descriptor, answers on another.  A crash
+// of the HDF5 library on a damaged file ends only this loop's process.
+//
+//   request: path length (4 bytes), size limit (8 bytes), the path
+//   answer:  kind (1 byte), two lengths (4 bytes each), two payloads
+//
+// Numbers are unsigned and big-endian.  Kinds: 0 the version (length
+// 0xFFFFFFFF and no payload when the file has none) and the document; 1 the
+// reason of a failure and nothing; 2 no memory.
+#pragma once
+
+namespace bathyra {
+
+// Serves requests until `input` ends.  Returns 0 then, or an errno value
+// when reading or writing failed.
+int serve_bag_requests(int input, int output);
+
+}  // namespace bathyra
