@@ -277,13 +277,16 @@ if hasattr(os, "register_at_fork"):
 
 
 def write(path, document, version="1.6.2", chunk=0, compress=0,
-          element="string"):
+          element="string", layout=""):
     """Writes a minimal BAG file whose /BAG_root/metadata holds `document`
     (bytes; a trailing NUL is added as BAG writers do).  `chunk` and
     `compress` (a deflate level) store the dataset in compressed chunks.
     For tests, `element` makes other datasets: "int8" characters,
     "float64" values, or "none" for no metadata dataset; `version=None`
-    leaves out the version attribute.
+    leaves out the version attribute; `layout` makes files that the reader
+    refuses: "soft" (a soft link), "external:FILE" (a link into another
+    file), "storage:FILE" (raw data kept in another file), "declared:N"
+    (a chunked dataset of N elements that holds nothing).
 
     Raises TypeError or ValueError for unusable arguments and OSError
     (with the operating system's reason) when the file cannot be
@@ -308,7 +311,7 @@ def write(path, document, version="1.6.2", chunk=0, compress=0,
     # HDF5 library only says that it failed.
     with builtins.open(path, "wb"):
         pass
-    _bag.write_bag(path, data, version, chunk, compress, element)
+    _bag.write_bag(path, data, version, chunk, compress, element, layout)
 
 
 def _main(argv):

@@ -85,7 +85,8 @@ PyObject *read_metadata(PyObject *, PyObject *args)
 // exception pending.
 bool make_request(PyObject *path_arg, const Py_buffer &data,
                   PyObject *version_arg, long long chunk, int compress,
-                  const char *element, WriteRequest &request)
+                  const char *element, const char *layout,
+                  WriteRequest &request)
 {
     try {
         request.data.assign(static_cast<const char *>(data.buf),
@@ -93,6 +94,7 @@ bool make_request(PyObject *path_arg, const Py_buffer &data,
         request.chunk = chunk;
         request.compress = compress;
         request.element = element;
+        request.layout = layout;
         if (request.element != "string" && request.element != "int8" &&
             request.element != "float64" && request.element != "none") {
             PyErr_Format(PyExc_ValueError, "unknown element kind '%s'",
@@ -119,7 +121,7 @@ bool make_request(PyObject *path_arg, const Py_buffer &data,
     }
 }
 
-// write_bag(path, data, version, chunk, compress, element) -> None
+// write_bag(path, data, version, chunk, compress, element, layout) -> None
 PyObject *write_bag(PyObject *, PyObject *args)
 {
     PyObject *path_arg;
@@ -128,12 +130,13 @@ PyObject *write_bag(PyObject *, PyObject *args)
     long long chunk;
     int compress;
     const char *element;
-    if (!PyArg_ParseTuple(args, "Oy*OLis:write_bag", &path_arg, &data,
-                          &version_arg, &chunk, &compress, &element))
+    const char *layout = "";
+    if (!PyArg_ParseTuple(args, "Oy*OLis|s:write_bag", &path_arg, &data,
+                          &version_arg, &chunk, &compress, &element, &layout))
         return nullptr;
     WriteRequest request;
     bool made = make_request(path_arg, data, version_arg, chunk, compress,
-                             element, request);
+                             element, layout, request);
     PyBuffer_Release(&data);
     if (!made)
         return nullptr;
@@ -189,7 +192,7 @@ PyMethodDef bag_methods[] = {
      "The document of /BAG_root/metadata without its trailing NUL bytes, "
      "and the\nroot group's 'Bag Version' attribute (None when absent)."},
     {"write_bag", write_bag, METH_VARARGS,
-     "write_bag(path, data, version, chunk, compress, element)\n\n"
+     "write_bag(path, data, version, chunk, compress, element, layout='')\n\n"
      "Writes a minimal file of the layout that read_metadata reads."},
     {"serve", serve, METH_VARARGS,
      "serve(input_fd, output_fd)\n\n"

@@ -17,6 +17,9 @@ struct WriteRequest {
     int64_t chunk = 0;
     int compress = 0;
     std::string element;  // "string", "int8", "float64" or "none"
+    // "" for a plain dataset; "soft", "external:FILE", "storage:FILE" or
+    // "declared:COUNT" for the layouts of reader tests.
+    std::string layout;
 };
 
 // Returns an empty string on success, else what failed.

@@ -29,7 +29,7 @@ enum class ExtentField : int {
 // reader, which lives until the call ends.
 class DocumentReader {
   public:
-    virtual ~DocumentReader() = default;
+    virtual ~DocumentReader() noexcept(false) = default;
 
     // Registers the namespaces and parses the document.
     virtual Line open(PyObject *metadata_xml) = 0;

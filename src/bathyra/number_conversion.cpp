@@ -303,7 +303,7 @@ char *strip_underscores(const char *text, Py_ssize_t length,
 
 }  // namespace number_text
 
-double object_to_double(PyObject *obj) noexcept
+double object_to_double(PyObject *obj)
 {
     if (PyFloat_CheckExact(obj))
         return PyFloat_AS_DOUBLE(obj);

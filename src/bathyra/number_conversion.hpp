@@ -14,7 +14,7 @@ namespace bathyra {
 // Returns the value of `obj` (borrowed).  Failure is -1.0 with an exception
 // pending; -1.0 with no exception pending is a valid value, so callers test
 // both.
-double object_to_double(PyObject *obj) noexcept;
+double object_to_double(PyObject *obj);
 
 // Exposed for the unit's own tests of the pure text scanning.
 namespace number_text {

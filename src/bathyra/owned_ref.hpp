@@ -23,7 +23,7 @@ class OwnedRef {
     {
         other.ptr_ = nullptr;
     }
-    OwnedRef &operator=(OwnedRef &&other) noexcept
+    OwnedRef &operator=(OwnedRef &&other)
     {
         if (this != &other) {
             reset(other.ptr_);
@@ -33,7 +33,10 @@ class OwnedRef {
     }
     OwnedRef(const OwnedRef &) = delete;
     OwnedRef &operator=(const OwnedRef &) = delete;
-    ~OwnedRef() { Py_XDECREF(ptr_); }
+    // Releasing may run host code (a finalizer) that ends the thread when
+    // the interpreter exits: its forced unwind must pass, hence not
+    // noexcept, as no function here that releases is.
+    ~OwnedRef() noexcept(false) { Py_XDECREF(ptr_); }
 
     static OwnedRef borrow(PyObject *borrowed) noexcept
     {
@@ -50,7 +53,7 @@ class OwnedRef {
     }
     // The old value is released only after the new one is in place, so a
     // destructor that runs host code never sees a dangling pointer here.
-    void reset(PyObject *stolen = nullptr) noexcept
+    void reset(PyObject *stolen = nullptr)
     {
         PyObject *old = ptr_;
         ptr_ = stolen;
@@ -65,7 +68,7 @@ class OwnedRef {
 // Replaces a process-wide slot that holds a strong reference (the module's
 // constants live in such slots for the life of the process): steals `value`,
 // releases the previous content.
-inline void replace_held(PyObject *&slot, PyObject *value) noexcept
+inline void replace_held(PyObject *&slot, PyObject *value)
 {
     PyObject *old = slot;
     slot = value;
