@@ -304,6 +304,10 @@ def write(path, document, version="1.6.2", chunk=0, compress=0,
         if "\0" in version:
             raise ValueError("version must not hold a NUL character")
     path = os.fspath(path)
+    if layout.startswith("storage:") and os.path.lexists(layout[8:]):
+        # The raw data would be written into that file.
+        raise FileExistsError("refusing to write raw data into the existing "
+                              "file %s" % layout[8:])
     data = bytes(document)
     if element != "float64":
         data += b"\0"

@@ -1,0 +1,233 @@
+"""Damaged and crafted BAG files, threads at exit and fork: no file may
+crash, hang or drain the caller."""
+import multiprocessing
+import os
+import random
+import resource
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+from tests import support
+
+from bathyra import bag
+
+needs_hdf5 = unittest.skipUnless(bag.available(),
+                                 "built without the HDF5 library")
+with open(os.path.join(support.EXAMPLES_DIR,
+                       "survey_h13045_multibeam.xml"), "rb") as _stream:
+    DOCUMENT = _stream.read()
+
+
+def read_or_reason(path, **options):
+    """The document, or the BagError's reason (the text after the name)."""
+    try:
+        return bag.open(path, **options).iso19139_xml
+    except bag.BagError as error:
+        return str(error).split(": ", 1)[1]
+
+
+@needs_hdf5
+class CraftedFileTest(unittest.TestCase):
+    """What a file may not make the reader do: follow links, read other
+    files or devices, or allocate what it declares."""
+
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.addCleanup(self.folder.cleanup)
+        self.good = self.path("good.bag")
+        bag.write(self.good, DOCUMENT)
+
+    def path(self, name):
+        return os.path.join(self.folder.name, name)
+
+    def test_links_and_outside_storage_are_refused_both_ways(self):
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+        cases = {
+            "soft": "/BAG_root/metadata is a link to elsewhere",
+            "external:good.bag": "/BAG_root/metadata is a link to elsewhere",
+            "external:" + fifo: "/BAG_root/metadata is a link to elsewhere",
+            "storage:" + self.path("raw.bin"):
+                "keeps its data outside this file",
+        }
+        for index, (layout, reason) in enumerate(cases.items()):
+            crafted = self.path("crafted%d.bag" % index)
+            bag.write(crafted, DOCUMENT, layout=layout)
+            for isolated in (True, False):
+                with self.subTest(layout=layout, isolated=isolated):
+                    self.assertIn(reason,
+                                  read_or_reason(crafted, isolated=isolated))
+
+    def test_special_files_are_refused_before_opening(self):
+        fifo = self.path("fifo.bag")
+        os.mkfifo(fifo)
+        link = self.path("zero.bag")
+        os.symlink("/dev/zero", link)
+        for path in (fifo, link):
+            self.assertEqual(read_or_reason(path), "not a regular file")
+
+    def test_declared_size_is_refused_before_allocation(self):
+        crafted = self.path("declared.bag")
+        bag.write(crafted, DOCUMENT, chunk=1 << 20,
+                  layout="declared:%d" % (1 << 30))
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        self.assertIn("declares 1073741824 bytes, more than the limit of "
+                      "67108864 bytes",
+                      read_or_reason(crafted, isolated=False))
+        grown_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+        self.assertLess(grown_kib, 64 * 1024)
+        self.assertIn("more than the limit of 1000 bytes",
+                      read_or_reason(self.good, limit=1000))
+        self.assertEqual(read_or_reason(self.good, limit=len(DOCUMENT) + 1),
+                         DOCUMENT)
+
+    def test_damaged_files_cost_their_own_read_only(self):
+        # Bytes overwritten in the first 3 KB of a compressed file: some of
+        # these crash HDF5 1.10; the helper process takes the crash.
+        bag.write(self.good, DOCUMENT, chunk=4096, compress=6)
+        with open(self.good, "rb") as stream:
+            data = stream.read()
+        crashes = 0
+        damaged = self.path("damaged.bag")
+        for offset in range(0, 3072, 8):
+            with open(damaged, "wb") as stream:
+                stream.write(data[:offset] + b"\xff" * 8 + data[offset + 8:])
+            outcome = read_or_reason(damaged)
+            if isinstance(outcome, str):
+                crashes += outcome.startswith(
+                    "the HDF5 library failed on this file")
+        self.assertEqual(read_or_reason(self.good), DOCUMENT)
+        if crashes == 0:
+            self.skipTest("no mutation crashed this HDF5 library")
+
+    def test_fuzzed_files_never_reach_the_caller(self):
+        # Random mutations of files written here, read through the helper
+        # process; BATHYRA_FUZZ_SECONDS runs it longer.
+        seconds = float(os.environ.get("BATHYRA_FUZZ_SECONDS", "2"))
+        rng = random.Random(11)
+        originals = []
+        for index, options in enumerate(({}, {"chunk": 512, "compress": 6},
+                                         {"chunk": 64})):
+            original = self.path("original%d.bag" % index)
+            bag.write(original, DOCUMENT, **options)
+            with open(original, "rb") as stream:
+                originals.append(stream.read())
+        fuzzed = self.path("fuzzed.bag")
+        runs = 0
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            data = bytearray(rng.choice(originals))
+            for _ in range(rng.randint(1, 8)):
+                at = rng.randrange(len(data))
+                data[at:at + rng.randint(1, 8)] = os.urandom(
+                    rng.randint(1, 8))
+            with open(fuzzed, "wb") as stream:
+                stream.write(data)
+            outcome = read_or_reason(fuzzed, timeout=20)
+            self.assertIsInstance(outcome, (bytes, str))
+            runs += 1
+        print("\nBAG fuzz: %d mutated files" % runs, file=sys.stderr)
+        self.assertEqual(read_or_reason(self.good), DOCUMENT)
+
+
+@needs_hdf5
+class WriterTest(unittest.TestCase):
+
+    def test_arguments_are_checked(self):
+        with tempfile.TemporaryDirectory() as folder:
+            target = os.path.join(folder, "x.bag")
+            with self.assertRaises(TypeError):
+                bag.write(target, 42)
+            with self.assertRaises(TypeError):
+                bag.write(target, DOCUMENT, version=1.6)
+            with self.assertRaises(ValueError):
+                bag.write(target, DOCUMENT, version="1.6\0")
+            with self.assertRaises(FileNotFoundError) as caught:
+                bag.write(os.path.join(folder, "no", "x.bag"), DOCUMENT)
+            self.assertIn("No such file or directory", str(caught.exception))
+
+
+EXIT_SCRIPT = """
+import sys, threading, time
+from bathyra import bag
+from bathyra.metadata_parser import extract_metadata
+path, document = sys.argv[1], open(sys.argv[2], "rb").read()
+
+class Hooked:
+    @property
+    def iso19139_xml(self):
+        time.sleep(0.0005)
+        return document
+
+def busy(call):
+    while True:
+        try:
+            call()
+        except Exception:
+            pass
+
+for call in (lambda: extract_metadata(Hooked()),
+             lambda: bag.open(path),
+             lambda: bag.open(path, isolated=False),
+             lambda: extract_metadata(bag.open(path, isolated=False))):
+    for _ in range(2):
+        threading.Thread(target=busy, args=(call,), daemon=True).start()
+time.sleep(0.05)
+"""
+
+
+@needs_hdf5
+class ExitTest(unittest.TestCase):
+
+    def test_interpreter_exits_while_threads_read(self):
+        # Daemon threads inside every entry point when the interpreter
+        # ends them: the forced unwind must pass through the module.
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "survey.bag")
+            bag.write(path, DOCUMENT, chunk=4096, compress=6)
+            example = os.path.join(support.EXAMPLES_DIR,
+                                   "survey_h13045_multibeam.xml")
+            for run in range(int(os.environ.get("BATHYRA_EXIT_RUNS", "8"))):
+                child = support.run_child(EXIT_SCRIPT, argv=(path, example))
+                self.assertEqual((child.returncode, child.stderr), (0, ""),
+                                 "run %d" % run)
+
+
+def read_in_child(path):
+    return len(bag.open(path).iso19139_xml)
+
+
+@needs_hdf5
+class ForkTest(unittest.TestCase):
+
+    def test_children_read_while_the_parent_reads(self):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "survey.bag")
+            bag.write(path, DOCUMENT, chunk=4096, compress=6)
+            stop = threading.Event()
+
+            def parent_reads():
+                while not stop.is_set():
+                    bag.open(path, isolated=False)
+                    bag.open(path)
+
+            reader = threading.Thread(target=parent_reads)
+            reader.start()
+            try:
+                for method in multiprocessing.get_all_start_methods():
+                    with self.subTest(method=method):
+                        context = multiprocessing.get_context(method)
+                        with context.Pool(2) as pool:
+                            sizes = pool.map_async(
+                                read_in_child, [path] * 16).get(timeout=60)
+                        self.assertEqual(sizes, [len(DOCUMENT)] * 16)
+            finally:
+                stop.set()
+                reader.join()
+
+
+if __name__ == "__main__":
+    unittest.main()
