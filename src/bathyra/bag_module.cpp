@@ -41,29 +41,39 @@ PyObject *read_metadata(PyObject *, PyObject *args)
     unsigned long long limit;
     if (!PyArg_ParseTuple(args, "OK:read_metadata", &arg, &limit))
         return nullptr;
-    PyObject *encoded_raw = nullptr;
-    if (!PyUnicode_FSConverter(arg, &encoded_raw))
-        return nullptr;
-    OwnedRef encoded(encoded_raw);
-    OwnedRef path(PyOS_FSPath(arg));
-    if (!path)
-        return nullptr;
-    if (!PyUnicode_Check(path.get())) {
-        path.reset(PyUnicode_DecodeFSDefault(PyBytes_AS_STRING(path.get())));
-        if (!path)
+    // No reference is held while the interpreter lock is released: a
+    // thread that the exiting interpreter ends there unwinds without it.
+    std::string file_name;
+    {
+        PyObject *encoded_raw = nullptr;
+        if (!PyUnicode_FSConverter(arg, &encoded_raw))
             return nullptr;
+        OwnedRef encoded(encoded_raw);
+        try {
+            file_name.assign(
+                PyBytes_AS_STRING(encoded.get()),
+                static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
+        } catch (const std::exception &) {
+            return PyErr_NoMemory();
+        }
     }
     ReadOutcome outcome;
-    const char *file_name = PyBytes_AS_STRING(encoded.get());
     bool finished;
     Py_BEGIN_ALLOW_THREADS
-    finished =
-        hdf5::run_locked([&] { read_bag_file(file_name, limit, outcome); });
+    finished = hdf5::run_locked(
+        [&] { read_bag_file(file_name.c_str(), limit, outcome); });
     Py_END_ALLOW_THREADS
     if (!finished)
         outcome.status = ReadOutcome::no_memory;
-    if (outcome.status != ReadOutcome::ok)
+    if (outcome.status != ReadOutcome::ok) {
+        OwnedRef path(PyOS_FSPath(arg));
+        if (path && !PyUnicode_Check(path.get()))
+            path.reset(
+                PyUnicode_DecodeFSDefault(PyBytes_AS_STRING(path.get())));
+        if (!path)
+            return nullptr;
         return raise_read_failure(path.get(), outcome, limit);
+    }
     OwnedRef document(PyBytes_FromStringAndSize(
         outcome.document.data(),
         static_cast<Py_ssize_t>(outcome.document.size())));
@@ -204,7 +214,7 @@ PyMethodDef bag_methods[] = {
 
 int exec_bag(PyObject *module)
 {
-    if (int failure = hdf5::install_fork_handlers()) {
+    if (int failure = hdf5::install_process_handlers()) {
         errno = failure;
         PyErr_SetFromErrno(PyExc_OSError);
         return -1;

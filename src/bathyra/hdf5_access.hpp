@@ -31,9 +31,13 @@ template <typename Work> bool run_locked(Work work)
     }
 }
 
-// Installs the fork handlers once per process (POSIX; nothing to do on
-// Windows, which has no fork).  Returns 0, or an errno value.
-int install_fork_handlers();
+// Installs, once per process, the fork handlers (POSIX; Windows has no
+// fork) and the exit guard: when the process exits, the library's own exit
+// handler frees its state, and a thread still inside the library (a daemon
+// thread of the host) would then crash the process.  The guard runs before
+// that handler, waits for the thread to leave the library and keeps the
+// lock, so that no thread enters it again.  Returns 0, or an errno value.
+int install_process_handlers();
 
 // Closes an HDF5 identifier when it goes out of scope.
 class Handle {

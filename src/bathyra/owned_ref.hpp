@@ -35,8 +35,15 @@ class OwnedRef {
     OwnedRef &operator=(const OwnedRef &) = delete;
     // Releasing may run host code (a finalizer) that ends the thread when
     // the interpreter exits: its forced unwind must pass, hence not
-    // noexcept, as no function here that releases is.
-    ~OwnedRef() noexcept(false) { Py_XDECREF(ptr_); }
+    // noexcept, as no function here that releases is.  Such an unwind runs
+    // the destructors of the frames it leaves without the interpreter
+    // lock: a last reference is then left to the exiting process rather
+    // than freed without the lock.
+    ~OwnedRef() noexcept(false)
+    {
+        if (ptr_ && (Py_REFCNT(ptr_) > 1 || PyGILState_Check()))
+            Py_DECREF(ptr_);
+    }
 
     static OwnedRef borrow(PyObject *borrowed) noexcept
     {
