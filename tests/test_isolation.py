@@ -1,9 +1,11 @@
 """Damaged and crafted BAG files, threads at exit and fork: no file may
 crash, hang or drain the caller."""
+import json
 import multiprocessing
 import os
 import random
 import resource
+import subprocess
 import sys
 import tempfile
 import threading
@@ -227,6 +229,98 @@ class ForkTest(unittest.TestCase):
             finally:
                 stop.set()
                 reader.join()
+
+
+def run_cli(*args, **options):
+    """`python -m bathyra ARGS` from the build tree; the completed process
+    (bytes output)."""
+    env = dict(os.environ, PYTHONPATH=support.BUILD_DIR)
+    if "stdout" not in options:
+        options["capture_output"] = True
+    return subprocess.run([sys.executable, "-m", "bathyra", *args],
+                          env=env, timeout=120, **options)
+
+
+@needs_hdf5
+class CommandLineSafetyTest(unittest.TestCase):
+    """Special, damaged and oddly named files among good ones: each costs
+    its own line, none hangs the run or loses another's record."""
+
+    def test_hostile_folder(self):
+        with tempfile.TemporaryDirectory() as folder:
+            good = os.path.join(folder, "a_good.xml")
+            with open(good, "wb") as stream:
+                stream.write(DOCUMENT)
+            os.mkfifo(os.path.join(folder, "b_fifo.xml"))
+            os.symlink("/dev/zero", os.path.join(folder, "c_zero.xml"))
+            damaged = os.path.join(folder, "d_damaged.bag")
+            bag.write(damaged, DOCUMENT, chunk=4096, compress=6)
+            with open(damaged, "r+b") as stream:
+                stream.seek(1000)
+                stream.write(b"\xff" * 2000)
+            odd = os.path.join(os.fsencode(folder), b"e_odd\xff\nname.xml")
+            with open(odd, "wb") as stream:
+                stream.write(DOCUMENT)
+            result = run_cli("--json", folder)
+        self.assertEqual(result.returncode, 1)
+        files = [json.loads(line)["file"]
+                 for line in result.stdout.decode("utf-8").splitlines()]
+        self.assertEqual([os.path.basename(f) for f in files],
+                         ["a_good.xml", "e_odd\\xff\\nname.xml"])
+        errors = result.stderr.decode("utf-8").splitlines()
+        self.assertEqual(len(errors), 3, errors)
+        self.assertTrue(errors[0].endswith("b_fifo.xml: not a regular file"))
+        self.assertTrue(errors[1].endswith("c_zero.xml: not a regular file"))
+        self.assertIn("d_damaged.bag: BagError: ", errors[2])
+
+    def test_output_failures(self):
+        example = os.path.join(support.EXAMPLES_DIR,
+                               "survey_h13045_multibeam.xml")
+        with open("/dev/full", "wb") as full_disk:
+            result = run_cli(example, stdout=full_disk,
+                             stderr=subprocess.PIPE)
+        self.assertEqual(result.returncode, 3)
+        self.assertIn(b"cannot write the output: No space left on device",
+                      result.stderr)
+        closed = support.run_child(
+            "import os, sys, subprocess\n"
+            "sys.exit(subprocess.call([sys.executable, '-m', 'bathyra', "
+            "sys.argv[1]], preexec_fn=lambda: os.close(1)))",
+            argv=(example,))
+        self.assertEqual(closed.returncode, 3, closed.stderr)
+        self.assertIn("standard output is closed", closed.stderr)
+        reader = subprocess.Popen(
+            [sys.executable, "-m", "bathyra", "--json"] + [example] * 2000,
+            env=dict(os.environ, PYTHONPATH=support.BUILD_DIR),
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        reader.stdout.readline()
+        reader.stdout.close()
+        self.assertEqual(reader.wait(timeout=120), 141)
+        self.assertEqual(reader.stderr.read(), b"")
+        reader.stderr.close()
+
+    def test_unreadable_folder_is_reported(self):
+        from bathyra import cli
+        reports = []
+        real_scandir = os.scandir
+
+        def refusing_scandir(path):
+            if os.path.basename(path) == "locked":
+                raise PermissionError(13, "Permission denied", path)
+            return real_scandir(path)
+
+        with tempfile.TemporaryDirectory() as folder:
+            os.mkdir(os.path.join(folder, "locked"))
+            os.scandir = refusing_scandir
+            try:
+                files = cli.expand_paths(
+                    [folder], lambda *report: reports.append(report))
+            finally:
+                os.scandir = real_scandir
+        self.assertEqual(files, [])
+        self.assertEqual(reports, [(os.path.join(folder, "locked"),
+                                    "cannot read this folder: "
+                                    "Permission denied")])
 
 
 if __name__ == "__main__":

@@ -1,17 +1,26 @@
 """Command line: chart attributes of ISO 19139 survey metadata files.
 
-    python -m bathyra [--json | --csv] PATH...
+    python -m bathyra [--json | --csv] [--max-size BYTES] PATH...
 
 Each PATH is an ISO 19139 metadata file (``.xml``), a BAG file (``.bag``),
-or a directory that stands for both kinds of file below it.  One record is printed per file; a file that fails gets one
-line on stderr and the others go on.  Exit status: 0 when every file gave a
-record, 1 when any failed, 2 for usage errors.
+or a directory that stands for both kinds of file below it.  One record is
+printed per file; a file that fails, and a folder that cannot be read, get
+one line on stderr and the others go on.  File names that are not valid in
+the file system's encoding are shown with backslash escapes; messages stay
+on one line.
+
+Exit status: 0 when every file gave a record, 1 when any file or folder
+failed or none was found, 2 for usage errors, 3 when the output could not
+be written (one line on stderr says why), and 141 (as after SIGPIPE) when
+the reader of the output went away, which ends the run quietly.
 """
 import argparse
 import csv
+import errno
 import json
 import math
 import os
+import stat
 import sys
 
 from bathyra import bag
@@ -56,6 +65,24 @@ LINE_MEANINGS = {
 
 SUFFIXES = (".xml", ".bag")
 
+EXIT_OUTPUT_FAILED = 3
+EXIT_BROKEN_PIPE = 128 + 13  # as a process ended by SIGPIPE
+
+
+def display(text):
+    """`text` (a path or a message) fit for one line of valid UTF-8: bytes
+    that the file system's encoding could not decode are shown as \\xNN,
+    control characters as escapes."""
+    if isinstance(text, bytes):
+        text = os.fsdecode(text)
+    text = text.encode("utf-8", "surrogateescape").decode(
+        "utf-8", "backslashreplace")
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() or c == " "
+                   else c.encode("unicode_escape").decode("ascii")
+                   for c in text)
+
 
 class Survey:
     """The argument of extract_metadata: carries the document."""
@@ -79,24 +106,31 @@ def module_line(error):
     return line
 
 
-def describe_failure(path, error):
-    """One line for a person: file, exception, and what it means."""
-    text = "%s: %s: %s" % (path, type(error).__name__, error)
+def describe_failure(error):
+    """What went wrong, for a person: the exception and what it means."""
+    text = "%s: %s" % (type(error).__name__, error)
     meaning = LINE_MEANINGS.get(module_line(error))
     if meaning:
         text += " (%s)" % meaning
     return text
 
 
-def expand_paths(paths):
+def expand_paths(paths, report):
     """Files in the order given; a directory gives its *.xml and *.bag
-    files below it, sorted.  A missing path is returned as is and fails
+    files below it, sorted.  A folder that cannot be read is reported with
+    `report(path, message)`.  A missing path is returned as is and fails
     when read."""
     files = []
     for path in paths:
         if os.path.isdir(path):
             found = []
-            for folder, dirs, names in os.walk(path):
+
+            def walk_error(error):
+                report(error.filename or path,
+                       "cannot read this folder: %s"
+                       % (error.strerror or error))
+
+            for folder, dirs, names in os.walk(path, onerror=walk_error):
                 dirs.sort()
                 found.extend(os.path.join(folder, name) for name in names
                              if name.lower().endswith(SUFFIXES))
@@ -110,18 +144,47 @@ def is_bag(path):
     return path.lower().endswith(".bag")
 
 
-def read_survey(path):
-    """The argument for extract_metadata: a BAG file's metadata, or the
-    document of a metadata file.  A document copied out of a BAG file may
-    end in NUL bytes; they are dropped."""
+class NotRegular(Exception):
+    """A path that names no regular file: a FIFO would block the run, a
+    device could be read without end."""
+
+
+def check_regular(path):
+    """Raises OSError for a missing or unreadable path, NotRegular for
+    anything but a regular file."""
+    if not stat.S_ISREG(os.stat(path).st_mode):
+        raise NotRegular("not a regular file")
+
+
+def read_document(path, limit):
+    """The document of a metadata file, read without following it into a
+    device or FIFO, and at most `limit` bytes long.  A document copied out
+    of a BAG file may end in NUL bytes; they are dropped."""
+    check_regular(path)
+    flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(
+        os, "O_BINARY", 0)
+    fd = os.open(path, flags)
+    with open(fd, "rb") as stream:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise NotRegular("not a regular file")
+        document = stream.read(limit + 1)
+    if len(document) > limit:
+        raise NotRegular("larger than the limit of %d bytes (see "
+                         "--max-size)" % limit)
+    return document.rstrip(b"\0")
+
+
+def read_survey(path, limit=bag.DEFAULT_LIMIT):
+    """The argument for extract_metadata: a BAG file's metadata (read in
+    the helper process, so that a damaged file costs only its own record),
+    or the document of a metadata file."""
     if is_bag(path):
-        return bag.open(path)
-    with open(path, "rb") as stream:
-        return Survey(stream.read().rstrip(b"\0"))
+        return bag.open(path, limit=limit)
+    return Survey(read_document(path, limit))
 
 
-def extract_file(path):
-    return metadata_parser.extract_metadata(read_survey(path))
+def extract_file(path, limit=bag.DEFAULT_LIMIT):
+    return metadata_parser.extract_metadata(read_survey(path, limit))
 
 
 def format_value(value):
@@ -146,7 +209,7 @@ class TableWriter:
         self.rows = []
 
     def write(self, path, record):
-        self.rows.append([path] + [str(format_value(record[k]))
+        self.rows.append([display(path)] + [str(format_value(record[k]))
                                    for k in KEYS])
 
     def close(self):
@@ -175,7 +238,7 @@ class JsonWriter:
         self.out = out
 
     def write(self, path, record):
-        line = {"file": path}
+        line = {"file": display(path)}
         line.update((k, json_value(record[k])) for k in KEYS)
         print(json.dumps(line, ensure_ascii=False), file=self.out)
         self.out.flush()
@@ -190,7 +253,8 @@ class CsvWriter:
         self.writer.writerow(("file",) + KEYS)
 
     def write(self, path, record):
-        self.writer.writerow([path] + [format_value(record[k]) for k in KEYS])
+        self.writer.writerow([display(path)] +
+                             [format_value(record[k]) for k in KEYS])
 
     def close(self):
         pass
@@ -207,6 +271,10 @@ def parse_arguments(argv):
                       help="one JSON object per line")
     form.add_argument("--csv", action="store_true",
                       help="CSV with a header line")
+    parser.add_argument("--max-size", type=int, default=bag.DEFAULT_LIMIT,
+                        metavar="BYTES",
+                        help="the largest metadata document read, in bytes "
+                             "(default %(default)s)")
     parser.add_argument("paths", nargs="+", metavar="PATH",
                         help="an ISO 19139 metadata file (.xml), a BAG file "
                              "(.bag), or a directory standing for the *.xml "
@@ -214,50 +282,97 @@ def parse_arguments(argv):
     return parser.parse_args(argv)
 
 
-def main(argv=None):
-    options = parse_arguments(argv)
-    files = expand_paths(options.paths)
-    out = sys.stdout
+class Failures:
+    """The stderr lines of failed files and folders, each on one line."""
+
+    def __init__(self, progress):
+        self.count = 0
+        self.progress = progress
+
+    def report(self, path, message):
+        self.count += 1
+        line = "%s: %s" % (display(path), display(message))
+        print(("\n" if self.progress else "") + line, file=sys.stderr)
+
+
+def failure_message(path, error):
+    """The message of a failed file, without the file's name."""
+    if isinstance(error, bag.BagError):
+        # Its message names the file already.
+        text = str(error)
+        prefix = os.fsdecode(path) + ": "
+        return "BagError: " + (text[len(prefix):] if text.startswith(prefix)
+                               else text)
+    if isinstance(error, (bag.BagSupportMissing, NotRegular)):
+        return str(error)
+    if isinstance(error, OSError):
+        return str(error.strerror or error)
+    return describe_failure(error)
+
+
+def run(options, out):
+    failures = Failures(progress=False)
+    files = expand_paths(options.paths, failures.report)
     if options.json:
         writer = JsonWriter(out)
     elif options.csv:
         writer = CsvWriter(out)
     else:
         writer = TableWriter(out)
-    show_progress = sys.stderr.isatty() and len(files) > PROGRESS_THRESHOLD
-    failures = 0
+    failures.progress = show_progress = (
+        sys.stderr.isatty() and len(files) > PROGRESS_THRESHOLD)
     for number, path in enumerate(files, 1):
         if show_progress:
             sys.stderr.write("\r[%d/%d] " % (number, len(files)))
             sys.stderr.flush()
         try:
-            record = extract_file(path)
-        except bag.BagSupportMissing as error:
-            failures += 1
-            print(("\n" if show_progress else "") + "%s: %s" % (path, error),
-                  file=sys.stderr)
-            continue
-        except bag.BagError as error:
-            # The message names the file already.
-            failures += 1
-            print(("\n" if show_progress else "") +
-                  "%s: BagError: %s" % (path, str(error).replace(
-                      path + ": ", "", 1)), file=sys.stderr)
-            continue
-        except OSError as error:
-            failures += 1
-            message = "%s: %s" % (path, error.strerror or error)
-            print(("\n" if show_progress else "") + message, file=sys.stderr)
-            continue
+            record = extract_file(path, options.max_size)
         except Exception as error:
-            failures += 1
-            print(("\n" if show_progress else "") +
-                  describe_failure(path, error), file=sys.stderr)
+            failures.report(path, failure_message(path, error))
             continue
         writer.write(path, record)
     if show_progress:
         sys.stderr.write("\n")
     writer.close()
+    out.flush()
     if not files:
         print("no metadata files found", file=sys.stderr)
-    return 1 if failures else 0
+        return 1
+    return 1 if failures.count else 0
+
+
+def main(argv=None):
+    options = parse_arguments(argv)
+    if options.max_size < 0:
+        print("python -m bathyra: --max-size must not be negative",
+              file=sys.stderr)
+        return 2
+    for stream in (sys.stdout, sys.stderr):
+        if stream is not None and hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
+    out = sys.stdout
+    if out is None:
+        print("python -m bathyra: cannot write the output: standard output "
+              "is closed", file=sys.stderr)
+        return EXIT_OUTPUT_FAILED
+    try:
+        return run(options, out)
+    except BrokenPipeError:
+        return broken_pipe()
+    except OSError as error:
+        if error.errno == errno.EPIPE:
+            return broken_pipe()
+        print("python -m bathyra: cannot write the output: %s"
+              % display(error.strerror or str(error)), file=sys.stderr)
+        return EXIT_OUTPUT_FAILED
+
+
+def broken_pipe():
+    """The reader of the output is gone: end quietly.  Python would report
+    the failed flush of stdout again at exit; point it at nothing."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, AttributeError, ValueError):
+        pass
+    return EXIT_BROKEN_PIPE
