@@ -10,7 +10,7 @@ pyproject.toml and the version from the package's version file, so the
 usual CMake backend can take its place where a package index is reachable
 (docs/packaging.md says how).
 
-Options (``pip ... -C key=value``, or ``config_settings``):
+Options (``pip ... --config-settings key=value``, or ``config_settings``):
 
     build-dir   a folder to build in and keep, so that a second build is
                 incremental (default: a temporary folder, removed after)

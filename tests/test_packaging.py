@@ -345,7 +345,10 @@ class WheelTest(unittest.TestCase):
         cls.env = dict(os.environ, PIP_NO_INDEX="1",
                        PIP_DISABLE_PIP_VERSION_CHECK="1",
                        PIP_NO_CACHE_DIR="1")
-        cls.env.pop("PYTHONPATH", None)
+        # Neither the build tree nor a sanitizer runtime of the test run:
+        # the wheel is built and used as a user builds and uses it.
+        for name in ("PYTHONPATH", "LD_PRELOAD", "PYTHONMALLOC"):
+            cls.env.pop(name, None)
         cls.dist = os.path.join(cls.tmp, "dist")
         built = cls.pip("wheel", "--no-deps", "-w", cls.dist,
                         support.REPO_DIR)

@@ -54,7 +54,6 @@ GCO = "http://www.isotc211.org/2005/gco"
 GML32 = "http://www.opengis.net/gml/3.2"
 GML31 = "http://www.opengis.net/gml"
 MDB = "http://standards.iso.org/iso/19115/-3/mdb/"
-GEX = "http://standards.iso.org/iso/19115/-3/gex/"
 SMXML = "http://metadata.dgiwg.org/smXML"
 
 # The prefixes under which elements are named in the sentences.
