@@ -1,4 +1,90 @@
 """Chart attributes from the ISO 19139 metadata of survey rasters.
 
-The work is done by the extension module ``bathyra.metadata_parser``.
+A survey raster (a BAG file, for instance) carries its metadata as an
+ISO/TS 19139 XML document.  bathyra reads the few elements of it that a
+nautical chart needs and returns them as S-57 attributes:
+
+    >>> from bathyra.metadata_parser import extract_metadata
+    >>> class Survey:
+    ...     iso19139_xml = b'''<?xml version="1.0" encoding="UTF-8"?>
+    ... <gmi:MI_Metadata xmlns:gmi="http://www.isotc211.org/2005/gmi"
+    ...     xmlns:gmd="http://www.isotc211.org/2005/gmd"
+    ...     xmlns:gco="http://www.isotc211.org/2005/gco"
+    ...     xmlns:gml="http://www.opengis.net/gml/3.2">
+    ...   <gmd:identificationInfo><gmd:MD_DataIdentification>
+    ...     <gmd:citation><gmd:CI_Citation><gmd:title>
+    ...       <gco:CharacterString>H13045_MB_1m_MLLW.csar</gco:CharacterString>
+    ...     </gmd:title></gmd:CI_Citation></gmd:citation>
+    ...     <gmd:extent><gmd:EX_Extent>
+    ...       <gmd:temporalElement><gmd:EX_TemporalExtent><gmd:extent>
+    ...         <gml:TimePeriod gml:id="survey">
+    ...           <gml:beginPosition>2019-03-14T00:00:00</gml:beginPosition>
+    ...           <gml:endPosition>2019-03-20T00:00:00</gml:endPosition>
+    ...         </gml:TimePeriod>
+    ...       </gmd:extent></gmd:EX_TemporalExtent></gmd:temporalElement>
+    ...       <gmd:verticalElement><gmd:EX_VerticalExtent>
+    ...         <gmd:minimumValue><gco:Real>-35.2</gco:Real></gmd:minimumValue>
+    ...         <gmd:maximumValue><gco:Real>-1.5</gco:Real></gmd:maximumValue>
+    ...       </gmd:EX_VerticalExtent></gmd:verticalElement>
+    ...     </gmd:EX_Extent></gmd:extent>
+    ...   </gmd:MD_DataIdentification></gmd:identificationInfo>
+    ...   <gmi:acquisitionInformation><gmi:MI_AcquisitionInformation>
+    ...     <gmi:platform><gmi:MI_Platform><gmi:identifier><gmd:MD_Identifier>
+    ...       <gmd:code>
+    ...         <gco:CharacterString>Survey Vessel One</gco:CharacterString>
+    ...       </gmd:code>
+    ...     </gmd:MD_Identifier></gmi:identifier>
+    ...     </gmi:MI_Platform></gmi:platform>
+    ...   </gmi:MI_AcquisitionInformation></gmi:acquisitionInformation>
+    ... </gmi:MI_Metadata>'''
+    >>> extract_metadata(Survey())
+    {'SURSTA': '20190314', 'SUREND': '20190320', 'DRVAL1': 1.5,
+     'DRVAL2': 35.2, 'planam': 'Survey Vessel One',
+     'OBJNAM': 'H13045_MB_1m_MLLW'}
+
+The record, always these six keys in this order:
+
+    SURSTA, SUREND  survey start and end date: the date digits of the first
+                    GML 3.2 gml:beginPosition and gml:endPosition
+    DRVAL1, DRVAL2  the depth range: the first gco:Real under
+                    gmd:minimumValue and under gmd:maximumValue of the
+                    vertical extent, negated (elevations become depths),
+                    the smaller first; both NaN when either value is NaN
+    planam          the platform and instrument names: every
+                    gco:CharacterString under gmi:acquisitionInformation,
+                    joined by ","; empty ones and the placeholders
+                    "Platform Name", "instrument unknown" and
+                    "instrument type unknown" are left out
+    OBJNAM          the dataset's name: the first gco:CharacterString under
+                    a gmd:CI_Citation, without ".csar"; "VACIO" when there
+                    is none or it is empty
+
+A document that lacks one of the four extent elements, or holds a value
+that cannot be read, raises the exception of the failing step (for a
+missing element, AttributeError), with one traceback entry
+``File "bathyra/metadata_parser", line N`` that names the step.  The type
+stubs of ``bathyra.metadata_parser`` document every step and its line.
+
+The parts of the package:
+
+``bathyra.metadata_parser``
+    The extension module, written in C++: ``extract_metadata(raster)``
+    reads the document from the attribute ``iso19139_xml`` (``str`` or
+    ``bytes``) of any object.  Importing ``bathyra`` does not load it.
+``bathyra.bag``
+    BAG files: ``bag.open(path)`` gives an object to pass to
+    ``extract_metadata``; needs the HDF5 library (``bag.available()``).
+``bathyra.explain(exc, document=None)``
+    What a failure of ``extract_metadata`` means for the document, in one
+    line: no temporal extent at all, a GML 3.1 one, a document of another
+    standard, a depth that is not a number...
+``python -m bathyra PATH...`` (or the ``bathyra`` command)
+    The command line: one record per ``.xml`` or ``.bag`` file, as a
+    table, JSON lines or CSV.
+``bathyra.__version__``
+    The version of this package.
 """
+from bathyra._version import __version__
+from bathyra.explain import explain
+
+__all__ = ["__version__", "explain"]

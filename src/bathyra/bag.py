@@ -1,20 +1,48 @@
 """Bathymetric Attributed Grid (BAG) files: the metadata document they carry.
 
+A BAG file is an HDF5 file whose dataset /BAG_root/metadata holds the
+ISO 19139 metadata document of the survey, as single characters.
+``open(path)`` reads that document once and closes the file at once; the
+object it returns is what ``extract_metadata`` takes.  Run from a checkout
+of bathyra (its examples/ folder holds survey documents):
+
+    >>> import pathlib
     >>> from bathyra import bag
     >>> from bathyra.metadata_parser import extract_metadata
+    >>> document = pathlib.Path("examples/survey_h13045_multibeam.xml")
+    >>> bag.write("survey.bag", document.read_bytes())
     >>> with bag.open("survey.bag") as survey:
-    ...     record = extract_metadata(survey)
+    ...     print(survey.bag_version, extract_metadata(survey)["OBJNAM"])
+    1.6.2 H13045_MB_1m_MLLW
 
-A BAG file is an HDF5 file whose dataset /BAG_root/metadata holds the
-ISO 19139 document as single characters.  The file is read once, when it is
-opened, and closed again at once; the returned object carries the document
-in `iso19139_xml` (bytes, without the trailing NUL bytes) and the file's
-BAG version in `bag_version`.
+What is here:
 
-    python -m bathyra.bag write DOCUMENT.xml OUTPUT.bag
+``open(path, *, isolated=True, limit=DEFAULT_LIMIT, timeout=...)``
+    A ``BagFile``: ``iso19139_xml`` (the document, bytes, without the
+    trailing NUL bytes that BAG writers add), ``bag_version`` (the file's
+    "Bag Version" attribute, or None) and ``path``.  A context manager, for
+    symmetry with files; there is nothing left open to close.
+``BagError``
+    The file is no BAG file that can be read safely: not a regular file,
+    not HDF5, no metadata dataset, an empty one, a dataset of another type
+    or larger than the limit, a link to another file, a damaged file.  The
+    message names the file and what was wrong.
+``available()``, ``hdf5_version()``
+    Whether this installation was built with the HDF5 library, and which
+    version; without it every BAG file raises ``BagSupportMissing``.
+``write(path, document, version="1.6.2")``
+    A minimal BAG file around a document: the layout that ``open`` reads,
+    no grid.  From the command line::
 
-writes a minimal BAG file (the layout that the reader needs) around a
-metadata document.
+        python -m bathyra.bag write DOCUMENT.xml OUTPUT.bag
+
+The HDF5 library can crash on a damaged file, so by default it reads in a
+helper process, started on first use (about 40 ms) and kept; a crash there
+becomes a BagError for that file and the next file starts a new one.
+``isolated=False`` reads in this process, for trusted files.  Either way
+files are read one at a time under a lock, without holding the interpreter
+lock, so other Python threads run meanwhile; the lock is held across
+``fork()``, so that no child starts with it taken.
 """
 import builtins
 import os
@@ -42,25 +70,35 @@ if _bag is not None:
     BagError = _bag.BagError
 else:
     class BagError(Exception):
-        """A file cannot be read as a BAG file."""
+        """A file cannot be read as a BAG file; the message names the file
+        and what was wrong."""
 
 
 class BagSupportMissing(ImportError):
-    """Raised for any BAG file when the module was built without HDF5."""
+    """Raised for any BAG file when bathyra was built without the HDF5
+    library; the message says how to build it with BAG support."""
 
 
 def available():
-    """Whether BAG files can be read."""
+    """Whether BAG files can be read: True when bathyra was built with the
+    HDF5 library."""
     return _bag is not None
 
 
 def hdf5_version():
-    """The version of the HDF5 library in use, or None."""
+    """The version of the HDF5 library in use ("1.10.8"), or None without
+    BAG support."""
     return _bag.hdf5_version() if _bag is not None else None
 
 
 class BagFile:
-    """The metadata of one BAG file; pass it to extract_metadata."""
+    """The metadata of one BAG file, as ``open`` read it; pass it to
+    ``extract_metadata``.
+
+    ``path``: the file name given to ``open``; ``iso19139_xml``: the
+    metadata document (bytes, without trailing NUL bytes);
+    ``bag_version``: the file's "Bag Version" attribute (str), or None when
+    the file has none.  The file itself is already closed."""
 
     __slots__ = ("path", "iso19139_xml", "bag_version")
 

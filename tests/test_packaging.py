@@ -1,0 +1,477 @@
+"""Packaging and documentation: the examples of the docstrings, stubs,
+README and docs run as shown; one version everywhere; explain() on
+failing documents; a wheel that installs into a fresh virtual environment
+and uninstalls without a trace."""
+import ast
+import base64
+import contextlib
+import csv
+import doctest
+import hashlib
+import importlib
+import importlib.machinery
+import io
+import os
+import pkgutil
+import re
+import shutil
+import subprocess
+import sys
+import tarfile
+import tempfile
+import textwrap
+import unittest
+import warnings
+import zipfile
+
+from tests import support
+from tests.documents import OMIT, Raster, document
+
+import bathyra
+from bathyra import bag
+from bathyra._traceback_lines import Line
+from bathyra.explain import NOT_FROM_EXTRACTION, STEP_MEANINGS, explain
+from bathyra.metadata_parser import extract_metadata
+
+SOURCE_DIR = os.path.join(support.REPO_DIR, "src", "bathyra")
+BACKEND_DIR = os.path.join(support.REPO_DIR, "backend")
+DOCS_DIR = os.path.join(support.REPO_DIR, "docs")
+FLAGS = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
+
+sys.path.insert(0, BACKEND_DIR)
+import bathyra_build  # noqa: E402  (the in-tree build backend)
+
+needs_corpus = unittest.skipUnless(
+    os.path.isdir(support.CORPUS_REAL),
+    "the shared corpus (../shared/corpus) is absent")
+
+
+@contextlib.contextmanager
+def example_folder(survey_bag):
+    """A temporary working folder, as the examples expect one: examples/
+    of the repository and, with `survey_bag`, survey.bag, a BAG file of the
+    shared corpus (the docstrings write a survey.bag of their own)."""
+    folder = tempfile.mkdtemp()
+    old = os.getcwd()
+    try:
+        os.symlink(support.EXAMPLES_DIR, os.path.join(folder, "examples"))
+        if survey_bag:
+            os.symlink(os.path.join(support.CORPUS_BAG,
+                                    "vr_survey_2022_gzip.bag"),
+                       os.path.join(folder, "survey.bag"))
+        os.chdir(folder)
+        yield folder
+    finally:
+        os.chdir(old)
+        shutil.rmtree(folder)
+
+
+def run_doctests(tests, survey_bag=False):
+    """Runs doctest.DocTest objects; returns the numbers of examples tried
+    and failed, and the report of the failures."""
+    out = io.StringIO()
+    runner = doctest.DocTestRunner(optionflags=FLAGS)
+    with example_folder(survey_bag), warnings.catch_warnings():
+        # An example may leave a file to the garbage collector.
+        warnings.simplefilter("ignore", ResourceWarning)
+        for test in tests:
+            runner.run(test, out=out.write)
+    return runner.tries, runner.failures, out.getvalue()
+
+
+def text_doctests(text, name):
+    """The examples of a docstring or a Markdown file.  A code fence
+    line ends the expected output before it, as a blank line does."""
+    text = re.sub(r"(?m)^ *```.*$", "", text)
+    return doctest.DocTestParser().get_doctest(text, {}, name, name, 0)
+
+
+class ExamplesTest(unittest.TestCase):
+    """Every example in the docstrings, stubs, README and docs runs as
+    shown (output lines may be wrapped)."""
+
+    def check(self, tests, survey_bag=False):
+        tries, failures, report = run_doctests(tests, survey_bag)
+        self.assertEqual(failures, 0, report)
+        return tries
+
+    def test_package_docstrings(self):
+        finder = doctest.DocTestFinder()
+        tried = 0
+        for module in pkgutil.iter_modules(bathyra.__path__):
+            if module.name == "__main__":
+                continue  # importing it runs the command line
+            if module.name == "bag" and not bag.available():
+                continue  # its example writes a BAG file
+            full = importlib.import_module("bathyra." + module.name)
+            with self.subTest(module=full.__name__):
+                tried += self.check(finder.find(full, full.__name__))
+        tried += self.check(finder.find(bathyra, "bathyra"))
+        self.assertGreater(tried, 0)
+
+    def test_stub_docstrings(self):
+        tried = 0
+        for name in sorted(os.listdir(SOURCE_DIR)):
+            if not name.endswith(".pyi"):
+                continue
+            with open(os.path.join(SOURCE_DIR, name),
+                      encoding="utf-8") as stream:
+                tree = ast.parse(stream.read())
+            for node in [tree] + list(ast.walk(tree)):
+                if isinstance(node, (ast.Module, ast.ClassDef,
+                                     ast.FunctionDef)):
+                    text = ast.get_docstring(node, clean=True)
+                    if text:
+                        label = "%s:%s" % (name, getattr(node, "name", ""))
+                        with self.subTest(stub=label):
+                            tried += self.check(
+                                [text_doctests(text, label)])
+        self.assertGreater(tried, 0)
+
+    @needs_corpus
+    def test_readme_and_docs(self):
+        if not bag.available():
+            self.skipTest("the README opens a BAG file: built without HDF5")
+        paths = [os.path.join(support.REPO_DIR, "README.md")]
+        if os.path.isdir(DOCS_DIR):
+            paths += [os.path.join(DOCS_DIR, name)
+                      for name in sorted(os.listdir(DOCS_DIR))
+                      if name.endswith(".md")]
+        for path in paths:
+            with open(path, encoding="utf-8") as stream:
+                text = stream.read()
+            with self.subTest(file=os.path.basename(path)):
+                self.check([text_doctests(text, os.path.basename(path))],
+                           survey_bag=True)
+
+    def test_stub_lists_every_traceback_line(self):
+        # The table of lines in the stub's documentation of
+        # extract_metadata against the module's own table.
+        with open(os.path.join(SOURCE_DIR, "metadata_parser.pyi"),
+                  encoding="utf-8") as stream:
+            text = stream.read()
+        rows = dict((name, int(number)) for number, name in re.findall(
+            r"^ {4}(\d+) ([a-z_0-9]+) ", text, re.M))
+        called = {line.name: line.value for line in Line
+                  if line >= Line.define_function}
+        self.assertEqual(rows, called)
+
+
+class VersionTest(unittest.TestCase):
+    """One version: the package, the backend's metadata, the changelog,
+    the command line."""
+
+    def test_package_and_metadata_agree(self):
+        project = bathyra_build.Project(support.REPO_DIR)
+        self.assertEqual(project.version, bathyra.__version__)
+        self.assertIn("\nVersion: %s\n" % bathyra.__version__,
+                      project.metadata())
+
+    def test_changelog_starts_with_this_version(self):
+        with open(os.path.join(support.REPO_DIR, "CHANGELOG.md"),
+                  encoding="utf-8") as stream:
+            first = re.search(r"^## (\S+)", stream.read(), re.M)
+        self.assertEqual(first.group(1), bathyra.__version__)
+
+    def test_command_line_version(self):
+        with open(os.path.join(SOURCE_DIR, "cli.py"),
+                  encoding="utf-8") as stream:
+            if "--version" not in stream.read():
+                self.skipTest("the command line has no --version option yet")
+        result = support.run_child(
+            "import sys; from bathyra import cli; sys.argv[0] = 'bathyra';"
+            " cli.main(['--version'])")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(bathyra.__version__, result.stdout + result.stderr)
+
+
+def failure(xml):
+    """The exception that extract_metadata raises for the document."""
+    try:
+        extract_metadata(Raster(xml))
+    except Exception as error:
+        return error
+    raise AssertionError("the document gave a record")
+
+
+class ExplainTest(unittest.TestCase):
+
+    def assertExplains(self, xml, *phrases):
+        error = failure(xml)
+        meaning = explain(error, xml)
+        for phrase in phrases:
+            self.assertIn(phrase, meaning)
+        self.assertNotIn("\n", meaning)
+        return meaning
+
+    def test_every_step_has_a_meaning(self):
+        for line in Line:
+            if line >= Line.define_function:
+                self.assertIn(line, STEP_MEANINGS)
+
+    def test_depth_texts(self):
+        self.assertExplains(document(minimum="abc"),
+                            'the minimum depth text "abc" is not a number')
+        self.assertExplains(document(maximum="12,5"),
+                            'maximum depth text "12,5"', "decimal separator")
+        self.assertExplains(document(minimum=None), "minimum value",
+                            "is empty")
+
+    def test_missing_elements(self):
+        self.assertExplains(document(gml="http://www.opengis.net/gml"),
+                            "GML 3.1")
+        self.assertExplains(document(end=OMIT), "no end (gml:endPosition)")
+        self.assertExplains(document(maximum=OMIT),
+                            "has no maximum value (gmd:maximumValue)")
+
+    def test_empty_dates(self):
+        self.assertExplains(document(begin=None),
+                            "survey start (gml:beginPosition) is empty")
+        open_ended = document().replace(
+            "<gml:endPosition>2019-03-20T00:00:00</gml:endPosition>",
+            '<gml:endPosition indeterminatePosition="now"/>')
+        self.assertExplains(open_ended, '"now"', "open-ended")
+
+    def test_without_the_document(self):
+        # The line alone still names the element.
+        self.assertIn("gml:beginPosition", explain(failure(document(
+            begin=OMIT))))
+        self.assertIn("no metadata document", explain(failure(None)))
+
+    def test_never_raises(self):
+        class Unprintable(Exception):
+            def __str__(self):
+                raise RuntimeError("no text")
+
+        class Hostile:
+            @property
+            def iso19139_xml(self):
+                raise RuntimeError("no document")
+
+        error = failure(document(minimum="abc"))
+        cases = [(ValueError("not from the module"), None),
+                 (Unprintable(), None), (object(), None),
+                 (error, Hostile()), (error, 42)]
+        for exc, doc in cases:
+            meaning = explain(exc, doc)
+            self.assertIsInstance(meaning, str)
+        self.assertEqual(explain(ValueError("x")), NOT_FROM_EXTRACTION)
+
+    @needs_corpus
+    def test_corpus_documents(self):
+        expected = {
+            "gmd_gml31_elevation_model_date_only.xml": "GML 3.1",
+            "csw_response_wrapped_gmd_gml31.xml": "GML 3.1",
+            "gmi_minimal_constructed.xml": "no temporal extent at all",
+            "gmi_lake_bathymetry_no_period.xml": "single instant",
+            "iso19115-3_v2_vertical_only.xml": "ISO 19115-3",
+            "iso19115-3_v1_large_vertical_temporal.xml":
+                "gex:EX_VerticalExtent",
+            "bag_legacy_smxml_nominal_only.xml": "smXML",
+            "gmi_airborne_survey_year_month.xml": "no vertical extent",
+            "bag_survey_jd211_v14_legacy_embedded_nul.xml": "NUL bytes",
+        }
+        for name in sorted(os.listdir(support.CORPUS_REAL)):
+            if not name.endswith(".xml"):
+                continue
+            with open(os.path.join(support.CORPUS_REAL, name), "rb") as f:
+                xml = f.read().rstrip(b"\0")
+            try:
+                extract_metadata(Raster(xml))
+            except Exception as error:
+                meaning = explain(error, xml)
+            else:
+                continue
+            with self.subTest(document=name):
+                self.assertNotEqual(meaning, NOT_FROM_EXTRACTION)
+                self.assertIn(expected.get(name, ""), meaning)
+
+
+class TomlReaderTest(unittest.TestCase):
+
+    def test_reads_pyproject_as_the_standard_reader_does(self):
+        try:
+            import tomllib
+        except ImportError:
+            self.skipTest("no tomllib on this host to compare with")
+        with open(os.path.join(support.REPO_DIR, "pyproject.toml"),
+                  encoding="utf-8") as stream:
+            texts = [stream.read()]
+        texts.append(textwrap.dedent('''\
+            top = 1  # comment
+            [a."b.c"]
+            s = "tab\\t \\u00e9 \\"q\\""
+            l = 'C:\\path'
+            list = [ 1, 2,
+              3, ]  # trailing comma
+            inline = { x = "1", y.z = true }
+            [[arr]]
+            n = "first"
+            [[arr]]
+            n = "second"
+            '''))
+        for text in texts:
+            self.assertEqual(bathyra_build.TomlReader(text).document(),
+                             tomllib.loads(text))
+
+
+PIP_OWN = {"pip", "setuptools", "pkg_resources", "_distutils_hack"}
+
+
+def venv_python(venv):
+    return os.path.join(venv, "bin", "python")
+
+
+class WheelTest(unittest.TestCase):
+    """The wheel that pip builds through the in-tree backend, installed
+    into a fresh virtual environment of this interpreter."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="bathyra-wheel-test-")
+        cls.venv = os.path.join(cls.tmp, "venv")
+        try:
+            import ensurepip  # noqa: F401
+            import venv  # noqa: F401
+        except ImportError as error:
+            raise unittest.SkipTest("no venv with pip here (%s)" % error)
+        made = subprocess.run([sys.executable, "-m", "venv", cls.venv],
+                              capture_output=True, text=True, timeout=300)
+        if made.returncode != 0:
+            raise unittest.SkipTest(
+                "this interpreter cannot make a virtual environment with "
+                "pip (on Debian: apt-get install python3-venv): "
+                + made.stderr.strip()[-300:])
+        cls.env = dict(os.environ, PIP_NO_INDEX="1",
+                       PIP_DISABLE_PIP_VERSION_CHECK="1",
+                       PIP_NO_CACHE_DIR="1")
+        # Neither the build tree nor a sanitizer runtime of the test run:
+        # the wheel is built and used as a user builds and uses it.
+        for name in ("PYTHONPATH", "LD_PRELOAD", "PYTHONMALLOC"):
+            cls.env.pop(name, None)
+        cls.dist = os.path.join(cls.tmp, "dist")
+        built = cls.pip("wheel", "--no-deps", "-w", cls.dist,
+                        support.REPO_DIR)
+        if built.returncode != 0:
+            raise AssertionError("pip wheel failed:\n" + built.stdout
+                                 + built.stderr)
+        cls.wheel = os.path.join(cls.dist, os.listdir(cls.dist)[0])
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    @classmethod
+    def pip(cls, *args):
+        return subprocess.run([venv_python(cls.venv), "-m", "pip", *args],
+                              cwd=cls.tmp, env=cls.env, capture_output=True,
+                              text=True, timeout=600)
+
+    def run_in_venv(self, *command):
+        return subprocess.run(command, cwd=self.tmp, env=self.env,
+                              capture_output=True, text=True, timeout=120)
+
+    def test_wheel_contents(self):
+        tag = bathyra_build.wheel_tag()
+        self.assertEqual(os.path.basename(self.wheel),
+                         "bathyra-%s-%s.whl" % (bathyra.__version__, tag))
+        dist_info = "bathyra-%s.dist-info/" % bathyra.__version__
+        with zipfile.ZipFile(self.wheel) as archive:
+            names = archive.namelist()
+            record = archive.read(dist_info + "RECORD").decode()
+            metadata = archive.read(dist_info + "METADATA").decode()
+            entry_points = archive.read(dist_info + "entry_points.txt")
+            rows = list(csv.reader(io.StringIO(record)))
+            for name, digest, size in rows:
+                if name == dist_info + "RECORD":
+                    continue
+                data = archive.read(name)
+                expected = base64.urlsafe_b64encode(
+                    hashlib.sha256(data).digest()).rstrip(b"=").decode()
+                self.assertEqual((digest, int(size)),
+                                 ("sha256=" + expected, len(data)), name)
+        self.assertEqual(sorted(row[0] for row in rows), sorted(names))
+        suffix = importlib.machinery.EXTENSION_SUFFIXES[0]
+        wanted = ["bathyra/__init__.py", "bathyra/_version.py",
+                  "bathyra/explain.py", "bathyra/_traceback_lines.py",
+                  "bathyra/cli.py", "bathyra/py.typed",
+                  "bathyra/metadata_parser.pyi",
+                  "bathyra/metadata_parser" + suffix]
+        if bag.available():
+            wanted.append("bathyra/_bag" + suffix)
+        for name in wanted:
+            self.assertIn(name, names)
+        for name in names:
+            self.assertTrue(name.startswith(("bathyra/", dist_info)), name)
+            self.assertNotIn("__pycache__", name)
+        for field in ("Name: bathyra", "Version: " + bathyra.__version__,
+                      "License: BSD-3-Clause", "Summary: "):
+            self.assertIn("\n" + field, "\n" + metadata)
+        self.assertIn(b"bathyra = bathyra.cli:main", entry_points)
+
+    def test_install_run_uninstall(self):
+        before = self.venv_files()
+        installed = self.pip("install", "--no-deps", self.wheel)
+        self.assertEqual(installed.returncode, 0, installed.stderr)
+        try:
+            example = os.path.join(support.EXAMPLES_DIR,
+                                   "survey_h13045_multibeam.xml")
+            command = os.path.join(self.venv, "bin", "bathyra")
+            result = self.run_in_venv(command, example)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertIn("H13045_MB_1m_MLLW", result.stdout)
+            result = self.run_in_venv(
+                venv_python(self.venv), "-c",
+                "import bathyra, pydoc, sys; "
+                "print(bathyra.__version__, bathyra.__file__); "
+                "print('metadata_parser' in str(sys.modules)); "
+                "print(pydoc.render_doc(bathyra))")
+            self.assertEqual(result.returncode, 0, result.stderr)
+            version, path = result.stdout.split("\n")[0].split(" ", 1)
+            self.assertEqual(version, bathyra.__version__)
+            self.assertTrue(path.startswith(self.venv), path)
+            self.assertEqual(result.stdout.split("\n")[1], "False")
+            self.assertIn("explain(exc", result.stdout)
+        finally:
+            removed = self.pip("uninstall", "-y", "bathyra")
+        self.assertEqual(removed.returncode, 0, removed.stderr)
+        self.assertEqual(self.venv_files() - before, set())
+
+    def venv_files(self):
+        """Every path in the virtual environment, less pip's own (pip
+        compiles its modules as it first runs them)."""
+        found = set()
+        for folder, dirs, names in os.walk(self.venv):
+            dirs[:] = [name for name in dirs if name not in PIP_OWN]
+            for name in dirs + names:
+                found.add(os.path.join(folder, name))
+        return found
+
+
+class SourceArchiveTest(unittest.TestCase):
+
+    def test_sdist_holds_what_a_build_needs(self):
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        old = os.getcwd()
+        os.chdir(support.REPO_DIR)
+        try:
+            name = bathyra_build.build_sdist(folder)
+        finally:
+            os.chdir(old)
+        base = "bathyra-%s/" % bathyra.__version__
+        with tarfile.open(os.path.join(folder, name)) as archive:
+            names = archive.getnames()
+        for path in ("PKG-INFO", "pyproject.toml", "CMakeLists.txt",
+                     "LICENSE", "backend/bathyra_build.py",
+                     "src/bathyra/explain.py", "src/bathyra/_version.py",
+                     "src/bathyra/metadata_parser.pyi",
+                     "src/bathyra/traceback_lines.hpp"):
+            self.assertIn(base + path, names)
+        for path in names:
+            self.assertTrue(path.startswith(base), path)
+            self.assertNotRegex(path[len(base):], r"^build|__pycache__")
+
+
+if __name__ == "__main__":
+    unittest.main()
