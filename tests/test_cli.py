@@ -54,7 +54,7 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual(len(errors), 1)
         self.assertIn(FAILING, errors[0])
         self.assertIn("AttributeError", errors[0])
-        self.assertIn("beginPosition", errors[0])
+        self.assertIn("GML 3.1 gml:TimePeriod", errors[0])
 
     def test_csv_and_table(self):
         paths = [os.path.join(EXAMPLES, name) for name in GOOD]
@@ -85,7 +85,7 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual([r["file"] for r in records], [good])
         errors = result.stderr.splitlines()
         self.assertEqual(len(errors), 3, errors)
-        self.assertIn("malformed.xml: ParseError", errors[0])
+        self.assertIn("malformed.xml: the metadata document is not well-formed XML", errors[0])
         self.assertIn("not well-formed", errors[0])
         self.assertIn("no_depth.xml: ValueError", errors[1])
         self.assertIn("minimum is not a number", errors[1])

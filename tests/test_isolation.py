@@ -63,6 +63,15 @@ class CraftedFileTest(unittest.TestCase):
                     self.assertIn(reason,
                                   read_or_reason(crafted, isolated=isolated))
 
+    def test_relative_paths_follow_the_working_folder(self):
+        bag.open(self.good)  # the helper process starts elsewhere
+        old = os.getcwd()
+        os.chdir(self.folder.name)
+        try:
+            self.assertEqual(read_or_reason("good.bag"), DOCUMENT)
+        finally:
+            os.chdir(old)
+
     def test_special_files_are_refused_before_opening(self):
         fifo = self.path("fifo.bag")
         os.mkfifo(fifo)

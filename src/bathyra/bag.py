@@ -179,7 +179,8 @@ class _Helper:
         self.process = None
 
     def read(self, path, limit, timeout):
-        encoded = os.fsencode(path)
+        # The process keeps the working folder it started in.
+        encoded = os.fsencode(os.path.abspath(path))
         request = _bag_worker.REQUEST.pack(len(encoded), limit) + encoded
         with self.lock:
             if self.process is None or self.process.poll() is not None:

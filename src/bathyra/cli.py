@@ -23,45 +23,12 @@ import os
 import stat
 import sys
 
-from bathyra import bag
-from bathyra import metadata_parser
+from bathyra import __version__, bag, metadata_parser
+from bathyra.explain import explain
 
 KEYS = ("SURSTA", "SUREND", "DRVAL1", "DRVAL2", "planam", "OBJNAM")
-MODULE_FILE = "bathyra/metadata_parser"
 PROGRESS_THRESHOLD = 20
 TABLE_CELL_WIDTH = 48
-
-# What a failure at a line of the extraction routine means for the document.
-LINE_MEANINGS = {
-    14: "the input carries no metadata document",
-    15: "the namespace table XML_NS is unusable",
-    16: "a namespace prefix could not be registered",
-    17: "the document is not well-formed XML",
-    19: "the document has no GML 3.2 gml:beginPosition "
-        "(a temporal extent in another GML version is not read)",
-    20: "the document has no GML 3.2 gml:endPosition",
-    21: "the document has no gco:Real under gmd:minimumValue "
-        "(vertical extent minimum)",
-    22: "the document has no gco:Real under gmd:maximumValue "
-        "(vertical extent maximum)",
-    24: "the vertical extent minimum is not a number",
-    25: "the vertical extent maximum is not a number",
-    28: "the gml:beginPosition element is empty",
-    29: "the gml:endPosition element is empty",
-    32: "the placeholder set could not be made",
-    33: "the acquisition information could not be searched",
-    34: "the acquisition information could not be searched",
-    35: "a platform or instrument name is unusable",
-    36: "a platform or instrument name is unusable",
-    37: "the platform names could not be joined",
-    39: "the citation could not be searched",
-    40: "the citation title is unusable",
-    41: "the citation title is unusable",
-    44: "the result record could not be built",
-    46: "the result record could not be built",
-    47: "the result record could not be built",
-}
-
 
 SUFFIXES = (".xml", ".bag")
 
@@ -93,26 +60,6 @@ class Survey:
 
 class UsageError(Exception):
     pass
-
-
-def module_line(error):
-    """The line of the module's traceback entry of `error`, or None."""
-    line = None
-    tb = error.__traceback__
-    while tb is not None:
-        if tb.tb_frame.f_code.co_filename == MODULE_FILE:
-            line = tb.tb_lineno
-        tb = tb.tb_next
-    return line
-
-
-def describe_failure(error):
-    """What went wrong, for a person: the exception and what it means."""
-    text = "%s: %s" % (type(error).__name__, error)
-    meaning = LINE_MEANINGS.get(module_line(error))
-    if meaning:
-        text += " (%s)" % meaning
-    return text
 
 
 def expand_paths(paths, report):
@@ -183,8 +130,26 @@ def read_survey(path, limit=bag.DEFAULT_LIMIT):
     return Survey(read_document(path, limit))
 
 
+class ExtractionFailed(Exception):
+    """extract_metadata failed on a document: what it means for the
+    document, then the exception."""
+
+    def __init__(self, error, survey):
+        super().__init__(error)
+        self.error = error
+        self.survey = survey
+
+    def __str__(self):
+        return "%s (%s: %s)" % (explain(self.error, self.survey),
+                                type(self.error).__name__, self.error)
+
+
 def extract_file(path, limit=bag.DEFAULT_LIMIT):
-    return metadata_parser.extract_metadata(read_survey(path, limit))
+    survey = read_survey(path, limit)
+    try:
+        return metadata_parser.extract_metadata(survey)
+    except Exception as error:
+        raise ExtractionFailed(error, survey) from error
 
 
 def format_value(value):
@@ -266,6 +231,8 @@ def parse_arguments(argv):
         description="Print the S-57 survey attributes (SURSTA, SUREND, "
                     "DRVAL1, DRVAL2, planam, OBJNAM) read from ISO 19139 "
                     "survey metadata files and BAG files.")
+    parser.add_argument("--version", action="version",
+                        version="bathyra " + __version__)
     form = parser.add_mutually_exclusive_group()
     form.add_argument("--json", action="store_true",
                       help="one JSON object per line")
@@ -303,11 +270,9 @@ def failure_message(path, error):
         prefix = os.fsdecode(path) + ": "
         return "BagError: " + (text[len(prefix):] if text.startswith(prefix)
                                else text)
-    if isinstance(error, (bag.BagSupportMissing, NotRegular)):
-        return str(error)
     if isinstance(error, OSError):
         return str(error.strerror or error)
-    return describe_failure(error)
+    return str(error)
 
 
 def run(options, out):
