@@ -16,6 +16,7 @@ import sys
 
 from bathyra import bag
 from bathyra import metadata_parser
+from bathyra._traceback_lines import Line
 
 KEYS = ("SURSTA", "SUREND", "DRVAL1", "DRVAL2", "planam", "OBJNAM")
 MODULE_FILE = "bathyra/metadata_parser"
@@ -24,33 +25,36 @@ TABLE_CELL_WIDTH = 48
 
 # What a failure at a line of the extraction routine means for the document.
 LINE_MEANINGS = {
-    14: "the input carries no metadata document",
-    15: "the namespace table XML_NS is unusable",
-    16: "a namespace prefix could not be registered",
-    17: "the document is not well-formed XML",
-    19: "the document has no GML 3.2 gml:beginPosition "
+    Line.read_document: "the input carries no metadata document",
+    Line.namespace_loop: "the namespace table XML_NS is unusable",
+    Line.register_namespace: "a namespace prefix could not be registered",
+    Line.parse_document: "the document is not well-formed XML",
+    Line.find_begin_position:
+        "the document has no GML 3.2 gml:beginPosition "
         "(a temporal extent in another GML version is not read)",
-    20: "the document has no GML 3.2 gml:endPosition",
-    21: "the document has no gco:Real under gmd:minimumValue "
+    Line.find_end_position: "the document has no GML 3.2 gml:endPosition",
+    Line.find_minimum_value:
+        "the document has no gco:Real under gmd:minimumValue "
         "(vertical extent minimum)",
-    22: "the document has no gco:Real under gmd:maximumValue "
+    Line.find_maximum_value:
+        "the document has no gco:Real under gmd:maximumValue "
         "(vertical extent maximum)",
-    24: "the vertical extent minimum is not a number",
-    25: "the vertical extent maximum is not a number",
-    28: "the gml:beginPosition element is empty",
-    29: "the gml:endPosition element is empty",
-    32: "the placeholder set could not be made",
-    33: "the acquisition information could not be searched",
-    34: "the acquisition information could not be searched",
-    35: "a platform or instrument name is unusable",
-    36: "a platform or instrument name is unusable",
-    37: "the platform names could not be joined",
-    39: "the citation could not be searched",
-    40: "the citation title is unusable",
-    41: "the citation title is unusable",
-    44: "the result record could not be built",
-    46: "the result record could not be built",
-    47: "the result record could not be built",
+    Line.convert_minimum: "the vertical extent minimum is not a number",
+    Line.convert_maximum: "the vertical extent maximum is not a number",
+    Line.survey_start: "the gml:beginPosition element is empty",
+    Line.survey_end: "the gml:endPosition element is empty",
+    Line.make_placeholders: "the placeholder set could not be made",
+    Line.find_platforms: "the acquisition information could not be searched",
+    Line.platform_loop: "the acquisition information could not be searched",
+    Line.test_platform: "a platform or instrument name is unusable",
+    Line.append_platform: "a platform or instrument name is unusable",
+    Line.join_platforms: "the platform names could not be joined",
+    Line.find_citation: "the citation could not be searched",
+    Line.citation_text: "the citation title is unusable",
+    Line.object_name: "the citation title is unusable",
+    Line.build_record: "the result record could not be built",
+    Line.make_drval1: "the result record could not be built",
+    Line.make_drval2: "the result record could not be built",
 }
 
 
