@@ -4,24 +4,16 @@ import io
 import json
 import os
 import shutil
-import subprocess
-import sys
 import tempfile
 import unittest
 
 from tests import support
 from tests.documents import document
+from tests.support import run_cli
 
 EXAMPLES = support.EXAMPLES_DIR
 GOOD = ["survey_f00812_launch.xml", "survey_h13045_multibeam.xml"]
 FAILING = "survey_w00455_no_period.xml"
-
-
-def run_cli(*args):
-    env = dict(os.environ, PYTHONPATH=support.BUILD_DIR)
-    return subprocess.run([sys.executable, "-m", "bathyra", *args],
-                          cwd=support.BUILD_DIR, env=env, text=True,
-                          capture_output=True, timeout=120)
 
 
 class CommandLineTest(unittest.TestCase):
