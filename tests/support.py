@@ -18,7 +18,8 @@ import sys
 REPO_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 _package = importlib.machinery.PathFinder.find_spec("bathyra")
 if _package is not None and _package.origin:
-    BUILD_DIR = os.path.dirname(os.path.dirname(_package.origin))
+    BUILD_DIR = os.path.dirname(os.path.dirname(
+        os.path.abspath(_package.origin)))
 else:
     BUILD_DIR = (os.environ.get("BATHYRA_BUILD_DIR") or
                  os.path.join(REPO_DIR, "build"))
@@ -38,6 +39,15 @@ def corpus_paths():
     return [os.path.join(folder, name)
             for folder in (CORPUS_REAL, EXAMPLES_DIR) if os.path.isdir(folder)
             for name in sorted(os.listdir(folder)) if name.endswith(".xml")]
+
+
+def temporary_directory(test):
+    """A new directory, removed with its contents when `test` ends."""
+    import shutil
+    import tempfile
+    path = tempfile.mkdtemp()
+    test.addCleanup(shutil.rmtree, path)
+    return path
 
 
 def module_tracebacks(exc):
@@ -91,20 +101,26 @@ def fail_allocation(n, function, *args):
     returns the call's result or exception, and whether the failing
     allocation was left for after the call."""
     hooks = testcapi()
-    outcome, spent = None, False
+    # The exception goes into a slot made beforehand: nothing allocates
+    # between the call and the probe.
+    result, raised, spent = None, [None], False
     hooks.set_nomemory(n, n + 1)
     try:
         try:
-            outcome = function(*args)
+            result = function(*args)
         except Exception as error:
-            outcome = error
+            raised[0] = error
         # Reaches the failing allocation if the call did not.
         probe = [object() for _ in range(64)]  # noqa: F841
     except MemoryError:
         spent = True
     finally:
         hooks.remove_mem_hooks()
-    return outcome, spent
+    # No local of this frame may hold the exception when it returns: the
+    # frames of the exception's traceback keep this one alive, and the
+    # cycle would keep every MemoryError until a garbage collection (from
+    # 3.12 on, the host then runs out of spare ones).
+    return (result if raised[0] is None else raised.pop()), spent
 
 
 def allocation_sweep(function, *args, start=0, limit=5000, before=None):

@@ -2,8 +2,6 @@
 that name what is wrong, and the command line on them."""
 import json
 import os
-import shutil
-import tempfile
 import threading
 import unittest
 
@@ -68,8 +66,7 @@ class CorpusTest(unittest.TestCase):
 class ReadWriteTest(unittest.TestCase):
 
     def setUp(self):
-        self.tmp = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, self.tmp)
+        self.tmp = support.temporary_directory(self)
 
     def path(self, name):
         return os.path.join(self.tmp, name)
@@ -144,8 +141,7 @@ class ReadWriteTest(unittest.TestCase):
 class CommandLineTest(unittest.TestCase):
 
     def setUp(self):
-        self.tmp = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, self.tmp)
+        self.tmp = support.temporary_directory(self)
 
     @needs_hdf5
     def test_mixed_directory(self):

@@ -3,8 +3,6 @@ import csv
 import io
 import json
 import os
-import shutil
-import tempfile
 import unittest
 
 from tests import support
@@ -19,8 +17,7 @@ FAILING = "survey_w00455_no_period.xml"
 class CommandLineTest(unittest.TestCase):
 
     def setUp(self):
-        self.tmp = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, self.tmp)
+        self.tmp = support.temporary_directory(self)
 
     def write(self, name, text):
         path = os.path.join(self.tmp, name)

@@ -13,7 +13,7 @@ from bathyra._traceback_lines import Line
 
 from tests import support
 from tests.documents import (OMIT, FakeElement, FakeLibrary, FakeRoot,
-                             Raster, document)
+                             KeyErrorRaster, Raster, document)
 
 KEYS = ["SURSTA", "SUREND", "DRVAL1", "DRVAL2", "planam", "OBJNAM"]
 
@@ -222,12 +222,8 @@ class FailureTest(ExtractionCase):
         self.assertFailsAt(Line.parse_document, TypeError, None,
                            self.extract, 42)
 
-        class Hook:
-            @property
-            def iso19139_xml(self):
-                raise KeyError("hook")
         error = self.assertFailsAt(Line.read_document, KeyError, None,
-                                   mp.extract_metadata, Hook())
+                                   mp.extract_metadata, KeyErrorRaster())
         self.assertEqual(error.args, ("hook",))
 
     def test_registrations_precede_parsing(self):

@@ -11,8 +11,8 @@ from bathyra import metadata_parser as mp
 from bathyra._traceback_lines import Line
 
 from tests import support
-from tests.documents import (FakeElement, FakeLibrary, FakeRoot, Raster,
-                             document)
+from tests.documents import (FakeElement, FakeLibrary, FakeRoot,
+                             KeyErrorRaster, Raster, document)
 from tests.support import LibraryProxy
 
 GOOD = document(platforms=["Vessel A", "Platform Name"],
@@ -26,18 +26,12 @@ REBINDING_LINES = (Line.namespace_loop, Line.register_namespace,
                    Line.find_citation)
 
 
-class Hook:
-    @property
-    def iso19139_xml(self):
-        raise KeyError("hook")
-
-
 def failing_calls():
     """Calls that fail in every kind of way; each raises."""
     f = mp.extract_metadata
     return [
         lambda: f(), lambda: f(1, 2), lambda: f(1, raster=2),
-        lambda: f(other=1), lambda: f(Hook()), lambda: f(object()),
+        lambda: f(other=1), lambda: f(KeyErrorRaster()), lambda: f(object()),
         lambda: f(Raster("<a")), lambda: f(Raster(document(end=None))),
         lambda: f(Raster(document(minimum="deep"))),
         lambda: f(Raster(document(begin="2019-03-14T00:00:00"[:0] or None))),
