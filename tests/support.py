@@ -193,28 +193,26 @@ class LibraryProxy:
         return getattr(self.library, name)
 
 
-def _child_options(tree, env):
-    child_env = dict(os.environ)
-    child_env["PYTHONPATH"] = os.pathsep.join([tree, REPO_DIR])
-    child_env.update(env or {})
-    return dict(cwd=tree, env=child_env, text=True)
+def _child_options(tree):
+    path = os.pathsep.join([tree, REPO_DIR])
+    return dict(cwd=tree, env=dict(os.environ, PYTHONPATH=path), text=True)
 
 
-def start_python(*arguments, tree=BUILD_DIR, env=None):
+def start_python(*arguments, tree=BUILD_DIR):
     """Starts a fresh interpreter with `arguments` that imports the package
     from `tree` (by default the build tree, also its working directory) and
     this repository's tests; returns the process, output piped as text."""
     import subprocess
     return subprocess.Popen([sys.executable, *arguments],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            **_child_options(tree, env))
+                            **_child_options(tree))
 
 
-def run_python(*arguments, timeout=120, tree=BUILD_DIR, env=None):
+def run_python(*arguments, timeout=120, tree=BUILD_DIR):
     """start_python waited for: the completed process."""
     import subprocess
     return subprocess.run([sys.executable, *arguments], capture_output=True,
-                          timeout=timeout, **_child_options(tree, env))
+                          timeout=timeout, **_child_options(tree))
 
 
 def run_child(code, *options, argv=(), **keywords):

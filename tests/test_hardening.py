@@ -133,7 +133,7 @@ class ThreadTest(unittest.TestCase):
                 except (AttributeError, NameError, KeyError) as error:
                     # A table of None or no global at all; or the
                     # library's registration racing with itself in another
-                    # thread (a KeyError).
+                    # thread (a KeyError at the registration step).
                     entries = support.module_entries(error)
                     if (len(entries) != 1 or
                             entries[0][1] not in REBINDING_LINES):
