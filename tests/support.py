@@ -158,6 +158,17 @@ def is_host_frame_failure(exc, text=None):
             and not text.startswith("<bathyra function"))
 
 
+def same_number(got, expected):
+    """Whether `got` is the float `expected`: both NaN, or equal with the
+    same sign."""
+    if not isinstance(got, float):
+        return False
+    if math.isnan(expected):
+        return math.isnan(got)
+    return got == expected and (math.copysign(1, got) ==
+                                math.copysign(1, expected))
+
+
 def comparable(record):
     """A record's items, NaN made equal to NaN."""
     return [(key, "nan" if isinstance(value, float) and math.isnan(value)

@@ -52,12 +52,7 @@ class ExtractionCase(unittest.TestCase):
 
     def assertSameFloat(self, got, expected):
         self.assertIs(type(got), float)
-        if math.isnan(expected):
-            self.assertTrue(math.isnan(got), got)
-        else:
-            self.assertEqual(got, expected)
-            self.assertEqual(math.copysign(1, got),
-                             math.copysign(1, expected))
+        self.assertTrue(support.same_number(got, expected), (got, expected))
 
 
 class RecordTest(ExtractionCase):
