@@ -2,7 +2,8 @@
 the same run:
 
   module    bathyra.metadata_parser.extract_metadata
-  twin      a plain-Python version of the routine (xml.etree.ElementTree)
+  twin      the routine in plain Python over xml.etree.ElementTree
+            (tests/twin.py)
   parse     xml.etree.ElementTree.fromstring alone
   bare      one pass of the host's expat parser (namespaces on, no handlers)
 
@@ -22,61 +23,21 @@ import tracemalloc
 import xml.etree.ElementTree as ET
 import xml.parsers.expat
 
-from bathyra import metadata_parser
-
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The repository root, for the tests' plain-Python twin of the routine.
+sys.path.insert(0, os.path.dirname(HERE))
+
+from bathyra import metadata_parser  # noqa: E402
+from tests.documents import Raster  # noqa: E402
+from tests.twin import extract_metadata as twin  # noqa: E402
+
 DEFAULT_CORPUS = os.path.join(HERE, os.pardir, os.pardir, "shared",
                               "corpus", "real")
-
-XML_NS = {
-    "gmi": "http://www.isotc211.org/2005/gmi",
-    "gmd": "http://www.isotc211.org/2005/gmd",
-    "xsi": "http://www.w3.org/2001/XMLSchema-instance",
-    "gml": "http://www.opengis.net/gml/3.2",
-    "gco": "http://www.isotc211.org/2005/gco",
-    "xlink": "http://www.w3.org/1999/xlink",
-}
-PLACEHOLDERS = {"Platform Name", "instrument unknown",
-                "instrument type unknown"}
-
-
-def twin(raster):
-    """The routine in plain Python, for the baseline."""
-    metadata_xml = raster.iso19139_xml
-    for prefix, uri in XML_NS.items():
-        ET.register_namespace(prefix, uri)
-    root = ET.fromstring(metadata_xml)
-    begin = root.find(".//gml:beginPosition", XML_NS).text
-    end = root.find(".//gml:endPosition", XML_NS).text
-    minimum = root.find(".//gmd:minimumValue/gco:Real", XML_NS).text
-    maximum = root.find(".//gmd:maximumValue/gco:Real", XML_NS).text
-    val1 = -1.0 * float(minimum)
-    val2 = -1.0 * float(maximum)
-    drval1 = val2 if val2 < val1 else val1
-    drval2 = val2 if val2 > val1 else val1
-    sursta = begin[:-9].replace("-", "")
-    surend = end[:-9].replace("-", "")
-    platform_text = ""
-    for p in root.findall(
-            ".//gmi:acquisitionInformation//gco:CharacterString", XML_NS):
-        if p.text is not None and p.text not in PLACEHOLDERS:
-            platform_text += p.text + ","
-    planam = platform_text.strip(",") if platform_text else ""
-    tag = root.find(".//gmd:CI_Citation//gco:CharacterString", XML_NS)
-    objnam = "VACIO" if tag is None else tag.text
-    objnam = objnam.replace(".csar", "") if objnam else "VACIO"
-    return {"SURSTA": sursta, "SUREND": surend, "DRVAL1": drval1,
-            "DRVAL2": drval2, "planam": planam, "OBJNAM": objnam}
 
 
 def bare_pass(document):
     parser = xml.parsers.expat.ParserCreate(namespace_separator="}")
     parser.Parse(document, True)
-
-
-class Raster:
-    def __init__(self, document):
-        self.iso19139_xml = document
 
 
 # ---------------------------------------------------------------------------

@@ -3,6 +3,8 @@ texts, and a stand-in for the XML library whose elements carry arbitrary
 objects as texts."""
 from xml.sax.saxutils import escape
 
+from tests import twin
+
 NAMESPACES = (
     'xmlns:gmi="http://www.isotc211.org/2005/gmi" '
     'xmlns:gmd="http://www.isotc211.org/2005/gmd" '
@@ -70,18 +72,17 @@ class Raster:
         self.iso19139_xml = document
 
 
+class KeyErrorRaster:
+    """Reading its document raises KeyError('hook')."""
+
+    @property
+    def iso19139_xml(self):
+        raise KeyError("hook")
+
+
 class FakeElement:
     def __init__(self, text):
         self.__dict__["text"] = text
-
-
-PATHS = {
-    "begin": ".//gml:beginPosition",
-    "end": ".//gml:endPosition",
-    "minimum": ".//gmd:minimumValue/gco:Real",
-    "maximum": ".//gmd:maximumValue/gco:Real",
-    "citation": ".//gmd:CI_Citation//gco:CharacterString",
-}
 
 
 class FakeRoot:
@@ -90,15 +91,15 @@ class FakeRoot:
     def __init__(self, begin="2019-03-14T00:00:00",
                  end="2019-03-20T00:00:00", minimum="-35.2", maximum="-1.5",
                  platforms=(), citation=None):
-        self.texts = {PATHS["begin"]: begin, PATHS["end"]: end,
-                      PATHS["minimum"]: minimum, PATHS["maximum"]: maximum}
+        self.texts = dict(zip([path for _, path in twin.EXTENT_PATHS],
+                              [begin, end, minimum, maximum]))
         self.citation = citation
         self.platforms = platforms
         self.calls = []
 
     def find(self, path, namespaces):
         self.calls.append(("find", path, namespaces))
-        if path == PATHS["citation"]:
+        if path == twin.CITATION:
             return self.citation
         return FakeElement(self.texts[path])
 

@@ -1,56 +1,141 @@
-"""Shared helpers of the test suite.
+"""Shared helpers of the test suite: where things are, fresh interpreters,
+the module's traceback entries, failed allocations, a stand-in for the XML
+library module and the command line.
 
-Importing this module puts the build tree first on sys.path, so that
-``bathyra`` is the built package and not the source directory.
+When no ``bathyra`` package is on sys.path, importing this module (the
+tests package does, before any test module) puts the build tree first, so
+that a test module may import ``bathyra`` before anything else.  The build
+tree is the one that holds the package found, else $BATHYRA_BUILD_DIR,
+else build/.
 """
+import importlib.machinery
+import math
 import os
-import subprocess
 import sys
-import textwrap
 
+# Children import this module too: what only the tests' own process needs
+# is imported where it is used.
 REPO_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD_DIR = os.environ.get("BATHYRA_BUILD_DIR") or os.path.join(REPO_DIR,
-                                                                 "build")
+_package = importlib.machinery.PathFinder.find_spec("bathyra")
+if _package is not None and _package.origin:
+    BUILD_DIR = os.path.dirname(os.path.dirname(
+        os.path.abspath(_package.origin)))
+else:
+    BUILD_DIR = (os.environ.get("BATHYRA_BUILD_DIR") or
+                 os.path.join(REPO_DIR, "build"))
+    sys.path.insert(0, BUILD_DIR)
 SHARED_DIR = os.path.join(os.path.dirname(REPO_DIR), "shared")
 CORPUS_REAL = os.path.join(SHARED_DIR, "corpus", "real")
 CORPUS_BAG = os.path.join(SHARED_DIR, "corpus", "bag")
 EXAMPLES_DIR = os.path.join(REPO_DIR, "examples")
-
-if sys.path[0:1] != [BUILD_DIR]:
-    sys.path.insert(0, BUILD_DIR)
 
 MODULE_FILE = "bathyra/metadata_parser"
 CALL_FUNCTION = "bathyra.metadata_parser.extract_metadata"
 IMPORT_FUNCTION = "init bathyra.metadata_parser"
 
 
-def module_entries(exc):
-    """The module's own traceback entries of an exception, as tuples of
-    (file name, line, function name), read from the traceback's frames and
-    code objects."""
-    entries = []
+def corpus_paths():
+    """The metadata documents of the shared corpus and of the examples."""
+    return [os.path.join(folder, name)
+            for folder in (CORPUS_REAL, EXAMPLES_DIR) if os.path.isdir(folder)
+            for name in sorted(os.listdir(folder)) if name.endswith(".xml")]
+
+
+def temporary_directory(test):
+    """A new directory, removed with its contents when `test` ends."""
+    import shutil
+    import tempfile
+    path = tempfile.mkdtemp()
+    test.addCleanup(shutil.rmtree, path)
+    return path
+
+
+def module_tracebacks(exc):
+    """The traceback items of `exc` whose code is the module's."""
     tb = exc.__traceback__
     while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == MODULE_FILE:
-            entries.append((code.co_filename, tb.tb_lineno, code.co_name))
+        if tb.tb_frame.f_code.co_filename == MODULE_FILE:
+            yield tb
         tb = tb.tb_next
-    return entries
 
 
-def run_child(code, *args, env=None, timeout=120, argv=(), tree=BUILD_DIR):
-    """Runs `code` in a fresh interpreter (options `args`, script arguments
-    `argv`) that imports the package from `tree` (by default the build
-    tree, also its working directory); returns the completed process (text
-    output)."""
-    child_env = dict(os.environ)
-    child_env["PYTHONPATH"] = tree
-    if env:
-        child_env.update(env)
-    return subprocess.run(
-        [sys.executable, *args, "-c", textwrap.dedent(code), *argv],
-        cwd=tree, env=child_env, capture_output=True, text=True,
-        timeout=timeout)
+def module_entries(exc):
+    """The module's traceback entries of `exc`, as tuples of (file name,
+    line, function name) read from the frames and their code objects."""
+    return [(tb.tb_frame.f_code.co_filename, tb.tb_lineno,
+             tb.tb_frame.f_code.co_name) for tb in module_tracebacks(exc)]
+
+
+def raised_by(call, *args):
+    """The exception that call(*args) raises, with its traceback (which
+    assertRaises drops), or None when it returns."""
+    try:
+        call(*args)
+    except BaseException as exc:
+        return exc
+    return None
+
+
+def describe(exc):
+    """An exception (None for none) as JSON data: its type name, its text
+    and its module traceback entries."""
+    if exc is None:
+        return ["ok", "", []]
+    return [type(exc).__name__, str(exc),
+            [list(entry) for entry in module_entries(exc)]]
+
+
+def testcapi():
+    """The host's _testcapi module; skips the test when the host has
+    none."""
+    try:
+        import _testcapi
+    except ImportError:
+        import unittest
+        raise unittest.SkipTest("_testcapi is not available") from None
+    return _testcapi
+
+
+def fail_allocation(n, function, *args):
+    """Calls function(*args) with the n-th allocation from now on failing;
+    returns the call's result or exception, and whether the failing
+    allocation was left for after the call."""
+    hooks = testcapi()
+    # The exception goes into a slot made beforehand: nothing allocates
+    # between the call and the probe.
+    result, raised, spent = None, [None], False
+    hooks.set_nomemory(n, n + 1)
+    try:
+        try:
+            result = function(*args)
+        except Exception as error:
+            raised[0] = error
+        # Reaches the failing allocation if the call did not.
+        probe = [object() for _ in range(64)]  # noqa: F841
+    except MemoryError:
+        spent = True
+    finally:
+        hooks.remove_mem_hooks()
+    # No local of this frame may hold the exception when it returns: the
+    # frames of the exception's traceback keep this one alive, and the
+    # cycle would keep every MemoryError until a garbage collection (from
+    # 3.12 on, the host then runs out of spare ones).
+    return (result if raised[0] is None else raised.pop()), spent
+
+
+def allocation_sweep(function, *args, start=0, limit=5000, before=None):
+    """Yields (n, outcome) for n = start, start + 1, ...: what
+    function(*args) gives when its n-th allocation fails, until a call no
+    longer reaches the failing allocation.  `before(n)`, if given, runs
+    before each call."""
+    for n in range(start, limit):
+        if before:
+            before(n)
+        outcome, spent = fail_allocation(n, function, *args)
+        if spent and not isinstance(outcome, MemoryError):
+            return
+        yield n, outcome
+    raise AssertionError("calls still fail at allocation %d" % limit)
 
 
 def is_host_frame_failure(exc, text=None):
@@ -71,3 +156,84 @@ def is_host_frame_failure(exc, text=None):
         return True
     return (text.endswith("returned NULL without setting an exception")
             and not text.startswith("<bathyra function"))
+
+
+def same_number(got, expected):
+    """Whether `got` is the float `expected`: both NaN, or equal with the
+    same sign."""
+    if not isinstance(got, float):
+        return False
+    if math.isnan(expected):
+        return math.isnan(got)
+    return got == expected and (math.copysign(1, got) ==
+                                math.copysign(1, expected))
+
+
+def comparable(record):
+    """A record's items, NaN made equal to NaN."""
+    return [(key, "nan" if isinstance(value, float) and math.isnan(value)
+             else value) for key, value in record.items()]
+
+
+def call_outcome(document, library=None):
+    """How a call of extract_metadata on `document` ends, with ET bound to
+    `library` when given: ("record", its comparable items), or ("error",
+    the exception's type, its message, its module traceback lines)."""
+    from bathyra import metadata_parser as mp
+    from tests.documents import Raster
+    saved = vars(mp)["ET"]
+    mp.ET = library or saved
+    try:
+        return ("record", comparable(mp.extract_metadata(Raster(document))))
+    except Exception as error:
+        return ("error", type(error), str(error),
+                [line for _, line, _ in module_entries(error)])
+    finally:
+        mp.ET = saved
+
+
+class LibraryProxy:
+    """Behaves as the XML library module without being it, which makes the
+    module read documents through the library."""
+
+    def __init__(self):
+        import xml.etree.ElementTree as library
+        self.library = library
+
+    def __getattr__(self, name):
+        return getattr(self.library, name)
+
+
+def _child_options(tree):
+    path = os.pathsep.join([tree, REPO_DIR])
+    return dict(cwd=tree, env=dict(os.environ, PYTHONPATH=path), text=True)
+
+
+def start_python(*arguments, tree=BUILD_DIR):
+    """Starts a fresh interpreter with `arguments` that imports the package
+    from `tree` (by default the build tree, also its working directory) and
+    this repository's tests; returns the process, output piped as text."""
+    import subprocess
+    return subprocess.Popen([sys.executable, *arguments],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            **_child_options(tree))
+
+
+def run_python(*arguments, timeout=120, tree=BUILD_DIR):
+    """start_python waited for: the completed process."""
+    import subprocess
+    return subprocess.run([sys.executable, *arguments], capture_output=True,
+                          timeout=timeout, **_child_options(tree))
+
+
+def run_child(code, *options, argv=(), **keywords):
+    """Runs `code` (dedented) in a fresh interpreter with the interpreter
+    options `options` and the script arguments `argv`."""
+    import textwrap
+    return run_python(*options, "-c", textwrap.dedent(code), *argv,
+                      **keywords)
+
+
+def run_cli(*args):
+    """The command line as a user runs it: python -m bathyra ARGS."""
+    return run_python("-m", "bathyra", *args)

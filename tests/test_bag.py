@@ -2,18 +2,15 @@
 that name what is wrong, and the command line on them."""
 import json
 import os
-import shutil
-import subprocess
-import sys
-import tempfile
 import threading
 import unittest
 
-from tests import support
-from tests.documents import document
-
 from bathyra import bag
 from bathyra import metadata_parser as mp
+from bathyra._traceback_lines import Line
+
+from tests import support
+from tests.documents import document
 
 needs_hdf5 = unittest.skipUnless(bag.available(),
                                  "built without the HDF5 library")
@@ -24,14 +21,6 @@ needs_corpus = unittest.skipUnless(
 
 def corpus(name):
     return os.path.join(support.CORPUS_BAG, name)
-
-
-def entries_of(call):
-    try:
-        call()
-    except Exception as error:
-        return type(error), support.module_entries(error)
-    raise AssertionError("no exception")
 
 
 @needs_hdf5
@@ -66,19 +55,18 @@ class CorpusTest(unittest.TestCase):
                 survey = bag.open(corpus(name))
                 self.assertEqual(survey.bag_version, version)
                 self.assertFalse(survey.iso19139_xml.endswith(b"\0"))
-                kind, entries = entries_of(
-                    lambda: mp.extract_metadata(survey))
-                self.assertIs(kind, AttributeError)
-                self.assertEqual(entries, [(support.MODULE_FILE, 19,
-                                            support.CALL_FUNCTION)])
+                error = support.raised_by(mp.extract_metadata, survey)
+                self.assertIs(type(error), AttributeError)
+                self.assertEqual(support.module_entries(error), [
+                    (support.MODULE_FILE, Line.find_begin_position,
+                     support.CALL_FUNCTION)])
 
 
 @needs_hdf5
 class ReadWriteTest(unittest.TestCase):
 
     def setUp(self):
-        self.tmp = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, self.tmp)
+        self.tmp = support.temporary_directory(self)
 
     def path(self, name):
         return os.path.join(self.tmp, name)
@@ -153,15 +141,7 @@ class ReadWriteTest(unittest.TestCase):
 class CommandLineTest(unittest.TestCase):
 
     def setUp(self):
-        self.tmp = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, self.tmp)
-
-    def run_cli(self, *args, code=None):
-        env = dict(os.environ, PYTHONPATH=support.BUILD_DIR)
-        command = ([sys.executable, "-c", code, *args] if code else
-                   [sys.executable, "-m", "bathyra", *args])
-        return subprocess.run(command, cwd=support.BUILD_DIR, env=env,
-                              text=True, capture_output=True, timeout=120)
+        self.tmp = support.temporary_directory(self)
 
     @needs_hdf5
     def test_mixed_directory(self):
@@ -179,7 +159,7 @@ class CommandLineTest(unittest.TestCase):
             data = stream.read()
         with open(os.path.join(folder, "e_truncated.bag"), "wb") as stream:
             stream.write(data[:800])
-        result = self.run_cli("--json", folder)
+        result = support.run_cli("--json", folder)
         self.assertEqual(result.returncode, 1)
         records = [json.loads(line) for line in result.stdout.splitlines()]
         self.assertEqual([os.path.basename(r["file"]) for r in records],
@@ -202,7 +182,7 @@ class CommandLineTest(unittest.TestCase):
         code = ("import sys; sys.modules['bathyra._bag'] = None; "
                 "sys.argv[0] = 'bathyra'; from bathyra.cli import main; "
                 "sys.exit(main(sys.argv[1:]))")
-        result = self.run_cli(path, code=code)
+        result = support.run_child(code, argv=[path])
         self.assertEqual(result.returncode, 1)
         self.assertIn("x.bag: BAG support is not built", result.stderr)
         self.assertIn("libhdf5-dev", result.stderr)

@@ -3,25 +3,25 @@ TypeError texts of refused ones and the traceback entry each failure
 carries.
 
 An accepted call enters the extraction routine, whose first step reads
-`raster.iso19139_xml` at line 14.  The Raster objects below raise Reached
-from that attribute, which shows which object arrived as `raster`.
+`raster.iso19139_xml`.  The Raster objects below raise Reached from that
+attribute, which shows which object arrived as `raster`.
 """
-from tests import support
-
 import functools
 import json
-import os
 import sys
-import textwrap
 import unittest
 
-import _testcapi
-
 import bathyra.metadata_parser as mp
+from bathyra._traceback_lines import Line
 
+from tests import support
+
+_testcapi = support.testcapi()
 f = mp.extract_metadata
-BINDING_ENTRY = (support.MODULE_FILE, 13, support.CALL_FUNCTION)
-ROUTINE_ENTRY = (support.MODULE_FILE, 14, support.CALL_FUNCTION)
+BINDING_ENTRY = (support.MODULE_FILE, Line.define_function,
+                 support.CALL_FUNCTION)
+ROUTINE_ENTRY = (support.MODULE_FILE, Line.read_document,
+                 support.CALL_FUNCTION)
 ARITY = "extract_metadata() takes exactly 1 positional argument (%d given)"
 MULTIPLE = "extract_metadata() got multiple values for keyword argument '%s'"
 UNEXPECTED = "extract_metadata() got an unexpected keyword argument '%s'"
@@ -86,27 +86,15 @@ def vc(args, kwnames):
     return _testcapi.pyobject_vectorcall(f, args, kwnames)
 
 
-def caught(call):
-    # By hand: assertRaises drops the traceback, and with it the entries.
-    try:
-        call()
-    except BaseException as exc:
-        return exc
-    raise AssertionError("the call returned")
-
-
 class CallBindingTest(unittest.TestCase):
     def assert_entries(self, exc, entries):
         self.assertEqual(support.module_entries(exc), entries)
         # The frames of the entries have the module's namespace as globals.
-        tb = exc.__traceback__
-        while tb is not None:
-            if tb.tb_frame.f_code.co_filename == support.MODULE_FILE:
-                self.assertIs(tb.tb_frame.f_globals, vars(mp))
-            tb = tb.tb_next
+        for tb in support.module_tracebacks(exc):
+            self.assertIs(tb.tb_frame.f_globals, vars(mp))
 
     def assert_fails(self, call, exc_type, message, entries):
-        exc = caught(call)
+        exc = support.raised_by(call)
         self.assertIs(type(exc), exc_type, repr(exc))
         self.assertEqual(str(exc), message)
         self.assert_entries(exc, entries)
@@ -115,7 +103,7 @@ class CallBindingTest(unittest.TestCase):
         self.assert_fails(call, TypeError, message, [BINDING_ENTRY])
 
     def assert_reached(self, call, raster):
-        exc = caught(call)
+        exc = support.raised_by(call)
         self.assertIs(type(exc), Reached, repr(exc))
         self.assertIs(exc.args[0], raster)
         self.assert_entries(exc, [ROUTINE_ENTRY])
@@ -243,7 +231,7 @@ class CallBindingTest(unittest.TestCase):
         before = sys.getrefcount(obj), sys.getrefcount(name)
         for index, call in enumerate(calls):
             with self.subTest(index):
-                caught(call)
+                support.raised_by(call)
                 self.assertEqual(
                     (sys.getrefcount(obj), sys.getrefcount(name)), before)
 
@@ -269,28 +257,6 @@ ALLOCATION_CASES = [  # call, its ordinary exception, message, entry
 ]
 
 
-def hooked(n, call):
-    """Calls `call` with the n-th allocation from now on failing; returns
-    the exception raised and whether the allocation was left for later."""
-    exc, spent = None, False
-    _testcapi.set_nomemory(n, n + 1)
-    try:
-        try:
-            call()
-        except BaseException as raised:
-            exc = raised
-        probe = [object() for _ in range(64)]  # noqa: F841
-    except MemoryError:
-        spent = True
-    _testcapi.remove_mem_hooks()
-    return exc, spent
-
-
-def describe(exc):
-    return [type(exc).__name__, str(exc),
-            [list(entry) for entry in support.module_entries(exc)]]
-
-
 class AllocationFailureTest(unittest.TestCase):
     """Fails one allocation at a time until a call no longer reaches it:
     the outcome is the call's ordinary failure or a MemoryError, never
@@ -310,10 +276,10 @@ class AllocationFailureTest(unittest.TestCase):
             for file_name, line, function in entries:
                 self.assertEqual((file_name, function),
                                  (support.MODULE_FILE, support.CALL_FUNCTION))
-                self.assertIn(line, (13, 14), where)
+                self.assertIn(line, (Line.define_function,
+                                     Line.read_document), where)
             return
-        self.assertIn(name, (kind, "MemoryError"),
-                      where)
+        self.assertIn(name, (kind, "MemoryError"), where)
         # The host's formatting of a message may fail and leave the
         # exception without its text; an entry that cannot be made is left
         # out; none is ever doubled.
@@ -323,29 +289,25 @@ class AllocationFailureTest(unittest.TestCase):
 
     def test_calls_in_process(self):
         for index, (call, *expected) in enumerate(ALLOCATION_CASES):
-            for n in range(self.LIMIT):
-                exc, spent = hooked(n, call)
-                self.check("case %d, n=%d" % (index, n), describe(exc),
-                           *expected)
-                if spent and type(exc) is not MemoryError:
-                    break
-            else:
-                self.fail("case %d still fails at n=%d" % (index, n))
+            for n, exc in support.allocation_sweep(call, limit=self.LIMIT):
+                self.check("case %d, n=%d" % (index, n),
+                           support.describe(exc), *expected)
 
     def test_first_entries_in_fresh_process(self):
         # The first failure at a line makes the code object of its entry
         # and caches it; only a fresh process takes that path.
-        code = textwrap.dedent("""
-            import json
-            from tests.test_call_binding import (ALLOCATION_CASES as cases,
-                                                 caught, describe, hooked)
-            first = [hooked(n, cases[0][0]), hooked(n, cases[1][0])]
-            again = [describe(caught(cases[i][0])) for i in (0, 1)]
+        code = """
+            import json, sys
+            from tests.support import describe, fail_allocation, raised_by
+            from tests.test_call_binding import ALLOCATION_CASES as cases
+            n = int(sys.argv[1])
+            first = [fail_allocation(n, cases[0][0]),
+                     fail_allocation(n, cases[1][0])]
+            again = [describe(raised_by(cases[i][0])) for i in (0, 1)]
             print(json.dumps([[describe(e), s] for e, s in first] + again))
-            """)
-        env = {"PYTHONPATH": support.BUILD_DIR + os.pathsep + support.REPO_DIR}
+            """
         for n in range(self.LIMIT):
-            proc = support.run_child("n = %d\n%s" % (n, code), env=env)
+            proc = support.run_child(code, argv=[str(n)])
             self.assertEqual(proc.returncode, 0, "n=%d: %s" % (n, proc.stderr))
             found = json.loads(proc.stdout.strip().splitlines()[-1])
             for (got, _), again, (_, kind, message, entry) in zip(

@@ -3,32 +3,21 @@ import csv
 import io
 import json
 import os
-import shutil
-import subprocess
-import sys
-import tempfile
 import unittest
 
 from tests import support
 from tests.documents import document
+from tests.support import run_cli
 
 EXAMPLES = support.EXAMPLES_DIR
 GOOD = ["survey_f00812_launch.xml", "survey_h13045_multibeam.xml"]
 FAILING = "survey_w00455_no_period.xml"
 
 
-def run_cli(*args):
-    env = dict(os.environ, PYTHONPATH=support.BUILD_DIR)
-    return subprocess.run([sys.executable, "-m", "bathyra", *args],
-                          cwd=support.BUILD_DIR, env=env, text=True,
-                          capture_output=True, timeout=120)
-
-
 class CommandLineTest(unittest.TestCase):
 
     def setUp(self):
-        self.tmp = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, self.tmp)
+        self.tmp = support.temporary_directory(self)
 
     def write(self, name, text):
         path = os.path.join(self.tmp, name)

@@ -1,8 +1,6 @@
 """What host code sees of the function object extract_metadata besides
 calling it: introspection attributes and their setters, pickling, weak
 references and garbage collection.  Every change is undone after use."""
-from tests import support
-
 import gc
 import pickle
 import unittest
@@ -10,6 +8,9 @@ import warnings
 import weakref
 
 import bathyra.metadata_parser as mp
+from bathyra._traceback_lines import Line
+
+from tests import support
 
 f = mp.extract_metadata
 ARITY = "extract_metadata() takes exactly 1 positional argument (0 given)"
@@ -27,14 +28,12 @@ class FunctionObjectTest(unittest.TestCase):
             self.addCleanup(restore)
 
     def assert_arity_error(self):
-        try:
-            f()
-        except TypeError as exc:
-            self.assertEqual(str(exc), ARITY)
-            self.assertEqual(support.module_entries(exc), [
-                (support.MODULE_FILE, 13, support.CALL_FUNCTION)])
-        else:
-            self.fail("a call without arguments returned")
+        exc = support.raised_by(f)
+        self.assertIsInstance(exc, TypeError)
+        self.assertEqual(str(exc), ARITY)
+        self.assertEqual(support.module_entries(exc), [
+            (support.MODULE_FILE, Line.define_function,
+             support.CALL_FUNCTION)])
 
     def test_initial_attributes(self):
         expected = {

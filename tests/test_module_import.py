@@ -2,13 +2,10 @@
 object of extract_metadata, and the one-module, one-interpreter rules.
 Whatever depends on process state runs in a fresh child interpreter that
 reports its findings as JSON."""
-from tests import support
-
 import builtins
 import inspect
 import json
 import os
-import subprocess
 import sys
 import textwrap
 import time
@@ -17,21 +14,17 @@ import unittest
 import xml.etree.ElementTree
 
 import bathyra.metadata_parser as mp
+from bathyra._traceback_lines import Line
 
-XML_NS_ITEMS = [
-    ("gmi", "http://www.isotc211.org/2005/gmi"),
-    ("gmd", "http://www.isotc211.org/2005/gmd"),
-    ("xsi", "http://www.w3.org/2001/XMLSchema-instance"),
-    ("gml", "http://www.opengis.net/gml/3.2"),
-    ("gco", "http://www.isotc211.org/2005/gco"),
-    ("xlink", "http://www.w3.org/1999/xlink"),
-]
+from tests import support, twin
+
 VARNAMES = (
     "raster", "metadata_xml", "prefix", "uri", "root", "begin_position_tag",
     "end_position_tag", "min_depth", "max_depth", "val1", "val2", "drval1",
     "drval2", "sursta", "surend", "platform_text", "platform_novalid",
     "platforms", "p", "planam", "objnam_tag", "objnam")
-CALL_ENTRY = [support.MODULE_FILE, 13, support.CALL_FUNCTION]
+CALL_ENTRY = [support.MODULE_FILE, Line.define_function,
+              support.CALL_FUNCTION]
 GLOBALS = ["ET", "XML_NS", "extract_metadata"]
 REFUSED = ("Module 'metadata_parser' has already been imported. "
            "Re-initialisation is not supported.")
@@ -42,22 +35,9 @@ OTHER_INTERPRETER = ("Interpreter change detected - this module can only be "
 # with the module's traceback entries, and `report` prints the findings.
 PRELUDE = textwrap.dedent("""\
     import json, sys
-    def describe(exc):
-        if exc is None:
-            return ["ok", "", []]
-        found, tb = [], exc.__traceback__
-        while tb is not None:
-            code = tb.tb_frame.f_code
-            if code.co_filename == "bathyra/metadata_parser":
-                found.append([code.co_filename, tb.tb_lineno, code.co_name])
-            tb = tb.tb_next
-        return [type(exc).__name__, str(exc), found]
+    from tests.support import describe, raised_by
     def outcome(call):
-        try:
-            call()
-        except BaseException as exc:
-            return describe(exc)
-        return describe(None)
+        return describe(raised_by(call))
     def report(**found):
         print(json.dumps(found))
     """)
@@ -76,7 +56,7 @@ class NamespaceTest(unittest.TestCase):
         self.assertIs(mp.__builtins__, builtins)
         self.assertIs(mp.ET, xml.etree.ElementTree)
         self.assertIs(type(mp.XML_NS), dict)
-        self.assertEqual(list(mp.XML_NS.items()), XML_NS_ITEMS)
+        self.assertEqual(list(mp.XML_NS.items()), list(twin.XML_NS.items()))
         self.assertEqual({type(x) for item in mp.XML_NS.items() for x in item},
                          {str})
         self.assertIs(type(mp.__test__), dict)
@@ -101,16 +81,18 @@ class NamespaceTest(unittest.TestCase):
         self.assertEqual(code.co_flags,
                          inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS)
         self.assertEqual((code.co_firstlineno, code.co_filename, code.co_name),
-                         (13, support.MODULE_FILE, "extract_metadata"))
+                         (Line.define_function, support.MODULE_FILE,
+                          "extract_metadata"))
         self.assertEqual((code.co_consts, code.co_names, code.co_freevars,
                           code.co_cellvars), ((), (), (), ()))
         if sys.version_info < (3, 11):
             self.assertEqual(code.co_code, b"")
         else:
             # Newer hosts crash on empty byte code: the body is a bare
-            # raise, on line 13.
+            # raise, on the line of the definition.
             self.assertEqual(len(code.co_code), 4)
-            self.assertEqual(list(code.co_lines()), [(0, 4, 13)])
+            self.assertEqual(list(code.co_lines()),
+                             [(0, 4, Line.define_function)])
         # The code object describes; run anyway, it fails cleanly.
         with self.assertRaises((RuntimeError, SystemError)):
             types.FunctionType(code, {})(None)
@@ -124,18 +106,15 @@ class VersionCheckTest(unittest.TestCase):
 
     TREE = os.path.join(support.BUILD_DIR, "version_mismatch")
     CHILD = """
-        import sys
+        from tests.support import module_entries
         try:
             import bathyra.metadata_parser as mp
         except BaseException as error:
-            tb, entries = error.__traceback__, 0
-            while tb is not None:
-                entries += tb.tb_frame.f_code.co_filename == %r
-                tb = tb.tb_next
-            print("failed", type(error).__name__, entries, error, sep="|")
+            print("failed", type(error).__name__, len(module_entries(error)),
+                  error, sep="|")
         else:
             print("imported", mp.extract_metadata.__name__, sep="|")
-        """ % support.MODULE_FILE
+        """
 
     def test_other_declared_version(self):
         if not os.path.isdir(self.TREE):
@@ -285,7 +264,8 @@ class ImportRulesTest(unittest.TestCase):
         self.assertEqual(found["host"][0], "ModuleNotFoundError")
         self.assertEqual(found["failed"], [
             "ModuleNotFoundError", found["host"][1],
-            [[support.MODULE_FILE, 2, support.IMPORT_FUNCTION]]])
+            [[support.MODULE_FILE, Line.import_xml_library,
+              support.IMPORT_FUNCTION]]])
         self.assertFalse(found["left"])
         self.assertTrue(found["et"])
         self.assertEqual(found["names"], GLOBALS)
@@ -313,23 +293,16 @@ class ImportMemoryTest(unittest.TestCase):
 
     TIME_BUDGET = 30.0
     CHILD = PRELUDE + textwrap.dedent("""
-        import _imp, _testcapi, importlib.util
+        import _imp, importlib.util
         import bathyra, xml.etree.ElementTree
+        from tests.support import fail_allocation
         spec = importlib.util.find_spec("bathyra.metadata_parser")
-        n, exc, spent = int(sys.argv[1]), None, False
-        _testcapi.set_nomemory(n, n + 1)
-        try:
-            try:
-                module = _imp.create_dynamic(spec)
-                sys.modules[spec.name] = module
-                _imp.exec_dynamic(module)
-            except BaseException as raised:
-                exc = raised
-            # Reaches the failing allocation if the import did not.
-            probe = [object() for _ in range(64)]
-        except MemoryError:
-            spent = True
-        _testcapi.remove_mem_hooks()
+
+        def load():
+            module = _imp.create_dynamic(spec)
+            sys.modules[spec.name] = module
+            _imp.exec_dynamic(module)
+        exc, spent = fail_allocation(int(sys.argv[1]), load)
         first = describe(exc)
         sys.modules.pop("bathyra.metadata_parser", None)
         import bathyra.metadata_parser as mp
@@ -339,17 +312,13 @@ class ImportMemoryTest(unittest.TestCase):
         """)
 
     def start(self, n):
-        env = dict(os.environ, PYTHONPATH=support.BUILD_DIR)
-        return subprocess.Popen(
-            [sys.executable, "-S", "-c", self.CHILD, str(n)],
-            cwd=support.BUILD_DIR, env=env, stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE, text=True)
+        return support.start_python("-S", "-c", self.CHILD, str(n))
 
     # Creates classes under the same failures, with no module of ours: on
     # a host that crashes doing that by itself, a crash of a child cannot
     # be put down to this module.
-    CONTROL = textwrap.dedent("""
-        import _testcapi
+    CONTROL = """
+        from tests.support import fail_allocation
         namespace = {"a%d" % i: i for i in range(30)}
 
         def attempt():
@@ -358,21 +327,15 @@ class ImportMemoryTest(unittest.TestCase):
                                 "__eq__": lambda self, other: True})
         for shift in range(4):
             for n in range(400):
-                _testcapi.set_nomemory(n, n + 1)
-                try:
-                    attempt()
-                except MemoryError:
-                    pass
-                _testcapi.remove_mem_hooks()
+                fail_allocation(n, attempt)
             # Shifts the host's allocations for the next round.
             ballast = [object() for _ in range(shift * 7 + 1)]
-        """)
+        """
     host_crashes_alone = None
 
     def host_is_fragile(self):
         if ImportMemoryTest.host_crashes_alone is None:
-            control = subprocess.run([sys.executable, "-S", "-c",
-                                      self.CONTROL], capture_output=True)
+            control = support.run_child(self.CONTROL, "-S")
             ImportMemoryTest.host_crashes_alone = control.returncode < 0
         return ImportMemoryTest.host_crashes_alone
 
@@ -395,13 +358,16 @@ class ImportMemoryTest(unittest.TestCase):
         for file_name, line, function in entries:
             self.assertEqual((file_name, function),
                              (support.MODULE_FILE, support.IMPORT_FUNCTION))
-            self.assertIn(line, (1, 2, 4, 5, 13), where)
+            self.assertIn(line, (Line.import_setup, Line.import_xml_library,
+                                 Line.store_xml_ns, Line.build_xml_ns,
+                                 Line.define_function), where)
         # Whatever failed, the next import starts over and succeeds.
         self.assertEqual(found["names"], GLOBALS, where)
         self.assertEqual(found["call"][2], [CALL_ENTRY], where)
         return kind == "ok" and found["spent"]
 
     def test_import_under_allocation_failure(self):
+        support.testcapi()
         self.host_crashes = []
         width = max(2, os.cpu_count() or 2)
         deadline = time.monotonic() + self.TIME_BUDGET

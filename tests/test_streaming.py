@@ -1,8 +1,8 @@
-"""The streaming reader against the XML library: every document gives the
-same record or the same exception (type, message, traceback line) whether
-the module reads it in one expat pass or through the library.  The library
-way is forced by binding ET to a proxy of the library module."""
-import math
+"""The streaming reader against the XML library and the plain-Python twin:
+every document gives the same record or the same exception (type, message,
+traceback line) whether the module reads it in one expat pass or through
+the library, and the twin agrees.  The library way is forced by binding ET
+to a stand-in for the library module."""
 import os
 import random
 import sys
@@ -10,42 +10,22 @@ import time
 import unittest
 import xml.etree.ElementTree as ET
 
-from tests import support
+from tests import support, twin
 from tests.documents import OMIT, Raster, document
-
-from bathyra import metadata_parser as mp
+from tests.support import LibraryProxy, call_outcome as outcome
 
 # Seconds of mutation fuzzing; BATHYRA_FUZZ_SECONDS runs it longer.
 FUZZ_SECONDS = float(os.environ.get("BATHYRA_FUZZ_SECONDS", "3"))
 
 
-class LibraryProxy:
-    """Behaves as the library module, but is not it."""
-
-    def __getattr__(self, name):
-        return getattr(ET, name)
-
-
-def outcome(document):
-    """The record, with NaN made comparable, or the exception's type,
-    message and module traceback lines."""
+def twin_outcome(document):
+    """support.call_outcome for the twin."""
     try:
-        record = mp.extract_metadata(Raster(document))
-    except Exception as error:
-        return ("error", type(error), str(error),
-                [line for _, line, _ in support.module_entries(error)])
-    return ("record", [(key, "nan" if isinstance(value, float) and
-                        math.isnan(value) else value)
-                       for key, value in record.items()])
-
-
-def through_library(document):
-    saved = vars(mp)["ET"]
-    mp.ET = LibraryProxy()
-    try:
-        return outcome(document)
-    finally:
-        mp.ET = saved
+        record = twin.extract_metadata(Raster(document))
+    except twin.Failure as failure:
+        return ("error", type(failure.error), str(failure.error),
+                [failure.line])
+    return ("record", support.comparable(record))
 
 
 def library_calls(document):
@@ -65,23 +45,17 @@ def library_calls(document):
 
 
 def corpus_documents():
-    paths = []
-    for folder in (support.CORPUS_REAL, support.EXAMPLES_DIR):
-        if os.path.isdir(folder):
-            paths += [os.path.join(folder, name)
-                      for name in sorted(os.listdir(folder))
-                      if name.endswith(".xml")]
-    for path in paths:
+    for path in support.corpus_paths():
         with open(path, "rb") as stream:
             yield os.path.basename(path), stream.read().rstrip(b"\0")
 
 
 class AgreementTest(unittest.TestCase):
 
-    def assertSameBothWays(self, document):
+    def assertSameThreeWays(self, document):
         streamed = outcome(document)
-        self.assertEqual(streamed, through_library(document))
-        return streamed
+        self.assertEqual(outcome(document, LibraryProxy()), streamed)
+        self.assertEqual(twin_outcome(document), streamed)
 
     def test_the_reader_is_used(self):
         doc = document(platforms=["A"], citations=["T"])
@@ -97,7 +71,7 @@ class AgreementTest(unittest.TestCase):
         for name, data in corpus_documents():
             for form in (data, data.decode("utf-8", "replace")):
                 with self.subTest(name=name, form=type(form).__name__):
-                    self.assertSameBothWays(form)
+                    self.assertSameThreeWays(form)
 
     def test_path_semantics(self):
         gco, gmd, gmi = "gco:Real", "gmd:minimumValue", "gmi:"
@@ -152,7 +126,7 @@ class AgreementTest(unittest.TestCase):
         for label, doc in cases.items():
             for form in (doc, doc.encode("utf-8")):
                 with self.subTest(label=label, form=type(form).__name__):
-                    self.assertSameBothWays(form)
+                    self.assertSameThreeWays(form)
 
     def test_encodings(self):
         base = document(platforms=["Navire Écho"], citations=["Été"])
@@ -165,23 +139,28 @@ class AgreementTest(unittest.TestCase):
         ]
         for text, codec in cases:
             with self.subTest(codec=codec, text=text[:40]):
-                self.assertSameBothWays(text.encode(codec))
+                self.assertSameThreeWays(text.encode(codec))
         # A str goes in as UTF-8, whatever it declares.
-        self.assertSameBothWays(cases[1][0])
-        self.assertSameBothWays(base.replace("Écho", "\ud800"))
-        self.assertSameBothWays(base.encode() + b"\0")
+        self.assertSameThreeWays(cases[1][0])
+        self.assertSameThreeWays(base.replace("Écho", "\ud800"))
+        self.assertSameThreeWays(base.encode() + b"\0")
 
     def test_failures_keep_their_lines(self):
         for fields in (dict(begin=OMIT), dict(end=None), dict(minimum=OMIT),
                        dict(maximum="x"), dict(minimum=None),
                        dict(platforms=[None, "Platform Name", " A "]),
-                       dict(citations=[".csar"]), dict(citations=[None])):
+                       dict(citations=[".csar"]), dict(citations=[None]),
+                       dict(platforms=["V", None, "Platform Name"],
+                            citations=["T.csar"]),
+                       dict(begin="2020-01-02", end="x", minimum="1_0",
+                            maximum="  -4.25 "),
+                       dict(minimum="-3", maximum="nan")):
             with self.subTest(fields=fields):
-                self.assertSameBothWays(document(**fields))
+                self.assertSameThreeWays(document(**fields))
 
 
 class MutationFuzzTest(unittest.TestCase):
-    """Mutated corpus documents: both ways agree on every one."""
+    """Mutated corpus documents: the three ways agree on every one."""
 
     def mutations(self, rng, data):
         at = rng.randrange(len(data) + 1)
@@ -232,7 +211,8 @@ class MutationFuzzTest(unittest.TestCase):
                 form = data.decode("utf-8", "replace")
             runs += 1
             streamed = outcome(form)
-            if streamed != through_library(form):
+            if (streamed != outcome(form, LibraryProxy()) or
+                    streamed != twin_outcome(form)):
                 self.fail("disagreement on %r" % (form[:200],))
         sys.stderr.write("[%d mutated documents in %.0f s] "
                          % (runs, FUZZ_SECONDS))
@@ -244,8 +224,7 @@ class UntouchedLibraryTest(unittest.TestCase):
     a child so that the change stays there."""
 
     def run_code(self, code):
-        child = support.run_child(
-            "import sys\nsys.path.append(%r)\n" % support.REPO_DIR + code)
+        child = support.run_child("import sys\n" + code)
         self.assertEqual(child.returncode, 0, child.stderr)
         return child.stdout.split()
 
