@@ -74,10 +74,12 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual([r["file"] for r in records], [good])
         errors = result.stderr.splitlines()
         self.assertEqual(len(errors), 3, errors)
-        self.assertIn("malformed.xml: the metadata document is not well-formed XML", errors[0])
+        self.assertIn("malformed.xml: the metadata document is not "
+                      "well-formed XML", errors[0])
         self.assertIn("not well-formed", errors[0])
-        self.assertIn("no_depth.xml: ValueError", errors[1])
-        self.assertIn("minimum is not a number", errors[1])
+        self.assertIn('no_depth.xml: the minimum depth text "deep" is not a '
+                      'number', errors[1])
+        self.assertIn("(ValueError: ", errors[1])
         self.assertIn("missing.xml", errors[2])
 
     def test_nan_depth_in_json(self):
