@@ -45,10 +45,10 @@ struct Capi {
     int major_version;
     int minor_version;
     int micro_version;
-    Untyped ErrorString;
-    Untyped GetErrorCode;
-    Untyped GetErrorColumnNumber;
-    Untyped GetErrorLineNumber;
+    const Char *(*ErrorString)(int code);
+    int (*GetErrorCode)(Parser parser);
+    unsigned long (*GetErrorColumnNumber)(Parser parser);
+    unsigned long (*GetErrorLineNumber)(Parser parser);
     int (*Parse)(Parser parser, const char *text, int length, int is_final);
     Parser (*ParserCreate_MM)(const Char *encoding, const MemorySuite *memory,
                               const Char *namespace_separator);

@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "dict_watch.hpp"
-#include "expat_capi.hpp"
+#include "expat_pass.hpp"
 #include "host_compat.hpp"
 #include "library_watch.hpp"
 #include "string_constants.hpp"
@@ -48,8 +48,7 @@ struct ModuleState {
 
     // The streaming reader: the host's expat, the salt of its name hashing,
     // and what decides whether the reader may stand in for the library.
-    const expat::Capi *expat = nullptr;
-    unsigned long expat_hash_salt = 0;
+    expat::Library expat;
     LibraryWatch library_watch;
     DictWatchRegistry dict_watches;
 };

@@ -14,7 +14,7 @@
 // tree builder.
 //
 // PathCollector applies these rules to start tags, end tags and character
-// data; ExpatPass feeds it from the host's parser.
+// data; the shared expat pass feeds it.
 #include "streaming_reader.hpp"
 
 #include <algorithm>
@@ -25,41 +25,13 @@
 #include <new>
 #include <vector>
 
-#include "expat_capi.hpp"
+#include "expat_pass.hpp"
 #include "module_state.hpp"
 #include "xml_library_access.hpp"
 
 namespace bathyra {
 
 namespace {
-
-// Allocations of the reader go through the host allocator, so that they
-// count where the host's own parser would count.
-template <typename T> struct HostAllocator {
-    using value_type = T;
-    HostAllocator() noexcept = default;
-    template <typename U> HostAllocator(const HostAllocator<U> &) noexcept {}
-    T *allocate(size_t count)
-    {
-        if (count > std::numeric_limits<size_t>::max() / sizeof(T))
-            throw std::bad_alloc();
-        void *block = PyMem_Malloc(count * sizeof(T));
-        if (!block)
-            throw std::bad_alloc();
-        return static_cast<T *>(block);
-    }
-    void deallocate(T *block, size_t) noexcept { PyMem_Free(block); }
-    template <typename U> bool operator==(const HostAllocator<U> &) const
-    {
-        return true;
-    }
-    template <typename U> bool operator!=(const HostAllocator<U> &) const
-    {
-        return false;
-    }
-};
-
-template <typename T> using Vector = std::vector<T, HostAllocator<T>>;
 
 struct Text {
     bool has_data = false;  // character data arrived, possibly empty
@@ -166,26 +138,6 @@ Kind classify(const char *name)
 
 constexpr size_t no_entry = static_cast<size_t>(-1);
 
-// The pieces that the parser is fed.  Expat copies what it is given into a
-// buffer of its own, keeping 1 KiB of context, so small pieces keep that
-// copy small, but every piece costs a copy of that context and a new scan
-// of a token cut in two.  Documents up to 128 KiB go in whole; larger ones
-// in pieces of about 1/128 of their size (a power of two from 1 to 64 KiB),
-// which keeps the copy near 1 % of the document.
-constexpr Py_ssize_t whole_document_limit = 128 * 1024;
-constexpr Py_ssize_t smallest_piece = 1024;
-constexpr Py_ssize_t largest_piece = 64 * 1024;
-
-Py_ssize_t piece_size(Py_ssize_t length)
-{
-    if (length <= whole_document_limit)
-        return length > 0 ? length : 1;
-    Py_ssize_t piece = smallest_piece;
-    while (piece < largest_piece && piece * 2 <= length / 128)
-        piece *= 2;
-    return piece;
-}
-
 bool is_placeholder(const char *data, size_t length)
 {
     return is(data, length, platform_name_placeholder) ||
@@ -198,7 +150,7 @@ bool is_placeholder(const char *data, size_t length)
 class PathCollector {
   public:
     // A start tag; returns whether its character data is wanted.
-    bool start(const char *name)
+    bool start(const char *name, const char **)
     {
         stop_collecting();
         const Kind kind = classify(name);
@@ -365,155 +317,6 @@ class PathCollector {
     }
 };
 
-// The host's own parser is made with the host allocator.
-void *parser_malloc(size_t size)
-{
-    return PyMem_Malloc(size);
-}
-void *parser_realloc(void *block, size_t size)
-{
-    return PyMem_Realloc(block, size);
-}
-void parser_free(void *block)
-{
-    PyMem_Free(block);
-}
-const expat::MemorySuite parser_memory = {parser_malloc, parser_realloc,
-                                          parser_free};
-
-class ParserHandle {
-  public:
-    ParserHandle()
-        : parser_(state.expat->ParserCreate_MM(nullptr, &parser_memory, "}"))
-    {
-        if (parser_ && state.expat_hash_salt != 0)
-            state.expat->SetHashSalt(parser_, state.expat_hash_salt);
-    }
-    ParserHandle(const ParserHandle &) = delete;
-    ParserHandle &operator=(const ParserHandle &) = delete;
-    ~ParserHandle()
-    {
-        if (parser_)
-            state.expat->ParserFree(parser_);
-    }
-    expat::Parser get() const { return parser_; }
-
-  private:
-    expat::Parser parser_;
-};
-
-// One pass of the host's parser over a document, feeding a PathCollector.
-// The character data handler is set only while the collector wants data,
-// so that expat skips the rest without a call.
-class ExpatPass {
-  public:
-    ExpatPass(expat::Parser parser, PathCollector &collector)
-        : parser_(parser), collector_(collector)
-    {
-        const expat::Capi *capi = state.expat;
-        capi->SetUserData(parser, this);
-        capi->SetElementHandler(parser, on_start, on_end);
-        capi->SetStartDoctypeDeclHandler(parser, on_doctype);
-        capi->SetUnknownEncodingHandler(parser, on_unknown_encoding, this);
-    }
-
-    // Feeds the document; returns whether expat read all of it and the
-    // collector kept up.
-    bool run(const char *bytes, Py_ssize_t length)
-    {
-        // Expat reads a document the same way whatever the pieces.
-        const Py_ssize_t feed_size = piece_size(length);
-        int status = expat::status_ok;
-        Py_ssize_t offset = 0;
-        do {
-            Py_ssize_t piece = length - offset;
-            if (piece > feed_size)
-                piece = feed_size;
-            offset += piece;
-            status =
-                state.expat->Parse(parser_, bytes + offset - piece,
-                                   static_cast<int>(piece), offset == length);
-        } while (status == expat::status_ok && !abandoned_ && offset < length);
-        return status == expat::status_ok && !abandoned_;
-    }
-
-  private:
-    expat::Parser parser_;
-    PathCollector &collector_;
-    bool collecting_ = false;
-    bool abandoned_ = false;
-
-    static ExpatPass &of(void *user)
-    {
-        return *static_cast<ExpatPass *>(user);
-    }
-
-    // Stops the pass (no memory for the bookkeeping, or a document type
-    // declaration): the library's parser reads the document instead.
-    void abandon()
-    {
-        abandoned_ = true;
-        state.expat->SetElementHandler(parser_, nullptr, nullptr);
-        state.expat->SetCharacterDataHandler(parser_, nullptr);
-    }
-
-    void want_data(bool wanted)
-    {
-        if (wanted != collecting_)
-            state.expat->SetCharacterDataHandler(parser_,
-                                                 wanted ? on_data : nullptr);
-        collecting_ = wanted;
-    }
-
-    // The handlers run inside expat, which has no idea of C++ exceptions:
-    // none may leave them.  They run no host code.
-    static void on_start(void *user, const expat::Char *name,
-                         const expat::Char **) noexcept
-    {
-        ExpatPass &pass = of(user);
-        try {
-            pass.want_data(pass.collector_.start(name));
-        } catch (const std::exception &) {
-            pass.abandon();
-        }
-    }
-
-    static void on_end(void *user, const expat::Char *) noexcept
-    {
-        ExpatPass &pass = of(user);
-        pass.collector_.end();
-        pass.want_data(false);
-    }
-
-    static void on_data(void *user, const expat::Char *text,
-                        int length) noexcept
-    {
-        ExpatPass &pass = of(user);
-        try {
-            pass.collector_.data(text, length);
-        } catch (const std::exception &) {
-            pass.abandon();
-        }
-    }
-
-    // Whatever a document type declaration brings (entities, defaults) is
-    // left to the host's parser; the rest of this pass only checks syntax.
-    static void on_doctype(void *user, const expat::Char *,
-                           const expat::Char *, const expat::Char *,
-                           int) noexcept
-    {
-        of(user).abandon();
-    }
-
-    // Encodings that expat does not know by itself fail the pass at once.
-    static int on_unknown_encoding(void *user, const expat::Char *,
-                                   void *) noexcept
-    {
-        of(user).abandoned_ = true;
-        return expat::status_error;
-    }
-};
-
 // The text as the tree builder makes it: None without character data.
 PyObject *text_object(const Text &text)
 {
@@ -563,40 +366,12 @@ int take_platforms(PathCollector &collector, OwnedRef &field)
 
 bool load_expat()
 {
-    if (state.expat)
-        return true;
-    auto *loaded = static_cast<const expat::Capi *>(
-        PyCapsule_Import(expat::capsule_name, 0));
-    if (!loaded) {
-        PyErr_Clear();
-        return false;
-    }
-    if (!loaded->magic ||
-        std::strcmp(loaded->magic, expat::capsule_magic) != 0 ||
-        loaded->size < expat::required_size || !loaded->Parse ||
-        !loaded->ParserCreate_MM || !loaded->ParserFree ||
-        !loaded->SetCharacterDataHandler || !loaded->SetElementHandler ||
-        !loaded->SetUnknownEncodingHandler || !loaded->SetUserData ||
-        !loaded->SetStartDoctypeDeclHandler || !loaded->SetEncoding)
-        return false;
-    state.expat = loaded;
-    // The salt of expat's name hashing.  Like the host's own parsers, the
-    // reader salts it with a value drawn from the host's per-process hash
-    // randomisation, which also spares expat from asking the operating
-    // system for entropy at every parser.
-    if (loaded->size >= expat::salted_size && loaded->SetHashSalt) {
-        Py_hash_t hash = PyObject_Hash(str(Str::module_name));
-        if (hash == -1)
-            PyErr_Clear();
-        else
-            state.expat_hash_salt = static_cast<unsigned long>(hash);
-    }
-    return true;
+    return expat::load(state.expat, str(Str::module_name));
 }
 
 int StreamedReader::read(PyObject *document)
 {
-    if (!state.expat)
+    if (!state.expat.capi)
         return 0;
     const char *bytes;
     Py_ssize_t length;
@@ -613,19 +388,11 @@ int StreamedReader::read(PyObject *document)
         bytes = PyBytes_AS_STRING(document);
         length = PyBytes_GET_SIZE(document);
     }
-    if (length > INT_MAX)
-        return 0;
-    ParserHandle parser;
-    if (!parser.get())
-        return 0;
     try {
         PathCollector collector;
-        ExpatPass pass(parser.get(), collector);
-        // A str is fed as UTF-8, whatever its declaration says, as the
-        // library's parser does.
-        if (is_text)
-            state.expat->SetEncoding(parser.get(), "utf-8");
-        if (!pass.run(bytes, length))
+        expat::Pass<PathCollector> pass(state.expat, collector);
+        if (!pass.ready() ||
+            pass.run(bytes, length, is_text) != expat::Outcome::read)
             return 0;
         if (take(collector.found(begin_target), extents_[0]) < 0 ||
             take(collector.found(end_target), extents_[1]) < 0 ||
