@@ -1,0 +1,38 @@
+// From what the survey pass captured to the fields of a survey, each with
+// the reason when the document does not state it or states it doubtfully.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "survey_collector.hpp"
+
+namespace bathyra {
+namespace survey {
+
+struct Fields {
+    std::optional<std::string> SURSTA, SUREND;
+    std::optional<double> DRVAL1, DRVAL2;
+    std::optional<std::string> vertical_crs, vertical_datum;
+    std::optional<int> VERDAT;
+    std::optional<std::string> OBJNAM;
+    std::vector<std::string> platforms, instruments;
+    std::optional<std::string> planam, SURATH;
+    std::optional<std::vector<double>> bbox;  // west, south, east, north
+    std::optional<std::string> horizontal_crs;
+    // (attribute, message), worded for a hydrographer.
+    std::vector<std::pair<std::string, std::string>> problems;
+};
+
+// `is_bag`: the document comes from a BAG file, whose depths are
+// elevations (positive up) when no vertical CRS says otherwise.
+Fields assemble(const Collected &collected, bool is_bag);
+
+// The S-57 VERDAT code of a vertical datum's name (or abbreviation), or 0
+// when it maps to none unambiguously.
+int verdat_code(const std::string &datum);
+
+}  // namespace survey
+}  // namespace bathyra

@@ -1,0 +1,400 @@
+// The survey reader's collector: the field rules compiled into a matcher
+// over the stack of open elements.
+#include "survey_collector.hpp"
+
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <stdexcept>
+#include <string_view>
+#include <unordered_map>
+
+namespace bathyra {
+namespace survey {
+
+namespace {
+
+constexpr uint16_t unknown_element = 0;
+
+// One step of a compiled path: the elements it accepts, or any number of
+// elements (**).
+struct Step {
+    bool any_depth = false;
+    std::vector<uint16_t> elements;
+    bool accepts(uint16_t id) const
+    {
+        for (uint16_t element : elements)
+            if (element == id)
+                return true;
+        return false;
+    }
+};
+
+struct CompiledRule {
+    Field field;
+    std::vector<Step> steps;
+    std::string attribute;  // empty: the character data
+    int group;
+};
+
+// The rules compiled once per process: element names by (namespace,
+// local name), and for each element the rules whose path ends there.
+class Matcher {
+  public:
+    Matcher()
+    {
+        names_.emplace_back();  // unknown_element
+        root_ = alternatives(metadata_roots);
+        data_ = alternatives(data_identifications);
+        service_ = alternatives(service_identifications);
+        for (const Rule &rule : rules)
+            compile(rule);
+        for (uint16_t id : alternatives("mdb:MD_Metadata"))
+            iso19115_3_roots_.push_back(id);
+    }
+
+    // The element id of an expanded name "uri}local".
+    uint16_t classify(std::string_view name) const
+    {
+        size_t separator = name.rfind('}');
+        if (separator == std::string_view::npos)
+            return unknown_element;
+        std::string_view uri = name.substr(0, separator);
+        std::string_view local = name.substr(separator + 1);
+        int prefix = prefix_of(uri);
+        if (prefix < 0)
+            return unknown_element;
+        auto found = by_name_.find(key(prefix, local));
+        return found == by_name_.end() ? unknown_element : found->second;
+    }
+
+    const std::vector<uint16_t> &rules_ending_at(uint16_t id) const
+    {
+        return ending_at_[id];
+    }
+    const CompiledRule &rule(uint16_t index) const { return compiled_[index]; }
+    bool is_root(uint16_t id) const { return contains(root_, id); }
+    bool is_iso19115_3_root(uint16_t id) const
+    {
+        return contains(iso19115_3_roots_, id);
+    }
+    bool is_data_identification(uint16_t id) const
+    {
+        return contains(data_, id);
+    }
+    bool is_service_identification(uint16_t id) const
+    {
+        return contains(service_, id);
+    }
+
+  private:
+    std::vector<std::string> names_;  // by id: "prefix:local"
+    std::unordered_map<std::string, uint16_t> by_name_;
+    std::vector<std::vector<uint16_t>> ending_at_;
+    std::vector<CompiledRule> compiled_;
+    std::vector<uint16_t> root_, data_, service_, iso19115_3_roots_;
+
+    static bool contains(const std::vector<uint16_t> &ids, uint16_t id)
+    {
+        for (uint16_t candidate : ids)
+            if (candidate == id)
+                return true;
+        return false;
+    }
+
+    static std::string key(int prefix, std::string_view local)
+    {
+        std::string made(1, static_cast<char>('A' + prefix));
+        made.append(local.data(), local.size());
+        return made;
+    }
+
+    static int prefix_of(std::string_view uri)
+    {
+        int index = 0;
+        for (const Prefix &prefix : prefixes) {
+            for (const char *candidate : prefix.namespaces) {
+                if (!candidate)
+                    break;
+                std::string_view name(candidate);
+                if (name.back() == '/' ? uri.substr(0, name.size()) == name
+                                       : uri == name)
+                    return index;
+            }
+            ++index;
+        }
+        return -1;
+    }
+
+    static int prefix_index(std::string_view prefix)
+    {
+        int index = 0;
+        for (const Prefix &known : prefixes) {
+            if (prefix == known.prefix)
+                return index;
+            ++index;
+        }
+        return -1;
+    }
+
+    uint16_t element(std::string_view token)
+    {
+        size_t colon = token.find(':');
+        int prefix = prefix_index(token.substr(0, colon));
+        if (colon == std::string_view::npos || prefix < 0)
+            throw std::logic_error("unknown prefix in a field rule");
+        std::string made = key(prefix, token.substr(colon + 1));
+        auto found = by_name_.find(made);
+        if (found != by_name_.end())
+            return found->second;
+        uint16_t id = static_cast<uint16_t>(names_.size());
+        names_.emplace_back(token);
+        by_name_.emplace(made, id);
+        return id;
+    }
+
+    std::vector<uint16_t> alternatives(std::string_view tokens)
+    {
+        std::vector<uint16_t> ids;
+        while (!tokens.empty()) {
+            size_t bar = tokens.find('|');
+            ids.push_back(element(tokens.substr(0, bar)));
+            tokens = bar == std::string_view::npos ? std::string_view()
+                                                   : tokens.substr(bar + 1);
+        }
+        return ids;
+    }
+
+    void compile(const Rule &rule)
+    {
+        CompiledRule compiled{
+            rule.field, {}, rule.attribute ? rule.attribute : "", rule.group};
+        std::string_view path(rule.path);
+        while (!path.empty()) {
+            size_t slash = path.find('/');
+            std::string_view token = path.substr(0, slash);
+            path = slash == std::string_view::npos ? std::string_view()
+                                                   : path.substr(slash + 1);
+            Step step;
+            if (token == "**")
+                step.any_depth = true;
+            else if (token == "root")
+                step.elements = root_;
+            else if (token == "ident") {
+                step.elements = data_;
+                step.elements.insert(step.elements.end(), service_.begin(),
+                                     service_.end());
+            } else if (token == "text")
+                step.elements = alternatives(text_elements);
+            else
+                step.elements = alternatives(token);
+            compiled.steps.push_back(std::move(step));
+        }
+        uint16_t index = static_cast<uint16_t>(compiled_.size());
+        compiled_.push_back(std::move(compiled));
+        ending_at_.resize(names_.size());
+        for (uint16_t id : compiled_.back().steps.back().elements)
+            ending_at_[id].push_back(index);
+    }
+};
+
+const Matcher &matcher()
+{
+    static const Matcher compiled;
+    return compiled;
+}
+
+struct Open {
+    uint16_t id;
+    int64_t ordinal;
+};
+
+// Expanded names classified before, per thread: names repeat within and
+// across documents.  Bounded, so that documents of made-up names cannot
+// grow it without end; past the bound a name is classified every time.
+class NameCache {
+  public:
+    uint16_t classify(const Matcher &matcher, const char *name)
+    {
+        std::string_view full(name);
+        auto cached = ids_.find(full);
+        if (cached != ids_.end())
+            return cached->second;
+        const uint16_t id = matcher.classify(full);
+        if (ids_.size() < capacity) {
+            names_.emplace_back(full);
+            ids_.emplace(names_.back(), id);
+        }
+        return id;
+    }
+
+  private:
+    static constexpr size_t capacity = 4096;
+    // A cheap hash: expanded names differ in length and at their ends
+    // (the local names), rarely in between.
+    struct NameHash {
+        size_t operator()(std::string_view name) const
+        {
+            uint64_t head = 0;
+            uint64_t tail = 0;
+            const size_t n = name.size() < 8 ? name.size() : 8;
+            std::memcpy(&head, name.data(), n);
+            std::memcpy(&tail, name.data() + name.size() - n, n);
+            return static_cast<size_t>((tail * 0x9E3779B97F4A7C15ull) ^
+                                       (head >> 3) ^ name.size());
+        }
+    };
+    std::deque<std::string> names_;  // the keys of ids_
+    std::unordered_map<std::string_view, uint16_t, NameHash> ids_;
+};
+
+NameCache &names()
+{
+    thread_local NameCache cache;
+    return cache;
+}
+
+class Collector {
+  public:
+    Collector(const Matcher &matcher, Collected &out)
+        : matcher_(matcher), out_(out)
+    {
+    }
+
+    bool start(const char *name, const char **attributes)
+    {
+        const uint16_t id = names().classify(matcher_, name);
+        const int64_t ordinal = next_ordinal_++;
+        if (open_.empty())
+            out_.root_name = name;
+        texts_.clear();
+        if (root_at_ < 0 && !finished_ && matcher_.is_root(id)) {
+            root_at_ = static_cast<int64_t>(open_.size());
+            out_.standard = matcher_.is_iso19115_3_root(id)
+                                ? Standard::iso19115_3
+                                : Standard::iso19139;
+        }
+        open_.push_back(Open{id, ordinal});
+        if (root_at_ < 0 || id == unknown_element)
+            return false;
+        const uint16_t parent =
+            open_.size() >= 2 ? open_[open_.size() - 2].id : unknown_element;
+        for (uint16_t index : matcher_.rules_ending_at(id)) {
+            const CompiledRule &rule = matcher_.rule(index);
+            // Most candidates fail on the parent: tested first, inline.
+            const Step &before = rule.steps[rule.steps.size() - 2];
+            if (!before.any_depth && !before.accepts(parent))
+                continue;
+            if (!matches(rule))
+                continue;
+            Capture capture{rule.field, group_, ident_, service_, {}};
+            if (rule.attribute.empty()) {
+                texts_.push_back(out_.captures.size());
+                out_.captures.push_back(std::move(capture));
+            } else if (const char *value = attribute(attributes, rule)) {
+                capture.value = value;
+                out_.captures.push_back(std::move(capture));
+            }
+        }
+        return !texts_.empty();
+    }
+
+    void end()
+    {
+        texts_.clear();
+        if (root_at_ >= 0 &&
+            static_cast<int64_t>(open_.size()) - 1 == root_at_) {
+            root_at_ = -1;
+            finished_ = true;
+        }
+        open_.pop_back();
+    }
+
+    void data(const char *text, int length)
+    {
+        for (size_t index : texts_)
+            out_.captures[index].value.append(text,
+                                              static_cast<size_t>(length));
+    }
+
+  private:
+    const Matcher &matcher_;
+    Collected &out_;
+    std::vector<Open> open_;
+    std::vector<size_t> texts_;  // captures that take the character data
+    int64_t next_ordinal_ = 0;
+    int64_t root_at_ = -1;  // stack index of the metadata record
+    bool finished_ = false;
+    // Set by a successful match: the group, the identification.
+    int64_t group_ = -1;
+    int64_t ident_ = -1;
+    bool service_ = false;
+
+    static const char *attribute(const char **attributes,
+                                 const CompiledRule &rule)
+    {
+        for (const char **at = attributes; at && *at; at += 2)
+            if (rule.attribute == at[0])
+                return at[1];
+        return nullptr;
+    }
+
+    // Whether the open elements, from the metadata record down, end in
+    // the rule's path; fills the group and identification.
+    bool matches(const CompiledRule &rule)
+    {
+        const int64_t top = static_cast<int64_t>(open_.size()) - 1;
+        return match_step(rule, static_cast<int>(rule.steps.size()) - 1, top);
+    }
+
+    bool match_step(const CompiledRule &rule, int step, int64_t at)
+    {
+        if (step < 0)
+            return true;
+        const Step &wanted = rule.steps[static_cast<size_t>(step)];
+        if (wanted.any_depth) {
+            // Any number of elements, none included.
+            for (int64_t below = at; below >= root_at_; --below)
+                if (match_step(rule, step - 1, below))
+                    return true;
+            return false;
+        }
+        if (at < root_at_ || !wanted.accepts(open_[at].id))
+            return false;
+        if (step == 0 && at != root_at_ && matcher_.is_root(open_[at].id))
+            return false;
+        if (!match_step(rule, step - 1, at - 1))
+            return false;
+        if (step == rule.group)
+            group_ = open_[at].ordinal;
+        if (step == 0) {
+            const uint16_t id = open_[at].id;
+            const bool ident = matcher_.is_data_identification(id) ||
+                               matcher_.is_service_identification(id);
+            ident_ = ident ? open_[at].ordinal : -1;
+            service_ = matcher_.is_service_identification(id);
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+expat::Outcome collect(const expat::Library &library, const char *bytes,
+                       Py_ssize_t length, bool as_utf8, Collected &out,
+                       std::string &error)
+{
+    Collector collector(matcher(), out);
+    expat::Pass<Collector> pass(library, collector);
+    if (!pass.ready())
+        return expat::Outcome::refused;
+    expat::Outcome outcome = pass.run(bytes, length, as_utf8);
+    if (outcome == expat::Outcome::malformed)
+        error = std::string(pass.error_text()) + " at line " +
+                std::to_string(pass.error_line()) + ", column " +
+                std::to_string(pass.error_column());
+    return outcome;
+}
+
+}  // namespace survey
+}  // namespace bathyra

@@ -1,0 +1,276 @@
+// The extension module bathyra._survey: the survey reader's pass over a
+// document and the fields assembled from it, as a dict for the Python
+// layer that shapes the Survey.
+#include <exception>
+#include <string>
+
+#include "expat_pass.hpp"
+#include "host_compat.hpp"
+#include "owned_ref.hpp"
+#include "proj_lookup.hpp"
+#include "survey_assembly.hpp"
+#include "survey_collector.hpp"
+
+namespace bathyra {
+namespace {
+
+// Process-wide: held for the life of the process.
+struct SurveyState {
+    expat::Library expat;
+    PyObject *document_error = nullptr;  // _survey.DocumentError
+};
+
+SurveyState survey_state;
+
+constexpr const char smxml_namespace[] = "http://metadata.dgiwg.org/smXML";
+
+// New reference to a str of `text` (UTF-8, bad bytes escaped), or None.
+PyObject *text_or_none(const std::optional<std::string> &text)
+{
+    if (!text) {
+        Py_INCREF(Py_None);
+        return Py_None;
+    }
+    return PyUnicode_DecodeUTF8(text->data(),
+                                static_cast<Py_ssize_t>(text->size()),
+                                "backslashreplace");
+}
+
+PyObject *float_or_none(const std::optional<double> &value)
+{
+    if (!value) {
+        Py_INCREF(Py_None);
+        return Py_None;
+    }
+    return PyFloat_FromDouble(*value);
+}
+
+PyObject *text_tuple(const std::vector<std::string> &texts)
+{
+    OwnedRef tuple(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
+    if (!tuple)
+        return nullptr;
+    for (size_t i = 0; i < texts.size(); ++i) {
+        PyObject *item = text_or_none(texts[i]);
+        if (!item)
+            return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return tuple.release();
+}
+
+// Stores `value` (stolen) under `key`; returns 0 or -1.
+int put(PyObject *dict, const char *key, PyObject *value)
+{
+    OwnedRef owned(value);
+    if (!owned)
+        return -1;
+    return PyDict_SetItemString(dict, key, owned.get());
+}
+
+PyObject *make_record(const survey::Fields &fields, survey::Standard standard)
+{
+    OwnedRef record(PyDict_New());
+    if (!record)
+        return nullptr;
+    PyObject *dict = record.get();
+    OwnedRef problems(
+        PyTuple_New(static_cast<Py_ssize_t>(fields.problems.size())));
+    if (!problems)
+        return nullptr;
+    for (size_t i = 0; i < fields.problems.size(); ++i) {
+        PyObject *pair = Py_BuildValue(
+            "(s#s#)", fields.problems[i].first.data(),
+            static_cast<Py_ssize_t>(fields.problems[i].first.size()),
+            fields.problems[i].second.data(),
+            static_cast<Py_ssize_t>(fields.problems[i].second.size()));
+        if (!pair)
+            return nullptr;
+        PyTuple_SET_ITEM(problems.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    PyObject *verdat = fields.VERDAT ? PyLong_FromLong(*fields.VERDAT)
+                                     : (Py_INCREF(Py_None), Py_None);
+    PyObject *bbox;
+    if (fields.bbox)
+        bbox = Py_BuildValue("(dddd)", (*fields.bbox)[0], (*fields.bbox)[1],
+                             (*fields.bbox)[2], (*fields.bbox)[3]);
+    else
+        bbox = (Py_INCREF(Py_None), Py_None);
+    const char *name =
+        standard == survey::Standard::iso19115_3 ? "ISO 19115-3" : "ISO 19139";
+    if (put(dict, "standard", PyUnicode_FromString(name)) < 0 ||
+        put(dict, "SURSTA", text_or_none(fields.SURSTA)) < 0 ||
+        put(dict, "SUREND", text_or_none(fields.SUREND)) < 0 ||
+        put(dict, "DRVAL1", float_or_none(fields.DRVAL1)) < 0 ||
+        put(dict, "DRVAL2", float_or_none(fields.DRVAL2)) < 0 ||
+        put(dict, "vertical_crs", text_or_none(fields.vertical_crs)) < 0 ||
+        put(dict, "vertical_datum", text_or_none(fields.vertical_datum)) < 0 ||
+        put(dict, "VERDAT", verdat) < 0 ||
+        put(dict, "OBJNAM", text_or_none(fields.OBJNAM)) < 0 ||
+        put(dict, "platforms", text_tuple(fields.platforms)) < 0 ||
+        put(dict, "instruments", text_tuple(fields.instruments)) < 0 ||
+        put(dict, "planam", text_or_none(fields.planam)) < 0 ||
+        put(dict, "SURATH", text_or_none(fields.SURATH)) < 0 ||
+        put(dict, "bbox", bbox) < 0 ||
+        put(dict, "horizontal_crs", text_or_none(fields.horizontal_crs)) < 0 ||
+        put(dict, "problems", problems.release()) < 0)
+        return nullptr;
+    return record.release();
+}
+
+PyObject *document_error(const std::string &reason)
+{
+    PyErr_SetString(survey_state.document_error, reason.c_str());
+    return nullptr;
+}
+
+// Why a well-formed document holds no metadata record that is read.
+std::string other_standard(const std::string &root_name)
+{
+    size_t separator = root_name.rfind('}');
+    std::string uri = separator == std::string::npos
+                          ? std::string()
+                          : root_name.substr(0, separator);
+    std::string local = separator == std::string::npos
+                            ? root_name
+                            : root_name.substr(separator + 1);
+    if (uri == smxml_namespace)
+        return "a legacy smXML document (namespace " + uri +
+               "), not ISO 19139";
+    if (uri.empty())
+        return "not an ISO 19139 metadata document (its root element " +
+               local + " has no namespace)";
+    return "not an ISO 19139 metadata document (its root element is " + local +
+           " in the namespace " + uri + ")";
+}
+
+// parse(document, is_bag=False) -> dict, or None when the document needs
+// the XML library's parser first.
+PyObject *parse(PyObject *, PyObject *args, PyObject *kwargs)
+{
+    static const char *keywords[] = {"document", "is_bag", nullptr};
+    PyObject *document;
+    int is_bag = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:parse",
+                                     const_cast<char **>(keywords), &document,
+                                     &is_bag))
+        return nullptr;
+    const char *bytes;
+    Py_ssize_t length;
+    const bool is_text = PyUnicode_Check(document);
+    if (is_text) {
+        bytes = PyUnicode_AsUTF8AndSize(document, &length);
+        if (!bytes)
+            return nullptr;
+    } else if (PyBytes_Check(document)) {
+        bytes = PyBytes_AS_STRING(document);
+        length = PyBytes_GET_SIZE(document);
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "a document must be str or bytes, not %.200s",
+                     Py_TYPE(document)->tp_name);
+        return nullptr;
+    }
+    if (!survey_state.expat.capi) {
+        Py_RETURN_NONE;
+    }
+    try {
+        survey::Collected collected;
+        std::string error;
+        expat::Outcome outcome = survey::collect(
+            survey_state.expat, bytes, length, is_text, collected, error);
+        if (outcome == expat::Outcome::refused)
+            Py_RETURN_NONE;
+        if (outcome == expat::Outcome::malformed)
+            return document_error("not well-formed XML (" + error + ")");
+        if (collected.standard == survey::Standard::none)
+            return document_error(other_standard(collected.root_name));
+        survey::Fields fields = survey::assemble(collected, is_bag != 0);
+        return make_record(fields, collected.standard);
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    } catch (const std::exception &failure) {
+        PyErr_SetString(PyExc_SystemError, failure.what());
+        return nullptr;
+    }
+}
+
+PyObject *proj_is_available(PyObject *, PyObject *)
+{
+    return PyBool_FromLong(proj_available());
+}
+
+PyObject *verdat(PyObject *, PyObject *arg)
+{
+    const char *name = PyUnicode_AsUTF8(arg);
+    if (!name)
+        return nullptr;
+    int code = survey::verdat_code(name);
+    if (!code)
+        Py_RETURN_NONE;
+    return PyLong_FromLong(code);
+}
+
+PyMethodDef survey_methods[] = {
+    {"parse",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse)),
+     METH_VARARGS | METH_KEYWORDS,
+     "parse(document, is_bag=False) -> dict or None\n\n"
+     "The survey fields of an ISO 19139 (or ISO 19115-3) document, with the\n"
+     "problems of those it does not state; None when the document needs\n"
+     "the XML library's parser first (a DOCTYPE, an unknown encoding).\n"
+     "Raises DocumentError for malformed XML or another standard."},
+    {"proj_available", proj_is_available, METH_NOARGS,
+     "Whether vertical CRS codes are resolved with PROJ."},
+    {"verdat", verdat, METH_O,
+     "verdat(datum_name) -> the S-57 VERDAT code, or None."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_survey(PyObject *module)
+{
+    if (!survey_state.document_error) {
+        survey_state.document_error = PyErr_NewExceptionWithDoc(
+            "bathyra._survey.DocumentError",
+            "A document that cannot be read as survey metadata: malformed "
+            "XML, or a document of another standard.",
+            nullptr, nullptr);
+        if (!survey_state.document_error)
+            return -1;
+    }
+    if (PyModule_AddObject(module, "DocumentError",
+                           survey_state.document_error) < 0)
+        return -1;
+    Py_INCREF(survey_state.document_error);
+    OwnedRef salt(PyUnicode_FromString("bathyra._survey"));
+    if (!salt)
+        return -1;
+    // Without the host's expat every document goes the library's way.
+    expat::load(survey_state.expat, salt.get());
+    return 0;
+}
+
+PyModuleDef_Slot survey_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(exec_survey)},
+    {0, nullptr},
+};
+
+PyModuleDef survey_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_survey",
+    "The survey reader's pass over metadata documents.",
+    0,
+    survey_methods,
+    survey_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace bathyra
+
+extern "C" PyMODINIT_FUNC PyInit__survey(void)
+{
+    return PyModuleDef_Init(&bathyra::survey_definition);
+}

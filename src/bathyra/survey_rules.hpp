@@ -1,0 +1,192 @@
+// The field rules of the survey reader: which element of a metadata
+// document gives which field.  One row per capture, read as a path:
+//
+//   ident       a data or service identification (see below)
+//   **          any number of elements in between
+//   gmd:title   an element, by prefix and local name; a prefix stands for
+//               the namespaces listed in the prefix table (gml for GML 3.1
+//               and 3.2, gco for the 2005 and the ISO 19115-3 ones)
+//   text        the character string of the last element: gco:CharacterString
+//               or gmx:Anchor
+//   a|b         either element
+//
+// The capture is the character data of the path's last element, or the
+// attribute named in the row.  The group is the element whose values
+// belong together (one time period, one vertical extent, one party): the
+// reader assembles a field from the captures of one group.
+#pragma once
+
+namespace bathyra {
+namespace survey {
+
+enum class Field : unsigned char {
+    metadata_date,        // a date of the metadata itself: never a survey date
+    title,                // the identification's citation title
+    begin_position,       // a time period's start (or a time instant)
+    end_position,         // a time period's end
+    begin_indeterminate,  // indeterminatePosition of a start
+    end_indeterminate,    // indeterminatePosition of an end
+    instant,              // a time instant: start and end at once
+    instant_indeterminate,
+    minimum_value,  // the vertical extent
+    maximum_value,
+    vertical_crs_href,   // xlink:href of the vertical extent's CRS
+    vertical_crs_title,  // xlink:title of it
+    vertical_crs_code,   // an inline VerticalCRS's identifier
+    vertical_crs_name,   // an inline VerticalCRS's name
+    axis_direction,      // its axis: "up" or "down"
+    axis_unit,           // its axis unit (uom)
+    datum_name,          // its vertical datum's name
+    vertical_crs_id,     // ISO 19115-3: the vertical extent's CRS code
+    west,                // the geographic bounding box
+    east,
+    south,
+    north,
+    party_organisation,  // a responsible party of the identification
+    party_role,
+    reference_code,  // a reference system of the metadata
+    reference_code_href,
+    reference_code_space,
+    platform_code,  // gmi:MI_Platform
+    platform_description,
+    instrument_code,  // gmi:MI_Instrument
+    instrument_description,
+    instrument_type,
+};
+
+struct Rule {
+    Field field;
+    const char *path;
+    const char *attribute;  // null: the character data
+    int group;              // index of the group element in the path
+};
+
+// The identifications whose fields are read: data identifications first;
+// a service identification only when there is none.
+constexpr const char *data_identifications =
+    "gmd:MD_DataIdentification|bag:BAG_DataIdentification|"
+    "mri:MD_DataIdentification";
+constexpr const char *service_identifications = "srv:SV_ServiceIdentification";
+
+// The metadata record: the first one in the document is read.
+constexpr const char *metadata_roots =
+    "gmd:MD_Metadata|gmi:MI_Metadata|mdb:MD_Metadata";
+
+// clang-format off
+constexpr Rule rules[] = {
+    // ISO 19139 (gmd, gmi) ------------------------------------------------
+    {Field::metadata_date, "root/gmd:dateStamp/gco:DateTime|gco:Date", nullptr, 0},
+    {Field::title, "ident/gmd:citation/gmd:CI_Citation/gmd:title/text", nullptr, 0},
+    // Temporal extents, GML 3.1 and 3.2: periods and instants.
+    {Field::begin_position, "ident/**/gmd:EX_TemporalExtent|gmd:EX_SpatialTemporalExtent/gmd:extent/gml:TimePeriod/gml:beginPosition", nullptr, 4},
+    {Field::begin_indeterminate, "ident/**/gmd:EX_TemporalExtent|gmd:EX_SpatialTemporalExtent/gmd:extent/gml:TimePeriod/gml:beginPosition", "indeterminatePosition", 4},
+    {Field::end_position, "ident/**/gmd:EX_TemporalExtent|gmd:EX_SpatialTemporalExtent/gmd:extent/gml:TimePeriod/gml:endPosition", nullptr, 4},
+    {Field::end_indeterminate, "ident/**/gmd:EX_TemporalExtent|gmd:EX_SpatialTemporalExtent/gmd:extent/gml:TimePeriod/gml:endPosition", "indeterminatePosition", 4},
+    {Field::begin_position, "ident/**/gmd:EX_TemporalExtent|gmd:EX_SpatialTemporalExtent/gmd:extent/gml:TimePeriod/gml:begin/gml:TimeInstant/gml:timePosition", nullptr, 4},
+    {Field::begin_indeterminate, "ident/**/gmd:EX_TemporalExtent|gmd:EX_SpatialTemporalExtent/gmd:extent/gml:TimePeriod/gml:begin/gml:TimeInstant/gml:timePosition", "indeterminatePosition", 4},
+    {Field::end_position, "ident/**/gmd:EX_TemporalExtent|gmd:EX_SpatialTemporalExtent/gmd:extent/gml:TimePeriod/gml:end/gml:TimeInstant/gml:timePosition", nullptr, 4},
+    {Field::end_indeterminate, "ident/**/gmd:EX_TemporalExtent|gmd:EX_SpatialTemporalExtent/gmd:extent/gml:TimePeriod/gml:end/gml:TimeInstant/gml:timePosition", "indeterminatePosition", 4},
+    {Field::instant, "ident/**/gmd:EX_TemporalExtent|gmd:EX_SpatialTemporalExtent/gmd:extent/gml:TimeInstant/gml:timePosition", nullptr, 4},
+    {Field::instant_indeterminate, "ident/**/gmd:EX_TemporalExtent|gmd:EX_SpatialTemporalExtent/gmd:extent/gml:TimeInstant/gml:timePosition", "indeterminatePosition", 4},
+    // The vertical extent and its CRS (by reference or inline).
+    {Field::minimum_value, "ident/**/gmd:EX_VerticalExtent/gmd:minimumValue/gco:Real", nullptr, 2},
+    {Field::maximum_value, "ident/**/gmd:EX_VerticalExtent/gmd:maximumValue/gco:Real", nullptr, 2},
+    {Field::vertical_crs_href, "ident/**/gmd:EX_VerticalExtent/gmd:verticalCRS", "http://www.w3.org/1999/xlink}href", 2},
+    {Field::vertical_crs_title, "ident/**/gmd:EX_VerticalExtent/gmd:verticalCRS", "http://www.w3.org/1999/xlink}title", 2},
+    {Field::vertical_crs_code, "ident/**/gmd:EX_VerticalExtent/gmd:verticalCRS/gml:VerticalCRS/gml:identifier", nullptr, 2},
+    {Field::vertical_crs_name, "ident/**/gmd:EX_VerticalExtent/gmd:verticalCRS/gml:VerticalCRS/gml:name", nullptr, 2},
+    {Field::axis_direction, "ident/**/gmd:EX_VerticalExtent/gmd:verticalCRS/gml:VerticalCRS/gml:verticalCS|gml:usesVerticalCS/gml:VerticalCS/gml:axis|gml:usesAxis/gml:CoordinateSystemAxis/gml:axisDirection", nullptr, 2},
+    {Field::axis_unit, "ident/**/gmd:EX_VerticalExtent/gmd:verticalCRS/gml:VerticalCRS/gml:verticalCS|gml:usesVerticalCS/gml:VerticalCS/gml:axis|gml:usesAxis/gml:CoordinateSystemAxis", "uom", 2},
+    {Field::axis_unit, "ident/**/gmd:EX_VerticalExtent/gmd:verticalCRS/gml:VerticalCRS/gml:verticalCS|gml:usesVerticalCS/gml:VerticalCS/gml:axis|gml:usesAxis/gml:CoordinateSystemAxis", "http://www.opengis.net/gml/3.2}uom", 2},
+    {Field::datum_name, "ident/**/gmd:EX_VerticalExtent/gmd:verticalCRS/gml:VerticalCRS/gml:verticalDatum|gml:usesVerticalDatum/gml:VerticalDatum/gml:name", nullptr, 2},
+    // The geographic bounding box.
+    {Field::west, "ident/**/gmd:EX_GeographicBoundingBox/gmd:westBoundLongitude/gco:Decimal", nullptr, 2},
+    {Field::east, "ident/**/gmd:EX_GeographicBoundingBox/gmd:eastBoundLongitude/gco:Decimal", nullptr, 2},
+    {Field::south, "ident/**/gmd:EX_GeographicBoundingBox/gmd:southBoundLatitude/gco:Decimal", nullptr, 2},
+    {Field::north, "ident/**/gmd:EX_GeographicBoundingBox/gmd:northBoundLatitude/gco:Decimal", nullptr, 2},
+    // Responsible parties: the identification's points of contact and the
+    // parties of its citation.  Contacts elsewhere (platform sponsors,
+    // distributors, cited documents) are not read.
+    {Field::party_organisation, "ident/gmd:pointOfContact/gmd:CI_ResponsibleParty/gmd:organisationName/text", nullptr, 2},
+    {Field::party_role, "ident/gmd:pointOfContact/gmd:CI_ResponsibleParty/gmd:role/gmd:CI_RoleCode", "codeListValue", 2},
+    {Field::party_organisation, "ident/gmd:citation/gmd:CI_Citation/gmd:citedResponsibleParty/gmd:CI_ResponsibleParty/gmd:organisationName/text", nullptr, 4},
+    {Field::party_role, "ident/gmd:citation/gmd:CI_Citation/gmd:citedResponsibleParty/gmd:CI_ResponsibleParty/gmd:role/gmd:CI_RoleCode", "codeListValue", 4},
+    // Reference systems of the metadata.
+    {Field::reference_code, "root/gmd:referenceSystemInfo/gmd:MD_ReferenceSystem/gmd:referenceSystemIdentifier/gmd:RS_Identifier/gmd:code/text", nullptr, 4},
+    {Field::reference_code_href, "root/gmd:referenceSystemInfo/gmd:MD_ReferenceSystem/gmd:referenceSystemIdentifier/gmd:RS_Identifier/gmd:code/gmx:Anchor", "http://www.w3.org/1999/xlink}href", 4},
+    {Field::reference_code_space, "root/gmd:referenceSystemInfo/gmd:MD_ReferenceSystem/gmd:referenceSystemIdentifier/gmd:RS_Identifier/gmd:codeSpace/text", nullptr, 4},
+    // Platforms and instruments of the acquisition information.
+    {Field::platform_code, "root/**/gmi:MI_Platform/gmi:identifier/gmd:MD_Identifier|gmd:RS_Identifier/gmd:code/text", nullptr, 2},
+    {Field::platform_description, "root/**/gmi:MI_Platform/gmi:description/text", nullptr, 2},
+    {Field::instrument_code, "root/**/gmi:MI_Instrument/gmi:identifier/gmd:MD_Identifier|gmd:RS_Identifier/gmd:code/text", nullptr, 2},
+    {Field::instrument_description, "root/**/gmi:MI_Instrument/gmi:description/text", nullptr, 2},
+    {Field::instrument_type, "root/**/gmi:MI_Instrument/gmi:type/text", nullptr, 2},
+
+    // ISO 19115-3 (mdb, mri, cit, gex, mrs, mcc, mac): the same fields
+    // where its elements map one to one ----------------------------------
+    {Field::metadata_date, "root/mdb:dateInfo/cit:CI_Date/cit:date/gco:DateTime|gco:Date", nullptr, 0},
+    {Field::title, "ident/mri:citation/cit:CI_Citation/cit:title/text", nullptr, 0},
+    {Field::begin_position, "ident/**/gex:EX_TemporalExtent|gex:EX_SpatialTemporalExtent/gex:extent/gml:TimePeriod/gml:beginPosition", nullptr, 4},
+    {Field::begin_indeterminate, "ident/**/gex:EX_TemporalExtent|gex:EX_SpatialTemporalExtent/gex:extent/gml:TimePeriod/gml:beginPosition", "indeterminatePosition", 4},
+    {Field::end_position, "ident/**/gex:EX_TemporalExtent|gex:EX_SpatialTemporalExtent/gex:extent/gml:TimePeriod/gml:endPosition", nullptr, 4},
+    {Field::end_indeterminate, "ident/**/gex:EX_TemporalExtent|gex:EX_SpatialTemporalExtent/gex:extent/gml:TimePeriod/gml:endPosition", "indeterminatePosition", 4},
+    {Field::instant, "ident/**/gex:EX_TemporalExtent|gex:EX_SpatialTemporalExtent/gex:extent/gml:TimeInstant/gml:timePosition", nullptr, 4},
+    {Field::instant_indeterminate, "ident/**/gex:EX_TemporalExtent|gex:EX_SpatialTemporalExtent/gex:extent/gml:TimeInstant/gml:timePosition", "indeterminatePosition", 4},
+    {Field::minimum_value, "ident/**/gex:EX_VerticalExtent/gex:minimumValue/gco:Real", nullptr, 2},
+    {Field::maximum_value, "ident/**/gex:EX_VerticalExtent/gex:maximumValue/gco:Real", nullptr, 2},
+    {Field::vertical_crs_href, "ident/**/gex:EX_VerticalExtent/gex:verticalCRS", "http://www.w3.org/1999/xlink}href", 2},
+    {Field::vertical_crs_id, "ident/**/gex:EX_VerticalExtent/gex:verticalCRSId/mrs:MD_ReferenceSystem/mrs:referenceSystemIdentifier/mcc:MD_Identifier/mcc:code/text", nullptr, 2},
+    {Field::west, "ident/**/gex:EX_GeographicBoundingBox/gex:westBoundLongitude/gco:Decimal", nullptr, 2},
+    {Field::east, "ident/**/gex:EX_GeographicBoundingBox/gex:eastBoundLongitude/gco:Decimal", nullptr, 2},
+    {Field::south, "ident/**/gex:EX_GeographicBoundingBox/gex:southBoundLatitude/gco:Decimal", nullptr, 2},
+    {Field::north, "ident/**/gex:EX_GeographicBoundingBox/gex:northBoundLatitude/gco:Decimal", nullptr, 2},
+    {Field::party_organisation, "ident/mri:pointOfContact/cit:CI_Responsibility/cit:party/cit:CI_Organisation/cit:name/text", nullptr, 2},
+    {Field::party_role, "ident/mri:pointOfContact/cit:CI_Responsibility/cit:role/cit:CI_RoleCode", "codeListValue", 2},
+    {Field::party_organisation, "ident/mri:citation/cit:CI_Citation/cit:citedResponsibleParty/cit:CI_Responsibility/cit:party/cit:CI_Organisation/cit:name/text", nullptr, 4},
+    {Field::party_role, "ident/mri:citation/cit:CI_Citation/cit:citedResponsibleParty/cit:CI_Responsibility/cit:role/cit:CI_RoleCode", "codeListValue", 4},
+    {Field::reference_code, "root/mdb:referenceSystemInfo/mrs:MD_ReferenceSystem/mrs:referenceSystemIdentifier/mcc:MD_Identifier/mcc:code/text", nullptr, 4},
+    {Field::reference_code_space, "root/mdb:referenceSystemInfo/mrs:MD_ReferenceSystem/mrs:referenceSystemIdentifier/mcc:MD_Identifier/mcc:codeSpace/text", nullptr, 4},
+    {Field::platform_code, "root/**/mac:MI_Platform/mac:identifier/mcc:MD_Identifier/mcc:code/text", nullptr, 2},
+    {Field::platform_description, "root/**/mac:MI_Platform/mac:description/text", nullptr, 2},
+    {Field::instrument_code, "root/**/mac:MI_Instrument/mac:identifier/mcc:MD_Identifier/mcc:code/text", nullptr, 2},
+    {Field::instrument_description, "root/**/mac:MI_Instrument/mac:description/text", nullptr, 2},
+    {Field::instrument_type, "root/**/mac:MI_Instrument/mac:type/text", nullptr, 2},
+};
+// clang-format on
+
+// What the prefixes of the rules stand for: exact namespace names, or, for
+// those ending in "/", every name that begins so (the ISO 19115-3
+// namespaces carry their version at the end).
+struct Prefix {
+    const char *prefix;
+    const char *namespaces[3];
+};
+
+constexpr Prefix prefixes[] = {
+    {"gmd", {"http://www.isotc211.org/2005/gmd"}},
+    {"gmi", {"http://www.isotc211.org/2005/gmi"}},
+    {"gco",
+     {"http://www.isotc211.org/2005/gco",
+      "http://standards.iso.org/iso/19115/-3/gco/"}},
+    {"gmx", {"http://www.isotc211.org/2005/gmx"}},
+    {"srv",
+     {"http://www.isotc211.org/2005/srv",
+      "http://standards.iso.org/iso/19115/-3/srv/"}},
+    {"bag", {"http://www.opennavsurf.org/schema/bag"}},
+    {"gml", {"http://www.opengis.net/gml/3.2", "http://www.opengis.net/gml"}},
+    {"gcx", {"http://standards.iso.org/iso/19115/-3/gcx/"}},
+    {"mdb", {"http://standards.iso.org/iso/19115/-3/mdb/"}},
+    {"mri", {"http://standards.iso.org/iso/19115/-3/mri/"}},
+    {"cit", {"http://standards.iso.org/iso/19115/-3/cit/"}},
+    {"gex", {"http://standards.iso.org/iso/19115/-3/gex/"}},
+    {"mcc", {"http://standards.iso.org/iso/19115/-3/mcc/"}},
+    {"mrs", {"http://standards.iso.org/iso/19115/-3/mrs/"}},
+    {"mac", {"http://standards.iso.org/iso/19115/-3/mac/"}},
+};
+
+// "text" in a rule: the elements that hold a character string.
+constexpr const char *text_elements =
+    "gco:CharacterString|gmx:Anchor|gcx:Anchor";
+
+}  // namespace survey
+}  // namespace bathyra
