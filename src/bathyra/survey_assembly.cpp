@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <unordered_set>
 
 #include "proj_lookup.hpp"
 #include "survey_dates.hpp"
@@ -179,6 +180,9 @@ class Assembler {
         }
         std::optional<SurveyDate> start, end;
         std::string start_problem, end_problem;
+        // One open end among several extents leaves the survey's end open.
+        bool start_open = false;
+        bool end_open = false;
         for (const auto &entry : found) {
             const auto &group = entry.second;
             bool instant = first_value(group, Field::instant) ||
@@ -189,9 +193,15 @@ class Assembler {
             Field finish = instant ? Field::instant : Field::end_position;
             Field finish_open = instant ? Field::instant_indeterminate
                                         : Field::end_indeterminate;
-            take_date(group, begin, begin_open, false, start, start_problem);
-            take_date(group, finish, finish_open, true, end, end_problem);
+            take_date(group, begin, begin_open, false, start, start_problem,
+                      start_open);
+            take_date(group, finish, finish_open, true, end, end_problem,
+                      end_open);
         }
+        if (start_open)
+            start.reset();
+        if (end_open)
+            end.reset();
         if (start)
             fields_.SURSTA = start->s57;
         else
@@ -209,15 +219,16 @@ class Assembler {
     // Keeps the earliest start or the latest end of the period's dates.
     void take_date(const std::vector<const Capture *> &group, Field field,
                    Field open_field, bool as_end,
-                   std::optional<SurveyDate> &kept, std::string &reason)
+                   std::optional<SurveyDate> &kept, std::string &reason,
+                   bool &open_seen)
     {
         const char *which = as_end ? "survey end" : "survey start";
         const std::string *open = first_value(group, open_field);
         const std::string *text = first_value(group, field);
         if (open && !trimmed(*open).empty()) {
-            if (reason.empty())
-                reason = std::string(which) + " is open (" +
-                         quoted(trimmed(*open)) + ")";
+            reason = std::string(which) + " is open (" +
+                     quoted(trimmed(*open)) + ")";
+            open_seen = true;
             return;
         }
         if (!text || trimmed(*text).empty()) {
@@ -635,6 +646,7 @@ class Assembler {
                           std::initializer_list<Field> order,
                           std::vector<std::string> &names)
     {
+        std::unordered_set<std::string> seen;
         for (const auto &entry : found) {
             for (Field field : order) {
                 std::string name;
@@ -646,7 +658,7 @@ class Assembler {
                     }
                 if (name.empty())
                     continue;
-                if (std::find(names.begin(), names.end(), name) == names.end())
+                if (seen.insert(name).second)
                     names.push_back(name);
                 break;
             }

@@ -176,9 +176,11 @@ class Matcher {
             path = slash == std::string_view::npos ? std::string_view()
                                                    : path.substr(slash + 1);
             Step step;
-            if (token == "**")
+            if (token == "**") {
+                if (compiled.steps.size() != 1)
+                    throw std::logic_error("** only after a rule's anchor");
                 step.any_depth = true;
-            else if (token == "root")
+            } else if (token == "root")
                 step.elements = root_;
             else if (token == "ident") {
                 step.elements = data_;
@@ -277,6 +279,9 @@ class Collector {
         open_.push_back(Open{id, ordinal});
         if (root_at_ < 0 || id == unknown_element)
             return false;
+        if (matcher_.is_data_identification(id) ||
+            matcher_.is_service_identification(id))
+            idents_.push_back(static_cast<int64_t>(open_.size()) - 1);
         const uint16_t parent =
             open_.size() >= 2 ? open_[open_.size() - 2].id : unknown_element;
         for (uint16_t index : matcher_.rules_ending_at(id)) {
@@ -302,6 +307,9 @@ class Collector {
     void end()
     {
         texts_.clear();
+        if (!idents_.empty() &&
+            idents_.back() == static_cast<int64_t>(open_.size()) - 1)
+            idents_.pop_back();
         if (root_at_ >= 0 &&
             static_cast<int64_t>(open_.size()) - 1 == root_at_) {
             root_at_ = -1;
@@ -321,7 +329,8 @@ class Collector {
     const Matcher &matcher_;
     Collected &out_;
     std::vector<Open> open_;
-    std::vector<size_t> texts_;  // captures that take the character data
+    std::vector<size_t> texts_;    // captures that take the character data
+    std::vector<int64_t> idents_;  // stack indexes of open identifications
     int64_t next_ordinal_ = 0;
     int64_t root_at_ = -1;  // stack index of the metadata record
     bool finished_ = false;
@@ -339,6 +348,19 @@ class Collector {
         return nullptr;
     }
 
+    // The stack index of the innermost open element that the rule's first
+    // step accepts (the record, or an identification), or -1.
+    int64_t anchor_position(const CompiledRule &rule) const
+    {
+        const Step &first = rule.steps.front();
+        if (root_at_ >= 0 && first.accepts(open_[root_at_].id))
+            return root_at_;
+        for (auto it = idents_.rbegin(); it != idents_.rend(); ++it)
+            if (first.accepts(open_[*it].id))
+                return *it;
+        return -1;
+    }
+
     // Whether the open elements, from the metadata record down, end in
     // the rule's path; fills the group and identification.
     bool matches(const CompiledRule &rule)
@@ -353,11 +375,13 @@ class Collector {
             return true;
         const Step &wanted = rule.steps[static_cast<size_t>(step)];
         if (wanted.any_depth) {
-            // Any number of elements, none included.
-            for (int64_t below = at; below >= root_at_; --below)
-                if (match_step(rule, step - 1, below))
-                    return true;
-            return false;
+            // Any number of elements between the anchor (the step before,
+            // always the first) and the rest: only the innermost open
+            // anchor can start the path, so no search is needed, however
+            // deep the document nests.
+            int64_t anchor = anchor_position(rule);
+            return anchor >= 0 && anchor <= at &&
+                   match_step(rule, step - 1, anchor);
         }
         if (at < root_at_ || !wanted.accepts(open_[at].id))
             return false;

@@ -77,17 +77,20 @@ constexpr Rule rules[] = {
     // ISO 19139 (gmd, gmi) ------------------------------------------------
     {Field::metadata_date, "root/gmd:dateStamp/gco:DateTime|gco:Date", nullptr, 0},
     {Field::title, "ident/gmd:citation/gmd:CI_Citation/gmd:title/text", nullptr, 0},
-    // Temporal extents, GML 3.1 and 3.2: periods and instants.
-    {Field::begin_position, "ident/**/gmd:EX_TemporalExtent|gmd:EX_SpatialTemporalExtent/gmd:extent/gml:TimePeriod/gml:beginPosition", nullptr, 4},
-    {Field::begin_indeterminate, "ident/**/gmd:EX_TemporalExtent|gmd:EX_SpatialTemporalExtent/gmd:extent/gml:TimePeriod/gml:beginPosition", "indeterminatePosition", 4},
-    {Field::end_position, "ident/**/gmd:EX_TemporalExtent|gmd:EX_SpatialTemporalExtent/gmd:extent/gml:TimePeriod/gml:endPosition", nullptr, 4},
-    {Field::end_indeterminate, "ident/**/gmd:EX_TemporalExtent|gmd:EX_SpatialTemporalExtent/gmd:extent/gml:TimePeriod/gml:endPosition", "indeterminatePosition", 4},
-    {Field::begin_position, "ident/**/gmd:EX_TemporalExtent|gmd:EX_SpatialTemporalExtent/gmd:extent/gml:TimePeriod/gml:begin/gml:TimeInstant/gml:timePosition", nullptr, 4},
-    {Field::begin_indeterminate, "ident/**/gmd:EX_TemporalExtent|gmd:EX_SpatialTemporalExtent/gmd:extent/gml:TimePeriod/gml:begin/gml:TimeInstant/gml:timePosition", "indeterminatePosition", 4},
-    {Field::end_position, "ident/**/gmd:EX_TemporalExtent|gmd:EX_SpatialTemporalExtent/gmd:extent/gml:TimePeriod/gml:end/gml:TimeInstant/gml:timePosition", nullptr, 4},
-    {Field::end_indeterminate, "ident/**/gmd:EX_TemporalExtent|gmd:EX_SpatialTemporalExtent/gmd:extent/gml:TimePeriod/gml:end/gml:TimeInstant/gml:timePosition", "indeterminatePosition", 4},
-    {Field::instant, "ident/**/gmd:EX_TemporalExtent|gmd:EX_SpatialTemporalExtent/gmd:extent/gml:TimeInstant/gml:timePosition", nullptr, 4},
-    {Field::instant_indeterminate, "ident/**/gmd:EX_TemporalExtent|gmd:EX_SpatialTemporalExtent/gmd:extent/gml:TimeInstant/gml:timePosition", "indeterminatePosition", 4},
+    // Temporal extents, GML 3.1 and 3.2: periods wherever the
+    // identification holds them (in valid documents, in its temporal
+    // extents), and instants that stand for a whole extent.  Both standards
+    // name them the same.
+    {Field::begin_position, "ident/**/gml:TimePeriod/gml:beginPosition", nullptr, 2},
+    {Field::begin_indeterminate, "ident/**/gml:TimePeriod/gml:beginPosition", "indeterminatePosition", 2},
+    {Field::end_position, "ident/**/gml:TimePeriod/gml:endPosition", nullptr, 2},
+    {Field::end_indeterminate, "ident/**/gml:TimePeriod/gml:endPosition", "indeterminatePosition", 2},
+    {Field::begin_position, "ident/**/gml:TimePeriod/gml:begin/gml:TimeInstant/gml:timePosition", nullptr, 2},
+    {Field::begin_indeterminate, "ident/**/gml:TimePeriod/gml:begin/gml:TimeInstant/gml:timePosition", "indeterminatePosition", 2},
+    {Field::end_position, "ident/**/gml:TimePeriod/gml:end/gml:TimeInstant/gml:timePosition", nullptr, 2},
+    {Field::end_indeterminate, "ident/**/gml:TimePeriod/gml:end/gml:TimeInstant/gml:timePosition", "indeterminatePosition", 2},
+    {Field::instant, "ident/**/gmd:extent|gex:extent/gml:TimeInstant/gml:timePosition", nullptr, 3},
+    {Field::instant_indeterminate, "ident/**/gmd:extent|gex:extent/gml:TimeInstant/gml:timePosition", "indeterminatePosition", 3},
     // The vertical extent and its CRS (by reference or inline).
     {Field::minimum_value, "ident/**/gmd:EX_VerticalExtent/gmd:minimumValue/gco:Real", nullptr, 2},
     {Field::maximum_value, "ident/**/gmd:EX_VerticalExtent/gmd:maximumValue/gco:Real", nullptr, 2},
@@ -126,12 +129,6 @@ constexpr Rule rules[] = {
     // where its elements map one to one ----------------------------------
     {Field::metadata_date, "root/mdb:dateInfo/cit:CI_Date/cit:date/gco:DateTime|gco:Date", nullptr, 0},
     {Field::title, "ident/mri:citation/cit:CI_Citation/cit:title/text", nullptr, 0},
-    {Field::begin_position, "ident/**/gex:EX_TemporalExtent|gex:EX_SpatialTemporalExtent/gex:extent/gml:TimePeriod/gml:beginPosition", nullptr, 4},
-    {Field::begin_indeterminate, "ident/**/gex:EX_TemporalExtent|gex:EX_SpatialTemporalExtent/gex:extent/gml:TimePeriod/gml:beginPosition", "indeterminatePosition", 4},
-    {Field::end_position, "ident/**/gex:EX_TemporalExtent|gex:EX_SpatialTemporalExtent/gex:extent/gml:TimePeriod/gml:endPosition", nullptr, 4},
-    {Field::end_indeterminate, "ident/**/gex:EX_TemporalExtent|gex:EX_SpatialTemporalExtent/gex:extent/gml:TimePeriod/gml:endPosition", "indeterminatePosition", 4},
-    {Field::instant, "ident/**/gex:EX_TemporalExtent|gex:EX_SpatialTemporalExtent/gex:extent/gml:TimeInstant/gml:timePosition", nullptr, 4},
-    {Field::instant_indeterminate, "ident/**/gex:EX_TemporalExtent|gex:EX_SpatialTemporalExtent/gex:extent/gml:TimeInstant/gml:timePosition", "indeterminatePosition", 4},
     {Field::minimum_value, "ident/**/gex:EX_VerticalExtent/gex:minimumValue/gco:Real", nullptr, 2},
     {Field::maximum_value, "ident/**/gex:EX_VerticalExtent/gex:maximumValue/gco:Real", nullptr, 2},
     {Field::vertical_crs_href, "ident/**/gex:EX_VerticalExtent/gex:verticalCRS", "http://www.w3.org/1999/xlink}href", 2},
