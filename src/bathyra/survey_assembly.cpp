@@ -296,6 +296,8 @@ class Assembler {
                 continue;
             std::string kind;
             std::string name = wkt_name(text, kind);
+            if (is_placeholder(name))
+                name.clear();
             if (!name.empty()) {
                 if (kind == "vertical" && wkt_vertical_name_.empty()) {
                     wkt_vertical_name_ = name;
@@ -449,6 +451,14 @@ class Assembler {
         double high = *number(*first_value(*chosen, Field::maximum_value));
         const Direction direction = read_vertical_reference(chosen);
         if (std::isnan(low) || std::isnan(high)) {
+            // Whatever the direction, no depth is given.
+            fields_.problems.erase(
+                std::remove_if(fields_.problems.begin(),
+                               fields_.problems.end(),
+                               [](const auto &entry) {
+                                   return entry.first.rfind("DRVAL", 0) == 0;
+                               }),
+                fields_.problems.end());
             problem("DRVAL1", "the depth range holds NaN");
             problem("DRVAL2", "the depth range holds NaN");
             return;
