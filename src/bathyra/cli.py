@@ -445,10 +445,15 @@ def run_surveys(options, out):
         # Read here, before any process starts: one document, parsed
         # wherever its turn comes.
         index = files.index(STDIN)
-        if sys.stdin is None:
-            refused[index] = "standard input is closed"
+        stream = getattr(sys.stdin, "buffer", None)
+        try:
+            if stream is None:
+                raise OSError(errno.EBADF, "standard input is closed")
+            document = stream.read(options.max_size + 1)
+        except OSError as error:
+            refused[index] = "cannot read standard input: %s" % (
+                error.strerror or error)
         else:
-            document = sys.stdin.buffer.read(options.max_size + 1)
             if len(document) > options.max_size:
                 refused[index] = ("larger than the limit of %d bytes (see "
                                   "--max-size)" % options.max_size)
