@@ -120,3 +120,103 @@ class FakeLibrary:
 
     def fromstring(self, text):
         return self.root
+
+
+# Documents for the survey reader: an identification made of the parts
+# given as XML text, in the order of the schema.
+SURVEY_NAMESPACES = (
+    NAMESPACES + ' xmlns:xlink="http://www.w3.org/1999/xlink"'
+    ' xmlns:srv="http://www.isotc211.org/2005/srv"'
+    ' xmlns:gml31="http://www.opengis.net/gml"')
+
+
+def survey_document(title=None, parties="", extents="", acquisition="",
+                    head="", identification="gmd:MD_DataIdentification",
+                    others=""):
+    """A gmi:MI_Metadata document.  `title` (None: no citation) and
+    `parties` (citedResponsibleParty elements) make the identification's
+    citation, `extents` its gmd:extent content (EX_Extent elements);
+    `head` comes before the identification (contact, dateStamp,
+    referenceSystemInfo), `others` after it (more identifications),
+    `acquisition` is the content of gmi:MI_AcquisitionInformation."""
+    citation = ""
+    if title is not None:
+        citation = ("<gmd:citation><gmd:CI_Citation><gmd:title>%s"
+                    "</gmd:title>%s</gmd:CI_Citation></gmd:citation>"
+                    % (_text_element("gco:CharacterString", title), parties))
+    parts = ['<gmi:MI_Metadata %s>' % SURVEY_NAMESPACES, head,
+             "<gmd:identificationInfo><%s>%s" % (identification, citation)]
+    if extents:
+        # A service identification holds srv:extent.
+        tag = "srv:extent" if identification.startswith("srv:") else (
+            "gmd:extent")
+        parts.append("<%s>%s</%s>" % (tag, extents, tag))
+    parts.append("</%s></gmd:identificationInfo>%s"
+                 % (identification, others))
+    if acquisition:
+        parts.append("<gmi:acquisitionInformation>"
+                     "<gmi:MI_AcquisitionInformation>%s"
+                     "</gmi:MI_AcquisitionInformation>"
+                     "</gmi:acquisitionInformation>" % acquisition)
+    parts.append("</gmi:MI_Metadata>")
+    return "".join(parts)
+
+
+def period(begin, end, gml="gml"):
+    """An EX_Extent of one TimePeriod; None leaves a position out."""
+    positions = "".join(
+        "<%s:%sPosition>%s</%s:%sPosition>" % (gml, which, value, gml, which)
+        for which, value in (("begin", begin), ("end", end))
+        if value is not None)
+    return ("<gmd:EX_Extent><gmd:temporalElement><gmd:EX_TemporalExtent>"
+            "<gmd:extent><%s:TimePeriod %s:id=\"p\">%s</%s:TimePeriod>"
+            "</gmd:extent></gmd:EX_TemporalExtent></gmd:temporalElement>"
+            "</gmd:EX_Extent>" % (gml, gml, positions, gml))
+
+
+def depth_range(minimum, maximum, crs=""):
+    """An EX_Extent of one EX_VerticalExtent; `crs` is the
+    gmd:verticalCRS element (XML text)."""
+    return ("<gmd:EX_Extent><gmd:verticalElement><gmd:EX_VerticalExtent>"
+            "<gmd:minimumValue><gco:Real>%s</gco:Real></gmd:minimumValue>"
+            "<gmd:maximumValue><gco:Real>%s</gco:Real></gmd:maximumValue>%s"
+            "</gmd:EX_VerticalExtent></gmd:verticalElement></gmd:EX_Extent>"
+            % (minimum, maximum, crs))
+
+
+def bounding_box(west, south, east, north):
+    return ("<gmd:EX_Extent><gmd:geographicElement>"
+            "<gmd:EX_GeographicBoundingBox>%s</gmd:EX_GeographicBoundingBox>"
+            "</gmd:geographicElement></gmd:EX_Extent>" % "".join(
+                "<gmd:%s><gco:Decimal>%s</gco:Decimal></gmd:%s>"
+                % (name, value, name) for name, value in (
+                    ("westBoundLongitude", west),
+                    ("eastBoundLongitude", east),
+                    ("southBoundLatitude", south),
+                    ("northBoundLatitude", north))))
+
+
+def party(organisation, role, element="gmd:citedResponsibleParty"):
+    return ("<%s><gmd:CI_ResponsibleParty><gmd:organisationName>%s"
+            "</gmd:organisationName><gmd:role><gmd:CI_RoleCode codeList="
+            "\"#CI_RoleCode\" codeListValue=\"%s\">%s</gmd:CI_RoleCode>"
+            "</gmd:role></gmd:CI_ResponsibleParty></%s>"
+            % (element, _text_element("gco:CharacterString", organisation),
+               role, role, element))
+
+
+def acquired(kind, identifier=None, description=None, type=None, inner=""):
+    """A gmi:platform or gmi:instrument (`kind`) whose MI_Platform or
+    MI_Instrument holds the texts given, and `inner` (XML text)."""
+    fields = ""
+    if identifier is not None:
+        fields += ("<gmi:identifier><gmd:MD_Identifier><gmd:code>%s"
+                   "</gmd:code></gmd:MD_Identifier></gmi:identifier>"
+                   % _text_element("gco:CharacterString", identifier))
+    for name, value in (("description", description), ("type", type)):
+        if value is not None:
+            fields += "<gmi:%s>%s</gmi:%s>" % (
+                name, _text_element("gco:CharacterString", value), name)
+    element = "MI_Platform" if kind == "platform" else "MI_Instrument"
+    return "<gmi:%s><gmi:%s>%s%s</gmi:%s></gmi:%s>" % (
+        kind, element, fields, inner, element, kind)

@@ -219,11 +219,13 @@ def start_python(*arguments, tree=BUILD_DIR):
                             **_child_options(tree))
 
 
-def run_python(*arguments, timeout=120, tree=BUILD_DIR):
-    """start_python waited for: the completed process."""
+def run_python(*arguments, timeout=120, tree=BUILD_DIR, input=None):
+    """start_python waited for: the completed process.  `input` (text)
+    is its standard input."""
     import subprocess
     return subprocess.run([sys.executable, *arguments], capture_output=True,
-                          timeout=timeout, **_child_options(tree))
+                          timeout=timeout, input=input,
+                          **_child_options(tree))
 
 
 def run_child(code, *options, argv=(), **keywords):
@@ -234,6 +236,7 @@ def run_child(code, *options, argv=(), **keywords):
                       **keywords)
 
 
-def run_cli(*args):
-    """The command line as a user runs it: python -m bathyra ARGS."""
-    return run_python("-m", "bathyra", *args)
+def run_cli(*args, **options):
+    """The command line as a user runs it: python -m bathyra ARGS
+    (`options` as for run_python)."""
+    return run_python("-m", "bathyra", *args, **options)

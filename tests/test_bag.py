@@ -159,7 +159,7 @@ class CommandLineTest(unittest.TestCase):
             data = stream.read()
         with open(os.path.join(folder, "e_truncated.bag"), "wb") as stream:
             stream.write(data[:800])
-        result = support.run_cli("--json", folder)
+        result = support.run_cli("--strict", "--json", folder)
         self.assertEqual(result.returncode, 1)
         records = [json.loads(line) for line in result.stdout.splitlines()]
         self.assertEqual([os.path.basename(r["file"]) for r in records],

@@ -1,4 +1,6 @@
-"""The command line, run as a user runs it: python -m bathyra PATH..."""
+"""The command line with --strict, run as a user runs it: python -m bathyra
+--strict PATH... prints the record of extract_metadata and its failures
+(the survey reader's default forms are tested in test_survey_cli)."""
 import csv
 import io
 import json
@@ -27,7 +29,7 @@ class CommandLineTest(unittest.TestCase):
         return path
 
     def test_examples_as_json_lines(self):
-        result = run_cli("--json", EXAMPLES)
+        result = run_cli("--strict", "--json", EXAMPLES)
         self.assertEqual(result.returncode, 1)
         records = [json.loads(line) for line in result.stdout.splitlines()]
         self.assertEqual([os.path.basename(r["file"]) for r in records],
@@ -47,14 +49,14 @@ class CommandLineTest(unittest.TestCase):
 
     def test_csv_and_table(self):
         paths = [os.path.join(EXAMPLES, name) for name in GOOD]
-        result = run_cli("--csv", *paths)
+        result = run_cli("--strict", "--csv", *paths)
         self.assertEqual(result.returncode, 0, result.stderr)
         rows = list(csv.reader(io.StringIO(result.stdout)))
         self.assertEqual(rows[0], ["file", "SURSTA", "SUREND", "DRVAL1",
                                    "DRVAL2", "planam", "OBJNAM"])
         self.assertEqual(rows[1][5], "Launch 2801,Launch 2802")
         self.assertEqual(len(rows), 3)
-        table = run_cli(*paths)
+        table = run_cli("--strict", *paths)
         self.assertEqual(table.returncode, 0)
         lines = table.stdout.splitlines()
         self.assertEqual(lines[0].split(), ["FILE", "SURSTA", "SUREND",
@@ -68,7 +70,8 @@ class CommandLineTest(unittest.TestCase):
         self.write("a/b/no_depth.xml", document(minimum="deep"))
         self.write("a/notes.txt", "not metadata")
         missing = os.path.join(self.tmp, "missing.xml")
-        result = run_cli("--json", os.path.join(self.tmp, "a"), missing)
+        result = run_cli("--strict", "--json", os.path.join(self.tmp, "a"),
+                         missing)
         self.assertEqual(result.returncode, 1)
         records = [json.loads(line) for line in result.stdout.splitlines()]
         self.assertEqual([r["file"] for r in records], [good])
@@ -84,12 +87,13 @@ class CommandLineTest(unittest.TestCase):
 
     def test_nan_depth_in_json(self):
         path = self.write("nan.xml", document(minimum="nan"))
-        record = json.loads(run_cli("--json", path).stdout)
+        record = json.loads(run_cli("--strict", "--json", path).stdout)
         self.assertIsNone(record["DRVAL1"])
         self.assertIsNone(record["DRVAL2"])
 
     def test_usage_errors(self):
-        for args in ([], ["--json", "--csv", EXAMPLES], ["--bogus", "x"]):
+        for args in ([], ["--json", "--csv", EXAMPLES], ["--bogus", "x"],
+                     ["--strict"]):
             with self.subTest(args=args):
                 result = run_cli(*args)
                 self.assertEqual(result.returncode, 2)
@@ -101,7 +105,7 @@ class CommandLineTest(unittest.TestCase):
 class CorpusTest(unittest.TestCase):
 
     def test_every_corpus_document_gives_a_record_or_one_line(self):
-        result = run_cli("--json", support.CORPUS_REAL)
+        result = run_cli("--strict", "--json", support.CORPUS_REAL)
         self.assertEqual(result.returncode, 1)
         files = [name for name in os.listdir(support.CORPUS_REAL)
                  if name.endswith(".xml")]

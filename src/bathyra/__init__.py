@@ -67,6 +67,12 @@ stubs of ``bathyra.metadata_parser`` document every step and its line.
 
 The parts of the package:
 
+``bathyra.read_survey(path)``, ``bathyra.parse_survey(document)``
+    The survey reader (``bathyra.survey``): every survey attribute that a
+    metadata file, a BAG file or a document states, as a ``Survey``
+    (immutable, picklable), with the problems that kept the others out;
+    ``SurveyError`` for a file that cannot be read at all.  Loaded on
+    first use.
 ``bathyra.metadata_parser``
     The extension module, written in C++: ``extract_metadata(raster)``
     reads the document from the attribute ``iso19139_xml`` (``str`` or
@@ -79,12 +85,29 @@ The parts of the package:
     line: no temporal extent at all, a GML 3.1 one, a document of another
     standard, a depth that is not a number...
 ``python -m bathyra PATH...`` (or the ``bathyra`` command)
-    The command line: one record per ``.xml`` or ``.bag`` file, as a
-    table, JSON lines or CSV.
+    The command line: the survey attributes of every ``.xml`` or ``.bag``
+    file, as a table, JSON lines, CSV or GeoJSON; ``--strict`` prints the
+    record of ``extract_metadata`` instead.
 ``bathyra.__version__``
     The version of this package.
 """
 from bathyra._version import __version__
 from bathyra.explain import explain
 
-__all__ = ["__version__", "explain"]
+__all__ = ["__version__", "explain", "read_survey", "parse_survey", "Survey",
+           "SurveyError"]
+
+# The survey reader is imported when first asked for, so that importing
+# the package stays cheap and works where no extension module is built.
+_SURVEY_NAMES = ("read_survey", "parse_survey", "Survey", "SurveyError")
+
+
+def __getattr__(name):
+    if name in _SURVEY_NAMES:
+        from bathyra import survey
+        return getattr(survey, name)
+    raise AttributeError("module 'bathyra' has no attribute %r" % name)
+
+
+def __dir__():
+    return sorted(set(globals()) | set(_SURVEY_NAMES))

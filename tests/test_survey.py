@@ -1,0 +1,835 @@
+"""The survey reader (bathyra.read_survey, parse_survey): first what the
+real documents of the shared corpus state, field by field, and that
+nothing is invented; then the date forms, the vertical directions, the
+placeholders, the Survey object, the files that cannot be read, and a
+dask cluster."""
+import json
+import os
+import pathlib
+import pickle
+import re
+import unittest
+import xml.etree.ElementTree as ET
+
+from tests import support
+from tests.documents import (acquired, bounding_box, depth_range, party,
+                             period, survey_document)
+
+import bathyra
+from bathyra import bag, survey
+from bathyra.survey import Survey, SurveyError, parse_survey, read_survey
+
+PROJ = survey._survey.proj_available()
+needs_proj = unittest.skipUnless(PROJ, "built without PROJ: EPSG codes "
+                                 "give no axis direction")
+needs_hdf5 = unittest.skipUnless(bag.available(),
+                                 "built without the HDF5 library")
+
+ANY = object()  # a field that the table does not pin
+PLACEHOLDERS = {"", "platform name", "instrument unknown",
+                "instrument type unknown", "unknown"}
+NCEI = ("DOC/NOAA/NESDIS/NCEI > National Centers for Environmental "
+        "Information, NESDIS, NOAA, U.S. Department of Commerce")
+
+
+class Names:
+    """A long list of names: how many, the first and the last, and some
+    that must be there once."""
+
+    def __init__(self, count, first, last, *members):
+        self.count, self.first, self.last = count, first, last
+        self.members = members
+
+    def check(self, test, names):
+        test.assertEqual(len(names), self.count)
+        for index, name in ((0, self.first), (-1, self.last)):
+            if name is not ANY:
+                test.assertEqual(names[index], name)
+        for name in self.members:
+            test.assertEqual(names.count(name), 1, name)
+
+
+# What each ISO 19139 document of corpus/real states.  A field left out is
+# not stated: None, or () for platforms and instruments.  "DRVAL" is
+# (DRVAL1, DRVAL2); "problems" the attributes (prefixes) that must carry a
+# problem; "proj" the fields that only a build with PROJ can know.
+REAL = {
+    "bag_embedded_v16_minimal_no_citation.xml": dict(
+        # An empty gmd:citation, no extent but the box; the WKT is named,
+        # and VERT_CS["unknown", ...] names no vertical CRS at all.
+        bbox=(-122.679816758763977, 48.1469565785578126,
+              -122.660588530978899, 48.1598229511399225),
+        horizontal_crs="NAD83 / UTM zone 10N"),
+    "bag_embedded_v16_vr_survey_2022.xml": dict(
+        SURSTA="20220815", SUREND="20220815",
+        # Elevations without a vertical CRS (nilReason): negated.
+        DRVAL=(20.043592, 24.906928),
+        vertical_crs="example_datum", vertical_datum="example_datum",
+        OBJNAM="NRTSeattle_VR_v2",
+        # The instrument holds only placeholders.
+        platforms=("NRTSEA_S3006_EM2040C",),
+        SURATH="example_organization",
+        bbox=(-122.42619, 47.671532, -122.423497, 47.673324),
+        horizontal_crs="EPSG:6339"),
+    "bag_embedded_vr_empty_fields.xml": dict(
+        # Its box is all zeros: no box.
+        horizontal_crs="NAD83 / UTM zone 10N", vertical_crs="MLLW",
+        vertical_datum="MLLW", VERDAT=12),
+    "bag_sample_v2_embedded_compact.xml": dict(
+        # The originator is a person, without organisation: no SURATH.
+        OBJNAM="Name of dataset input",
+        bbox=(-66.3716, 50.1141, -66.3165, 50.1801),
+        horizontal_crs="UTM-19N-Nad83", vertical_crs="Alicante height",
+        vertical_datum="Alicante"),
+    "bag_sample_v2_pretty.xml": dict(
+        OBJNAM="Name of dataset input",
+        bbox=(-66.371629, 50.114053, -66.316454, 50.180077),
+        horizontal_crs="UTM-19N-Nad83", vertical_crs="Alicante height",
+        vertical_datum="Alicante"),
+    "bag_survey_jd211_v15_gmi.xml": dict(
+        OBJNAM="JD211_Public_Release_1-5.bag",
+        bbox=(-168.43, 65.29, -168.34, 65.32),
+        horizontal_crs="UTM Zone 03, Northern Hemisphere",
+        vertical_crs="Mean lower low water",
+        vertical_datum="Mean lower low water", VERDAT=12),
+    "csw_response_wrapped_gmd_gml31.xml": dict(
+        # A catalogue response around gmd:MD_Metadata; GML 3.1 positions,
+        # the end as written (2999: still running).  The distributor is
+        # no survey authority.
+        SURSTA="19000101", SUREND="29990101", OBJNAM="Grondwatermeetnetten",
+        SURATH="Vlaamse overheid - Vlaamse MilieuMaatschappij - Afdeling "
+               "Operationeel Waterbeheer",
+        bbox=(2.549, 50.697, 5.902, 51.495), horizontal_crs="EPSG:31370",
+        # EPSG 5710 is Ostend height; 3043 is another horizontal CRS.
+        vertical_crs="EPSG:5710", vertical_datum="Ostend",
+        proj={"vertical_crs", "vertical_datum"}),
+    "gmd_gml31_elevation_model_date_only.xml": dict(
+        SURSTA="20091007", SUREND="20091007", OBJNAM="DTM", SURATH="YPAAT",
+        bbox=(19.0, 34.0, 30.0, 42.0)),
+    "gmd_service_gml32_custom_prefix.xml": dict(
+        # GML 3.2 bound to the prefix gml32.  The data identification
+        # counts, not the service snapshots that end 2013-12-01.
+        SURSTA="18950101", SUREND="20111101",
+        OBJNAM="Parameter-elevation Regressions on Independent Slopes "
+               "Model Monthly Climate Data for the Continental United "
+               "States.",
+        SURATH="Oregon State University",
+        bbox=(-125.02083587646484, 24.10416603088379, -66.52082824707031,
+              49.937503814697266)),
+    "gmi_airborne_survey_year_month.xml": dict(
+        # Platform keywords are no MI_Platform; the parties name positions
+        # only.  The publication date 2019-07 is not the end.
+        SURSTA="201611", SUREND="201907",
+        OBJNAM="Airborne Gravity: NGS' Gravity Data for PS04 (2016 - 2019)",
+        bbox=(-122.0, 32.5, -113.5, 34.25)),
+    "gmi_biologger_year_only_vertical_zero.xml": dict(
+        # Its "vertical CRS" is EPSG:4326, which has no vertical axis: the
+        # zeros are taken as heights, and stay 0.0.
+        SURSTA="2009", SUREND="2012", DRVAL=(0.0, 0.0),
+        OBJNAM="A Dataset from Bio-Loggers Deployed on Adult Bearded Seals "
+               "(Erignathus barbatus) in Kotzebue Sound, Alaska, USA "
+               "(2009-2012)",
+        bbox=(-174.0, 59.0, -143.0, 74.0), horizontal_crs="EPSG:4326",
+        problems={"DRVAL"}, proj={"vertical_crs"}),
+    "gmi_coastal_dem_multi_period_large.xml": dict(
+        # The lineage's source periods are not the survey's.  The second
+        # reference system is a datum (urn:ogc:def:datum:EPSG::5103), no
+        # CRS.  Publisher before originator in the citation: role counts.
+        SURSTA="19320101", SUREND="20120101",
+        OBJNAM="Monterey, California 1/3 arc-second NAVD 88 Coastal "
+               "Digital Elevation Model",
+        platforms=("Digital Elevation Model",),
+        instruments=("Light Detection and Ranging",
+                     "Multibeam Swath Bathymetry System",
+                     "Sound Navigation and Ranging"),
+        SURATH="DOC/NOAA/NESDIS/NGDC > National Geophysical Data Center, "
+               "NESDIS, NOAA, U.S. Department of Commerce",
+        bbox=(-122.42, 35.7, -121.28, 37.2), horizontal_crs="EPSG:4326",
+        vertical_datum="North American Vertical Datum 1988",
+        proj={"vertical_datum"}),
+    "gmi_coastal_dem_unknown_now_text.xml": dict(
+        # The "unknown"/"now" period belongs to a lineage source.  The
+        # vertical reference is given by name only ("MHHW").
+        SURSTA="19150101", SUREND="20120101",
+        OBJNAM="Chignik, Alaska 1/3 arc-second Coastal Digital Elevation "
+               "Model",
+        platforms=("Digital Elevation Model",),
+        instruments=("Sound Navigation and Ranging",),
+        SURATH=NCEI, bbox=(-158.58, 56.28, -158.34, 56.36),
+        horizontal_crs="EPSG:4326", vertical_crs="MHHW",
+        vertical_datum=ANY, VERDAT=21),
+    "gmi_crowdsourced_bathymetry_empty_end.xml": dict(
+        SURSTA="20140101", OBJNAM="Crowdsourced Bathymetry Data (CSB)",
+        SURATH="Department of Commerce (DOC), National Oceanic and "
+               "Atmospheric Administration (NOAA), National Ocean Service "
+               "(NOS), Special Projects (SP)",
+        bbox=(-180.0, -90.0, 180.0, 90.0), problems={"SUREND"}),
+    "gmi_global_relief_indeterminate_now.xml": dict(
+        SURSTA="19850101", OBJNAM="5-minute Gridded Global Relief Data "
+                                  "(ETOPO5)",
+        platforms=("ship",), instruments=("echo sounder",),
+        SURATH="U.S. Geological Survey", bbox=(-180.0, -90.0, 180.0, 90.0),
+        problems={"SUREND"}),
+    "gmi_gml31_date_only_indeterminate_now.xml": dict(
+        # Identifiers as bare text.  The metadata contact is no party of
+        # the identification.
+        SURSTA="19500731", OBJNAM="title in English",
+        platforms=("LANDSAT_8",), instruments=("OLI_TIRS",),
+        bbox=(-141.0, 42.0, -52.0, 84.0), horizontal_crs="EPSG:4326",
+        problems={"SUREND"}),
+    "gmi_gml31_satellite_scene_fractional_seconds.xml": dict(
+        SURSTA="20200902", SUREND="20200902",
+        OBJNAM="S2B_MSIL2A_20200902T090559_N0214_R050_T34SFG_"
+               "20200902T113910.SAFE",
+        platforms=("Sentinel-2B",), instruments=("INS-NOBS",),
+        bbox=(22.241087944581203, 36.95084163397443, 22.316296604618408,
+              37.21692395594552),
+        horizontal_crs="EPSG:4326"),
+    "gmi_lake_bathymetry_no_period.xml": dict(
+        # A gml:TimeInstant: start and end on that day.  The vertical
+        # reference is a name ("Local Lake datum") that maps to no S-57
+        # datum unambiguously.
+        SURSTA="19960101", SUREND="19960101",
+        OBJNAM="Bathymetry of Lake Michigan",
+        SURATH="NOAA Great Lakes Environmental Research Lab",
+        bbox=(-88.0, 41.62, -84.5, 46.09), horizontal_crs="EPSG:4269",
+        vertical_crs="Local Lake datum", vertical_datum=ANY, VERDAT=ANY),
+    "gmi_minimal_constructed.xml": dict(
+        # Its dateStamp (2018-05-15) is no survey date.
+        OBJNAM="Constructed Test Data"),
+    "gmi_ocean_model_gml32_vertical_z.xml": dict(
+        # -1.0 without a vertical CRS: a height, so a depth of 1.0.
+        SURSTA="20100507", SUREND="20140317", DRVAL=(1.0, 1.0),
+        OBJNAM="PacIOOS Nearshore Sensor 06: Pohnpei, Micronesia",
+        SURATH="University of Hawaii",
+        bbox=(158.22402954101562, 6.955227375030518, 158.22402954101562,
+              6.955227375030518),
+        problems={"DRVAL"}),
+    "gmi_ocean_profile_collection_xlarge.xml": dict(
+        # Platform "UNKNOWN" is a placeholder; no party has a role before
+        # pointOfContact (publishers, contributors).
+        SURSTA="19930522", SUREND="20061202",
+        OBJNAM="Biological, chemical, physical, biogeochemical, ecological, "
+               "environmental and other data collected from around the "
+               "world during historical and contemporary periods of "
+               "biological and chemical oceanographic exploration and "
+               "research managed and submitted by the Biological and "
+               "Chemical Oceanography Data Management Office (BCO-DMO)",
+        platforms=Names(25, "ALBATROSS IV", "WECOMA", "HUDSON"),
+        instruments=Names(51, "acoustic sensor", "visual observation",
+                          "CTD", "echo sounder"),
+        SURATH=NCEI, bbox=(-172.99, -78.652, 113.3667, 76.1552)),
+    "gmi_paleo_negative_years.xml": dict(
+        # Years before 0001; the originators are persons without an
+        # organisation, so the point of contact's organisation.
+        OBJNAM="NOAA/WDS Paleoclimatology - A global planktic foraminifer "
+               "census data set for the Pliocene ocean",
+        SURATH=NCEI, bbox=(-176.9, -57.726, 175.87, 58.2093),
+        problems={"SURSTA", "SUREND"}),
+    "gmi_research_project_nil_acquisition_large.xml": dict(
+        SURSTA="201109", SUREND="201802",
+        OBJNAM="NCCOS Sponsored Research Project: Understanding Coral "
+               "Ecosystem Connectivity in the Gulf of Mexico from Pulley "
+               "Ridge to the Florida Keys",
+        SURATH="National Centers for Coastal Ocean Science",
+        bbox=(-85.0, 23.0, -79.0, 28.0)),
+    "gmi_rov_dive_vertical_nested_acq_large.xml": dict(
+        # EPSG:5715 is MSL depth, positive down: kept.  Three platforms
+        # (ship, camera sled, ROV), 28 instruments of which 3 repeat; the
+        # principal investigator outranks the resource provider; sponsors
+        # and instrument makers are contacts, not platforms.
+        SURSTA="20160228", SUREND="20160228", DRVAL=(4227.2, 4227.6),
+        vertical_crs="EPSG:5715", vertical_datum="Mean Sea Level", VERDAT=3,
+        OBJNAM="Video segment from DIVE01 of ROV Exploration of the "
+               "Papahanaumokuakea Marine National Monument (EX1603) "
+               "recorded at 2016-02-28T00:14:54Z for 50 seconds",
+        platforms=("Okeanos Explorer (EX)", "Seirios", "Deep Discoverer"),
+        instruments=Names(25, ANY, "Insite Aurora Camera",
+                          "Mini Zeus Camera", "Cyclops Camera"),
+        SURATH="NOAA Office of Ocean Exploration and Research",
+        bbox=(-164.030777, 23.5746703333, -164.0307246666, 23.5746798333),
+        horizontal_crs="EPSG:3395", clean={"DRVAL"},
+        proj={"DRVAL1", "DRVAL2", "vertical_datum", "VERDAT", "clean"}),
+    "gmi_station_utc_offset.xml": dict(
+        SURSTA="20070811", SUREND="20070925",
+        OBJNAM="urn:ioos:station:NOAA.NOS.CO-OPS:PWS0745 station, Valdez "
+               "Narrows",
+        SURATH="Center for Operational Oceanographic Products and Services",
+        bbox=(-146.66078, 61.06975, -146.66076, 61.06977)),
+    "gmi_station_vertical_min_gt_max.xml": dict(
+        # Heights -0.739 and -1.326, minimum above maximum: ordered depths.
+        SURSTA="20170414", SUREND="20171012", DRVAL=(0.739, 1.326),
+        OBJNAM="St Georges Creek",
+        SURATH="Maryland Department of Natural Resources",
+        bbox=(-76.49341, 38.13109, -76.49339, 38.13111),
+        problems={"DRVAL"}),
+}
+# The documents of corpus/real that are no ISO 19139 document, and what
+# their error names.
+UNREADABLE = {
+    "bag_legacy_smxml_nominal_only.xml": "smXML",
+    # Ends in "\n\0\n\0": read all the same, and refused for its standard.
+    "bag_survey_jd211_v14_legacy_embedded_nul.xml": "smXML",
+    "bag_survey_jd211_v14_legacy_smxml.xml": "smXML",
+    "iso19115-3_v1_large_vertical_temporal.xml": "ISO 19115-3",
+    "iso19115-3_v2_vertical_only.xml": "ISO 19115-3",
+}
+# The BAG files of corpus/bag: their documents are those above.
+BAGS = {
+    "vr_survey_2022_gzip.bag": dict(
+        REAL["bag_embedded_v16_vr_survey_2022.xml"], bag_version="1.6.0",
+        # A BAG file holds elevations: no doubt about the direction.
+        clean={"DRVAL"}),
+    "sample_v15.bag": dict(REAL["bag_sample_v2_pretty.xml"],
+                           bag_version="1.5.0"),
+    "vr_empty_fields.bag": dict(REAL["bag_embedded_vr_empty_fields.xml"],
+                                bag_version="1.6.2"),
+}
+# The elements of a responsible party that name or reach it.
+CONTACT_DETAILS = ("organisationName", "individualName", "positionName",
+                   "voice", "facsimile", "deliveryPoint", "city",
+                   "electronicMailAddress")
+DATE = re.compile(r"^\d{4}(\d\d(\d\d)?)?$")
+PYTHON_TEXT = re.compile(r"Error\b|Traceback|NoneType|object has no|"
+                         r"exception|\bline \d+, in\b")
+
+
+def document_texts(path, *parents):
+    """Every text in the document under the elements named `parents`
+    (local names)."""
+    with open(path, "rb") as stream:
+        root = ET.fromstring(stream.read().rstrip(b"\0 \n"))
+    return {text.strip() for element in root.iter()
+            if element.tag.split("}")[-1] in parents
+            for text in element.itertext() if text.strip()}
+
+
+class SurveyChecks(unittest.TestCase):
+
+    def check_survey(self, result, expected, source):
+        """`result` has the fields of `expected` (a REAL entry), and
+        states nothing that `source` (the document's file) does not."""
+        expected = dict(expected)
+        expected["DRVAL1"], expected["DRVAL2"] = expected.pop(
+            "DRVAL", (None, None))
+        proj_only = expected.pop("proj", set())
+        problems = expected.pop("problems", set())
+        clean = expected.pop("clean", set())
+        for name in survey.FIELDS:
+            if name in ("planam", "problems", "path"):
+                continue
+            want = expected.get(name, () if name in (
+                "platforms", "instruments") else None)
+            if want is ANY or (name in proj_only and not PROJ):
+                continue
+            got = getattr(result, name)
+            with self.subTest(field=name):
+                if isinstance(want, Names):
+                    want.check(self, got)
+                elif isinstance(want, float):
+                    self.assertTrue(support.same_number(got, want),
+                                    (got, want))
+                else:
+                    self.assertEqual(got, want)
+        attributes = [attribute for attribute, _ in result.problems]
+        for prefix in problems:
+            self.assertTrue(any(a.startswith(prefix) for a in attributes),
+                            (prefix, result.problems))
+        if "clean" not in proj_only or PROJ:
+            for prefix in clean:
+                self.assertFalse([a for a in attributes
+                                  if a.startswith(prefix)], result.problems)
+        self.check_invariants(result, source)
+
+    def check_invariants(self, result, source):
+        names = result.platforms or result.instruments
+        self.assertEqual(result.planam, ", ".join(names) if names else None)
+        contacts = document_texts(source, *CONTACT_DETAILS)
+        for name in result.platforms + result.instruments:
+            self.assertNotIn(name.lower(), PLACEHOLDERS)
+            self.assertFalse(name in contacts, name)
+        for names in (result.platforms, result.instruments):
+            self.assertEqual(len(set(names)), len(names), names)
+        self.assertNotIn(result.OBJNAM,
+                         document_texts(source, "referenceSystemInfo"))
+        for date in (result.SURSTA, result.SUREND):
+            if date is not None:
+                self.assertRegex(date, DATE)
+        self.assertEqual(result.DRVAL1 is None, result.DRVAL2 is None)
+        if result.DRVAL1 is not None:
+            self.assertLessEqual(result.DRVAL1, result.DRVAL2)
+        for attribute, message in result.problems:
+            self.assertIsInstance(attribute, str)
+            self.assertTrue(message)
+            self.assertNotRegex(message, PYTHON_TEXT)
+
+
+@unittest.skipUnless(os.path.isdir(support.CORPUS_REAL),
+                     "the shared corpus (../shared/corpus/real) is absent")
+class RealDocumentTest(SurveyChecks):
+
+    def test_every_document_is_known(self):
+        names = {name for name in os.listdir(support.CORPUS_REAL)
+                 if name.endswith(".xml")}
+        self.assertEqual(names, set(REAL) | set(UNREADABLE))
+
+    def test_what_each_document_states(self):
+        for name, expected in sorted(REAL.items()):
+            path = os.path.join(support.CORPUS_REAL, name)
+            with self.subTest(file=name):
+                result = read_survey(path)
+                self.assertEqual(result.path, path)
+                self.check_survey(result, expected, path)
+                # The same document given directly.
+                with open(path, "rb") as stream:
+                    given = parse_survey(stream.read().rstrip(b"\0"))
+                self.assertEqual(given, Survey(**dict(
+                    zip(survey.FIELDS, result._values()), path=None)))
+
+    def test_other_standards_are_refused_by_name(self):
+        for name, standard in sorted(UNREADABLE.items()):
+            path = os.path.join(support.CORPUS_REAL, name)
+            with self.subTest(file=name):
+                with self.assertRaises(SurveyError) as caught:
+                    read_survey(path)
+                self.assertEqual(caught.exception.path, path)
+                self.assertIn(standard, caught.exception.message)
+                self.assertIn("ISO 19139", caught.exception.message)
+
+
+@needs_hdf5
+@unittest.skipUnless(os.path.isdir(support.CORPUS_BAG),
+                     "the shared corpus (../shared/corpus/bag) is absent")
+class BagFileTest(SurveyChecks):
+
+    def test_what_each_bag_file_states(self):
+        for name, expected in sorted(BAGS.items()):
+            path = os.path.join(support.CORPUS_BAG, name)
+            with self.subTest(file=name):
+                result = read_survey(pathlib.Path(path))
+                self.assertEqual(result.path, path)
+                copy = os.path.join(support.temporary_directory(self),
+                                    "metadata.xml")
+                with open(copy, "wb") as stream:
+                    stream.write(bag.open(path).iso19139_xml)
+                self.check_survey(result, expected, copy)
+                with bag.open(path) as opened:
+                    self.assertEqual(parse_survey(opened), result)
+
+
+def parsed(*parts, **options):
+    return parse_survey(survey_document(*parts, **options))
+
+
+def problem_attributes(result):
+    return {attribute for attribute, _ in result.problems}
+
+
+class DateTest(unittest.TestCase):
+
+    def dates(self, begin, end, gml="gml"):
+        result = parsed(extents=period(begin, end, gml))
+        return result.SURSTA, result.SUREND
+
+    def test_iso_8601_forms(self):
+        cases = [
+            ("2019-03-14", "2019-03-20", "20190314", "20190320"),
+            # No conversion to UTC: the date as written.
+            ("2019-03-14T23:30:00-05:00", "2019-03-20T00:30:00+09:00",
+             "20190314", "20190320"),
+            ("2019-03-14T09:05:59.024Z", "2019-03-20T10:00:00",
+             "20190314", "20190320"),
+            ("20190314", "20190320T120000Z", "20190314", "20190320"),
+            ("2019-03", "2019-04", "201903", "201904"),
+            ("2019", "2021", "2019", "2021"),
+        ]
+        for begin, end, start, finish in cases:
+            with self.subTest(begin=begin):
+                self.assertEqual(self.dates(begin, end), (start, finish))
+                self.assertEqual(self.dates(begin, end, gml="gml31"),
+                                 (start, finish))
+
+    def test_instants(self):
+        instant = ("<gmd:EX_Extent><gmd:temporalElement>"
+                   "<gmd:EX_TemporalExtent><gmd:extent>"
+                   "<gml:TimeInstant gml:id=\"i\"><gml:timePosition>%s"
+                   "</gml:timePosition></gml:TimeInstant></gmd:extent>"
+                   "</gmd:EX_TemporalExtent></gmd:temporalElement>"
+                   "</gmd:EX_Extent>")
+        result = parsed(extents=instant % "2016-02-28T00:14:54Z")
+        self.assertEqual((result.SURSTA, result.SUREND),
+                         ("20160228", "20160228"))
+        ends = ("<gmd:EX_Extent><gmd:temporalElement>"
+                "<gmd:EX_TemporalExtent><gmd:extent>"
+                "<gml:TimePeriod gml:id=\"p\">"
+                "<gml:begin><gml:TimeInstant gml:id=\"b\"><gml:timePosition>"
+                "2010-05-07</gml:timePosition></gml:TimeInstant></gml:begin>"
+                "<gml:end><gml:TimeInstant gml:id=\"e\"><gml:timePosition>"
+                "2014-03-17</gml:timePosition></gml:TimeInstant></gml:end>"
+                "</gml:TimePeriod></gmd:extent></gmd:EX_TemporalExtent>"
+                "</gmd:temporalElement></gmd:EX_Extent>")
+        result = parsed(extents=ends)
+        self.assertEqual((result.SURSTA, result.SUREND),
+                         ("20100507", "20140317"))
+
+    def test_open_and_impossible_ends(self):
+        now = ('<gml:endPosition indeterminatePosition="now"/>')
+        result = parsed(extents=period("1985-01-01", None).replace(
+            "</gml:TimePeriod>", now + "</gml:TimePeriod>"))
+        self.assertEqual((result.SURSTA, result.SUREND), ("19850101", None))
+        self.assertIn("SUREND", problem_attributes(result))
+        result = parsed(extents=period("-0044-03-15", "2001-01-01"))
+        self.assertEqual((result.SURSTA, result.SUREND), (None, "20010101"))
+        self.assertIn("SURSTA", problem_attributes(result))
+
+    def test_several_extents_give_the_widest_period(self):
+        result = parsed(extents=period("2012-05-01", "2012-06-01")
+                        + period("2011-01-01", "2011-02-01")
+                        + period("2012-01-01", "2013-01-01"))
+        self.assertEqual((result.SURSTA, result.SUREND),
+                         ("20110101", "20130101"))
+
+    def test_only_the_identification_dates_the_survey(self):
+        head = ("<gmd:dateStamp><gco:Date>2019-04-02</gco:Date>"
+                "</gmd:dateStamp>")
+        dated = ("<gmd:date><gmd:CI_Date><gmd:date><gco:Date>2019-03-01"
+                 "</gco:Date></gmd:date><gmd:dateType><gmd:CI_DateTypeCode "
+                 "codeList=\"#\" codeListValue=\"creation\">creation"
+                 "</gmd:CI_DateTypeCode></gmd:dateType></gmd:CI_Date>"
+                 "</gmd:date>")
+        result = parsed("S", parties=dated, head=head)
+        self.assertEqual((result.SURSTA, result.SUREND), (None, None))
+        # A service identification dates the survey only when there is no
+        # data identification.
+        service = ("<gmd:identificationInfo><srv:SV_ServiceIdentification>"
+                   "<srv:extent>%s</srv:extent>"
+                   "</srv:SV_ServiceIdentification></gmd:identificationInfo>"
+                   % period("2000-01-01", "2020-01-01"))
+        result = parsed("S", extents=period("2019-03-14", "2019-03-20"),
+                        others=service)
+        self.assertEqual((result.SURSTA, result.SUREND),
+                         ("20190314", "20190320"))
+        result = parse_survey(survey_document(
+            "S", identification="srv:SV_ServiceIdentification",
+            extents=period("2000-01-01", "2020-01-01")))
+        self.assertEqual((result.SURSTA, result.SUREND),
+                         ("20000101", "20200101"))
+
+
+VERTICAL_CRS = (
+    '<gmd:verticalCRS><gml:VerticalCRS gml:id="v"><gml:identifier '
+    'codeSpace="local">chart datum</gml:identifier><gml:scope/>'
+    '<gml:verticalCS><gml:VerticalCS gml:id="cs"><gml:identifier '
+    'codeSpace="local">axis</gml:identifier><gml:axis>'
+    '<gml:CoordinateSystemAxis gml:id="a" uom="m"><gml:identifier '
+    'codeSpace="local">%s</gml:identifier><gml:axisAbbrev>z'
+    '</gml:axisAbbrev><gml:axisDirection codeSpace="EPSG">%s'
+    '</gml:axisDirection></gml:CoordinateSystemAxis></gml:axis>'
+    '</gml:VerticalCS></gml:verticalCS></gml:VerticalCRS>'
+    '</gmd:verticalCRS>')
+
+
+class VerticalTest(unittest.TestCase):
+
+    def depths(self, minimum, maximum, crs="", **options):
+        result = parsed(extents=depth_range(minimum, maximum, crs),
+                        **options)
+        return (result.DRVAL1, result.DRVAL2), problem_attributes(result)
+
+    def drval_problem(self, attributes):
+        return any(a.startswith("DRVAL") for a in attributes)
+
+    def test_inline_axis(self):
+        down, attributes = self.depths(
+            "1.5", "35.2", VERTICAL_CRS % ("depth", "down"))
+        self.assertEqual(down, (1.5, 35.2))
+        self.assertFalse(self.drval_problem(attributes))
+        up, attributes = self.depths(
+            "-35.2", "-1.5", VERTICAL_CRS % ("height", "up"))
+        self.assertEqual(up, (1.5, 35.2))
+        self.assertFalse(self.drval_problem(attributes))
+
+    def test_unknown_direction_reads_heights(self):
+        for crs in ("", '<gmd:verticalCRS gco:nilReason="unknown"/>'):
+            with self.subTest(crs=crs):
+                depths, attributes = self.depths("-35.2", "-1.5", crs)
+                self.assertEqual(depths, (1.5, 35.2))
+                self.assertTrue(self.drval_problem(attributes))
+
+    @needs_proj
+    def test_epsg_codes(self):
+        href = ('<gmd:verticalCRS xlink:href="%s"/>')
+        for code, link in (
+                ("5715", "http://www.opengis.net/def/crs/EPSG/0/5715"),
+                ("5715", "urn:ogc:def:crs:EPSG::5715")):
+            with self.subTest(link=link):
+                depths, attributes = self.depths("4227.2", "4227.6",
+                                                 href % link)
+                self.assertEqual(depths, (4227.2, 4227.6))
+                self.assertFalse(self.drval_problem(attributes))
+        depths, _ = self.depths("-12.5", "3.0", href % "urn:ogc:def:crs:"
+                                "EPSG::5703")  # NAVD88 height, up
+        self.assertEqual(depths, (-3.0, 12.5))
+        head = ("<gmd:referenceSystemInfo><gmd:MD_ReferenceSystem>"
+                "<gmd:referenceSystemIdentifier><gmd:RS_Identifier>"
+                "<gmd:code><gco:CharacterString>5866</gco:CharacterString>"
+                "</gmd:code><gmd:codeSpace><gco:CharacterString>EPSG"
+                "</gco:CharacterString></gmd:codeSpace></gmd:RS_Identifier>"
+                "</gmd:referenceSystemIdentifier></gmd:MD_ReferenceSystem>"
+                "</gmd:referenceSystemInfo>")
+        result = parsed(extents=depth_range("2.0", "9.0"), head=head)
+        self.assertEqual((result.DRVAL1, result.DRVAL2, result.VERDAT,
+                          result.vertical_crs), (2.0, 9.0, 12, "EPSG:5866"))
+
+    def test_bag_files_hold_elevations(self):
+        document = survey_document(extents=depth_range("-24.9", "-20.0"))
+        result = parse_survey(bag.BagFile("s.bag", document.encode(),
+                                          "1.6.2"))
+        self.assertEqual((result.DRVAL1, result.DRVAL2), (20.0, 24.9))
+        self.assertFalse(self.drval_problem(problem_attributes(result)))
+        self.assertEqual((result.path, result.bag_version),
+                         ("s.bag", "1.6.2"))
+
+    def test_not_a_number_and_order(self):
+        depths, attributes = self.depths("NaN", "-1.5")
+        self.assertEqual(depths, (None, None))
+        self.assertTrue(self.drval_problem(attributes))
+        depths, _ = self.depths("-0.739", "-1.326")
+        self.assertEqual(depths, (0.739, 1.326))
+        depths, _ = self.depths("0", "-0")
+        self.assertTrue(all(support.same_number(d, 0.0) for d in depths))
+
+
+class FieldTest(unittest.TestCase):
+
+    def test_placeholders_and_fallbacks(self):
+        acquisition = (
+            acquired("instrument", "instrument unknown",
+                     type="Multibeam echosounder")
+            + acquired("instrument", type="instrument type unknown")
+            + acquired("platform", "Launch 2801",
+                       description="Platform Name")
+            + acquired("platform", "", description="unknown")
+            + acquired("platform", description="Survey Vessel One")
+            + acquired("platform", "Launch 2801"))
+        result = parsed("S", acquisition=acquisition)
+        self.assertEqual(result.platforms,
+                         ("Launch 2801", "Survey Vessel One"))
+        self.assertEqual(result.instruments, ("Multibeam echosounder",))
+        self.assertEqual(result.planam, "Launch 2801, Survey Vessel One")
+        only = parsed("S", acquisition=acquired("instrument", "EM 712")
+                      + acquired("instrument", "SVP 70"))
+        self.assertEqual(only.planam, "EM 712, SVP 70")
+
+    def test_contacts_are_no_platforms(self):
+        sponsor = ("<gmi:sponsor><gmd:CI_ResponsibleParty>"
+                   "<gmd:organisationName><gco:CharacterString>Ship Owner "
+                   "Ltd</gco:CharacterString></gmd:organisationName>"
+                   "</gmd:CI_ResponsibleParty></gmi:sponsor>")
+        result = parsed("S", acquisition=acquired(
+            "platform", "RV One", inner=sponsor))
+        self.assertEqual(result.platforms, ("RV One",))
+
+    def test_object_name(self):
+        self.assertEqual(parsed("H13045_MB_1m.csar").OBJNAM, "H13045_MB_1m")
+        self.assertIsNone(parsed("").OBJNAM)
+        self.assertIsNone(parsed(None).OBJNAM)
+
+    def test_survey_authority_by_role(self):
+        head = ("<gmd:contact><gmd:CI_ResponsibleParty><gmd:organisationName>"
+                "<gco:CharacterString>Metadata Office</gco:CharacterString>"
+                "</gmd:organisationName><gmd:role><gmd:CI_RoleCode "
+                "codeList=\"#\" codeListValue=\"originator\">originator"
+                "</gmd:CI_RoleCode></gmd:role></gmd:CI_ResponsibleParty>"
+                "</gmd:contact>")
+        cases = [
+            ([("Publisher", "publisher")], None),
+            ([("Contact", "pointOfContact"), ("Keeper", "custodian")],
+             "Keeper"),
+            ([("Owner", "owner"), ("Lead", "principalInvestigator")],
+             "Lead"),
+            ([("Lead", "principalInvestigator"), ("Survey Office",
+                                                  "originator")],
+             "Survey Office"),
+        ]
+        for parties, authority in cases:
+            with self.subTest(parties=parties):
+                cited = "".join(party(name, role) for name, role in parties)
+                self.assertEqual(parsed("S", parties=cited,
+                                        head=head).SURATH, authority)
+
+    def test_bounding_box(self):
+        self.assertEqual(parsed(extents=bounding_box(
+            "-70.2871", "43.6312", "-70.2214", "43.6788")).bbox,
+            (-70.2871, 43.6312, -70.2214, 43.6788))
+        self.assertIsNone(parsed(extents=bounding_box(0, 0, 0, 0)).bbox)
+
+
+EXAMPLE = os.path.join(support.EXAMPLES_DIR, "survey_h13045_multibeam.xml")
+
+
+class SurveyObjectTest(unittest.TestCase):
+
+    def setUp(self):
+        self.survey = read_survey(EXAMPLE)
+
+    def test_immutable_equal_and_hashable(self):
+        with self.assertRaises(AttributeError):
+            self.survey.SURSTA = "20200101"
+        with self.assertRaises(AttributeError):
+            del self.survey.OBJNAM
+        again = read_survey(EXAMPLE)
+        self.assertEqual(again, self.survey)
+        self.assertEqual(hash(again), hash(self.survey))
+        self.assertNotEqual(parse_survey(survey_document("other")),
+                            self.survey)
+        self.assertNotEqual(self.survey, self.survey._values())
+        with self.assertRaises(TypeError):
+            Survey(DEPTH=3)
+
+    def test_pickles(self):
+        error = SurveyError("not well-formed XML", "x.xml")
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            with self.subTest(protocol=protocol):
+                self.assertEqual(pickle.loads(
+                    pickle.dumps(self.survey, protocol)), self.survey)
+                copy = pickle.loads(pickle.dumps(error, protocol))
+                self.assertIs(type(copy), SurveyError)
+                self.assertEqual((copy.message, copy.path, str(copy)),
+                                 ("not well-formed XML", "x.xml",
+                                  "x.xml: not well-formed XML"))
+
+    def test_forms(self):
+        text = repr(self.survey)
+        self.assertTrue(text.startswith("Survey(SURSTA='20190314', "), text)
+        self.assertNotIn("SURATH", text)
+        self.assertEqual(list(self.survey.to_s57()),
+                         ["SURSTA", "SUREND", "DRVAL1", "DRVAL2", "planam",
+                          "OBJNAM"])
+        data = self.survey.to_dict()
+        self.assertEqual(list(data), list(survey.FIELDS))
+        self.assertEqual(json.loads(json.dumps(data)), data)
+        self.assertEqual(data["bbox"], [-70.2871, 43.6312, -70.2214,
+                                        43.6788])
+        self.assertEqual(data["platforms"], ["Survey Vessel One"])
+        self.assertEqual(Survey(**{k: v for k, v in data.items()}),
+                         self.survey)
+
+    def test_package_exports_it_lazily(self):
+        child = support.run_child("""
+            import sys, bathyra
+            print("bathyra.survey" in sys.modules)
+            print(bathyra.Survey is bathyra.survey.Survey)
+            print(sorted(set(bathyra.__all__) - set(dir(bathyra))))
+            """)
+        self.assertEqual(child.stdout.split(), ["False", "True", "[]"],
+                         child.stderr)
+
+
+class UnreadableTest(unittest.TestCase):
+
+    def setUp(self):
+        self.tmp = support.temporary_directory(self)
+
+    def write(self, name, data):
+        path = os.path.join(self.tmp, name)
+        with open(path, "wb") as stream:
+            stream.write(data)
+        return path
+
+    def refused(self, path, *words):
+        with self.assertRaises(SurveyError) as caught:
+            read_survey(path)
+        self.assertEqual(caught.exception.path, path)
+        for word in words:
+            self.assertIn(word, caught.exception.message)
+        self.assertNotRegex(caught.exception.message, PYTHON_TEXT)
+        return caught.exception
+
+    def test_files_that_cannot_be_read(self):
+        self.refused(os.path.join(self.tmp, "missing.xml"),
+                     "No such file")
+        self.refused(self.write("text.xml", b"survey notes\n"),
+                     "not well-formed XML")
+        self.refused(self.write("cut.xml", survey_document("S")[:-9]
+                                .encode()), "not well-formed XML")
+        self.refused(self.write("empty.xml", b"\0\0"), "empty")
+        self.refused(self.write("html.xml", b"<html><body/></html>"),
+                     "ISO 19139")
+        self.refused(self.tmp, "not a regular file")
+        self.refused(self.write("text.bag", survey_document("S").encode()))
+
+    @needs_hdf5
+    def test_damaged_bag_file(self):
+        path = os.path.join(self.tmp, "damaged.bag")
+        bag.write(path, survey_document("S").encode(), chunk=64,
+                  compress=6)
+        with open(path, "r+b") as stream:
+            stream.seek(600)
+            stream.write(b"\xff" * 1500)
+        self.refused(path)
+
+    def test_documents_given_directly(self):
+        with self.assertRaises(SurveyError) as caught:
+            parse_survey(b'<MD_Metadata xmlns="http://metadata.dgiwg.org/'
+                         b'smXML"/>')
+        self.assertIsNone(caught.exception.path)
+        self.assertIn("smXML", str(caught.exception))
+        with self.assertRaises(TypeError):
+            parse_survey(42)
+
+    def test_documents_that_read(self):
+        text = survey_document("Baie-Comeau \u00e9t\u00e9")
+        # A str is read as UTF-8 whatever its declaration says.
+        declared = '<?xml version="1.0" encoding="windows-1252"?>' + text
+        self.assertEqual(parse_survey(declared).OBJNAM,
+                         "Baie-Comeau \u00e9t\u00e9")
+        # Bytes in an encoding that needs the XML library, and a DOCTYPE.
+        self.assertEqual(parse_survey(declared.encode("cp1252")).OBJNAM,
+                         "Baie-Comeau \u00e9t\u00e9")
+        doctype = ('<?xml version="1.0"?><!DOCTYPE gmi:MI_Metadata '
+                   '[<!ENTITY basin "F00812_basin">]>'
+                   + survey_document("BASIN").replace("BASIN", "&basin;"))
+        self.assertEqual(parse_survey(doctype.encode()).OBJNAM,
+                         "F00812_basin")
+        # Trailing NUL bytes (and the line ends among them) of a file.
+        path = self.write("copied.xml", text.encode() + b"\n\0\n\0")
+        self.assertEqual(read_survey(pathlib.Path(path)).OBJNAM,
+                         "Baie-Comeau \u00e9t\u00e9")
+
+
+def _distributed_or_reason():
+    try:
+        import dask.bag  # noqa: F401
+        import distributed  # noqa: F401
+    except ImportError as error:
+        return "dask.distributed is not installed (%s); ./dev installs " \
+               "python3-distributed for Debian's python3" % error
+    return None
+
+
+@unittest.skipIf(_distributed_or_reason(), _distributed_or_reason())
+class ClusterTest(unittest.TestCase):
+    """The README's way beyond one machine, on a local cluster of worker
+    processes: surveys and errors travel back pickled."""
+
+    def test_dask_bag_on_a_local_cluster(self):
+        import dask.bag
+        from distributed import Client, LocalCluster
+        paths = [os.path.join(support.EXAMPLES_DIR, name)
+                 for name in sorted(os.listdir(support.EXAMPLES_DIR))]
+        missing = os.path.join(support.EXAMPLES_DIR, "missing.xml")
+        with LocalCluster(n_workers=2, threads_per_worker=1,
+                          processes=True, dashboard_address=None) as cluster:
+            with Client(cluster) as client:
+                surveys = dask.bag.from_sequence(paths, npartitions=2).map(
+                    bathyra.read_survey).compute()
+                error = client.submit(bathyra.read_survey,
+                                      missing).exception()
+        self.assertEqual(surveys, [read_survey(path) for path in paths])
+        self.assertIsInstance(error, SurveyError)
+        self.assertEqual(error.path, missing)
+
+
+if __name__ == "__main__":
+    unittest.main()
