@@ -139,6 +139,7 @@ bool parse_reference(const std::string &text,
 struct CrsFacts {
     VerticalCrsFacts vertical;
     HorizontalCrsFacts horizontal;
+    std::string vertical_datum;  // when the code names a vertical datum
 };
 
 #ifdef BATHYRA_HAVE_PROJ
@@ -293,8 +294,18 @@ bool query(const std::string &authority, const std::string &code,
     Object crs(proj_create_from_database(context, authority.c_str(),
                                          code.c_str(), PJ_CATEGORY_CRS, 0,
                                          nullptr));
-    if (!crs)
+    if (!crs) {
+        // Not a CRS: perhaps a vertical datum (the same codes number both).
+        Object datum(proj_create_from_database(context, authority.c_str(),
+                                               code.c_str(), PJ_CATEGORY_DATUM,
+                                               0, nullptr));
+        if (datum &&
+            (proj_get_type(datum.get()) == PJ_TYPE_VERTICAL_REFERENCE_FRAME ||
+             proj_get_type(datum.get()) ==
+                 PJ_TYPE_DYNAMIC_VERTICAL_REFERENCE_FRAME))
+            facts.vertical_datum = name_of(datum.get());
         return true;
+    }
     if (proj_get_type(crs.get()) == PJ_TYPE_COMPOUND_CRS) {
         for (int index = 0;; ++index) {
             Object part(proj_crs_get_sub_crs(context, crs.get(), index));
@@ -383,6 +394,16 @@ VerticalCrsFacts vertical_crs(const std::string &authority,
         return look_up(authority, code).vertical;
     } catch (const std::exception &) {
         return VerticalCrsFacts();
+    }
+}
+
+std::string vertical_datum(const std::string &authority,
+                           const std::string &code)
+{
+    try {
+        return look_up(authority, code).vertical_datum;
+    } catch (const std::exception &) {
+        return std::string();
     }
 }
 

@@ -47,6 +47,10 @@ VerticalCrsFacts vertical_crs(const std::string &authority,
                               const std::string &code);
 HorizontalCrsFacts horizontal_crs(const std::string &authority,
                                   const std::string &code);
+// The name of the vertical datum authority:code ("Mean Sea Level" for
+// EPSG 5100), or empty when the code names none.
+std::string vertical_datum(const std::string &authority,
+                           const std::string &code);
 
 // Reads a reference to a CRS, surrounding white space ignored:
 //   EPSG:5715  EPSG::5715

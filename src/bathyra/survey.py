@@ -38,15 +38,7 @@ import xml.etree.ElementTree as ET
 
 from bathyra import bag
 
-try:
-    import bathyra._survey as _survey
-except ModuleNotFoundError as missing:
-    # TEMPORARY, until the extension bathyra._survey is built: a plain-Python
-    # stand-in with the same calling contract.  Delete this fallback and
-    # _survey_standin.py together.
-    if missing.name != "bathyra._survey":
-        raise
-    from bathyra import _survey_standin as _survey
+from bathyra import _survey
 
 __all__ = ["Survey", "SurveyError", "read_survey", "parse_survey"]
 

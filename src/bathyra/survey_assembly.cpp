@@ -259,9 +259,10 @@ class Assembler {
     // vertical CRSs for depths without a CRS of their own.
     void read_reference_systems()
     {
-        auto found = groups({Field::reference_code, Field::reference_code_href,
-                             Field::reference_code_space},
-                            false);
+        auto found =
+            groups({Field::reference_code, Field::reference_code_href,
+                    Field::reference_code_space, Field::reference_title},
+                   false);
         for (const auto &entry : found) {
             const auto &group = entry.second;
             const std::string *code =
@@ -281,6 +282,14 @@ class Assembler {
                                              authority, number) ||
                          find_epsg(text, authority, number) ||
                          (href && find_epsg(*href, authority, number));
+            if (coded && lower(text + (href ? *href : std::string()))
+                                 .find("def:datum") != std::string::npos) {
+                // A datum, not a CRS: a vertical one names the datum.
+                std::string datum = vertical_datum(authority, number);
+                if (!datum.empty() && reference_vertical_datum_.empty())
+                    reference_vertical_datum_ = datum;
+                continue;
+            }
             if (coded) {
                 VerticalCrsFacts vertical = vertical_crs(authority, number);
                 if (vertical.found)
@@ -296,8 +305,17 @@ class Assembler {
                 continue;
             std::string kind;
             std::string name = wkt_name(text, kind);
-            if (is_placeholder(name))
-                name.clear();
+            if (!name.empty() && is_placeholder(name))
+                continue;  // a WKT for an unknown CRS
+            const std::string *title =
+                first_value(group, Field::reference_title);
+            if (name.empty() && names_vertical(text, title)) {
+                // A vertical reference named in words ("MHHW", "Local Lake
+                // datum"), or titled so ("Mean Higher High Water height").
+                if (reference_vertical_name_.empty())
+                    reference_vertical_name_ = text;
+                continue;
+            }
             if (!name.empty()) {
                 if (kind == "vertical" && wkt_vertical_name_.empty()) {
                     wkt_vertical_name_ = name;
@@ -324,6 +342,24 @@ class Assembler {
 
     std::string wkt_vertical_name_;
     std::string wkt_vertical_datum_;
+    std::string reference_vertical_name_;
+    std::string reference_vertical_datum_;
+
+    // Whether a reference system given in words is a vertical one: its
+    // text names a tidal datum, or its text or title speaks of heights,
+    // depths or a datum.
+    static bool names_vertical(const std::string &text,
+                               const std::string *title)
+    {
+        if (verdat_code(text))
+            return true;
+        for (const std::string &words :
+             {lower(text), title ? lower(*title) : std::string()})
+            for (const char *word : {"height", "depth", "datum"})
+                if (words.find(word) != std::string::npos)
+                    return true;
+        return false;
+    }
     AxisDirection wkt_vertical_axis_ = AxisDirection::unknown;
 
     // The first quoted text after `keyword` (lower case) in a WKT text.
@@ -537,6 +573,10 @@ class Assembler {
                 if (axis != AxisDirection::unknown)
                     break;
             }
+            if (!fields_.vertical_crs && !reference_vertical_name_.empty())
+                fields_.vertical_crs = reference_vertical_name_;
+            if (!fields_.vertical_datum && !reference_vertical_datum_.empty())
+                fields_.vertical_datum = reference_vertical_datum_;
             if (!fields_.vertical_crs && !wkt_vertical_name_.empty()) {
                 fields_.vertical_crs = wkt_vertical_name_;
                 if (!fields_.vertical_datum && !wkt_vertical_datum_.empty())
@@ -612,6 +652,10 @@ class Assembler {
 
     void read_verdat()
     {
+        // A CRS named after its datum ("MLLW depth", "MHHW") names it too.
+        if (!fields_.vertical_datum && fields_.vertical_crs &&
+            verdat_code(*fields_.vertical_crs))
+            fields_.VERDAT = verdat_code(*fields_.vertical_crs);
         if (!fields_.vertical_datum)
             return;
         int code = verdat_code(*fields_.vertical_datum);

@@ -47,7 +47,8 @@ enum class Field : unsigned char {
     reference_code,  // a reference system of the metadata
     reference_code_href,
     reference_code_space,
-    platform_code,  // gmi:MI_Platform
+    reference_title,  // the title of the reference system's authority
+    platform_code,    // gmi:MI_Platform
     platform_description,
     instrument_code,  // gmi:MI_Instrument
     instrument_description,
@@ -118,9 +119,13 @@ constexpr Rule rules[] = {
     {Field::reference_code, "root/gmd:referenceSystemInfo/gmd:MD_ReferenceSystem/gmd:referenceSystemIdentifier/gmd:RS_Identifier/gmd:code/text", nullptr, 4},
     {Field::reference_code_href, "root/gmd:referenceSystemInfo/gmd:MD_ReferenceSystem/gmd:referenceSystemIdentifier/gmd:RS_Identifier/gmd:code/gmx:Anchor", "http://www.w3.org/1999/xlink}href", 4},
     {Field::reference_code_space, "root/gmd:referenceSystemInfo/gmd:MD_ReferenceSystem/gmd:referenceSystemIdentifier/gmd:RS_Identifier/gmd:codeSpace/text", nullptr, 4},
-    // Platforms and instruments of the acquisition information.
+    {Field::reference_title, "root/gmd:referenceSystemInfo/gmd:MD_ReferenceSystem/gmd:referenceSystemIdentifier/gmd:RS_Identifier/gmd:authority/gmd:CI_Citation/gmd:title/text", nullptr, 4},
+    // Platforms and instruments of the acquisition information; some
+    // writers put the identifier's text in gmi:identifier itself.
+    {Field::platform_code, "root/**/gmi:MI_Platform/gmi:identifier", nullptr, 2},
     {Field::platform_code, "root/**/gmi:MI_Platform/gmi:identifier/gmd:MD_Identifier|gmd:RS_Identifier/gmd:code/text", nullptr, 2},
     {Field::platform_description, "root/**/gmi:MI_Platform/gmi:description/text", nullptr, 2},
+    {Field::instrument_code, "root/**/gmi:MI_Instrument/gmi:identifier", nullptr, 2},
     {Field::instrument_code, "root/**/gmi:MI_Instrument/gmi:identifier/gmd:MD_Identifier|gmd:RS_Identifier/gmd:code/text", nullptr, 2},
     {Field::instrument_description, "root/**/gmi:MI_Instrument/gmi:description/text", nullptr, 2},
     {Field::instrument_type, "root/**/gmi:MI_Instrument/gmi:type/text", nullptr, 2},
