@@ -263,6 +263,23 @@ REAL = {
         SURATH="Maryland Department of Natural Resources",
         bbox=(-76.49341, 38.13109, -76.49339, 38.13111),
         problems={"DRVAL"}),
+    # ISO 19115-3, read where its elements map one to one.  The first is a
+    # template whose texts say where each value goes: stated as written.
+    "iso19115-3_v1_large_vertical_temporal.xml": dict(
+        SURSTA="20110101", SUREND="20111231", DRVAL=(-599.99, -0.01),
+        OBJNAM="Overview > Item Description > Title + Overview > "
+               "Citation > Titles > Title",
+        SURATH="Overview > Citation Contacts > Contact > Organization "
+               "(Role=Originator)",
+        bbox=(-155.0, 35.0, -135.0, 42.0),
+        horizontal_crs="Resource > Spatial Reference > Reference System > "
+                       "Code",
+        problems={"DRVAL"}),
+    # Heights -400 to 300 without a CRS: depths -300 to 400, doubted.
+    "iso19115-3_v2_vertical_only.xml": dict(
+        DRVAL=(-300.0, 400.0),
+        OBJNAM="3D geological model of the Otway and Torquay Basin 2011",
+        bbox=(143.0, -39.4, 144.0, -38.4), problems={"SURSTA", "DRVAL"}),
 }
 # The documents of corpus/real that are no ISO 19139 document, and what
 # their error names.
@@ -271,8 +288,6 @@ UNREADABLE = {
     # Ends in "\n\0\n\0": read all the same, and refused for its standard.
     "bag_survey_jd211_v14_legacy_embedded_nul.xml": "smXML",
     "bag_survey_jd211_v14_legacy_smxml.xml": "smXML",
-    "iso19115-3_v1_large_vertical_temporal.xml": "ISO 19115-3",
-    "iso19115-3_v2_vertical_only.xml": "ISO 19115-3",
 }
 # The BAG files of corpus/bag: their documents are those above.
 BAGS = {

@@ -237,9 +237,6 @@ def _survey_of(document, path, bag_version, is_bag):
     if fields is None:
         raise SurveyError("the XML library could not make this document "
                           "readable")
-    if fields["standard"] != "ISO 19139":
-        raise SurveyError("an %s document, not ISO 19139"
-                          % fields["standard"])
     values = {name: fields[name] for name in _DOCUMENT_FIELDS}
     return Survey(path=path, bag_version=bag_version, **values)
 
