@@ -426,6 +426,11 @@ def run(options, out):
             failures.report(path, failure_message(path, error))
             continue
         writer.write(path, *strict_rows(record))
+    return finish(writer, out, files, failures, show_progress)
+
+
+def finish(writer, out, files, failures, show_progress):
+    """Ends a run: the output complete, and the exit status."""
     if show_progress:
         sys.stderr.write("\n")
     writer.close()
@@ -481,14 +486,7 @@ def run_surveys(options, out):
             writer.write(path, *survey_rows(result))
     finally:
         results.close()  # stops the processes at once on a broken pipe
-    if show_progress:
-        sys.stderr.write("\n")
-    writer.close()
-    out.flush()
-    if not files:
-        print("no metadata files found", file=sys.stderr)
-        return 1
-    return 1 if failures.count else 0
+    return finish(writer, out, files, failures, show_progress)
 
 
 def main(argv=None):

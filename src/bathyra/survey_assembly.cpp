@@ -18,19 +18,6 @@ namespace survey {
 
 namespace {
 
-std::string trimmed(const std::string &text)
-{
-    size_t first = 0;
-    size_t last = text.size();
-    while (first < last &&
-           std::isspace(static_cast<unsigned char>(text[first])))
-        ++first;
-    while (last > first &&
-           std::isspace(static_cast<unsigned char>(text[last - 1])))
-        --last;
-    return text.substr(first, last - first);
-}
-
 std::string lower(std::string text)
 {
     for (char &c : text)

@@ -98,17 +98,22 @@ SurveyDate refused(std::string reason)
 
 }  // namespace
 
-SurveyDate read_survey_date(const std::string &raw)
+std::string trimmed(const std::string &text)
 {
     size_t first = 0;
-    size_t last = raw.size();
+    size_t last = text.size();
     while (first < last &&
-           std::isspace(static_cast<unsigned char>(raw[first])))
+           std::isspace(static_cast<unsigned char>(text[first])))
         ++first;
     while (last > first &&
-           std::isspace(static_cast<unsigned char>(raw[last - 1])))
+           std::isspace(static_cast<unsigned char>(text[last - 1])))
         --last;
-    const std::string text = raw.substr(first, last - first);
+    return text.substr(first, last - first);
+}
+
+SurveyDate read_survey_date(const std::string &raw)
+{
+    const std::string text = trimmed(raw);
     const std::string quoted = "\"" + text + "\"";
     if (text.empty())
         return refused("empty");

@@ -24,6 +24,9 @@ struct SurveyDate {
 // are refused with their reason.
 SurveyDate read_survey_date(const std::string &text);
 
+// `text` without surrounding white space.
+std::string trimmed(const std::string &text);
+
 // Ordering of dates of different precision: a start is the first day of
 // what it names, an end the last.
 long date_order(const SurveyDate &date, bool as_end);
