@@ -220,3 +220,30 @@ def acquired(kind, identifier=None, description=None, type=None, inner=""):
     element = "MI_Platform" if kind == "platform" else "MI_Instrument"
     return "<gmi:%s><gmi:%s>%s%s</gmi:%s></gmi:%s>" % (
         kind, element, fields, inner, element, kind)
+
+
+def hostile_documents(good):
+    """Documents made from `good` (a str) that attack a reader: deep
+    nesting, entity expansion, an external entity, NUL bytes, a lone
+    surrogate, and encodings other than UTF-8."""
+    depth = 100_000
+    laughs = ('<!DOCTYPE r [<!ENTITY a "aaaaaaaaaa">' +
+              "".join('<!ENTITY %s "%s">' % (chr(98 + i),
+                                             ("&%s;" % chr(97 + i)) * 10)
+                      for i in range(9)) + ']>' +
+              good.replace(">Vessel A<", ">&j;<"))
+    external = ('<!DOCTYPE r [<!ENTITY e SYSTEM "file:///etc/passwd">]>' +
+                good.replace(">Vessel A<", ">&e;<"))
+    return {
+        "deep": good.replace("<gmd:extent>", "<x>" * depth + "</x>" * depth +
+                             "<gmd:extent>"),
+        "billion laughs": laughs,
+        "external entity": external,
+        "NUL bytes": good.encode() + b"\0\0",
+        "NUL inside": good.replace("Vessel", "Ves\0sel").encode(),
+        "lone surrogate": good.replace("Vessel", "Ves\udcffsel"),
+        "UTF-16": ('<?xml version="1.0" encoding="UTF-16"?>' +
+                   good).encode("utf-16"),
+        "Latin-1": ('<?xml version="1.0" encoding="ISO-8859-1"?>' +
+                    good.replace("Vessel", "Navire é")).encode("latin-1"),
+    }

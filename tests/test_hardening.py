@@ -12,7 +12,8 @@ from bathyra._traceback_lines import Line
 
 from tests import support
 from tests.documents import (FakeElement, FakeLibrary, FakeRoot,
-                             KeyErrorRaster, Raster, document)
+                             KeyErrorRaster, Raster, document,
+                             hostile_documents)
 from tests.support import LibraryProxy
 
 GOOD = document(platforms=["Vessel A", "Platform Name"],
@@ -230,28 +231,7 @@ class HostileDocumentTest(unittest.TestCase):
     reading agree, in bounded time and memory."""
 
     def test_documents(self):
-        depth = 100_000
-        deep = GOOD.replace("<gmd:extent>", "<x>" * depth + "</x>" * depth +
-                            "<gmd:extent>")
-        laughs = ('<!DOCTYPE r [<!ENTITY a "aaaaaaaaaa">' +
-                  "".join('<!ENTITY %s "%s">' % (chr(98 + i),
-                                                 ("&%s;" % chr(97 + i)) * 10)
-                          for i in range(9)) + ']>' +
-                  GOOD.replace(">Vessel A<", ">&j;<"))
-        external = ('<!DOCTYPE r [<!ENTITY e SYSTEM "file:///etc/passwd">]>'
-                    + GOOD.replace(">Vessel A<", ">&e;<"))
-        cases = {
-            "deep": deep,
-            "billion laughs": laughs,
-            "external entity": external,
-            "NUL bytes": GOOD.encode() + b"\0\0",
-            "NUL inside": GOOD.replace("Vessel", "Ves\0sel").encode(),
-            "lone surrogate": GOOD.replace("Vessel", "Ves\udcffsel"),
-            "UTF-16": ('<?xml version="1.0" encoding="UTF-16"?>' +
-                       GOOD).encode("utf-16"),
-            "Latin-1": ('<?xml version="1.0" encoding="ISO-8859-1"?>' +
-                        GOOD.replace("Vessel", "Navire é")).encode("latin-1"),
-        }
+        cases = hostile_documents(GOOD)
         for label, doc in cases.items():
             with self.subTest(label):
                 start = time.monotonic()

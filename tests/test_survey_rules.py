@@ -1,8 +1,11 @@
 """The survey reader's field rules, on documents made here: date forms,
 the direction of depths, placeholders, roles, and what is never taken."""
+import time
 import unittest
 
+import bathyra
 from bathyra import _survey
+from tests.documents import document, hostile_documents
 
 NS = ('xmlns:gmi="http://www.isotc211.org/2005/gmi" '
       'xmlns:gmd="http://www.isotc211.org/2005/gmd" '
@@ -257,6 +260,22 @@ class DocumentTest(unittest.TestCase):
             '</gmi:MI_AcquisitionInformation></gmi:acquisitionInformation>'
             % many)))
         self.assertEqual(len(record["platforms"]), 20000)
+
+    def test_hostile_documents_are_read_or_refused(self):
+        good = document(platforms=["Vessel A"])
+        for label, hostile in hostile_documents(good).items():
+            with self.subTest(label):
+                start = time.monotonic()
+                try:
+                    survey = bathyra.parse_survey(hostile)
+                except bathyra.SurveyError as error:
+                    self.assertTrue(str(error).startswith(
+                        "not well-formed XML"), error)
+                else:
+                    self.assertEqual(survey.platforms,
+                                     ("Navire é A",) if label == "Latin-1"
+                                     else ("Vessel A",))
+                self.assertLess(time.monotonic() - start, 30)
 
 
 if __name__ == "__main__":

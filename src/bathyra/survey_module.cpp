@@ -160,8 +160,13 @@ PyObject *parse(PyObject *, PyObject *args, PyObject *kwargs)
     const bool is_text = PyUnicode_Check(document);
     if (is_text) {
         bytes = PyUnicode_AsUTF8AndSize(document, &length);
-        if (!bytes)
-            return nullptr;
+        if (!bytes) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+                return nullptr;
+            PyErr_Clear();
+            return document_error("not well-formed XML (the text holds a "
+                                  "lone surrogate, which is no character)");
+        }
     } else if (PyBytes_Check(document)) {
         bytes = PyBytes_AS_STRING(document);
         length = PyBytes_GET_SIZE(document);

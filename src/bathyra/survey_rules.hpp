@@ -121,11 +121,14 @@ constexpr Rule rules[] = {
     {Field::reference_code_space, "root/gmd:referenceSystemInfo/gmd:MD_ReferenceSystem/gmd:referenceSystemIdentifier/gmd:RS_Identifier/gmd:codeSpace/text", nullptr, 4},
     {Field::reference_title, "root/gmd:referenceSystemInfo/gmd:MD_ReferenceSystem/gmd:referenceSystemIdentifier/gmd:RS_Identifier/gmd:authority/gmd:CI_Citation/gmd:title/text", nullptr, 4},
     // Platforms and instruments of the acquisition information; some
-    // writers put the identifier's text in gmi:identifier itself.
+    // writers put the identifier's text (or a character string) directly
+    // in gmi:identifier.
     {Field::platform_code, "root/**/gmi:MI_Platform/gmi:identifier", nullptr, 2},
+    {Field::platform_code, "root/**/gmi:MI_Platform/gmi:identifier/text", nullptr, 2},
     {Field::platform_code, "root/**/gmi:MI_Platform/gmi:identifier/gmd:MD_Identifier|gmd:RS_Identifier/gmd:code/text", nullptr, 2},
     {Field::platform_description, "root/**/gmi:MI_Platform/gmi:description/text", nullptr, 2},
     {Field::instrument_code, "root/**/gmi:MI_Instrument/gmi:identifier", nullptr, 2},
+    {Field::instrument_code, "root/**/gmi:MI_Instrument/gmi:identifier/text", nullptr, 2},
     {Field::instrument_code, "root/**/gmi:MI_Instrument/gmi:identifier/gmd:MD_Identifier|gmd:RS_Identifier/gmd:code/text", nullptr, 2},
     {Field::instrument_description, "root/**/gmi:MI_Instrument/gmi:description/text", nullptr, 2},
     {Field::instrument_type, "root/**/gmi:MI_Instrument/gmi:type/text", nullptr, 2},
