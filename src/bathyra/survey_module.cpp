@@ -3,6 +3,7 @@
 // layer that shapes the Survey.
 #include <exception>
 #include <string>
+#include <unordered_map>
 
 #include "expat_pass.hpp"
 #include "host_compat.hpp"
@@ -18,6 +19,9 @@ namespace {
 struct SurveyState {
     expat::Library expat;
     PyObject *document_error = nullptr;  // _survey.DocumentError
+    // The record's keys, the attribute names of problems and the names of
+    // standards, made once (a fixed set of texts, never a document's).
+    std::unordered_map<std::string, PyObject *> names;
 };
 
 SurveyState survey_state;
@@ -59,13 +63,43 @@ PyObject *text_tuple(const std::vector<std::string> &texts)
     return tuple.release();
 }
 
+// New reference to the str of one of the module's own names, made on
+// first use and kept, its hash computed; null with an exception pending.
+PyObject *name_str(const std::string &name)
+{
+    auto found = survey_state.names.find(name);
+    if (found != survey_state.names.end()) {
+        Py_INCREF(found->second);
+        return found->second;
+    }
+    PyObject *made = PyUnicode_FromStringAndSize(
+        name.data(), static_cast<Py_ssize_t>(name.size()));
+    if (!made)
+        return nullptr;
+    PyUnicode_InternInPlace(&made);
+    if (PyObject_Hash(made) == -1) {
+        Py_DECREF(made);
+        return nullptr;
+    }
+    try {
+        survey_state.names.emplace(name, made);
+    } catch (const std::exception &) {
+        return made;  // used once, not kept
+    }
+    Py_INCREF(made);
+    return made;
+}
+
 // Stores `value` (stolen) under `key`; returns 0 or -1.
 int put(PyObject *dict, const char *key, PyObject *value)
 {
     OwnedRef owned(value);
     if (!owned)
         return -1;
-    return PyDict_SetItemString(dict, key, owned.get());
+    OwnedRef name(name_str(key));
+    if (!name)
+        return -1;
+    return PyDict_SetItem(dict, name.get(), owned.get());
 }
 
 PyObject *make_record(const survey::Fields &fields, survey::Standard standard)
@@ -79,14 +113,20 @@ PyObject *make_record(const survey::Fields &fields, survey::Standard standard)
     if (!problems)
         return nullptr;
     for (size_t i = 0; i < fields.problems.size(); ++i) {
-        PyObject *pair = Py_BuildValue(
-            "(s#s#)", fields.problems[i].first.data(),
-            static_cast<Py_ssize_t>(fields.problems[i].first.size()),
-            fields.problems[i].second.data(),
-            static_cast<Py_ssize_t>(fields.problems[i].second.size()));
+        const auto &problem = fields.problems[i];
+        OwnedRef pair(PyTuple_New(2));
         if (!pair)
             return nullptr;
-        PyTuple_SET_ITEM(problems.get(), static_cast<Py_ssize_t>(i), pair);
+        PyObject *attribute = name_str(problem.first);
+        if (!attribute)
+            return nullptr;
+        PyTuple_SET_ITEM(pair.get(), 0, attribute);
+        PyObject *message = text_or_none(problem.second);
+        if (!message)
+            return nullptr;
+        PyTuple_SET_ITEM(pair.get(), 1, message);
+        PyTuple_SET_ITEM(problems.get(), static_cast<Py_ssize_t>(i),
+                         pair.release());
     }
     PyObject *verdat = fields.VERDAT ? PyLong_FromLong(*fields.VERDAT)
                                      : (Py_INCREF(Py_None), Py_None);
@@ -98,7 +138,7 @@ PyObject *make_record(const survey::Fields &fields, survey::Standard standard)
         bbox = (Py_INCREF(Py_None), Py_None);
     const char *name =
         standard == survey::Standard::iso19115_3 ? "ISO 19115-3" : "ISO 19139";
-    if (put(dict, "standard", PyUnicode_FromString(name)) < 0 ||
+    if (put(dict, "standard", name_str(name)) < 0 ||
         put(dict, "SURSTA", text_or_none(fields.SURSTA)) < 0 ||
         put(dict, "SUREND", text_or_none(fields.SUREND)) < 0 ||
         put(dict, "DRVAL1", float_or_none(fields.DRVAL1)) < 0 ||
