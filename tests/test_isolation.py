@@ -72,6 +72,34 @@ class CraftedFileTest(unittest.TestCase):
         finally:
             os.chdir(old)
 
+    def test_the_helper_imports_nothing_from_the_working_folder(self):
+        with open(self.path("struct.py"), "w") as stream:
+            stream.write("raise SystemExit('imported from the working "
+                         "folder')\n")
+        child = support.run_child(
+            "import os, sys\n"
+            "from bathyra import bag\n"
+            "os.chdir(sys.argv[1])\n"
+            "print(len(bag.open(sys.argv[2]).iso19139_xml))",
+            argv=(self.folder.name, self.good))
+        self.assertEqual(child.stdout.strip(), str(len(DOCUMENT)),
+                         child.stderr)
+
+    def test_an_interrupted_read_leaves_no_answer_behind(self):
+        other = self.path("other.bag")
+        bag.write(other, DOCUMENT.replace(b"H13045", b"H99999"))
+        helper = bag._helper
+        receive = helper._receive_answer
+
+        def interrupted(timeout):
+            helper._receive_answer = receive
+            raise KeyboardInterrupt
+
+        helper._receive_answer = interrupted
+        with self.assertRaises(KeyboardInterrupt):
+            bag.open(other)
+        self.assertEqual(read_or_reason(self.good), DOCUMENT)
+
     def test_special_files_are_refused_before_opening(self):
         fifo = self.path("fifo.bag")
         os.mkfifo(fifo)

@@ -81,7 +81,8 @@ class DateTest(unittest.TestCase):
                 self.assertEqual((record["SURSTA"], record["SUREND"]),
                                  (s57, s57))
         for written in ("2019-02-30", "2019-13", "14/03/2019", "0000",
-                        "-0500", "2019-03-14T25:00", "2019-3-14"):
+                        "-0500", "2019-03-14T25:00", "2019-3-14",
+                        "2019-00-15", "20190015", "2019-00", "2019-03-00"):
             with self.subTest(written):
                 record = _survey.parse(doc(period(written, "2020")))
                 self.assertIsNone(record["SURSTA"])

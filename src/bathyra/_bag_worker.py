@@ -32,7 +32,10 @@ def limit_memory():
     if hard != resource.RLIM_INFINITY:
         bound = min(bound, hard)
     if soft == resource.RLIM_INFINITY or soft > bound:
-        resource.setrlimit(resource.RLIMIT_AS, (bound, hard))
+        try:
+            resource.setrlimit(resource.RLIMIT_AS, (bound, hard))
+        except (ValueError, OSError):
+            pass  # the system refuses the bound: read without it
 
 
 def main():

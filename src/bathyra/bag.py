@@ -129,6 +129,8 @@ def _require_support():
 
 #: The largest metadata dataset read by default, in bytes.
 DEFAULT_LIMIT = 64 * 1024 * 1024
+#: The largest limit: the helper process answers with 32-bit lengths.
+MAX_LIMIT = 0xFFFFFFFE
 #: Seconds that the helper process may take for one file.
 DEFAULT_TIMEOUT = 120.0
 
@@ -161,8 +163,11 @@ def open(path, *, isolated=True, limit=DEFAULT_LIMIT,
     BagSupportMissing when BAG support was not built."""
     _require_support()
     path = os.fspath(path)
-    if not isinstance(limit, int) or isinstance(limit, bool) or limit < 0:
-        raise TypeError("limit must be a non-negative int, not %r" % (limit,))
+    if not isinstance(limit, int) or isinstance(limit, bool):
+        raise TypeError("limit must be an int, not %r" % (limit,))
+    if not 0 <= limit <= MAX_LIMIT:
+        raise ValueError("limit must be from 0 to %d bytes, not %d"
+                         % (MAX_LIMIT, limit))
     _check_regular(path)
     if isolated:
         document, version = _helper.read(path, limit, timeout)
@@ -177,13 +182,18 @@ class _Helper:
     def __init__(self):
         self.lock = threading.Lock()
         self.process = None
+        self.limit = 0
 
     def read(self, path, limit, timeout):
         # The process keeps the working folder it started in.
         encoded = os.fsencode(os.path.abspath(path))
         request = _bag_worker.REQUEST.pack(len(encoded), limit) + encoded
         with self.lock:
-            if self.process is None or self.process.poll() is not None:
+            # The process bounds its memory by the limit it started with:
+            # a larger one needs a new process.
+            if (self.process is None or self.process.poll() is not None
+                    or limit > self.limit):
+                self._stop()
                 self._start(limit)
             try:
                 _write_all(self.process.stdin.fileno(), request)
@@ -197,6 +207,11 @@ class _Helper:
                 raise BagError(
                     "%s: the HDF5 library failed on this file (%s)"
                     % (os.fsdecode(path), error.strerror or error))
+            except BaseException:
+                # Interrupted between request and answer: the answer
+                # would be taken for the next file's.
+                self._stop()
+                raise
         if kind == _bag_worker.OK:
             version = None if first is None else first.decode(
                 "utf-8", "replace")
@@ -247,11 +262,16 @@ class _Helper:
         env = dict(os.environ)
         env["PYTHONPATH"] = os.pathsep.join(
             p for p in (package_parent, env.get("PYTHONPATH")) if p)
-        env["BATHYRA_BAG_LIMIT"] = str(max(limit, DEFAULT_LIMIT))
+        self.limit = max(limit, DEFAULT_LIMIT)
+        env["BATHYRA_BAG_LIMIT"] = str(self.limit)
+        # Started in the package's own folder: with -m, the working folder
+        # comes first on the path of imports, and the caller's may hold
+        # anything.
         self.process = subprocess.Popen(
             [sys.executable, "-m", "bathyra._bag_worker"],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-            stderr=subprocess.DEVNULL, env=env, bufsize=0)
+            stderr=subprocess.DEVNULL, env=env, bufsize=0,
+            cwd=package_parent)
 
     def _crash_text(self):
         try:

@@ -102,6 +102,16 @@ int append_platform(PyObject *text, OwnedRef &platform_text)
     OwnedRef with_comma(PyNumber_Add(text, str(Str::comma)));
     if (!with_comma)
         return -1;
+    if (PyUnicode_CheckExact(platform_text.get()) &&
+        PyUnicode_CheckExact(with_comma.get())) {
+        // The same str as the in-place addition gives, grown in place when
+        // this is its only reference: many names cost linear time, as
+        // they do in a Python loop.
+        PyObject *joined = platform_text.release();
+        PyUnicode_Append(&joined, with_comma.get());
+        platform_text.reset(joined);
+        return joined ? 0 : -1;
+    }
     OwnedRef joined(
         PyNumber_InPlaceAdd(platform_text.get(), with_comma.get()));
     if (!joined)

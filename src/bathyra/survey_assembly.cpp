@@ -18,17 +18,24 @@ namespace survey {
 
 namespace {
 
+// ASCII letters in lower case, whatever the locale; other bytes kept.
 std::string lower(std::string text)
 {
     for (char &c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
     return text;
 }
 
+// A text in quotes, long ones shortened at a character boundary.
 std::string quoted(const std::string &text)
 {
-    std::string shown = text.size() > 60 ? text.substr(0, 57) + "..." : text;
-    return "\"" + shown + "\"";
+    if (text.size() <= 60)
+        return "\"" + text + "\"";
+    size_t cut = 57;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+        --cut;
+    return "\"" + text.substr(0, cut) + "...\"";
 }
 
 // A decimal number as XML writes it (and NaN, INF); nullopt otherwise.
@@ -43,6 +50,20 @@ std::optional<double> number(const std::string &raw)
     if (text.empty() || failure != std::errc() || stop != end)
         return std::nullopt;
     return value;
+}
+
+// `text` with every ".csar" removed, as str.replace(".csar", "") does:
+// one pass, whatever the text repeats.
+std::string without_csar(const std::string &text)
+{
+    std::string out;
+    out.reserve(text.size());
+    size_t at = 0;
+    for (size_t found; (found = text.find(".csar", at)) != std::string::npos;
+         at = found + 5)
+        out.append(text, at, found - at);
+    out.append(text, at, std::string::npos);
+    return out;
 }
 
 bool is_placeholder(const std::string &text)
@@ -70,9 +91,7 @@ class Assembler {
     Assembler(const Collected &collected, bool is_bag)
         : collected_(collected), is_bag_(is_bag)
     {
-        for (const Capture &capture : collected.captures)
-            if (capture.ident >= 0 && !capture.service)
-                has_data_identification_ = true;
+        has_data_identification_ = collected.has_data_identification;
     }
 
     Fields run()
@@ -135,9 +154,7 @@ class Assembler {
         for (const Capture &capture : collected_.captures) {
             if (capture.field != Field::title || !readable(capture))
                 continue;
-            std::string title = trimmed(capture.value);
-            for (size_t at; (at = title.find(".csar")) != std::string::npos;)
-                title.erase(at, 5);
+            std::string title = without_csar(trimmed(capture.value));
             if (!title.empty()) {
                 fields_.OBJNAM = title;
                 return;

@@ -223,7 +223,9 @@ class NameCache {
         if (cached != ids_.end())
             return cached->second;
         const uint16_t id = matcher.classify(full);
-        if (ids_.size() < capacity) {
+        // Long names are not kept: none of the rules' names is long, and a
+        // document of long made-up names must not fill the cache.
+        if (ids_.size() < capacity && full.size() <= longest_kept) {
             names_.emplace_back(full);
             ids_.emplace(names_.back(), id);
         }
@@ -232,22 +234,9 @@ class NameCache {
 
   private:
     static constexpr size_t capacity = 4096;
-    // A cheap hash: expanded names differ in length and at their ends
-    // (the local names), rarely in between.
-    struct NameHash {
-        size_t operator()(std::string_view name) const
-        {
-            uint64_t head = 0;
-            uint64_t tail = 0;
-            const size_t n = name.size() < 8 ? name.size() : 8;
-            std::memcpy(&head, name.data(), n);
-            std::memcpy(&tail, name.data() + name.size() - n, n);
-            return static_cast<size_t>((tail * 0x9E3779B97F4A7C15ull) ^
-                                       (head >> 3) ^ name.size());
-        }
-    };
+    static constexpr size_t longest_kept = 256;
     std::deque<std::string> names_;  // the keys of ids_
-    std::unordered_map<std::string_view, uint16_t, NameHash> ids_;
+    std::unordered_map<std::string_view, uint16_t> ids_;
 };
 
 NameCache &names()
@@ -282,6 +271,8 @@ class Collector {
         if (matcher_.is_data_identification(id) ||
             matcher_.is_service_identification(id))
             idents_.push_back(static_cast<int64_t>(open_.size()) - 1);
+        if (matcher_.is_data_identification(id))
+            out_.has_data_identification = true;
         const uint16_t parent =
             open_.size() >= 2 ? open_[open_.size() - 2].id : unknown_element;
         for (uint16_t index : matcher_.rules_ending_at(id)) {

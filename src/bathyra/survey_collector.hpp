@@ -27,6 +27,9 @@ struct Collected {
     std::vector<Capture> captures;
     std::string root_name;  // the document's root element, "uri}local"
     Standard standard = Standard::none;
+    // A data identification was read (a service identification's fields
+    // are read only when there is none), whether or not it held fields.
+    bool has_data_identification = false;
 };
 
 // Reads `bytes` (a str's UTF-8 when `as_utf8`).  On a malformed outcome,

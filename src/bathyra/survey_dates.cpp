@@ -98,15 +98,20 @@ SurveyDate refused(std::string reason)
 
 }  // namespace
 
+// XML's white space, whatever the locale says: a locale of single-byte
+// characters would count bytes of UTF-8 sequences too.
+bool is_white(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
 std::string trimmed(const std::string &text)
 {
     size_t first = 0;
     size_t last = text.size();
-    while (first < last &&
-           std::isspace(static_cast<unsigned char>(text[first])))
+    while (first < last && is_white(text[first]))
         ++first;
-    while (last > first &&
-           std::isspace(static_cast<unsigned char>(text[last - 1])))
+    while (last > first && is_white(text[last - 1]))
         --last;
     return text.substr(first, last - first);
 }
@@ -122,33 +127,39 @@ SurveyDate read_survey_date(const std::string &raw)
     int year = digits(text, 0, 4);
     if (year < 0)
         return refused(quoted + " is not a date");
+    // Month and day 0 stand for "not given"; given ones are checked.
     int month = 0;
     int day = 0;
+    bool has_month = false;
+    bool has_day = false;
     size_t at = 4;
     if (text.size() >= 8 && digits(text, 4, 4) >= 0 &&
         (text.size() == 8 || !is_digit(text[8]))) {
         // Basic form: YYYYMMDD.
         month = digits(text, 4, 2);
         day = digits(text, 6, 2);
+        has_month = has_day = true;
         at = 8;
     } else if (at < text.size() && text[at] == '-') {
         month = digits(text, 5, 2);
         if (month < 0)
             return refused(quoted + " is not a date");
+        has_month = true;
         at = 7;
         if (at < text.size() && text[at] == '-') {
             day = digits(text, 8, 2);
             if (day < 0)
                 return refused(quoted + " is not a date");
+            has_day = true;
             at = 10;
         }
     }
     if (year == 0)
         return refused(quoted + " is before year 1");
-    if (month != 0 && (month < 1 || month > 12))
+    if (has_month && (month < 1 || month > 12))
         return refused(quoted + " is not a date (no month " +
                        std::to_string(month) + ")");
-    if (day != 0 && (day < 1 || day > days_in_month(year, month)))
+    if (has_day && (day < 1 || day > days_in_month(year, month)))
         return refused(quoted + " is not a date (no such day)");
     if (month == 0 && at == 4 && text.size() > 4 && text[4] == '-')
         return refused(quoted + " is not a date");

@@ -128,14 +128,13 @@ PyObject *make_record(const survey::Fields &fields, survey::Standard standard)
         PyTuple_SET_ITEM(problems.get(), static_cast<Py_ssize_t>(i),
                          pair.release());
     }
-    PyObject *verdat = fields.VERDAT ? PyLong_FromLong(*fields.VERDAT)
-                                     : (Py_INCREF(Py_None), Py_None);
-    PyObject *bbox;
-    if (fields.bbox)
-        bbox = Py_BuildValue("(dddd)", (*fields.bbox)[0], (*fields.bbox)[1],
-                             (*fields.bbox)[2], (*fields.bbox)[3]);
-    else
-        bbox = (Py_INCREF(Py_None), Py_None);
+    OwnedRef verdat(fields.VERDAT ? PyLong_FromLong(*fields.VERDAT)
+                                  : (Py_INCREF(Py_None), Py_None));
+    OwnedRef bbox(fields.bbox
+                      ? Py_BuildValue("(dddd)", (*fields.bbox)[0],
+                                      (*fields.bbox)[1], (*fields.bbox)[2],
+                                      (*fields.bbox)[3])
+                      : (Py_INCREF(Py_None), Py_None));
     const char *name =
         standard == survey::Standard::iso19115_3 ? "ISO 19115-3" : "ISO 19139";
     if (put(dict, "standard", name_str(name)) < 0 ||
@@ -145,13 +144,13 @@ PyObject *make_record(const survey::Fields &fields, survey::Standard standard)
         put(dict, "DRVAL2", float_or_none(fields.DRVAL2)) < 0 ||
         put(dict, "vertical_crs", text_or_none(fields.vertical_crs)) < 0 ||
         put(dict, "vertical_datum", text_or_none(fields.vertical_datum)) < 0 ||
-        put(dict, "VERDAT", verdat) < 0 ||
+        put(dict, "VERDAT", verdat.release()) < 0 ||
         put(dict, "OBJNAM", text_or_none(fields.OBJNAM)) < 0 ||
         put(dict, "platforms", text_tuple(fields.platforms)) < 0 ||
         put(dict, "instruments", text_tuple(fields.instruments)) < 0 ||
         put(dict, "planam", text_or_none(fields.planam)) < 0 ||
         put(dict, "SURATH", text_or_none(fields.SURATH)) < 0 ||
-        put(dict, "bbox", bbox) < 0 ||
+        put(dict, "bbox", bbox.release()) < 0 ||
         put(dict, "horizontal_crs", text_or_none(fields.horizontal_crs)) < 0 ||
         put(dict, "problems", problems.release()) < 0)
         return nullptr;
@@ -250,7 +249,12 @@ PyObject *verdat(PyObject *, PyObject *arg)
     const char *name = PyUnicode_AsUTF8(arg);
     if (!name)
         return nullptr;
-    int code = survey::verdat_code(name);
+    int code;
+    try {
+        code = survey::verdat_code(name);
+    } catch (const std::exception &) {
+        return PyErr_NoMemory();
+    }
     if (!code)
         Py_RETURN_NONE;
     return PyLong_FromLong(code);
