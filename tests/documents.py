@@ -132,10 +132,11 @@ SURVEY_NAMESPACES = (
 
 def survey_document(title=None, parties="", extents="", acquisition="",
                     head="", identification="gmd:MD_DataIdentification",
-                    others=""):
+                    others="", contacts=""):
     """A gmi:MI_Metadata document.  `title` (None: no citation) and
     `parties` (citedResponsibleParty elements) make the identification's
-    citation, `extents` its gmd:extent content (EX_Extent elements);
+    citation, `contacts` follow it (pointOfContact elements), `extents` its
+    gmd:extent content (EX_Extent elements);
     `head` comes before the identification (contact, dateStamp,
     referenceSystemInfo), `others` after it (more identifications),
     `acquisition` is the content of gmi:MI_AcquisitionInformation."""
@@ -145,7 +146,8 @@ def survey_document(title=None, parties="", extents="", acquisition="",
                     "</gmd:title>%s</gmd:CI_Citation></gmd:citation>"
                     % (_text_element("gco:CharacterString", title), parties))
     parts = ['<gmi:MI_Metadata %s>' % SURVEY_NAMESPACES, head,
-             "<gmd:identificationInfo><%s>%s" % (identification, citation)]
+             "<gmd:identificationInfo><%s>%s%s"
+             % (identification, citation, contacts)]
     if extents:
         # A service identification holds srv:extent.
         tag = "srv:extent" if identification.startswith("srv:") else (
@@ -162,11 +164,14 @@ def survey_document(title=None, parties="", extents="", acquisition="",
     return "".join(parts)
 
 
-def period(begin, end, gml="gml"):
-    """An EX_Extent of one TimePeriod; None leaves a position out."""
+def period(begin, end, gml="gml", end_attributes=""):
+    """An EX_Extent of one TimePeriod; None leaves a position out;
+    `end_attributes` go into the end position's tag."""
     positions = "".join(
-        "<%s:%sPosition>%s</%s:%sPosition>" % (gml, which, value, gml, which)
-        for which, value in (("begin", begin), ("end", end))
+        "<%s:%sPosition%s>%s</%s:%sPosition>"
+        % (gml, which, attributes, value, gml, which)
+        for which, value, attributes in (("begin", begin, ""),
+                                         ("end", end, end_attributes))
         if value is not None)
     return ("<gmd:EX_Extent><gmd:temporalElement><gmd:EX_TemporalExtent>"
             "<gmd:extent><%s:TimePeriod %s:id=\"p\">%s</%s:TimePeriod>"
@@ -203,6 +208,30 @@ def party(organisation, role, element="gmd:citedResponsibleParty"):
             "</gmd:role></gmd:CI_ResponsibleParty></%s>"
             % (element, _text_element("gco:CharacterString", organisation),
                role, role, element))
+
+
+def instant(position):
+    """An EX_Extent of one TimeInstant."""
+    return ("<gmd:EX_Extent><gmd:temporalElement><gmd:EX_TemporalExtent>"
+            "<gmd:extent><gml:TimeInstant gml:id=\"i\"><gml:timePosition>%s"
+            "</gml:timePosition></gml:TimeInstant></gmd:extent>"
+            "</gmd:EX_TemporalExtent></gmd:temporalElement></gmd:EX_Extent>"
+            % position)
+
+
+def reference_system(code, title=None):
+    """A gmd:referenceSystemInfo whose identifier has `code`, and an
+    authority citation titled `title`."""
+    authority = "" if title is None else (
+        "<gmd:authority><gmd:CI_Citation><gmd:title>%s</gmd:title>"
+        "</gmd:CI_Citation></gmd:authority>"
+        % _text_element("gco:CharacterString", title))
+    return ("<gmd:referenceSystemInfo><gmd:MD_ReferenceSystem>"
+            "<gmd:referenceSystemIdentifier><gmd:RS_Identifier>%s"
+            "<gmd:code>%s</gmd:code></gmd:RS_Identifier>"
+            "</gmd:referenceSystemIdentifier></gmd:MD_ReferenceSystem>"
+            "</gmd:referenceSystemInfo>"
+            % (authority, _text_element("gco:CharacterString", code)))
 
 
 def acquired(kind, identifier=None, description=None, type=None, inner=""):

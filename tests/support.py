@@ -219,13 +219,18 @@ def start_python(*arguments, tree=BUILD_DIR):
                             **_child_options(tree))
 
 
-def run_python(*arguments, timeout=120, tree=BUILD_DIR, input=None):
+def run_python(*arguments, timeout=120, tree=BUILD_DIR, input=None,
+               **streams):
     """start_python waited for: the completed process.  `input` (text)
-    is its standard input."""
+    is its standard input; `streams` (stdout=, stderr=, text=) replace the
+    captured text output."""
     import subprocess
-    return subprocess.run([sys.executable, *arguments], capture_output=True,
-                          timeout=timeout, input=input,
-                          **_child_options(tree))
+    options = _child_options(tree)
+    options.update(streams)
+    if "stdout" not in streams and "stderr" not in streams:
+        options["capture_output"] = True
+    return subprocess.run([sys.executable, *arguments], timeout=timeout,
+                          input=input, **options)
 
 
 def run_child(code, *options, argv=(), **keywords):

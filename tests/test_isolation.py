@@ -278,16 +278,6 @@ class ForkTest(unittest.TestCase):
                 reader.join()
 
 
-def run_cli(*args, **options):
-    """`python -m bathyra ARGS` from the build tree; the completed process
-    (bytes output)."""
-    env = dict(os.environ, PYTHONPATH=support.BUILD_DIR)
-    if "stdout" not in options:
-        options["capture_output"] = True
-    return subprocess.run([sys.executable, "-m", "bathyra", *args],
-                          env=env, timeout=120, **options)
-
-
 @needs_hdf5
 class CommandLineSafetyTest(unittest.TestCase):
     """Special, damaged and oddly named files among good ones: each costs
@@ -313,7 +303,8 @@ class CommandLineSafetyTest(unittest.TestCase):
             for options, bag_error in ((["-j", "2"], ""),
                                        (["--strict"], "BagError: ")):
                 with self.subTest(options=options):
-                    result = run_cli("--json", *options, folder)
+                    result = support.run_cli("--json", *options, folder,
+                                             text=False)
                     self.check_hostile_folder(result, bag_error)
 
     def check_hostile_folder(self, result, bag_error):
@@ -334,8 +325,8 @@ class CommandLineSafetyTest(unittest.TestCase):
         example = os.path.join(support.EXAMPLES_DIR,
                                "survey_h13045_multibeam.xml")
         with open("/dev/full", "wb") as full_disk:
-            result = run_cli(example, stdout=full_disk,
-                             stderr=subprocess.PIPE)
+            result = support.run_cli(example, stdout=full_disk,
+                                     stderr=subprocess.PIPE, text=False)
         self.assertEqual(result.returncode, 3)
         self.assertIn(b"cannot write the output: No space left on device",
                       result.stderr)

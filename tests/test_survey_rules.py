@@ -5,42 +5,18 @@ import unittest
 
 import bathyra
 from bathyra import _survey
-from tests.documents import document, hostile_documents
+from tests.documents import (acquired, depth_range, document,
+                             hostile_documents, instant, party, period,
+                             reference_system, survey_document)
 
-NS = ('xmlns:gmi="http://www.isotc211.org/2005/gmi" '
-      'xmlns:gmd="http://www.isotc211.org/2005/gmd" '
-      'xmlns:gco="http://www.isotc211.org/2005/gco" '
-      'xmlns:gml="http://www.opengis.net/gml/3.2" '
-      'xmlns:xlink="http://www.w3.org/1999/xlink"')
+DATE_STAMP = "<gmd:dateStamp><gco:Date>2020-01-01</gco:Date></gmd:dateStamp>"
 
 
-def doc(identification="", metadata=""):
-    """A metadata record whose data identification holds `identification`
-    and whose record holds `metadata` after it."""
-    return ('<gmi:MI_Metadata %s><gmd:dateStamp><gco:Date>2020-01-01'
-            '</gco:Date></gmd:dateStamp><gmd:identificationInfo>'
-            '<gmd:MD_DataIdentification>%s</gmd:MD_DataIdentification>'
-            '</gmd:identificationInfo>%s</gmi:MI_Metadata>'
-            % (NS, identification, metadata)).encode()
-
-
-def period(begin, end, begin_attributes="", end_attributes=""):
-    return ('<gmd:extent><gmd:EX_Extent><gmd:temporalElement>'
-            '<gmd:EX_TemporalExtent><gmd:extent><gml:TimePeriod>'
-            '<gml:beginPosition%s>%s</gml:beginPosition>'
-            '<gml:endPosition%s>%s</gml:endPosition></gml:TimePeriod>'
-            '</gmd:extent></gmd:EX_TemporalExtent></gmd:temporalElement>'
-            '</gmd:EX_Extent></gmd:extent>'
-            % (begin_attributes, begin, end_attributes, end))
-
-
-def vertical(minimum, maximum, crs=""):
-    return ('<gmd:extent><gmd:EX_Extent><gmd:verticalElement>'
-            '<gmd:EX_VerticalExtent><gmd:minimumValue><gco:Real>%s'
-            '</gco:Real></gmd:minimumValue><gmd:maximumValue><gco:Real>%s'
-            '</gco:Real></gmd:maximumValue>%s</gmd:EX_VerticalExtent>'
-            '</gmd:verticalElement></gmd:EX_Extent></gmd:extent>'
-            % (minimum, maximum, crs))
+def doc(*extents, head="", **parts):
+    """A survey document (bytes) with a metadata date, `extents` in its
+    identification and the other parts of survey_document."""
+    return survey_document(extents="".join(extents), head=DATE_STAMP + head,
+                           **parts).encode()
 
 
 def inline_crs(direction, unit="m", datum="Mean Lower Low Water"):
@@ -53,11 +29,6 @@ def inline_crs(direction, unit="m", datum="Mean Lower Low Water"):
             'gml:id="d"><gml:name>%s</gml:name></gml:VerticalDatum>'
             '</gml:verticalDatum></gml:VerticalCRS></gmd:verticalCRS>'
             % (unit, direction, datum))
-
-
-def text(tag, value):
-    return "<%s><gco:CharacterString>%s</gco:CharacterString></%s>" % (
-        tag, value, tag)
 
 
 def problems(record, attribute):
@@ -89,31 +60,25 @@ class DateTest(unittest.TestCase):
                 self.assertTrue(problems(record, "SURSTA"))
 
     def test_extents_open_ends_and_instants(self):
-        record = _survey.parse(doc(period("2019-05", "2019-06-30")
-                                   + period("2019-04-02", "2019")))
+        record = _survey.parse(doc(period("2019-05", "2019-06-30"),
+                                   period("2019-04-02", "2019")))
         self.assertEqual((record["SURSTA"], record["SUREND"]),
                          ("20190402", "2019"))
         record = _survey.parse(doc(
             period("2019-01-01", "", end_attributes=' indeterminatePosition='
-                   '"now"') + period("2018-01-01", "2018-12-31")))
+                   '"now"'), period("2018-01-01", "2018-12-31")))
         self.assertEqual((record["SURSTA"], record["SUREND"]),
                          ("20180101", None))
         self.assertEqual(problems(record, "SUREND"),
                          ['survey end is open ("now")'])
-        instant = ('<gmd:extent><gmd:EX_Extent><gmd:temporalElement>'
-                   '<gmd:EX_TemporalExtent><gmd:extent><gml:TimeInstant>'
-                   '<gml:timePosition>2021-07-04T12:00:00</gml:timePosition>'
-                   '</gml:TimeInstant></gmd:extent></gmd:EX_TemporalExtent>'
-                   '</gmd:temporalElement></gmd:EX_Extent></gmd:extent>')
-        record = _survey.parse(doc(instant))
+        record = _survey.parse(doc(instant("2021-07-04T12:00:00")))
         self.assertEqual((record["SURSTA"], record["SUREND"]),
                          ("20210704", "20210704"))
 
     def test_metadata_and_citation_dates_are_never_survey_dates(self):
-        cited = ('<gmd:citation><gmd:CI_Citation><gmd:date><gmd:CI_Date>'
-                 '<gmd:date><gco:Date>2018-02-03</gco:Date></gmd:date>'
-                 '</gmd:CI_Date></gmd:date></gmd:CI_Citation></gmd:citation>')
-        record = _survey.parse(doc(cited))
+        cited = ('<gmd:date><gmd:CI_Date><gmd:date><gco:Date>2018-02-03'
+                 '</gco:Date></gmd:date></gmd:CI_Date></gmd:date>')
+        record = _survey.parse(doc(title="Survey", parties=cited))
         self.assertIsNone(record["SURSTA"])
         self.assertEqual(problems(record, "SURSTA"),
                          ["no survey period in the identification (only a "
@@ -122,8 +87,8 @@ class DateTest(unittest.TestCase):
 
 class DepthTest(unittest.TestCase):
 
-    def depths(self, crs, is_bag=False, metadata=""):
-        record = _survey.parse(doc(vertical("-2.5", "30", crs), metadata),
+    def depths(self, crs, is_bag=False, head=""):
+        record = _survey.parse(doc(depth_range("-2.5", "30", crs), head=head),
                                is_bag=is_bag)
         return record, (record["DRVAL1"], record["DRVAL2"])
 
@@ -140,13 +105,8 @@ class DepthTest(unittest.TestCase):
         record, depths = self.depths("", is_bag=True)
         self.assertEqual(depths, (-30.0, 2.5))
         self.assertEqual(problems(record, "DRVAL1"), [])
-        wkt = text("gmd:code", 'VERT_CS["MLLW", VERT_DATUM["MLLW", 2000]]')
-        reference = ('<gmd:referenceSystemInfo><gmd:MD_ReferenceSystem>'
-                     '<gmd:referenceSystemIdentifier><gmd:RS_Identifier>%s'
-                     '</gmd:RS_Identifier></gmd:referenceSystemIdentifier>'
-                     '</gmd:MD_ReferenceSystem></gmd:referenceSystemInfo>'
-                     % wkt)
-        record, depths = self.depths("", metadata=reference)
+        record, depths = self.depths("", head=reference_system(
+            'VERT_CS["MLLW", VERT_DATUM["MLLW", 2000]]'))
         self.assertEqual(depths, (-30.0, 2.5))
         self.assertEqual((record["vertical_crs"], record["VERDAT"]),
                          ("MLLW", 12))
@@ -170,62 +130,38 @@ class DepthTest(unittest.TestCase):
         self.assertIn("names no vertical CRS", problems(record, "DRVAL1")[0])
 
     def test_values_that_are_not_depths(self):
-        record = _survey.parse(doc(vertical("nan", "3")))
+        record = _survey.parse(doc(depth_range("nan", "3")))
         self.assertEqual((record["DRVAL1"], record["DRVAL2"]), (None, None))
         self.assertEqual(problems(record, "DRVAL1"),
                          ["the depth range holds NaN"])
-        record = _survey.parse(doc(vertical("deep", "3")))
+        record = _survey.parse(doc(depth_range("deep", "3")))
         self.assertIn('minimum "deep"', problems(record, "DRVAL1")[0])
 
 
 class NameTest(unittest.TestCase):
 
     def test_platforms_instruments_and_contacts(self):
-        acquisition = (
-            '<gmi:acquisitionInformation><gmi:MI_AcquisitionInformation>'
-            '<gmi:platform><gmi:MI_Platform>'
-            '<gmi:identifier><gmd:MD_Identifier>%s</gmd:MD_Identifier>'
-            '</gmi:identifier>%s<gmi:sponsor><gmd:CI_ResponsibleParty>%s'
-            '</gmd:CI_ResponsibleParty></gmi:sponsor><gmi:instrument>'
-            '<gmi:MI_Instrument>%s%s</gmi:MI_Instrument></gmi:instrument>'
-            '</gmi:MI_Platform></gmi:platform>'
-            '<gmi:platform><gmi:MI_Platform>%s</gmi:MI_Platform>'
-            '</gmi:platform><gmi:platform><gmi:MI_Platform>%s'
-            '</gmi:MI_Platform></gmi:platform>'
-            '</gmi:MI_AcquisitionInformation></gmi:acquisitionInformation>'
-            % (text("gmd:code", "Vessel A"), text("gmi:description", "long"),
-               text("gmd:organisationName", "Ship Owner Ltd"),
-               text("gmi:type", "multibeam"),
-               text("gmi:description", "instrument unknown"),
-               text("gmi:description", "Platform Name"),
-               text("gmi:description", "Vessel A")))
-        record = _survey.parse(doc(metadata=acquisition))
+        sponsor = ("<gmi:sponsor><gmd:CI_ResponsibleParty><gmd:organisationName>"
+                   "<gco:CharacterString>Ship Owner Ltd</gco:CharacterString>"
+                   "</gmd:organisationName></gmd:CI_ResponsibleParty>"
+                   "</gmi:sponsor>")
+        instrument = acquired("instrument", description="instrument unknown",
+                              type="multibeam")
+        acquisition = (acquired("platform", "Vessel A", "long",
+                                inner=sponsor + instrument) +
+                       acquired("platform", description="Platform Name") +
+                       acquired("platform", description="Vessel A"))
+        record = _survey.parse(doc(acquisition=acquisition))
         self.assertEqual(record["platforms"], ("Vessel A",))
         self.assertEqual(record["instruments"], ("multibeam",))
         self.assertEqual(record["planam"], "Vessel A")
 
     def test_title_and_authority(self):
-        identification = (
-            '<gmd:citation><gmd:CI_Citation>%s<gmd:citedResponsibleParty>'
-            '<gmd:CI_ResponsibleParty>%s<gmd:role><gmd:CI_RoleCode '
-            'codeListValue="owner">owner</gmd:CI_RoleCode></gmd:role>'
-            '</gmd:CI_ResponsibleParty></gmd:citedResponsibleParty>'
-            '</gmd:CI_Citation></gmd:citation>'
-            '<gmd:pointOfContact><gmd:CI_ResponsibleParty>%s<gmd:role>'
-            '<gmd:CI_RoleCode codeListValue="pointOfContact"/></gmd:role>'
-            '</gmd:CI_ResponsibleParty></gmd:pointOfContact>'
-            % (text("gmd:title", "H12345.csar"),
-               text("gmd:organisationName", "Owner Office"),
-               text("gmd:organisationName", "Contact Office")))
-        reference = ('<gmd:referenceSystemInfo><gmd:MD_ReferenceSystem>'
-                     '<gmd:referenceSystemIdentifier><gmd:RS_Identifier>'
-                     '<gmd:authority><gmd:CI_Citation>%s</gmd:CI_Citation>'
-                     '</gmd:authority>%s</gmd:RS_Identifier>'
-                     '</gmd:referenceSystemIdentifier></gmd:MD_ReferenceSystem>'
-                     '</gmd:referenceSystemInfo>'
-                     % (text("gmd:title", "WGS 84 / World Mercator"),
-                        text("gmd:code", "EPSG:3395")))
-        record = _survey.parse(doc(identification, reference))
+        record = _survey.parse(doc(
+            title="H12345.csar", parties=party("Owner Office", "owner"),
+            contacts=party("Contact Office", "pointOfContact",
+                           element="gmd:pointOfContact"),
+            head=reference_system("EPSG:3395", "WGS 84 / World Mercator")))
         self.assertEqual(record["OBJNAM"], "H12345")
         self.assertEqual(record["SURATH"], "Owner Office")
         self.assertEqual(record["horizontal_crs"], "EPSG:3395")
@@ -248,18 +184,13 @@ class DocumentTest(unittest.TestCase):
 
     def test_deep_nesting_and_wide_documents(self):
         depth = 100000
-        nested = ("<gmd:extent>" * depth + "<gml:TimeInstant>"
+        nested = ("<gmd:extent>" * depth + "<gml:TimeInstant gml:id=\"i\">"
                   "<gml:timePosition>2019-01-02</gml:timePosition>"
                   "</gml:TimeInstant>" + "</gmd:extent>" * depth)
         self.assertEqual(_survey.parse(doc(nested))["SURSTA"], "20190102")
-        many = "".join(
-            '<gmi:platform><gmi:MI_Platform>%s</gmi:MI_Platform>'
-            '</gmi:platform>' % text("gmi:description", "P%d" % i)
-            for i in range(20000))
-        record = _survey.parse(doc(metadata=(
-            '<gmi:acquisitionInformation><gmi:MI_AcquisitionInformation>%s'
-            '</gmi:MI_AcquisitionInformation></gmi:acquisitionInformation>'
-            % many)))
+        many = "".join(acquired("platform", description="P%d" % i)
+                       for i in range(20000))
+        record = _survey.parse(doc(acquisition=many))
         self.assertEqual(len(record["platforms"]), 20000)
 
     def test_hostile_documents_are_read_or_refused(self):

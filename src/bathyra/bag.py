@@ -135,12 +135,25 @@ MAX_LIMIT = 0xFFFFFFFE
 DEFAULT_TIMEOUT = 120.0
 
 
+class NotRegular(Exception):
+    """A path that names no regular file: a FIFO would block a reader, a
+    device could be read without end."""
+
+
+def check_regular(path):
+    """Raises OSError for a missing path, NotRegular for anything but a
+    regular file."""
+    if not stat.S_ISREG(os.stat(path).st_mode):
+        raise NotRegular("not a regular file")
+
+
 def _check_regular(path):
     """Raises OSError for a missing or unreadable file and BagError for
-    anything but a regular file (a FIFO would block, a device never end)."""
-    status = os.stat(path)
-    if not stat.S_ISREG(status.st_mode):
-        raise BagError("%s: not a regular file" % os.fsdecode(path))
+    anything but a regular file."""
+    try:
+        check_regular(path)
+    except NotRegular as refused:
+        raise BagError("%s: %s" % (os.fsdecode(path), refused)) from None
     # Let the operating system name an unreadable file.
     with builtins.open(path, "rb"):
         pass

@@ -84,6 +84,21 @@ inline Py_ssize_t piece_size(Py_ssize_t length)
     return large_piece;
 }
 
+// The bytes a pass reads of `document`: a str's UTF-8 (`is_text`) or a
+// bytes object's contents.  Returns false with the host's exception
+// pending when the str cannot be encoded (it holds lone surrogates).
+inline bool document_bytes(PyObject *document, bool is_text,
+                           const char *&bytes, Py_ssize_t &length)
+{
+    if (is_text) {
+        bytes = PyUnicode_AsUTF8AndSize(document, &length);
+        return bytes != nullptr;
+    }
+    bytes = PyBytes_AS_STRING(document);
+    length = PyBytes_GET_SIZE(document);
+    return true;
+}
+
 // The parser is made with the host allocator.
 const MemorySuite &host_memory();
 

@@ -2,6 +2,7 @@
 // reading of the references by which documents name them.
 #include "proj_lookup.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <exception>
 #include <map>
@@ -436,6 +437,44 @@ bool parse_crs_reference(const std::string &text,
     } catch (const std::exception &) {
         return false;
     }
+}
+
+bool find_crs_reference(const std::string &text, std::string &authority,
+                        std::string &code)
+{
+    try {
+        std::string folded = text;
+        for (char &c : folded)
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+        const std::string allowed = "0123456789:/#.xml";
+        for (size_t at = folded.find("epsg"); at != std::string::npos;
+             at = folded.find("epsg", at + 4)) {
+            size_t end = at + 4;
+            while (end < folded.size() &&
+                   allowed.find(folded[end]) != std::string::npos)
+                ++end;
+            if (end < folded.size() &&
+                (is_digit(folded[end]) ||
+                 (folded[end] >= 'a' && folded[end] <= 'z')))
+                continue;
+            size_t digits = end;
+            while (digits > at + 4 && is_digit(folded[digits - 1]))
+                --digits;
+            if (digits == end || digits == at + 4 || end - digits > 9 ||
+                std::string(":/#").find(folded[digits - 1]) ==
+                    std::string::npos)
+                continue;
+            std::string number = text.substr(digits, end - digits);
+            number.erase(
+                0, std::min(number.find_first_not_of('0'), number.size() - 1));
+            authority = "EPSG";
+            code = number;
+            return true;
+        }
+    } catch (const std::exception &) {
+    }
+    return false;
 }
 
 }  // namespace bathyra

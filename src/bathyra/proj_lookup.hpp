@@ -69,4 +69,12 @@ bool parse_crs_reference(const std::string &text,
                          const std::string &default_authority,
                          std::string &authority, std::string &code);
 
+// Finds an EPSG reference inside a longer text: a register's address that
+// holds a URN ("...?gml=urn:ogc:def:crs:EPSG::5715"), "EPSG:6.6:4326",
+// ".../EPSG/0/5715", "epsg.xml#4326".  The code is the last number of the
+// run of separators, versions and digits after "EPSG".  Sets `authority`
+// and `code` as parse_crs_reference does.
+bool find_crs_reference(const std::string &text, std::string &authority,
+                        std::string &code);
+
 }  // namespace bathyra

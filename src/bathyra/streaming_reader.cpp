@@ -376,17 +376,11 @@ int StreamedReader::read(PyObject *document)
     const char *bytes;
     Py_ssize_t length;
     const bool is_text = PyUnicode_CheckExact(document);
-    if (is_text) {
-        bytes = PyUnicode_AsUTF8AndSize(document, &length);
-        if (!bytes) {
-            // Not encodable (lone surrogates): the library's parser fails
-            // on it, and reports it as it does.
-            PyErr_Clear();
-            return 0;
-        }
-    } else {
-        bytes = PyBytes_AS_STRING(document);
-        length = PyBytes_GET_SIZE(document);
+    if (!expat::document_bytes(document, is_text, bytes, length)) {
+        // Not encodable (lone surrogates): the library's parser fails on
+        // it, and reports it as it does.
+        PyErr_Clear();
+        return 0;
     }
     try {
         PathCollector collector;

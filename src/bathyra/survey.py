@@ -37,6 +37,7 @@ import stat
 import xml.etree.ElementTree as ET
 
 from bathyra import bag
+from bathyra.bag import NotRegular, check_regular
 
 from bathyra import _survey
 
@@ -239,18 +240,6 @@ def _survey_of(document, path, bag_version, is_bag):
                           "readable")
     values = {name: fields[name] for name in _DOCUMENT_FIELDS}
     return Survey(path=path, bag_version=bag_version, **values)
-
-
-class NotRegular(Exception):
-    """A path that names no regular file: a FIFO would block the run, a
-    device could be read without end."""
-
-
-def check_regular(path):
-    """Raises OSError for a missing or unreadable path, NotRegular for
-    anything but a regular file."""
-    if not stat.S_ISREG(os.stat(path).st_mode):
-        raise NotRegular("not a regular file")
 
 
 def read_document(path, limit):

@@ -282,10 +282,11 @@ class Assembler {
                              std::string::npos
                     ? "EPSG"
                     : "";
-            bool coded = parse_crs_reference(text, default_authority,
-                                             authority, number) ||
-                         find_epsg(text, authority, number) ||
-                         (href && find_epsg(*href, authority, number));
+            bool coded =
+                parse_crs_reference(text, default_authority, authority,
+                                    number) ||
+                find_crs_reference(text, authority, number) ||
+                (href && find_crs_reference(*href, authority, number));
             if (coded && lower(text + (href ? *href : std::string()))
                                  .find("def:datum") != std::string::npos) {
                 // A datum, not a CRS: a vertical one names the datum.
@@ -415,41 +416,6 @@ class Assembler {
         return text.substr(open + 1, close - open - 1);
     }
 
-    // An EPSG code inside a longer text: a register's address holding a
-    // URN ("...?gml=urn:ogc:def:crs:EPSG::5715"), "EPSG:6.6:4326",
-    // ".../EPSG/0/5715", "epsg.xml#4326".  The code is the last number of
-    // the run of separators, versions and digits after "EPSG".
-    static bool find_epsg(const std::string &text, std::string &authority,
-                          std::string &code)
-    {
-        const std::string folded = lower(text);
-        const std::string allowed = "0123456789:/#.xml";
-        for (size_t at = folded.find("epsg"); at != std::string::npos;
-             at = folded.find("epsg", at + 4)) {
-            size_t end = at + 4;
-            while (end < folded.size() &&
-                   allowed.find(folded[end]) != std::string::npos)
-                ++end;
-            if (end < folded.size() &&
-                std::isalnum(static_cast<unsigned char>(folded[end])))
-                continue;
-            size_t digits = end;
-            while (digits > at + 4 && std::isdigit(static_cast<unsigned char>(
-                                          folded[digits - 1])))
-                --digits;
-            if (digits == end || digits == at + 4 || end - digits > 9 ||
-                std::string(":/#").find(folded[digits - 1]) ==
-                    std::string::npos)
-                continue;
-            authority = "EPSG";
-            code = text.substr(digits, end - digits);
-            code.erase(0,
-                       std::min(code.find_first_not_of('0'), code.size() - 1));
-            return true;
-        }
-        return false;
-    }
-
     void read_depths()
     {
         auto found =
@@ -553,7 +519,7 @@ class Assembler {
                 const std::string *text = first_value(*group, field);
                 if (text &&
                     (parse_crs_reference(trimmed(*text), authority, code) ||
-                     find_epsg(*text, authority, code) ||
+                     find_crs_reference(*text, authority, code) ||
                      (field == Field::vertical_crs_href &&
                       parse_crs_reference(trimmed(*text), "EPSG", authority,
                                           code)))) {

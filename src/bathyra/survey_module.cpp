@@ -197,18 +197,14 @@ PyObject *parse(PyObject *, PyObject *args, PyObject *kwargs)
     const char *bytes;
     Py_ssize_t length;
     const bool is_text = PyUnicode_Check(document);
-    if (is_text) {
-        bytes = PyUnicode_AsUTF8AndSize(document, &length);
-        if (!bytes) {
+    if (is_text || PyBytes_Check(document)) {
+        if (!expat::document_bytes(document, is_text, bytes, length)) {
             if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
                 return nullptr;
             PyErr_Clear();
             return document_error("not well-formed XML (the text holds a "
                                   "lone surrogate, which is no character)");
         }
-    } else if (PyBytes_Check(document)) {
-        bytes = PyBytes_AS_STRING(document);
-        length = PyBytes_GET_SIZE(document);
     } else {
         PyErr_Format(PyExc_TypeError,
                      "a document must be str or bytes, not %.200s",
