@@ -25,6 +25,23 @@ DEFAULT_CORPUS = os.path.normpath(os.path.join(
 TARGET = 1.5
 
 
+def corpus_options(argv, description, quick_help):
+    """The options of the corpus benchmarks: --quick, --corpus (ISO 19139
+    documents) and --bags (BAG files); returns them with the time slice
+    and the number of rounds they ask for."""
+    shared = os.path.dirname(DEFAULT_CORPUS)
+    parser = argparse.ArgumentParser(description=description)
+    parser.add_argument("--quick", action="store_true", help=quick_help)
+    parser.add_argument("--corpus", default=os.path.join(shared, "real"),
+                        help="folder of ISO 19139 documents "
+                        "(default: %(default)s)")
+    parser.add_argument("--bags", default=DEFAULT_CORPUS,
+                        help="folder of BAG files (default: %(default)s)")
+    options = parser.parse_args(argv)
+    slice_seconds, rounds = (0.005, 3) if options.quick else (0.03, 11)
+    return options, slice_seconds, rounds
+
+
 def calls_per_round(function, slice_seconds):
     """How many calls of `function` fill about `slice_seconds`."""
     function()

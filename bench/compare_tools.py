@@ -26,7 +26,6 @@ value taken from the document (an empty name, "VACIO" or a missing date or
 depth is none); for OWSLib, a field counts when the text of its element is
 held in the parsed object at an attribute whose name means that field.
 """
-import argparse
 import glob
 import os
 import re
@@ -37,13 +36,10 @@ import warnings
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-SHARED = os.path.join(ROOT, os.pardir, "shared", "corpus")
-DEFAULT_CORPUS = os.path.normpath(os.path.join(SHARED, "real"))
-DEFAULT_BAGS = os.path.normpath(os.path.join(SHARED, "bag"))
 FIELDS = ("SURSTA", "SUREND", "DRVAL1", "DRVAL2", "planam", "OBJNAM")
 
 sys.path.insert(0, HERE)
-from bag_isolation import median_times  # noqa: E402
+from bag_isolation import corpus_options, median_times  # noqa: E402
 
 
 def optional_import(name):
@@ -534,16 +530,8 @@ def summarise_bags(rows):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--quick", action="store_true",
-                        help="shorter and fewer rounds")
-    parser.add_argument("--corpus", default=DEFAULT_CORPUS,
-                        help="folder of ISO 19139 documents "
-                        "(default: %(default)s)")
-    parser.add_argument("--bags", default=DEFAULT_BAGS,
-                        help="folder of BAG files (default: %(default)s)")
-    options = parser.parse_args(argv)
-    slice_seconds, rounds = (0.005, 3) if options.quick else (0.03, 11)
+    options, slice_seconds, rounds = corpus_options(
+        argv, __doc__.split("\n")[0], "shorter and fewer rounds")
     import bathyra
     versions = ["CPython %s" % sys.version.split()[0],
                 "bathyra %s" % getattr(bathyra, "__version__", "?")]

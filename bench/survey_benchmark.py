@@ -24,7 +24,6 @@ compare times of this run only.  The script reads no CRS database, so its
 depths and reference systems differ from the reader's where a CRS code
 decides them: the agreement line counts only title, dates and bounding box.
 """
-import argparse
 import glob
 import os
 import re
@@ -33,10 +32,6 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SHARED = os.path.normpath(os.path.join(HERE, os.pardir, os.pardir, "shared",
-                                       "corpus"))
-DEFAULT_CORPUS = os.path.join(SHARED, "real")
-DEFAULT_BAGS = os.path.join(SHARED, "bag")
 DOCUMENT_TARGET = 1.3
 BAG_TARGET = 1.2
 PASS_TARGET = 1.15
@@ -44,7 +39,7 @@ PASS_TARGET = 1.15
 sys.path.insert(0, HERE)
 # The document generator, the bare pass and the peak measure of the
 # extract_metadata benchmark; the interleaved medians of the BAG one.
-from bag_isolation import median_times  # noqa: E402
+from bag_isolation import corpus_options, median_times  # noqa: E402
 from benchmark import (Raster, bare_pass, make_document,  # noqa: E402
                        peak_allocation)
 
@@ -607,16 +602,8 @@ def generated_documents(sizes, slice_seconds, rounds):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--quick", action="store_true",
-                        help="shorter and fewer rounds, no 20 MB document")
-    parser.add_argument("--corpus", default=DEFAULT_CORPUS,
-                        help="folder of ISO 19139 documents "
-                        "(default: %(default)s)")
-    parser.add_argument("--bags", default=DEFAULT_BAGS,
-                        help="folder of BAG files (default: %(default)s)")
-    options = parser.parse_args(argv)
-    slice_seconds, rounds = (0.005, 3) if options.quick else (0.03, 11)
+    options, slice_seconds, rounds = corpus_options(
+        argv, __doc__.split("\n")[0], "shorter and fewer rounds, no 20 MB document")
     versions = ["CPython %s" % sys.version.split()[0],
                 "bathyra %s" % getattr(bathyra, "__version__", "?"),
                 "PROJ %s" % ("available" if _survey.proj_available()
