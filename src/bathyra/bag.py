@@ -44,6 +44,7 @@ files are read one at a time under a lock, without holding the interpreter
 lock, so other Python threads run meanwhile; the lock is held across
 ``fork()``, so that no child starts with it taken.
 """
+import atexit
 import builtins
 import os
 import select
@@ -68,6 +69,10 @@ HOW_TO_ENABLE = (
 
 if _bag is not None:
     BagError = _bag.BagError
+    # When the interpreter begins to exit, no thread is left inside the
+    # HDF5 library: a daemon thread would otherwise come back from it to a
+    # torn-down interpreter.
+    atexit.register(_bag.close_library)
 else:
     class BagError(Exception):
         """A file cannot be read as a BAG file; the message names the file

@@ -34,6 +34,31 @@ PyObject *raise_read_failure(PyObject *path, const ReadOutcome &outcome,
     return nullptr;
 }
 
+// The exception of a call that the library lock did not run.
+PyObject *not_finished()
+{
+    bool closed;
+    Py_BEGIN_ALLOW_THREADS
+    closed = hdf5::library_is_closed();
+    Py_END_ALLOW_THREADS
+    if (!closed)
+        return PyErr_NoMemory();
+    PyErr_SetString(
+        PyExc_RuntimeError,
+        "the interpreter is exiting: BAG files are no longer read");
+    return nullptr;
+}
+
+// close_library() -> None: at exit, waits until no thread is inside the
+// HDF5 library and refuses every later call.
+PyObject *close_library(PyObject *, PyObject *)
+{
+    Py_BEGIN_ALLOW_THREADS
+    hdf5::close_library();
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
 // read_metadata(path, limit) -> (document: bytes, bag_version: str or None)
 PyObject *read_metadata(PyObject *, PyObject *args)
 {
@@ -64,7 +89,7 @@ PyObject *read_metadata(PyObject *, PyObject *args)
         [&] { read_bag_file(file_name.c_str(), limit, outcome); });
     Py_END_ALLOW_THREADS
     if (!finished)
-        outcome.status = ReadOutcome::no_memory;
+        return not_finished();
     if (outcome.status != ReadOutcome::ok) {
         OwnedRef path(PyOS_FSPath(arg));
         if (path && !PyUnicode_Check(path.get()))
@@ -156,7 +181,7 @@ PyObject *write_bag(PyObject *, PyObject *args)
     finished = hdf5::run_locked([&] { failure = write_bag_file(request); });
     Py_END_ALLOW_THREADS
     if (!finished)
-        return PyErr_NoMemory();
+        return not_finished();
     if (!failure.empty()) {
         PyErr_Format(bag_error, "%s: %s", request.path.c_str(),
                      failure.c_str());
@@ -174,7 +199,7 @@ PyObject *library_version(PyObject *, PyObject *)
         hdf5::run_locked([&] { H5get_libversion(&major, &minor, &release); });
     Py_END_ALLOW_THREADS
     if (!finished)
-        return PyErr_NoMemory();
+        return not_finished();
     return PyUnicode_FromFormat("%u.%u.%u", major, minor, release);
 }
 
@@ -207,6 +232,11 @@ PyMethodDef bag_methods[] = {
     {"serve", serve, METH_VARARGS,
      "serve(input_fd, output_fd)\n\n"
      "Answers read requests of the BAG helper process until input ends."},
+    {"close_library", close_library, METH_NOARGS,
+     "close_library()\n\n"
+     "Waits until no thread reads with the HDF5 library and refuses every "
+     "later\nread; registered to run when the interpreter begins to "
+     "exit."},
     {"hdf5_version", library_version, METH_NOARGS,
      "The version of the HDF5 library in use."},
     {nullptr, nullptr, 0, nullptr},

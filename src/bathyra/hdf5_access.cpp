@@ -1,8 +1,5 @@
-// The HDF5 library lock and its fork handlers.
+// The HDF5 library lock, its closing at exit and its fork handlers.
 #include "hdf5_access.hpp"
-
-#include <cerrno>
-#include <cstdlib>
 
 #ifndef _WIN32
 #include <pthread.h>
@@ -16,11 +13,7 @@ namespace {
 std::mutex lock;
 
 bool handlers_installed = false;
-
-void hold_lock_at_exit()
-{
-    lock.lock();
-}
+bool library_closed = false;
 
 #ifndef _WIN32
 
@@ -43,16 +36,29 @@ std::mutex &library_lock()
     return lock;
 }
 
+bool &closed()
+{
+    return library_closed;
+}
+
+void close_library()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (library_closed)
+        return;
+    library_closed = true;
+}
+
+bool library_is_closed()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return library_closed;
+}
+
 int install_process_handlers()
 {
     if (handlers_installed)
         return 0;
-    // The library registers its exit handler when it starts; exit handlers
-    // run in reverse order, so the guard registered after it runs first.
-    if (H5open() < 0)
-        return EIO;
-    if (std::atexit(hold_lock_at_exit) != 0)
-        return ENOMEM;
 #ifndef _WIN32
     int failure = pthread_atfork(before_fork, after_fork, after_fork);
     if (failure != 0)

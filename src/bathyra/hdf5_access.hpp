@@ -17,13 +17,19 @@ namespace hdf5 {
 
 std::mutex &library_lock();
 
-// Runs `work` with the library lock held; returns false when the lock or
-// the work ran out of resources.  Only std::exception is caught: a
-// thread's forced unwind passes through.
+// Whether the library is closed for the rest of the process; read and
+// written with the library lock held.
+bool &closed();
+
+// Runs `work` with the library lock held; returns false when the library
+// is closed, or the lock or the work ran out of resources.  Only
+// std::exception is caught: a thread's forced unwind passes through.
 template <typename Work> bool run_locked(Work work)
 {
     try {
         std::lock_guard<std::mutex> guard(library_lock());
+        if (closed())
+            return false;
         work();
         return true;
     } catch (const std::exception &) {
@@ -31,12 +37,16 @@ template <typename Work> bool run_locked(Work work)
     }
 }
 
+// Closes the library when the interpreter begins to exit: waits until no
+// thread is inside it, and refuses every later call.  A daemon thread that
+// were still inside it would otherwise come back to an interpreter torn
+// down, or meet the library's own exit handler freeing its state.  Call it
+// without the interpreter lock.
+void close_library();
+bool library_is_closed();
+
 // Installs, once per process, the fork handlers (POSIX; Windows has no
-// fork) and the exit guard: when the process exits, the library's own exit
-// handler frees its state, and a thread still inside the library (a daemon
-// thread of the host) would then crash the process.  The guard runs before
-// that handler, waits for the thread to leave the library and keeps the
-// lock, so that no thread enters it again.  Returns 0, or an errno value.
+// fork).  Returns 0, or an errno value.
 int install_process_handlers();
 
 // Closes an HDF5 identifier when it goes out of scope.
