@@ -37,8 +37,7 @@ ZIP_EPOCH = (1980, 1, 1, 0, 0, 0)
 
 # The one variable that makes the package folder install below the prefix
 # given to `cmake --install` instead of into the interpreter's own
-# site-packages.  While the project's CMake lists do not define it, the
-# backend copies the package folder out of the build tree.
+# site-packages.
 INSTALL_PYDIR_VARIABLE = "BATHYRA_INSTALL_PYDIR"
 
 
@@ -223,7 +222,7 @@ def cmake_build(root, build_dir, extra_args):
     cmake = os.environ.get("CMAKE") or shutil.which("cmake")
     if not cmake:
         raise BackendError(
-            "building bathyra needs CMake 3.18 or newer and a C++17 "
+            "building bathyra needs CMake 3.21 or newer and a C++17 "
             "compiler on PATH (on Debian: apt-get install cmake g++ "
             "python3-dev)")
     configure = [
@@ -251,60 +250,18 @@ def run(command):
 
 def stage_package(project, build_dir, stage):
     """Puts the package folder of the build into `stage`, as
-    <stage>/<package>/...  With the install folder variable defined by the
-    project, that is `cmake --install --prefix <stage>`; until then, a
-    copy of the build tree's package folder."""
-    if defines_install_pydir(project.root):
-        install_package(project, build_dir, stage)
-    else:
-        copy_package(project, build_dir, stage)
-    if not os.path.isfile(os.path.join(stage, project.package,
-                                       "__init__.py")):
-        raise BackendError("the build put no %s/__init__.py into %s"
-                           % (project.package, stage))
-
-
-def defines_install_pydir(root):
-    sources = [os.path.join(root, "CMakeLists.txt")]
-    cmake_dir = os.path.join(root, "cmake")
-    if os.path.isdir(cmake_dir):
-        sources += [os.path.join(cmake_dir, name)
-                    for name in sorted(os.listdir(cmake_dir))]
-    for path in sources:
-        if os.path.isfile(path):
-            with open(path, encoding="utf-8", errors="replace") as stream:
-                if INSTALL_PYDIR_VARIABLE in stream.read():
-                    return True
-    return False
-
-
-def install_package(project, build_dir, stage):
+    <stage>/<package>/...: `cmake --install --prefix <stage>`, with the
+    package folder configured to install at the prefix itself."""
     cmake = os.environ.get("CMAKE") or shutil.which("cmake")
     run([cmake, "--install", build_dir, "--prefix", stage])
     strays = [name for name in os.listdir(stage) if name != project.package]
     if strays:
         raise BackendError("cmake --install put files outside the package "
                            "folder: %s" % ", ".join(sorted(strays)))
-
-
-def copy_package(project, build_dir, stage):
-    """Copies the importable package out of the build tree: its Python
-    files and the extension modules for this interpreter, plus the type
-    stubs of the sources.  Nothing else of the build tree goes along."""
-    import importlib.machinery
-
-    built = os.path.join(build_dir, project.package)
-    target = os.path.join(stage, project.package)
-    os.makedirs(target)
-    suffixes = tuple(importlib.machinery.EXTENSION_SUFFIXES) + (".py",)
-    for name in sorted(os.listdir(built)):
-        path = os.path.join(built, name)
-        if os.path.isfile(path) and name.endswith(suffixes):
-            shutil.copy2(path, target)
-    sources = os.path.join(project.root, "src", project.package)
-    for name in sorted(os.listdir(sources)):
-        if name.endswith(".pyi") or name == "py.typed":
-            shutil.copy2(os.path.join(sources, name), target)
+    if not os.path.isfile(os.path.join(stage, project.package,
+                                       "__init__.py")):
+        raise BackendError("the build put no %s/__init__.py into %s"
+                           % (project.package, stage))
 
 
 # ---------------------------------------------------------------------------

@@ -1,8 +1,8 @@
 # Writes the Python module bathyra/_traceback_lines.py into the build tree
-# from the rows of src/bathyra/traceback_lines.hpp, so that the line numbers
+# from the rows of src/ext/metadata_parser/traceback_lines.hpp, so that the line numbers
 # of traceback entries are written down once.  Sets BATHYRA_LINES_PY.
 
-set(_lines_header "${CMAKE_SOURCE_DIR}/src/bathyra/traceback_lines.hpp")
+set(_lines_header "${CMAKE_SOURCE_DIR}/src/ext/metadata_parser/traceback_lines.hpp")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
              "${_lines_header}")
 file(READ "${_lines_header}" _text)

@@ -462,7 +462,8 @@ class SourceArchiveTest(unittest.TestCase):
                      "LICENSE", "backend/bathyra_build.py",
                      "src/bathyra/explain.py", "src/bathyra/_version.py",
                      "src/bathyra/metadata_parser.pyi",
-                     "src/bathyra/traceback_lines.hpp"):
+                     "src/ext/metadata_parser/traceback_lines.hpp",
+                     "src/ext/common/owned_ref.hpp"):
             self.assertIn(base + path, names)
         for path in names:
             self.assertTrue(path.startswith(base), path)

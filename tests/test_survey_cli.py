@@ -175,7 +175,9 @@ class CorpusTest(unittest.TestCase):
                         continue
                     readable.append(path)
         self.assertEqual(rows, readable)
-        self.assertEqual(len(readable), 28 + (3 if bag.available() else 0))
+        # The corpus grows; these are the files it held first.
+        self.assertGreaterEqual(len(readable),
+                                28 + (3 if bag.available() else 0))
         refused = [line for line in result.stderr.splitlines()
                    if "ISO 19139" in line]
         self.assertEqual(len(refused), 3, refused)

@@ -192,5 +192,37 @@ constexpr unsigned long type_flag_immutable = 0;
 #define BATHYRA_COMPAT_INTERPRETER_SLOT
 #endif
 
+// Adding an object to a module without stealing the reference, and a new
+// reference as an expression: both came in 3.10.  The modules call these
+// names on every host.
+#if PY_VERSION_HEX >= 0x030A0000
+inline int module_add_object_ref(PyObject *module, const char *name,
+                                 PyObject *value)
+{
+    return PyModule_AddObjectRef(module, name, value);
+}
+inline PyObject *new_ref(PyObject *object)
+{
+    return Py_NewRef(object);
+}
+#else
+inline int module_add_object_ref(PyObject *module, const char *name,
+                                 PyObject *value)
+{
+    // PyModule_AddObject steals only when it succeeds.
+    Py_XINCREF(value);
+    if (PyModule_AddObject(module, name, value) < 0) {
+        Py_XDECREF(value);
+        return -1;
+    }
+    return 0;
+}
+inline PyObject *new_ref(PyObject *object)
+{
+    Py_INCREF(object);
+    return object;
+}
+#endif
+
 }  // namespace compat
 }  // namespace bathyra
