@@ -18,6 +18,7 @@ Options (``pip ... --config-settings key=value``, or ``config_settings``):
                 shell command line (for instance "-DBATHYRA_WITH_BAG=OFF")
 """
 import base64
+import csv
 import gzip
 import hashlib
 import io
@@ -25,6 +26,7 @@ import os
 import re
 import shlex
 import shutil
+import stat
 import subprocess
 import sys
 import sysconfig
@@ -279,7 +281,7 @@ def write_wheel(path, stage, dist_info, dist_info_files):
             archive.writestr(info, data)
             digest = base64.urlsafe_b64encode(
                 hashlib.sha256(data).digest()).rstrip(b"=").decode()
-            record.append("%s,sha256=%s,%d" % (name, digest, len(data)))
+            record.append((name, "sha256=" + digest, str(len(data))))
 
         for folder, dirs, names in os.walk(stage):
             dirs[:] = sorted(d for d in dirs if d != "__pycache__")
@@ -294,22 +296,33 @@ def write_wheel(path, stage, dist_info, dist_info_files):
                     mode)
         for name, data in dist_info_files:
             add(dist_info + "/" + name, data, 0o644)
-        record.append(dist_info + "/RECORD,,")
+        record.append((dist_info + "/RECORD", "", ""))
+        # RECORD is CSV: a file name with a comma, a quote or a newline is
+        # quoted as the csv module does.
+        text = io.StringIO()
+        csv.writer(text, lineterminator="\n").writerows(record)
         info = zipfile.ZipInfo(dist_info + "/RECORD", date_time=ZIP_EPOCH)
         info.external_attr = (0o100644) << 16
         info.compress_type = zipfile.ZIP_DEFLATED
-        archive.writestr(info, "\n".join(record) + "\n")
+        archive.writestr(info, text.getvalue())
 
 
 def write_sdist(path, project):
     """Writes the source archive: the paths that [tool.bathyra-build]
-    lists under `sdist`, below a folder <name>-<version>/, and PKG-INFO."""
+    lists under `sdist`, below a folder <name>-<version>/, and PKG-INFO.
+    Only regular files of the tree go in: a symbolic link is taken only
+    when it leads to a regular file inside the tree, and FIFOs, devices
+    and sockets are passed over, so that nothing from outside the tree is
+    packed and nothing blocks the build."""
     base = project.distribution
     entries = []
     for top in project.options.get("sdist", ()):
         full = os.path.join(project.root, top)
+        if not inside(project.root, full):
+            continue
         if os.path.isfile(full):
             entries.append(top)
+        # os.walk lists a linked folder but does not descend into it.
         for folder, dirs, names in os.walk(full):
             dirs[:] = sorted(d for d in dirs if d != "__pycache__")
             for name in sorted(names):
@@ -328,12 +341,40 @@ def write_sdist(path, project):
         add("PKG-INFO", project.metadata().encode("utf-8"), 0o644)
         for entry in entries:
             full = os.path.join(project.root, entry)
-            with open(full, "rb") as stream:
-                data = stream.read()
-            add(entry, data, 0o755 if os.access(full, os.X_OK) else 0o644)
+            if not inside(project.root, full):
+                continue
+            data = read_regular(full)
+            if data is not None:
+                add(entry, data,
+                    0o755 if os.access(full, os.X_OK) else 0o644)
     with open(path, "wb") as stream:
         with gzip.GzipFile(fileobj=stream, mode="wb", mtime=0) as packed:
             packed.write(raw.getvalue())
+
+
+def inside(root, path):
+    """Whether `path`, its links resolved, lies in the folder `root`."""
+    root = os.path.realpath(root)
+    return os.path.commonpath([root, os.path.realpath(path)]) == root
+
+
+def read_regular(path):
+    """The bytes of the regular file at `path`, or None for anything else
+    (a FIFO, a device, a socket, a file that went away).  Opened without
+    blocking, so that a FIFO cannot stop the build, and checked again once
+    open."""
+    flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(
+        os, "O_BINARY", 0)
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return None
+        fd = os.open(path, flags)
+    except OSError:
+        return None
+    with open(fd, "rb") as stream:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            return None
+        return stream.read()
 
 
 # ---------------------------------------------------------------------------

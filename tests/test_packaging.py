@@ -469,6 +469,55 @@ class SourceArchiveTest(unittest.TestCase):
             self.assertTrue(path.startswith(base), path)
             self.assertNotRegex(path[len(base):], r"^build|__pycache__")
 
+    def test_hostile_trees(self):
+        # A FIFO would block a reader; links lead out of the tree.
+        root = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, root)
+        for name in ("pyproject.toml", "LICENSE", "README.md",
+                     os.path.join("src", "bathyra", "_version.py")):
+            os.makedirs(os.path.dirname(os.path.join(root, name)),
+                        exist_ok=True)
+            shutil.copy(os.path.join(support.REPO_DIR, name),
+                        os.path.join(root, name))
+        tests = os.path.join(root, "tests")
+        os.mkdir(tests)
+        os.mkfifo(os.path.join(tests, "fifo"))
+        os.symlink("/etc/hostname", os.path.join(tests, "outside"))
+        os.symlink("/etc", os.path.join(tests, "outside_folder"))
+        os.symlink(os.path.join(root, "LICENSE"),
+                   os.path.join(tests, "licence_link"))
+        odd = ['a,b.py', 'quote".py', 'new\nline.py']
+        for name in odd:
+            with open(os.path.join(tests, name), "w") as stream:
+                stream.write("# %r\n" % name)
+        code = ("import sys; sys.path.insert(0, %r); import bathyra_build; "
+                "print(bathyra_build.build_sdist(%r))"
+                % (os.path.join(support.REPO_DIR, "backend"), root))
+        made = subprocess.run([sys.executable, "-c", code], cwd=root,
+                              capture_output=True, text=True, timeout=60)
+        self.assertEqual(made.returncode, 0, made.stderr)
+        with tarfile.open(os.path.join(root, made.stdout.strip())) as tar:
+            names = {name.split("/", 1)[1] for name in tar.getnames()}
+        self.assertLessEqual({"tests/licence_link"}
+                             | {"tests/" + name for name in odd}, names)
+        for name in ("fifo", "outside", "outside_folder"):
+            self.assertFalse(any(n.startswith("tests/" + name)
+                                 for n in names), name)
+        # The wheel's RECORD stays CSV that names each file once.
+        stage = os.path.join(root, "stage", "pkg")
+        os.makedirs(stage)
+        for name in odd:
+            with open(os.path.join(stage, name), "w") as stream:
+                stream.write("x")
+        wheel = os.path.join(root, "x.whl")
+        bathyra_build.write_wheel(wheel, os.path.dirname(stage),
+                                  "pkg-0.dist-info", [])
+        with zipfile.ZipFile(wheel) as archive:
+            rows = list(csv.reader(io.StringIO(
+                archive.read("pkg-0.dist-info/RECORD").decode())))
+            self.assertEqual(sorted(row[0] for row in rows),
+                             sorted(archive.namelist()))
+
 
 if __name__ == "__main__":
     unittest.main()
