@@ -317,6 +317,17 @@ def document_texts(path, *parents):
 
 
 class SurveyChecks(unittest.TestCase):
+    """What every survey read and every refusal must hold."""
+
+    def refused(self, path, *words):
+        """read_survey refuses the file with a message that holds
+        `words`, in a hydrographer's words."""
+        with self.assertRaises(SurveyError) as caught:
+            read_survey(path)
+        self.assertEqual(caught.exception.path, path)
+        for word in words:
+            self.assertIn(word, caught.exception.message)
+        self.assertNotRegex(caught.exception.message, PYTHON_TEXT)
 
     def check_survey(self, result, expected, source):
         """`result` has the fields of `expected` (a REAL entry), and
@@ -402,11 +413,7 @@ class RealDocumentTest(SurveyChecks):
         for name, standard in sorted(UNREADABLE.items()):
             path = os.path.join(support.CORPUS_REAL, name)
             with self.subTest(file=name):
-                with self.assertRaises(SurveyError) as caught:
-                    read_survey(path)
-                self.assertEqual(caught.exception.path, path)
-                self.assertIn(standard, caught.exception.message)
-                self.assertIn("ISO 19139", caught.exception.message)
+                self.refused(path, standard, "ISO 19139")
 
 
 @needs_hdf5
@@ -490,7 +497,7 @@ class SurveyObjectTest(unittest.TestCase):
                          child.stderr)
 
 
-class UnreadableTest(unittest.TestCase):
+class UnreadableTest(SurveyChecks):
 
     def setUp(self):
         self.tmp = support.temporary_directory(self)
@@ -500,15 +507,6 @@ class UnreadableTest(unittest.TestCase):
         with open(path, "wb") as stream:
             stream.write(data)
         return path
-
-    def refused(self, path, *words):
-        with self.assertRaises(SurveyError) as caught:
-            read_survey(path)
-        self.assertEqual(caught.exception.path, path)
-        for word in words:
-            self.assertIn(word, caught.exception.message)
-        self.assertNotRegex(caught.exception.message, PYTHON_TEXT)
-        return caught.exception
 
     def test_files_that_cannot_be_read(self):
         self.refused(os.path.join(self.tmp, "missing.xml"),
