@@ -195,12 +195,13 @@ class DepthTest(unittest.TestCase):
         self.assertIsNone(result.VERDAT)
 
     def test_values(self):
-        # Heights with the minimum above the maximum give ordered depths.
         cases = [
             ("nan", "3", (None, None), ["the depth range holds NaN"]),
             ("deep", "3", (None, None), ['the depth range is not a number '
                                          '(minimum "deep", maximum "3")']),
+            # Heights, the minimum above the maximum: ordered depths.
             ("-0.739", "-1.326", (0.739, 1.326), UNKNOWN),
+            # A negated zero height is a depth of 0.0.
             ("0", "-0", (0.0, 0.0), UNKNOWN),
         ]
         for minimum, maximum, depths, drval_problems in cases:
