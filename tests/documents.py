@@ -219,19 +219,22 @@ def instant(position):
             % position)
 
 
-def reference_system(code, title=None):
-    """A gmd:referenceSystemInfo whose identifier has `code`, and an
-    authority citation titled `title`."""
+def reference_system(code, title=None, code_space=None):
+    """A gmd:referenceSystemInfo whose identifier has `code`, an
+    authority citation titled `title` and a gmd:codeSpace `code_space`."""
     authority = "" if title is None else (
         "<gmd:authority><gmd:CI_Citation><gmd:title>%s</gmd:title>"
         "</gmd:CI_Citation></gmd:authority>"
         % _text_element("gco:CharacterString", title))
+    space = "" if code_space is None else (
+        "<gmd:codeSpace>%s</gmd:codeSpace>"
+        % _text_element("gco:CharacterString", code_space))
     return ("<gmd:referenceSystemInfo><gmd:MD_ReferenceSystem>"
             "<gmd:referenceSystemIdentifier><gmd:RS_Identifier>%s"
-            "<gmd:code>%s</gmd:code></gmd:RS_Identifier>"
+            "<gmd:code>%s</gmd:code>%s</gmd:RS_Identifier>"
             "</gmd:referenceSystemIdentifier></gmd:MD_ReferenceSystem>"
             "</gmd:referenceSystemInfo>"
-            % (authority, _text_element("gco:CharacterString", code)))
+            % (authority, _text_element("gco:CharacterString", code), space))
 
 
 def acquired(kind, identifier=None, description=None, type=None, inner=""):

@@ -1,6 +1,6 @@
 """Whole calls of extract_metadata on documents and on stand-ins for the XML
-library: the record, each failure's exception and traceback line, and what
-the call leaves behind."""
+library: the record, each failure's exception and traceback line and what
+explain() makes of it, and what the call leaves behind."""
 import builtins
 import math
 import os
@@ -10,6 +10,7 @@ import xml.etree.ElementTree as ET
 
 from bathyra import metadata_parser as mp
 from bathyra._traceback_lines import Line
+from bathyra.explain import NOT_FROM_EXTRACTION, STEP_MEANINGS, explain
 
 from tests import support
 from tests.documents import (OMIT, FakeElement, FakeLibrary, FakeRoot,
@@ -251,6 +252,97 @@ class FailureTest(ExtractionCase):
         root.citation = FakeElement(b"AB.csar")
         self.assertFailsAt(Line.object_name, TypeError, None,
                            self.extract, "")
+
+
+class ExplainTest(ExtractionCase):
+    """explain() makes one sentence of each failure, and never raises."""
+
+    def failure(self, xml):
+        error = support.raised_by(self.extract, xml)
+        self.assertIsInstance(error, Exception, "the document gave a record")
+        return error
+
+    def test_every_step_has_a_meaning(self):
+        for line in Line:
+            if line >= Line.define_function:
+                self.assertIn(line, STEP_MEANINGS)
+
+    def test_failing_documents(self):
+        open_ended = document().replace(
+            "<gml:endPosition>2019-03-20T00:00:00</gml:endPosition>",
+            '<gml:endPosition indeterminatePosition="now"/>')
+        cases = [
+            (document(minimum="abc"),
+             ['the minimum depth text "abc" is not a number']),
+            (document(maximum="12,5"),
+             ['maximum depth text "12,5"', "decimal separator"]),
+            (document(minimum=None), ["minimum value", "is empty"]),
+            (document(gml="http://www.opengis.net/gml"), ["GML 3.1"]),
+            (document(end=OMIT), ["no end (gml:endPosition)"]),
+            (document(maximum=OMIT),
+             ["has no maximum value (gmd:maximumValue)"]),
+            (document(begin=None),
+             ["survey start (gml:beginPosition) is empty"]),
+            (open_ended, ['"now"', "open-ended"]),
+        ]
+        for xml, phrases in cases:
+            with self.subTest(phrases=phrases):
+                meaning = explain(self.failure(xml), xml)
+                for phrase in phrases:
+                    self.assertIn(phrase, meaning)
+                self.assertNotIn("\n", meaning)
+
+    def test_without_the_document(self):
+        # The line alone still names the element.
+        self.assertIn("gml:beginPosition",
+                      explain(self.failure(document(begin=OMIT))))
+        self.assertIn("no metadata document", explain(self.failure(None)))
+
+    def test_never_raises(self):
+        class Unprintable(Exception):
+            def __str__(self):
+                raise RuntimeError("no text")
+
+        class Hostile:
+            @property
+            def iso19139_xml(self):
+                raise RuntimeError("no document")
+
+        error = self.failure(document(minimum="abc"))
+        cases = [(ValueError("not from the module"), None),
+                 (Unprintable(), None), (object(), None),
+                 (error, Hostile()), (error, 42)]
+        for exc, doc in cases:
+            self.assertIsInstance(explain(exc, doc), str)
+        self.assertEqual(explain(ValueError("x")), NOT_FROM_EXTRACTION)
+
+    @unittest.skipUnless(os.path.isdir(support.CORPUS_REAL),
+                         "the shared corpus (../shared/corpus) is absent")
+    def test_corpus_documents(self):
+        expected = {
+            "gmd_gml31_elevation_model_date_only.xml": "GML 3.1",
+            "csw_response_wrapped_gmd_gml31.xml": "GML 3.1",
+            "gmi_minimal_constructed.xml": "no temporal extent at all",
+            "gmi_lake_bathymetry_no_period.xml": "single instant",
+            "iso19115-3_v2_vertical_only.xml": "ISO 19115-3",
+            "iso19115-3_v1_large_vertical_temporal.xml":
+                "gex:EX_VerticalExtent",
+            "bag_legacy_smxml_nominal_only.xml": "smXML",
+            "gmi_airborne_survey_year_month.xml": "no vertical extent",
+            "bag_survey_jd211_v14_legacy_embedded_nul.xml": "NUL bytes",
+        }
+        for name in sorted(os.listdir(support.CORPUS_REAL)):
+            if not name.endswith(".xml"):
+                continue
+            with open(os.path.join(support.CORPUS_REAL, name), "rb") as f:
+                xml = f.read().rstrip(b"\0")
+            error = support.raised_by(self.extract, xml)
+            if error is None:
+                continue
+            with self.subTest(document=name):
+                meaning = explain(error, xml)
+                self.assertNotEqual(meaning, NOT_FROM_EXTRACTION)
+                self.assertIn(expected.get(name, ""), meaning)
 
 
 class NamespaceTableTest(ExtractionCase):

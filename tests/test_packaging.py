@@ -1,7 +1,7 @@
 """Packaging and documentation: the examples of the docstrings, stubs,
-README and docs run as shown; one version everywhere; explain() on
-failing documents; a wheel that installs into a fresh virtual environment
-and uninstalls without a trace."""
+README and docs run as shown; one version everywhere; a wheel that
+installs into a fresh virtual environment and uninstalls without a
+trace."""
 import ast
 import base64
 import contextlib
@@ -25,13 +25,10 @@ import warnings
 import zipfile
 
 from tests import support
-from tests.documents import OMIT, Raster, document
 
 import bathyra
 from bathyra import bag
 from bathyra._traceback_lines import Line
-from bathyra.explain import NOT_FROM_EXTRACTION, STEP_MEANINGS, explain
-from bathyra.metadata_parser import extract_metadata
 
 SOURCE_DIR = os.path.join(support.REPO_DIR, "src", "bathyra")
 BACKEND_DIR = os.path.join(support.REPO_DIR, "backend")
@@ -179,108 +176,6 @@ class VersionTest(unittest.TestCase):
             " cli.main(['--version'])")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn(bathyra.__version__, result.stdout + result.stderr)
-
-
-def failure(xml):
-    """The exception that extract_metadata raises for the document."""
-    try:
-        extract_metadata(Raster(xml))
-    except Exception as error:
-        return error
-    raise AssertionError("the document gave a record")
-
-
-class ExplainTest(unittest.TestCase):
-
-    def assertExplains(self, xml, *phrases):
-        error = failure(xml)
-        meaning = explain(error, xml)
-        for phrase in phrases:
-            self.assertIn(phrase, meaning)
-        self.assertNotIn("\n", meaning)
-        return meaning
-
-    def test_every_step_has_a_meaning(self):
-        for line in Line:
-            if line >= Line.define_function:
-                self.assertIn(line, STEP_MEANINGS)
-
-    def test_depth_texts(self):
-        self.assertExplains(document(minimum="abc"),
-                            'the minimum depth text "abc" is not a number')
-        self.assertExplains(document(maximum="12,5"),
-                            'maximum depth text "12,5"', "decimal separator")
-        self.assertExplains(document(minimum=None), "minimum value",
-                            "is empty")
-
-    def test_missing_elements(self):
-        self.assertExplains(document(gml="http://www.opengis.net/gml"),
-                            "GML 3.1")
-        self.assertExplains(document(end=OMIT), "no end (gml:endPosition)")
-        self.assertExplains(document(maximum=OMIT),
-                            "has no maximum value (gmd:maximumValue)")
-
-    def test_empty_dates(self):
-        self.assertExplains(document(begin=None),
-                            "survey start (gml:beginPosition) is empty")
-        open_ended = document().replace(
-            "<gml:endPosition>2019-03-20T00:00:00</gml:endPosition>",
-            '<gml:endPosition indeterminatePosition="now"/>')
-        self.assertExplains(open_ended, '"now"', "open-ended")
-
-    def test_without_the_document(self):
-        # The line alone still names the element.
-        self.assertIn("gml:beginPosition", explain(failure(document(
-            begin=OMIT))))
-        self.assertIn("no metadata document", explain(failure(None)))
-
-    def test_never_raises(self):
-        class Unprintable(Exception):
-            def __str__(self):
-                raise RuntimeError("no text")
-
-        class Hostile:
-            @property
-            def iso19139_xml(self):
-                raise RuntimeError("no document")
-
-        error = failure(document(minimum="abc"))
-        cases = [(ValueError("not from the module"), None),
-                 (Unprintable(), None), (object(), None),
-                 (error, Hostile()), (error, 42)]
-        for exc, doc in cases:
-            meaning = explain(exc, doc)
-            self.assertIsInstance(meaning, str)
-        self.assertEqual(explain(ValueError("x")), NOT_FROM_EXTRACTION)
-
-    @needs_corpus
-    def test_corpus_documents(self):
-        expected = {
-            "gmd_gml31_elevation_model_date_only.xml": "GML 3.1",
-            "csw_response_wrapped_gmd_gml31.xml": "GML 3.1",
-            "gmi_minimal_constructed.xml": "no temporal extent at all",
-            "gmi_lake_bathymetry_no_period.xml": "single instant",
-            "iso19115-3_v2_vertical_only.xml": "ISO 19115-3",
-            "iso19115-3_v1_large_vertical_temporal.xml":
-                "gex:EX_VerticalExtent",
-            "bag_legacy_smxml_nominal_only.xml": "smXML",
-            "gmi_airborne_survey_year_month.xml": "no vertical extent",
-            "bag_survey_jd211_v14_legacy_embedded_nul.xml": "NUL bytes",
-        }
-        for name in sorted(os.listdir(support.CORPUS_REAL)):
-            if not name.endswith(".xml"):
-                continue
-            with open(os.path.join(support.CORPUS_REAL, name), "rb") as f:
-                xml = f.read().rstrip(b"\0")
-            try:
-                extract_metadata(Raster(xml))
-            except Exception as error:
-                meaning = explain(error, xml)
-            else:
-                continue
-            with self.subTest(document=name):
-                self.assertNotEqual(meaning, NOT_FROM_EXTRACTION)
-                self.assertIn(expected.get(name, ""), meaning)
 
 
 class TomlReaderTest(unittest.TestCase):

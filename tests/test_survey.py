@@ -1,8 +1,8 @@
 """The survey reader (bathyra.read_survey, parse_survey): first what the
 real documents of the shared corpus state, field by field, and that
-nothing is invented; then the date forms, the vertical directions, the
-placeholders, the Survey object, the files that cannot be read, and a
-dask cluster."""
+nothing is invented; then the Survey object, the files that cannot be
+read, and a dask cluster.  The field rules, on documents made for them,
+are in test_survey_rules."""
 import json
 import os
 import pathlib
@@ -12,16 +12,13 @@ import unittest
 import xml.etree.ElementTree as ET
 
 from tests import support
-from tests.documents import (acquired, bounding_box, depth_range, party,
-                             period, survey_document)
+from tests.documents import survey_document
 
 import bathyra
 from bathyra import bag, survey
 from bathyra.survey import Survey, SurveyError, parse_survey, read_survey
 
 PROJ = survey._survey.proj_available()
-needs_proj = unittest.skipUnless(PROJ, "built without PROJ: EPSG codes "
-                                 "give no axis direction")
 needs_hdf5 = unittest.skipUnless(bag.available(),
                                  "built without the HDF5 library")
 
@@ -320,6 +317,17 @@ def document_texts(path, *parents):
 
 
 class SurveyChecks(unittest.TestCase):
+    """What every survey read and every refusal must hold."""
+
+    def refused(self, path, *words):
+        """read_survey refuses the file with a message that holds
+        `words`, in a hydrographer's words."""
+        with self.assertRaises(SurveyError) as caught:
+            read_survey(path)
+        self.assertEqual(caught.exception.path, path)
+        for word in words:
+            self.assertIn(word, caught.exception.message)
+        self.assertNotRegex(caught.exception.message, PYTHON_TEXT)
 
     def check_survey(self, result, expected, source):
         """`result` has the fields of `expected` (a REAL entry), and
@@ -405,11 +413,7 @@ class RealDocumentTest(SurveyChecks):
         for name, standard in sorted(UNREADABLE.items()):
             path = os.path.join(support.CORPUS_REAL, name)
             with self.subTest(file=name):
-                with self.assertRaises(SurveyError) as caught:
-                    read_survey(path)
-                self.assertEqual(caught.exception.path, path)
-                self.assertIn(standard, caught.exception.message)
-                self.assertIn("ISO 19139", caught.exception.message)
+                self.refused(path, standard, "ISO 19139")
 
 
 @needs_hdf5
@@ -430,254 +434,6 @@ class BagFileTest(SurveyChecks):
                 self.check_survey(result, expected, copy)
                 with bag.open(path) as opened:
                     self.assertEqual(parse_survey(opened), result)
-
-
-def parsed(*parts, **options):
-    return parse_survey(survey_document(*parts, **options))
-
-
-def problem_attributes(result):
-    return {attribute for attribute, _ in result.problems}
-
-
-class DateTest(unittest.TestCase):
-
-    def dates(self, begin, end, gml="gml"):
-        result = parsed(extents=period(begin, end, gml))
-        return result.SURSTA, result.SUREND
-
-    def test_iso_8601_forms(self):
-        cases = [
-            ("2019-03-14", "2019-03-20", "20190314", "20190320"),
-            # No conversion to UTC: the date as written.
-            ("2019-03-14T23:30:00-05:00", "2019-03-20T00:30:00+09:00",
-             "20190314", "20190320"),
-            ("2019-03-14T09:05:59.024Z", "2019-03-20T10:00:00",
-             "20190314", "20190320"),
-            ("20190314", "20190320T120000Z", "20190314", "20190320"),
-            ("2019-03", "2019-04", "201903", "201904"),
-            ("2019", "2021", "2019", "2021"),
-        ]
-        for begin, end, start, finish in cases:
-            with self.subTest(begin=begin):
-                self.assertEqual(self.dates(begin, end), (start, finish))
-                self.assertEqual(self.dates(begin, end, gml="gml31"),
-                                 (start, finish))
-
-    def test_instants(self):
-        instant = ("<gmd:EX_Extent><gmd:temporalElement>"
-                   "<gmd:EX_TemporalExtent><gmd:extent>"
-                   "<gml:TimeInstant gml:id=\"i\"><gml:timePosition>%s"
-                   "</gml:timePosition></gml:TimeInstant></gmd:extent>"
-                   "</gmd:EX_TemporalExtent></gmd:temporalElement>"
-                   "</gmd:EX_Extent>")
-        result = parsed(extents=instant % "2016-02-28T00:14:54Z")
-        self.assertEqual((result.SURSTA, result.SUREND),
-                         ("20160228", "20160228"))
-        ends = ("<gmd:EX_Extent><gmd:temporalElement>"
-                "<gmd:EX_TemporalExtent><gmd:extent>"
-                "<gml:TimePeriod gml:id=\"p\">"
-                "<gml:begin><gml:TimeInstant gml:id=\"b\"><gml:timePosition>"
-                "2010-05-07</gml:timePosition></gml:TimeInstant></gml:begin>"
-                "<gml:end><gml:TimeInstant gml:id=\"e\"><gml:timePosition>"
-                "2014-03-17</gml:timePosition></gml:TimeInstant></gml:end>"
-                "</gml:TimePeriod></gmd:extent></gmd:EX_TemporalExtent>"
-                "</gmd:temporalElement></gmd:EX_Extent>")
-        result = parsed(extents=ends)
-        self.assertEqual((result.SURSTA, result.SUREND),
-                         ("20100507", "20140317"))
-
-    def test_open_and_impossible_ends(self):
-        now = ('<gml:endPosition indeterminatePosition="now"/>')
-        result = parsed(extents=period("1985-01-01", None).replace(
-            "</gml:TimePeriod>", now + "</gml:TimePeriod>"))
-        self.assertEqual((result.SURSTA, result.SUREND), ("19850101", None))
-        self.assertIn("SUREND", problem_attributes(result))
-        result = parsed(extents=period("-0044-03-15", "2001-01-01"))
-        self.assertEqual((result.SURSTA, result.SUREND), (None, "20010101"))
-        self.assertIn("SURSTA", problem_attributes(result))
-
-    def test_several_extents_give_the_widest_period(self):
-        result = parsed(extents=period("2012-05-01", "2012-06-01")
-                        + period("2011-01-01", "2011-02-01")
-                        + period("2012-01-01", "2013-01-01"))
-        self.assertEqual((result.SURSTA, result.SUREND),
-                         ("20110101", "20130101"))
-
-    def test_only_the_identification_dates_the_survey(self):
-        head = ("<gmd:dateStamp><gco:Date>2019-04-02</gco:Date>"
-                "</gmd:dateStamp>")
-        dated = ("<gmd:date><gmd:CI_Date><gmd:date><gco:Date>2019-03-01"
-                 "</gco:Date></gmd:date><gmd:dateType><gmd:CI_DateTypeCode "
-                 "codeList=\"#\" codeListValue=\"creation\">creation"
-                 "</gmd:CI_DateTypeCode></gmd:dateType></gmd:CI_Date>"
-                 "</gmd:date>")
-        result = parsed("S", parties=dated, head=head)
-        self.assertEqual((result.SURSTA, result.SUREND), (None, None))
-        # A service identification dates the survey only when there is no
-        # data identification.
-        service = ("<gmd:identificationInfo><srv:SV_ServiceIdentification>"
-                   "<srv:extent>%s</srv:extent>"
-                   "</srv:SV_ServiceIdentification></gmd:identificationInfo>"
-                   % period("2000-01-01", "2020-01-01"))
-        result = parsed("S", extents=period("2019-03-14", "2019-03-20"),
-                        others=service)
-        self.assertEqual((result.SURSTA, result.SUREND),
-                         ("20190314", "20190320"))
-        result = parse_survey(survey_document(
-            "S", identification="srv:SV_ServiceIdentification",
-            extents=period("2000-01-01", "2020-01-01")))
-        self.assertEqual((result.SURSTA, result.SUREND),
-                         ("20000101", "20200101"))
-
-
-VERTICAL_CRS = (
-    '<gmd:verticalCRS><gml:VerticalCRS gml:id="v"><gml:identifier '
-    'codeSpace="local">chart datum</gml:identifier><gml:scope/>'
-    '<gml:verticalCS><gml:VerticalCS gml:id="cs"><gml:identifier '
-    'codeSpace="local">axis</gml:identifier><gml:axis>'
-    '<gml:CoordinateSystemAxis gml:id="a" uom="m"><gml:identifier '
-    'codeSpace="local">%s</gml:identifier><gml:axisAbbrev>z'
-    '</gml:axisAbbrev><gml:axisDirection codeSpace="EPSG">%s'
-    '</gml:axisDirection></gml:CoordinateSystemAxis></gml:axis>'
-    '</gml:VerticalCS></gml:verticalCS></gml:VerticalCRS>'
-    '</gmd:verticalCRS>')
-
-
-class VerticalTest(unittest.TestCase):
-
-    def depths(self, minimum, maximum, crs="", **options):
-        result = parsed(extents=depth_range(minimum, maximum, crs),
-                        **options)
-        return (result.DRVAL1, result.DRVAL2), problem_attributes(result)
-
-    def drval_problem(self, attributes):
-        return any(a.startswith("DRVAL") for a in attributes)
-
-    def test_inline_axis(self):
-        down, attributes = self.depths(
-            "1.5", "35.2", VERTICAL_CRS % ("depth", "down"))
-        self.assertEqual(down, (1.5, 35.2))
-        self.assertFalse(self.drval_problem(attributes))
-        up, attributes = self.depths(
-            "-35.2", "-1.5", VERTICAL_CRS % ("height", "up"))
-        self.assertEqual(up, (1.5, 35.2))
-        self.assertFalse(self.drval_problem(attributes))
-
-    def test_unknown_direction_reads_heights(self):
-        for crs in ("", '<gmd:verticalCRS gco:nilReason="unknown"/>'):
-            with self.subTest(crs=crs):
-                depths, attributes = self.depths("-35.2", "-1.5", crs)
-                self.assertEqual(depths, (1.5, 35.2))
-                self.assertTrue(self.drval_problem(attributes))
-
-    @needs_proj
-    def test_epsg_codes(self):
-        href = ('<gmd:verticalCRS xlink:href="%s"/>')
-        for code, link in (
-                ("5715", "http://www.opengis.net/def/crs/EPSG/0/5715"),
-                ("5715", "urn:ogc:def:crs:EPSG::5715")):
-            with self.subTest(link=link):
-                depths, attributes = self.depths("4227.2", "4227.6",
-                                                 href % link)
-                self.assertEqual(depths, (4227.2, 4227.6))
-                self.assertFalse(self.drval_problem(attributes))
-        depths, _ = self.depths("-12.5", "3.0", href % "urn:ogc:def:crs:"
-                                "EPSG::5703")  # NAVD88 height, up
-        self.assertEqual(depths, (-3.0, 12.5))
-        head = ("<gmd:referenceSystemInfo><gmd:MD_ReferenceSystem>"
-                "<gmd:referenceSystemIdentifier><gmd:RS_Identifier>"
-                "<gmd:code><gco:CharacterString>5866</gco:CharacterString>"
-                "</gmd:code><gmd:codeSpace><gco:CharacterString>EPSG"
-                "</gco:CharacterString></gmd:codeSpace></gmd:RS_Identifier>"
-                "</gmd:referenceSystemIdentifier></gmd:MD_ReferenceSystem>"
-                "</gmd:referenceSystemInfo>")
-        result = parsed(extents=depth_range("2.0", "9.0"), head=head)
-        self.assertEqual((result.DRVAL1, result.DRVAL2, result.VERDAT,
-                          result.vertical_crs), (2.0, 9.0, 12, "EPSG:5866"))
-
-    def test_bag_files_hold_elevations(self):
-        document = survey_document(extents=depth_range("-24.9", "-20.0"))
-        result = parse_survey(bag.BagFile("s.bag", document.encode(),
-                                          "1.6.2"))
-        self.assertEqual((result.DRVAL1, result.DRVAL2), (20.0, 24.9))
-        self.assertFalse(self.drval_problem(problem_attributes(result)))
-        self.assertEqual((result.path, result.bag_version),
-                         ("s.bag", "1.6.2"))
-
-    def test_not_a_number_and_order(self):
-        depths, attributes = self.depths("NaN", "-1.5")
-        self.assertEqual(depths, (None, None))
-        self.assertTrue(self.drval_problem(attributes))
-        depths, _ = self.depths("-0.739", "-1.326")
-        self.assertEqual(depths, (0.739, 1.326))
-        depths, _ = self.depths("0", "-0")
-        self.assertTrue(all(support.same_number(d, 0.0) for d in depths))
-
-
-class FieldTest(unittest.TestCase):
-
-    def test_placeholders_and_fallbacks(self):
-        acquisition = (
-            acquired("instrument", "instrument unknown",
-                     type="Multibeam echosounder")
-            + acquired("instrument", type="instrument type unknown")
-            + acquired("platform", "Launch 2801",
-                       description="Platform Name")
-            + acquired("platform", "", description="unknown")
-            + acquired("platform", description="Survey Vessel One")
-            + acquired("platform", "Launch 2801"))
-        result = parsed("S", acquisition=acquisition)
-        self.assertEqual(result.platforms,
-                         ("Launch 2801", "Survey Vessel One"))
-        self.assertEqual(result.instruments, ("Multibeam echosounder",))
-        self.assertEqual(result.planam, "Launch 2801, Survey Vessel One")
-        only = parsed("S", acquisition=acquired("instrument", "EM 712")
-                      + acquired("instrument", "SVP 70"))
-        self.assertEqual(only.planam, "EM 712, SVP 70")
-
-    def test_contacts_are_no_platforms(self):
-        sponsor = ("<gmi:sponsor><gmd:CI_ResponsibleParty>"
-                   "<gmd:organisationName><gco:CharacterString>Ship Owner "
-                   "Ltd</gco:CharacterString></gmd:organisationName>"
-                   "</gmd:CI_ResponsibleParty></gmi:sponsor>")
-        result = parsed("S", acquisition=acquired(
-            "platform", "RV One", inner=sponsor))
-        self.assertEqual(result.platforms, ("RV One",))
-
-    def test_object_name(self):
-        self.assertEqual(parsed("H13045_MB_1m.csar").OBJNAM, "H13045_MB_1m")
-        self.assertIsNone(parsed("").OBJNAM)
-        self.assertIsNone(parsed(None).OBJNAM)
-
-    def test_survey_authority_by_role(self):
-        head = ("<gmd:contact><gmd:CI_ResponsibleParty><gmd:organisationName>"
-                "<gco:CharacterString>Metadata Office</gco:CharacterString>"
-                "</gmd:organisationName><gmd:role><gmd:CI_RoleCode "
-                "codeList=\"#\" codeListValue=\"originator\">originator"
-                "</gmd:CI_RoleCode></gmd:role></gmd:CI_ResponsibleParty>"
-                "</gmd:contact>")
-        cases = [
-            ([("Publisher", "publisher")], None),
-            ([("Contact", "pointOfContact"), ("Keeper", "custodian")],
-             "Keeper"),
-            ([("Owner", "owner"), ("Lead", "principalInvestigator")],
-             "Lead"),
-            ([("Lead", "principalInvestigator"), ("Survey Office",
-                                                  "originator")],
-             "Survey Office"),
-        ]
-        for parties, authority in cases:
-            with self.subTest(parties=parties):
-                cited = "".join(party(name, role) for name, role in parties)
-                self.assertEqual(parsed("S", parties=cited,
-                                        head=head).SURATH, authority)
-
-    def test_bounding_box(self):
-        self.assertEqual(parsed(extents=bounding_box(
-            "-70.2871", "43.6312", "-70.2214", "43.6788")).bbox,
-            (-70.2871, 43.6312, -70.2214, 43.6788))
-        self.assertIsNone(parsed(extents=bounding_box(0, 0, 0, 0)).bbox)
 
 
 EXAMPLE = os.path.join(support.EXAMPLES_DIR, "survey_h13045_multibeam.xml")
@@ -741,7 +497,7 @@ class SurveyObjectTest(unittest.TestCase):
                          child.stderr)
 
 
-class UnreadableTest(unittest.TestCase):
+class UnreadableTest(SurveyChecks):
 
     def setUp(self):
         self.tmp = support.temporary_directory(self)
@@ -751,15 +507,6 @@ class UnreadableTest(unittest.TestCase):
         with open(path, "wb") as stream:
             stream.write(data)
         return path
-
-    def refused(self, path, *words):
-        with self.assertRaises(SurveyError) as caught:
-            read_survey(path)
-        self.assertEqual(caught.exception.path, path)
-        for word in words:
-            self.assertIn(word, caught.exception.message)
-        self.assertNotRegex(caught.exception.message, PYTHON_TEXT)
-        return caught.exception
 
     def test_files_that_cannot_be_read(self):
         self.refused(os.path.join(self.tmp, "missing.xml"),

@@ -4,12 +4,14 @@ import time
 import unittest
 
 import bathyra
-from bathyra import _survey
-from tests.documents import (acquired, depth_range, document,
+from bathyra import _survey, bag
+from tests.documents import (acquired, bounding_box, depth_range, document,
                              hostile_documents, instant, party, period,
                              reference_system, survey_document)
 
 DATE_STAMP = "<gmd:dateStamp><gco:Date>2020-01-01</gco:Date></gmd:dateStamp>"
+needs_proj = unittest.skipUnless(_survey.proj_available(), "built without "
+                                 "PROJ: EPSG codes give no axis direction")
 
 
 def doc(*extents, head="", **parts):
@@ -17,6 +19,11 @@ def doc(*extents, head="", **parts):
     identification and the other parts of survey_document."""
     return survey_document(extents="".join(extents), head=DATE_STAMP + head,
                            **parts).encode()
+
+
+def parsed(*extents, **parts):
+    """The Survey of doc(*extents, **parts)."""
+    return bathyra.parse_survey(doc(*extents, **parts))
 
 
 def inline_crs(direction, unit="m", datum="Mean Lower Low Water"):
@@ -31,140 +38,258 @@ def inline_crs(direction, unit="m", datum="Mean Lower Low Water"):
             % (unit, direction, datum))
 
 
-def problems(record, attribute):
-    return [message for name, message in record["problems"]
+def problems(survey, attribute):
+    return [message for name, message in survey.problems
             if name == attribute]
 
 
 class DateTest(unittest.TestCase):
 
     def test_forms(self):
+        # Each form as start and end, in GML 3.2 and 3.1; no conversion to
+        # UTC: the date as written.
         cases = {
             "2019-03-14": "20190314", "2019-03-14T10:20:30Z": "20190314",
             "2019-03-14T23:30:00-05:00": "20190314",
+            "2019-03-20T00:30:00+09:00": "20190320",
+            "2019-03-14T09:05:59.024Z": "20190314",
+            "2019-03-20T10:00:00": "20190320",
             "2019-03-14T10:20:30.125+0200": "20190314",
-            "20190314": "20190314", "20190314T102030Z": "20190314",
+            "20190314": "20190314", "20190320T120000Z": "20190320",
             "2019-03": "201903", "2019": "2019", " 2019-03-14 ": "20190314",
         }
         for written, s57 in cases.items():
-            with self.subTest(written):
-                record = _survey.parse(doc(period(written, written)))
-                self.assertEqual((record["SURSTA"], record["SUREND"]),
-                                 (s57, s57))
+            for gml in ("gml", "gml31"):
+                with self.subTest(written, gml=gml):
+                    result = parsed(period(written, written, gml))
+                    self.assertEqual((result.SURSTA, result.SUREND),
+                                     (s57, s57))
         for written in ("2019-02-30", "2019-13", "14/03/2019", "0000",
-                        "-0500", "2019-03-14T25:00", "2019-3-14",
-                        "2019-00-15", "20190015", "2019-00", "2019-03-00"):
+                        "-0500", "-0044-03-15", "2019-03-14T25:00",
+                        "2019-3-14", "2019-00-15", "20190015", "2019-00",
+                        "2019-03-00"):
             with self.subTest(written):
-                record = _survey.parse(doc(period(written, "2020")))
-                self.assertIsNone(record["SURSTA"])
-                self.assertTrue(problems(record, "SURSTA"))
+                result = parsed(period(written, "2020"))
+                self.assertEqual((result.SURSTA, result.SUREND),
+                                 (None, "2020"))
+                self.assertTrue(problems(result, "SURSTA"))
 
     def test_extents_open_ends_and_instants(self):
-        record = _survey.parse(doc(period("2019-05", "2019-06-30"),
-                                   period("2019-04-02", "2019")))
-        self.assertEqual((record["SURSTA"], record["SUREND"]),
-                         ("20190402", "2019"))
-        record = _survey.parse(doc(
-            period("2019-01-01", "", end_attributes=' indeterminatePosition='
-                   '"now"'), period("2018-01-01", "2018-12-31")))
-        self.assertEqual((record["SURSTA"], record["SUREND"]),
-                         ("20180101", None))
-        self.assertEqual(problems(record, "SUREND"),
+        now = ' indeterminatePosition="now"'
+        open_end = [period("2019-01-01", "", end_attributes=now),
+                    period("2018-01-01", "2018-12-31")]
+        ends = "".join(
+            '<gml:%s><gml:TimeInstant gml:id="%s"><gml:timePosition>%s'
+            '</gml:timePosition></gml:TimeInstant></gml:%s>'
+            % (end, end, date, end)
+            for end, date in (("begin", "2010-05-07"), ("end", "2014-03-17")))
+        cases = [
+            # The widest period of all, each end at its own precision.
+            ([period("2019-05", "2019-06-30"), period("2019-04-02", "2019")],
+             ("20190402", "2019")),
+            ([period("2012-05-01", "2012-06-01"),
+              period("2011-01-01", "2011-02-01"),
+              period("2012-01-01", "2013-01-01")], ("20110101", "20130101")),
+            # An open end leaves the survey open, whatever the others say.
+            (open_end, ("20180101", None)),
+            ([instant("2021-07-04T12:00:00")], ("20210704", "20210704")),
+            ([period(None, None).replace("</gml:TimePeriod>",
+                                         ends + "</gml:TimePeriod>")],
+             ("20100507", "20140317")),
+        ]
+        for extents, dates in cases:
+            with self.subTest(dates=dates):
+                result = parsed(*extents)
+                self.assertEqual((result.SURSTA, result.SUREND), dates)
+        self.assertEqual(problems(parsed(*open_end), "SUREND"),
                          ['survey end is open ("now")'])
-        record = _survey.parse(doc(instant("2021-07-04T12:00:00")))
-        self.assertEqual((record["SURSTA"], record["SUREND"]),
-                         ("20210704", "20210704"))
 
-    def test_metadata_and_citation_dates_are_never_survey_dates(self):
-        cited = ('<gmd:date><gmd:CI_Date><gmd:date><gco:Date>2018-02-03'
-                 '</gco:Date></gmd:date></gmd:CI_Date></gmd:date>')
-        record = _survey.parse(doc(title="Survey", parties=cited))
-        self.assertIsNone(record["SURSTA"])
-        self.assertEqual(problems(record, "SURSTA"),
+    def test_only_the_identification_dates_the_survey(self):
+        # Neither the metadata date nor a citation date, typed or not.
+        cited = "".join(
+            "<gmd:date><gmd:CI_Date><gmd:date><gco:Date>%s</gco:Date>"
+            "</gmd:date>%s</gmd:CI_Date></gmd:date>" % dated for dated in (
+                ("2018-02-03", ""),
+                ("2019-03-01", '<gmd:dateType><gmd:CI_DateTypeCode codeList='
+                 '"#" codeListValue="creation">creation</gmd:CI_DateTypeCode>'
+                 '</gmd:dateType>')))
+        result = parsed(title="Survey", parties=cited)
+        self.assertEqual((result.SURSTA, result.SUREND), (None, None))
+        self.assertEqual(problems(result, "SURSTA"),
                          ["no survey period in the identification (only a "
                           "metadata date)"])
+        # A service identification dates the survey only when there is no
+        # data identification.
+        service = ("<gmd:identificationInfo><srv:SV_ServiceIdentification>"
+                   "<srv:extent>%s</srv:extent>"
+                   "</srv:SV_ServiceIdentification></gmd:identificationInfo>"
+                   % period("2000-01-01", "2020-01-01"))
+        result = parsed(period("2019-03-14", "2019-03-20"), others=service)
+        self.assertEqual((result.SURSTA, result.SUREND),
+                         ("20190314", "20190320"))
+        result = parsed(period("2000-01-01", "2020-01-01"),
+                        identification="srv:SV_ServiceIdentification")
+        self.assertEqual((result.SURSTA, result.SUREND),
+                         ("20000101", "20200101"))
+
+
+UNKNOWN = ["vertical CRS unknown: depths taken from heights"]
+HREF = '<gmd:verticalCRS xlink:href="%s"/>'
 
 
 class DepthTest(unittest.TestCase):
 
-    def depths(self, crs, is_bag=False, head=""):
-        record = _survey.parse(doc(depth_range("-2.5", "30", crs), head=head),
-                               is_bag=is_bag)
-        return record, (record["DRVAL1"], record["DRVAL2"])
+    def assertDepths(self, result, depths, drval_problems, **fields):
+        """DRVAL1 and DRVAL2 are `depths` (the repr tells 0.0 from -0.0),
+        each with the problems `drval_problems`; the other fields as
+        given."""
+        self.assertEqual(repr((result.DRVAL1, result.DRVAL2)), repr(depths))
+        for attribute in ("DRVAL1", "DRVAL2"):
+            self.assertEqual(problems(result, attribute), drval_problems)
+        for name, value in fields.items():
+            self.assertEqual(getattr(result, name), value, name)
+
+    def check(self, cases):
+        """Each case: a vertical CRS element and a head for the range -2.5
+        to 30, then what assertDepths expects."""
+        for crs, head, depths, drval_problems, fields in cases:
+            with self.subTest(crs=crs, head=head):
+                self.assertDepths(parsed(depth_range("-2.5", "30", crs),
+                                         head=head),
+                                  depths, drval_problems, **fields)
 
     def test_directions(self):
-        record, depths = self.depths(inline_crs("down"))
-        self.assertEqual(depths, (-2.5, 30.0))
-        self.assertEqual(record["VERDAT"], 12)
-        record, depths = self.depths(inline_crs("up", unit="ft"))
-        self.assertEqual(depths, (-30 * 0.3048, 2.5 * 0.3048))
-        record, depths = self.depths("")
-        self.assertEqual(depths, (-30.0, 2.5))
-        self.assertEqual(problems(record, "DRVAL1"),
-                         ["vertical CRS unknown: depths taken from heights"])
-        record, depths = self.depths("", is_bag=True)
-        self.assertEqual(depths, (-30.0, 2.5))
-        self.assertEqual(problems(record, "DRVAL1"), [])
-        record, depths = self.depths("", head=reference_system(
-            'VERT_CS["MLLW", VERT_DATUM["MLLW", 2000]]'))
-        self.assertEqual(depths, (-30.0, 2.5))
-        self.assertEqual((record["vertical_crs"], record["VERDAT"]),
-                         ("MLLW", 12))
+        self.check([
+            (inline_crs("down"), "", (-2.5, 30.0), [], dict(VERDAT=12)),
+            (inline_crs("up", unit="ft"), "", (-30 * 0.3048, 2.5 * 0.3048),
+             [], {}),
+            ("", "", (-30.0, 2.5), UNKNOWN, {}),
+            ('<gmd:verticalCRS gco:nilReason="unknown"/>', "", (-30.0, 2.5),
+             UNKNOWN, {}),
+            ("", reference_system('VERT_CS["MLLW", VERT_DATUM["MLLW", 2000]]'),
+             (-30.0, 2.5), [], dict(vertical_crs="MLLW", VERDAT=12)),
+        ])
 
-    @unittest.skipUnless(_survey.proj_available(), "built without PROJ")
+    @needs_proj
     def test_epsg_codes(self):
-        depth = ('<gmd:verticalCRS xlink:href="https://example.org/?gml='
-                 'urn:ogc:def:crs:EPSG::5715"/>')
-        record, depths = self.depths(depth)
-        self.assertEqual(depths, (-2.5, 30.0))
-        self.assertEqual((record["vertical_crs"], record["vertical_datum"],
-                          record["VERDAT"]),
-                         ("EPSG:5715", "Mean Sea Level", 3))
-        record, depths = self.depths(
-            '<gmd:verticalCRS xlink:href="urn:ogc:def:crs:EPSG::6360"/>')
-        self.assertAlmostEqual(depths[1], 2.5 * 1200 / 3937)
-        self.assertIsNone(record["VERDAT"])
-        record, depths = self.depths(
-            '<gmd:verticalCRS xlink:href="EPSG:4326"/>')
-        self.assertEqual(depths, (-30.0, 2.5))
-        self.assertIn("names no vertical CRS", problems(record, "DRVAL1")[0])
+        msl = dict(vertical_crs="EPSG:5715", vertical_datum="Mean Sea Level",
+                   VERDAT=3)
+        self.check([
+            (HREF % link, "", (-2.5, 30.0), [], msl) for link in (
+                "http://www.opengis.net/def/crs/EPSG/0/5715",
+                "urn:ogc:def:crs:EPSG::5715",
+                "https://example.org/?gml=urn:ogc:def:crs:EPSG::5715")] + [
+            # NAVD88 height, up.
+            (HREF % "urn:ogc:def:crs:EPSG::5703", "", (-30.0, 2.5), [], {}),
+            (HREF % "EPSG:4326", "", (-30.0, 2.5),
+             ["the vertical CRS reference EPSG:4326 names no vertical CRS: "
+              "depths taken from heights"], {}),
+            ("", reference_system("5866", code_space="EPSG"), (-2.5, 30.0),
+             [], dict(vertical_crs="EPSG:5866", VERDAT=12)),
+        ])
+        # NAVD88 height in US survey feet.
+        result = parsed(depth_range("-2.5", "30", HREF % "urn:ogc:def:crs:"
+                                    "EPSG::6360"))
+        self.assertAlmostEqual(result.DRVAL1, -30 * 1200 / 3937)
+        self.assertAlmostEqual(result.DRVAL2, 2.5 * 1200 / 3937)
+        self.assertIsNone(result.VERDAT)
 
-    def test_values_that_are_not_depths(self):
-        record = _survey.parse(doc(depth_range("nan", "3")))
-        self.assertEqual((record["DRVAL1"], record["DRVAL2"]), (None, None))
-        self.assertEqual(problems(record, "DRVAL1"),
-                         ["the depth range holds NaN"])
-        record = _survey.parse(doc(depth_range("deep", "3")))
-        self.assertIn('minimum "deep"', problems(record, "DRVAL1")[0])
+    def test_values(self):
+        cases = [
+            ("nan", "3", (None, None), ["the depth range holds NaN"]),
+            ("deep", "3", (None, None), ['the depth range is not a number '
+                                         '(minimum "deep", maximum "3")']),
+            # Heights, the minimum above the maximum: ordered depths.
+            ("-0.739", "-1.326", (0.739, 1.326), UNKNOWN),
+            # A negated zero height is a depth of 0.0.
+            ("0", "-0", (0.0, 0.0), UNKNOWN),
+        ]
+        for minimum, maximum, depths, drval_problems in cases:
+            with self.subTest(minimum=minimum, maximum=maximum):
+                self.assertDepths(parsed(depth_range(minimum, maximum)),
+                                  depths, drval_problems)
+
+    def test_bag_files_hold_elevations(self):
+        result = bathyra.parse_survey(bag.BagFile(
+            "s.bag", doc(depth_range("-2.5", "30")), "1.6.2"))
+        self.assertDepths(result, (-30.0, 2.5), [], path="s.bag",
+                          bag_version="1.6.2")
 
 
 class NameTest(unittest.TestCase):
 
-    def test_platforms_instruments_and_contacts(self):
-        sponsor = ("<gmi:sponsor><gmd:CI_ResponsibleParty><gmd:organisationName>"
-                   "<gco:CharacterString>Ship Owner Ltd</gco:CharacterString>"
-                   "</gmd:organisationName></gmd:CI_ResponsibleParty>"
-                   "</gmi:sponsor>")
-        instrument = acquired("instrument", description="instrument unknown",
-                              type="multibeam")
-        acquisition = (acquired("platform", "Vessel A", "long",
-                                inner=sponsor + instrument) +
-                       acquired("platform", description="Platform Name") +
-                       acquired("platform", description="Vessel A"))
-        record = _survey.parse(doc(acquisition=acquisition))
-        self.assertEqual(record["platforms"], ("Vessel A",))
-        self.assertEqual(record["instruments"], ("multibeam",))
-        self.assertEqual(record["planam"], "Vessel A")
+    def test_platforms_and_instruments(self):
+        sponsor = ("<gmi:sponsor><gmd:CI_ResponsibleParty>"
+                   "<gmd:organisationName><gco:CharacterString>Ship Owner "
+                   "Ltd</gco:CharacterString></gmd:organisationName>"
+                   "</gmd:CI_ResponsibleParty></gmi:sponsor>")
+        cases = [
+            # Placeholders are passed over for the description or the
+            # type; a name is kept once; planam names the platforms.
+            (acquired("instrument", "instrument unknown",
+                      type="Multibeam echosounder")
+             + acquired("instrument", type="instrument type unknown")
+             + acquired("platform", "Launch 2801", description="Platform Name")
+             + acquired("platform", "", description="unknown")
+             + acquired("platform", description="Survey Vessel One")
+             + acquired("platform", "Launch 2801"),
+             ("Launch 2801", "Survey Vessel One"), ("Multibeam echosounder",),
+             "Launch 2801, Survey Vessel One"),
+            # Without platforms, planam names the instruments.
+            (acquired("instrument", "EM 712")
+             + acquired("instrument", "SVP 70"),
+             (), ("EM 712", "SVP 70"), "EM 712, SVP 70"),
+            # An instrument inside a platform counts, its contacts do not.
+            (acquired("platform", "Vessel A", "long", inner=sponsor + acquired(
+                "instrument", description="instrument unknown",
+                type="multibeam"))
+             + acquired("platform", description="Platform Name")
+             + acquired("platform", description="Vessel A"),
+             ("Vessel A",), ("multibeam",), "Vessel A"),
+        ]
+        for acquisition, platforms, instruments, planam in cases:
+            with self.subTest(planam=planam):
+                result = parsed(title="S", acquisition=acquisition)
+                self.assertEqual((result.platforms, result.instruments,
+                                  result.planam),
+                                 (platforms, instruments, planam))
 
-    def test_title_and_authority(self):
-        record = _survey.parse(doc(
-            title="H12345.csar", parties=party("Owner Office", "owner"),
-            contacts=party("Contact Office", "pointOfContact",
-                           element="gmd:pointOfContact"),
-            head=reference_system("EPSG:3395", "WGS 84 / World Mercator")))
-        self.assertEqual(record["OBJNAM"], "H12345")
-        self.assertEqual(record["SURATH"], "Owner Office")
-        self.assertEqual(record["horizontal_crs"], "EPSG:3395")
+    def test_object_name(self):
+        for title, objnam in (("H13045_MB_1m.csar", "H13045_MB_1m"),
+                              ("", None), (None, None)):
+            with self.subTest(title=title):
+                self.assertEqual(parsed(title=title).OBJNAM, objnam)
+
+    def test_survey_authority_by_role(self):
+        # The metadata contact is no party of the identification.
+        head = party("Metadata Office", "originator", element="gmd:contact")
+        contact = party("Contact Office", "pointOfContact",
+                        element="gmd:pointOfContact")
+        cases = [
+            ([("Publisher", "publisher")], "", None),
+            ([("Contact", "pointOfContact"), ("Keeper", "custodian")], "",
+             "Keeper"),
+            ([("Owner", "owner"), ("Lead", "principalInvestigator")], "",
+             "Lead"),
+            ([("Lead", "principalInvestigator"),
+              ("Survey Office", "originator")], "", "Survey Office"),
+            ([("Owner Office", "owner")], contact, "Owner Office"),
+        ]
+        for parties, contacts, authority in cases:
+            with self.subTest(parties=parties, contacts=contacts):
+                cited = "".join(party(name, role) for name, role in parties)
+                self.assertEqual(parsed(title="S", parties=cited,
+                                        contacts=contacts, head=head).SURATH,
+                                 authority)
+
+    def test_bounding_box_and_horizontal_crs(self):
+        result = parsed(bounding_box("-70.2871", "43.6312", "-70.2214",
+                                     "43.6788"),
+                        head=reference_system("EPSG:3395",
+                                              "WGS 84 / World Mercator"))
+        self.assertEqual(result.bbox, (-70.2871, 43.6312, -70.2214, 43.6788))
+        self.assertEqual(result.horizontal_crs, "EPSG:3395")
+        self.assertIsNone(parsed(bounding_box(0, 0, 0, 0)).bbox)
 
 
 class DocumentTest(unittest.TestCase):
