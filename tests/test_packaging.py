@@ -203,7 +203,7 @@ class ExplainTest(unittest.TestCase):
     def test_every_step_has_a_meaning(self):
         for line in Line:
             if line >= Line.define_function:
-                self.assertIn(line, STEP_MEANINGS)
+                self.assertIn(line.name, STEP_MEANINGS)
 
     def test_depth_texts(self):
         self.assertExplains(document(minimum="abc"),
