@@ -5,8 +5,10 @@ A ``Document`` carries one ISO 19139 document in its attribute
 read; ``path`` names the file it came from and ``bag_version`` the
 version of the BAG file that held it (None for others):
 
-    >>> from bathyra import Document
+    >>> from bathyra.document import Document, read_document
     >>> from bathyra.metadata_parser import extract_metadata
+    >>> Document("survey.xml", b"<gmi:MI_Metadata/>")
+    <Document 'survey.xml', 18 bytes of metadata>
     >>> document = read_document("examples/survey_h13045_multibeam.xml")
     >>> document
     <Document 'examples/survey_h13045_multibeam.xml', 4994 bytes of metadata>

@@ -38,8 +38,7 @@ from typing import Any, Dict, Optional, Protocol, Tuple, Union
 
 from bathyra import bag
 from bathyra.document import DEFAULT_LIMIT, read_document
-from bathyra.errors import (BagError, BagSupportMissing, FileError,
-                            SurveyError)
+from bathyra.errors import BagSupportMissing, FileError, SurveyError
 
 from bathyra import _survey
 
