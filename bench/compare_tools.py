@@ -192,11 +192,6 @@ def owslib_fields(metadata, texts):
 
 # ---------------------------------------------------------------------------
 
-class Raster:
-    def __init__(self, document):
-        self.iso19139_xml = document
-
-
 def failure_step(error):
     """"AttributeError at find_begin_position" for a failure of
     extract_metadata."""
@@ -240,6 +235,7 @@ def spread(ratios):
 # Documents.
 
 def compare_documents(paths, slice_seconds, rounds):
+    from bathyra.document import read_document
     from bathyra.metadata_parser import extract_metadata
     print("== Documents: time per document from bytes to the six fields, "
           "median of %d rounds" % rounds)
@@ -254,9 +250,8 @@ def compare_documents(paths, slice_seconds, rounds):
           % ("", "", "us", "us", "", "us", "", "(of 6: bathyra/lxml/OWSLib)"))
     rows = []
     for path in paths:
-        with open(path, "rb") as stream:
-            document = stream.read().rstrip(b"\0")
-        raster = Raster(document)
+        raster = read_document(path)
+        document = raster.iso19139_xml
         row = {"name": os.path.basename(path)}
         functions = []
         try:
@@ -455,8 +450,7 @@ def compare_bags(paths, slice_seconds, rounds):
         entries = []
         for label, read, kind in readers:
             if kind is None:
-                extract = (lambda read=read: extract_metadata(
-                    Raster(read(path).iso19139_xml)))
+                extract = (lambda read=read: extract_metadata(read(path)))
             elif etree is not None:
                 extract = (lambda read=read: lxml_script(read(path)))
             else:

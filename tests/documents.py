@@ -3,6 +3,8 @@ texts, and a stand-in for the XML library whose elements carry arbitrary
 objects as texts."""
 from xml.sax.saxutils import escape
 
+from bathyra import Document
+
 from tests import twin
 
 NAMESPACES = (
@@ -67,9 +69,10 @@ def document(begin="2019-03-14T00:00:00", end="2019-03-20T00:00:00",
 OMIT = _OMIT
 
 
-class Raster:
-    def __init__(self, document):
-        self.iso19139_xml = document
+def Raster(document):
+    """The argument of extract_metadata for `document`: a bathyra.Document
+    with no file behind it."""
+    return Document(None, document)
 
 
 class KeyErrorRaster:

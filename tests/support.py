@@ -241,6 +241,38 @@ def run_child(code, *options, argv=(), **keywords):
                       **keywords)
 
 
+# Code for a child (dedented): run_in_subinterpreter(code, config) runs
+# `code` in a new sub-interpreter and returns the text of what it raised
+# ("" for nothing).  `config` is "isolated" or "legacy" (sub-interpreters
+# sharing the main one's rules, the only kind before 3.12).
+SUBINTERPRETER = """\
+import sys
+try:
+    import _interpreters as interpreters          # 3.13
+except ImportError:
+    import _xxsubinterpreters as interpreters     # 3.9 to 3.12
+
+def run_in_subinterpreter(code, config):
+    if interpreters.__name__ == "_interpreters":
+        sub = interpreters.create(config)
+        failure = interpreters.run_string(sub, code)
+        interpreters.destroy(sub)
+        return "" if failure is None else failure.formatted
+    if config == "isolated":
+        sub = interpreters.create()
+    else:
+        sub = (interpreters.create(isolated=False)
+               if sys.version_info >= (3, 12) else interpreters.create())
+    try:
+        interpreters.run_string(sub, code)
+        return ""
+    except interpreters.RunFailedError as failure:
+        return str(failure)
+    finally:
+        interpreters.destroy(sub)
+"""
+
+
 def run_cli(*args, **options):
     """The command line as a user runs it: python -m bathyra ARGS
     (`options` as for run_python)."""

@@ -2,6 +2,8 @@
 that name what is wrong, and the command line on them."""
 import json
 import os
+import sys
+import textwrap
 import threading
 import unittest
 
@@ -186,6 +188,36 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual(result.returncode, 1)
         self.assertIn("x.bag: BAG support is not built", result.stderr)
         self.assertIn("libhdf5-dev", result.stderr)
+
+
+@needs_hdf5
+class InterpreterTest(unittest.TestCase):
+
+    def test_only_the_main_interpreter(self):
+        # The HDF5 library and its lock are the process's: a
+        # sub-interpreter is refused, and the main one still loads it.
+        child = support.run_child(support.SUBINTERPRETER + textwrap.dedent("""
+            import json
+            found = {config: run_in_subinterpreter("import bathyra._bag",
+                                                   config)
+                     for config in ("legacy", "isolated")}
+            from bathyra import _bag
+            found["main"] = _bag.hdf5_version() is not None
+            print(json.dumps(found))
+            """))
+        self.assertEqual(child.returncode, 0, child.stderr)
+        found = json.loads(child.stdout.splitlines()[-1])
+        self.assertTrue(found["main"])
+        own = "bathyra._bag can only be loaded into the main interpreter"
+        # From 3.12 the host refuses an isolated one itself, as the module
+        # declares.
+        isolated = ("module bathyra._bag does not support loading in "
+                    "subinterpreters" if sys.version_info >= (3, 12)
+                    else own)
+        for config, text in (("legacy", own), ("isolated", isolated)):
+            with self.subTest(config=config):
+                self.assertIn("ImportError", found[config])
+                self.assertIn(text, found[config])
 
 
 if __name__ == "__main__":

@@ -265,7 +265,7 @@ class ExplainTest(ExtractionCase):
     def test_every_step_has_a_meaning(self):
         for line in Line:
             if line >= Line.define_function:
-                self.assertIn(line, STEP_MEANINGS)
+                self.assertIn(line.name, STEP_MEANINGS)
 
     def test_failing_documents(self):
         open_ended = document().replace(

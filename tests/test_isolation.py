@@ -24,11 +24,11 @@ with open(os.path.join(support.EXAMPLES_DIR,
 
 
 def read_or_reason(path, **options):
-    """The document, or the BagError's reason (the text after the name)."""
+    """The document, or the BagError's reason."""
     try:
         return bag.open(path, **options).iso19139_xml
     except bag.BagError as error:
-        return str(error).split(": ", 1)[1]
+        return error.reason
 
 
 @needs_hdf5

@@ -10,6 +10,8 @@ import doctest
 import hashlib
 import importlib
 import importlib.machinery
+import importlib.util
+import inspect
 import io
 import os
 import pkgutil
@@ -152,6 +154,131 @@ class ExamplesTest(unittest.TestCase):
         called = {line.name: line.value for line in Line
                   if line >= Line.define_function}
         self.assertEqual(rows, called)
+
+
+def stub_parameters(node):
+    """(name, kind, has a default) of each parameter of a stub's def."""
+    kinds = inspect.Parameter
+    arguments = node.args
+    positional = [(a, kinds.POSITIONAL_ONLY) for a in arguments.posonlyargs]
+    positional += [(a, kinds.POSITIONAL_OR_KEYWORD) for a in arguments.args]
+    first_default = len(positional) - len(arguments.defaults)
+    found = [(a.arg, kind, i >= first_default)
+             for i, (a, kind) in enumerate(positional)]
+    if arguments.vararg:
+        found.append((arguments.vararg.arg, kinds.VAR_POSITIONAL, False))
+    found += [(a.arg, kinds.KEYWORD_ONLY, default is not None)
+              for a, default in zip(arguments.kwonlyargs,
+                                    arguments.kw_defaults)]
+    if arguments.kwarg:
+        found.append((arguments.kwarg.arg, kinds.VAR_KEYWORD, False))
+    return found
+
+
+def runtime_parameters(function):
+    return [(p.name, p.kind, p.default is not p.empty)
+            for p in inspect.signature(function).parameters.values()]
+
+
+def annotated_functions(module):
+    """(label, function) of every public function of a Python module: its
+    __all__ names, and of its classes __init__ and the public methods."""
+    for name in module.__all__:
+        value = getattr(module, name)
+        if inspect.isfunction(value):
+            yield "%s.%s" % (module.__name__, name), value
+        elif inspect.isclass(value) and value.__module__ == module.__name__:
+            for attribute, member in vars(value).items():
+                if inspect.isfunction(member) and (
+                        attribute == "__init__"
+                        or not attribute.startswith("_")):
+                    yield ("%s.%s.%s" % (module.__name__, name, attribute),
+                           member)
+
+
+class SignatureTest(unittest.TestCase):
+    """What users read of a function's signature cannot drift from what
+    it takes: a compiled module has a stub whose defs match the module's
+    functions; a Python module has no stub and annotates its own."""
+
+    def test_stubs_only_for_compiled_modules(self):
+        suffixes = tuple(importlib.machinery.EXTENSION_SUFFIXES)
+        stubs = [name[:-4] for name in os.listdir(SOURCE_DIR)
+                 if name.endswith(".pyi")]
+        self.assertIn("metadata_parser", stubs)
+        for stem in stubs:
+            with self.subTest(stub=stem):
+                self.assertFalse(os.path.exists(
+                    os.path.join(SOURCE_DIR, stem + ".py")))
+                spec = importlib.util.find_spec("bathyra." + stem)
+                self.assertTrue(spec.origin.endswith(suffixes), spec.origin)
+
+    def test_compiled_functions_match_their_stubs(self):
+        for name in sorted(os.listdir(SOURCE_DIR)):
+            if not name.endswith(".pyi"):
+                continue
+            module = importlib.import_module("bathyra." + name[:-4])
+            with open(os.path.join(SOURCE_DIR, name),
+                      encoding="utf-8") as stream:
+                tree = ast.parse(stream.read())
+            defs = {node.name: node for node in tree.body
+                    if isinstance(node, ast.FunctionDef)
+                    and not node.name.startswith("_")}
+            public = {attribute for attribute, value in vars(module).items()
+                      if callable(value) and not attribute.startswith("_")
+                      and not inspect.ismodule(value)}
+            self.assertEqual(set(defs), public, name)
+            for function, node in defs.items():
+                with self.subTest(function=function):
+                    self.assertEqual(
+                        runtime_parameters(getattr(module, function)),
+                        stub_parameters(node))
+
+    def test_python_functions_are_annotated(self):
+        import typing
+        checked = 0
+        for name in ("bathyra", "bathyra.bag", "bathyra.document",
+                     "bathyra.errors", "bathyra.explain", "bathyra.survey"):
+            module = importlib.import_module(name)
+            for label, function in annotated_functions(module):
+                with self.subTest(function=label):
+                    signature = inspect.signature(function)
+                    for parameter in signature.parameters.values():
+                        if parameter.name in ("self", "cls"):
+                            continue
+                        self.assertIsNot(parameter.annotation,
+                                         parameter.empty, parameter.name)
+                    self.assertIsNot(signature.return_annotation,
+                                     signature.empty)
+                    # Every annotation names something that exists.
+                    typing.get_type_hints(function)
+                    checked += 1
+        self.assertGreater(checked, 15)
+
+
+class SourceTreeTest(unittest.TestCase):
+    """The package imports from the sources alone, with no build: the
+    compiled parts, and what the build writes, load on first use."""
+
+    def test_import_without_a_build(self):
+        child = support.run_child("""
+            import sys
+            import bathyra
+            from bathyra import errors
+            print(bathyra.__file__)
+            print(sorted(name for name, module in sys.modules.items()
+                         if name.startswith("bathyra")
+                         and not getattr(module, "__file__", "")
+                         .endswith(".py")))
+            print(bathyra.explain(ValueError("x")) ==
+                  bathyra.explain.__globals__["NOT_FROM_EXTRACTION"])
+            print(issubclass(bathyra.BagError, bathyra.BathyraError),
+                  bathyra.Document(None, b"<a/>").bag_version)
+            """, tree=os.path.dirname(SOURCE_DIR))
+        self.assertEqual(child.returncode, 0, child.stderr)
+        lines = child.stdout.splitlines()
+        self.assertEqual(lines[0], os.path.join(SOURCE_DIR, "__init__.py"))
+        self.assertEqual(lines[1:], ["[]", "True", "True None"])
 
 
 class VersionTest(unittest.TestCase):

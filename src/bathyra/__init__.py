@@ -4,9 +4,9 @@ A survey raster (a BAG file, for instance) carries its metadata as an
 ISO/TS 19139 XML document.  bathyra reads the few elements of it that a
 nautical chart needs and returns them as S-57 attributes:
 
+    >>> import bathyra
     >>> from bathyra.metadata_parser import extract_metadata
-    >>> class Survey:
-    ...     iso19139_xml = b'''<?xml version="1.0" encoding="UTF-8"?>
+    >>> xml = b'''<?xml version="1.0" encoding="UTF-8"?>
     ... <gmi:MI_Metadata xmlns:gmi="http://www.isotc211.org/2005/gmi"
     ...     xmlns:gmd="http://www.isotc211.org/2005/gmd"
     ...     xmlns:gco="http://www.isotc211.org/2005/gco"
@@ -37,7 +37,7 @@ nautical chart needs and returns them as S-57 attributes:
     ...     </gmi:MI_Platform></gmi:platform>
     ...   </gmi:MI_AcquisitionInformation></gmi:acquisitionInformation>
     ... </gmi:MI_Metadata>'''
-    >>> extract_metadata(Survey())
+    >>> extract_metadata(bathyra.Document("survey.xml", xml))
     {'SURSTA': '20190314', 'SUREND': '20190320', 'DRVAL1': 1.5,
      'DRVAL2': 35.2, 'planam': 'Survey Vessel One',
      'OBJNAM': 'H13045_MB_1m_MLLW'}
@@ -77,9 +77,17 @@ The parts of the package:
     The extension module, written in C++: ``extract_metadata(raster)``
     reads the document from the attribute ``iso19139_xml`` (``str`` or
     ``bytes``) of any object.  Importing ``bathyra`` does not load it.
+``bathyra.Document(path, iso19139_xml, bag_version=None)``
+    One document and the file it came from, as ``extract_metadata`` and
+    ``parse_survey`` take it; ``bathyra.document.read_document(path)``
+    reads a metadata file into one.
 ``bathyra.bag``
-    BAG files: ``bag.open(path)`` gives an object to pass to
-    ``extract_metadata``; needs the HDF5 library (``bag.available()``).
+    BAG files: ``bag.open(path)`` gives the Document of a BAG file; needs
+    the HDF5 library (``bag.available()``).
+``bathyra.BathyraError``
+    The root of every exception raised for a file or document that
+    bathyra refuses or cannot read: ``SurveyError``, ``BagError`` (with
+    ``path`` and ``reason``), ``BagSupportMissing`` (``bathyra.errors``).
 ``bathyra.explain(exc, document=None)``
     What a failure of ``extract_metadata`` means for the document, in one
     line: no temporal extent at all, a GML 3.1 one, a document of another
@@ -92,14 +100,19 @@ The parts of the package:
     The version of this package.
 """
 from bathyra._version import __version__
+from bathyra.document import Document
+from bathyra.errors import (BagError, BagSupportMissing, BathyraError,
+                            SurveyError)
 from bathyra.explain import explain
 
 __all__ = ["__version__", "explain", "read_survey", "parse_survey", "Survey",
-           "SurveyError"]
+           "SurveyError", "BathyraError", "BagError", "BagSupportMissing",
+           "Document"]
 
-# The survey reader is imported when first asked for, so that importing
-# the package stays cheap and works where no extension module is built.
-_SURVEY_NAMES = ("read_survey", "parse_survey", "Survey", "SurveyError")
+# The survey reader is imported when first asked for: it loads the
+# extension modules, and importing the package stays cheap and works from
+# the sources alone.
+_SURVEY_NAMES = ("read_survey", "parse_survey", "Survey")
 
 
 def __getattr__(name):

@@ -18,15 +18,17 @@ of bathyra (its examples/ folder holds survey documents):
 What is here:
 
 ``open(path, *, isolated=True, limit=DEFAULT_LIMIT, timeout=...)``
-    A ``BagFile``: ``iso19139_xml`` (the document, bytes, without the
-    trailing NUL bytes that BAG writers add), ``bag_version`` (the file's
-    "Bag Version" attribute, or None) and ``path``.  A context manager, for
-    symmetry with files; there is nothing left open to close.
-``BagError``
+    A ``BagFile``, the ``bathyra.Document`` of the file: ``iso19139_xml``
+    (the document, bytes, without the trailing NUL bytes that BAG writers
+    add), ``bag_version`` (the file's "Bag Version" attribute, or None) and
+    ``path``.  A context manager, for symmetry with files; there is
+    nothing left open to close.
+``BagError`` (``bathyra.BagError``)
     The file is no BAG file that can be read safely: not a regular file,
     not HDF5, no metadata dataset, an empty one, a dataset of another type
-    or larger than the limit, a link to another file, a damaged file.  The
-    message names the file and what was wrong.
+    or larger than the limit, a link to another file, a damaged file.
+    ``path`` names the file, ``reason`` says what was wrong, and ``str()``
+    joins them: "survey.bag: not an HDF5 file".
 ``available()``, ``hdf5_version()``
     Whether this installation was built with the HDF5 library, and which
     version; without it every BAG file raises ``BagSupportMissing``.
@@ -49,18 +51,28 @@ import builtins
 import os
 import select
 import signal
-import stat
 import subprocess
 import sys
 import threading
 import time
+from types import TracebackType
+from typing import List, Literal, Optional, Type, Union
 
 from bathyra import _bag_worker
+from bathyra.document import (DEFAULT_LIMIT, Document, FileError,
+                              check_file, unpadded)
+from bathyra.errors import BagError, BagSupportMissing
 
 try:
     from bathyra import _bag
 except ImportError:  # built without the HDF5 library
     _bag = None
+
+__all__ = ["open", "write", "available", "hdf5_version", "BagFile",
+           "BagError", "BagSupportMissing", "DEFAULT_LIMIT", "MAX_LIMIT",
+           "DEFAULT_TIMEOUT", "HOW_TO_ENABLE"]
+
+_Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 HOW_TO_ENABLE = (
     "BAG support is not built into this installation of bathyra: install "
@@ -68,104 +80,71 @@ HOW_TO_ENABLE = (
     "libhdf5-dev) and build again (./dev test, or cmake --build build)")
 
 if _bag is not None:
-    BagError = _bag.BagError
     # When the interpreter begins to exit, no thread is left inside the
     # HDF5 library: a daemon thread would otherwise come back from it to a
     # torn-down interpreter.
     atexit.register(_bag.close_library)
-else:
-    class BagError(Exception):
-        """A file cannot be read as a BAG file; the message names the file
-        and what was wrong."""
 
 
-class BagSupportMissing(ImportError):
-    """Raised for any BAG file when bathyra was built without the HDF5
-    library; the message says how to build it with BAG support."""
-
-
-def available():
+def available() -> bool:
     """Whether BAG files can be read: True when bathyra was built with the
     HDF5 library."""
     return _bag is not None
 
 
-def hdf5_version():
+def hdf5_version() -> Optional[str]:
     """The version of the HDF5 library in use ("1.10.8"), or None without
     BAG support."""
     return _bag.hdf5_version() if _bag is not None else None
 
 
-class BagFile:
-    """The metadata of one BAG file, as ``open`` read it; pass it to
-    ``extract_metadata``.
+class BagFile(Document):
+    """The metadata of one BAG file, as ``open`` read it: a Document (pass
+    it to ``extract_metadata``) that is also a context manager, for
+    symmetry with files.
 
     ``path``: the file name given to ``open``; ``iso19139_xml``: the
     metadata document (bytes, without trailing NUL bytes);
     ``bag_version``: the file's "Bag Version" attribute (str), or None when
     the file has none.  The file itself is already closed."""
 
-    __slots__ = ("path", "iso19139_xml", "bag_version")
+    __slots__ = ()
 
-    def __init__(self, path, iso19139_xml, bag_version):
-        self.path = path
-        self.iso19139_xml = iso19139_xml
-        self.bag_version = bag_version
-
-    def close(self):
+    def close(self) -> None:
         """Nothing to release: the file was closed when it was read."""
 
-    def __enter__(self):
+    def __enter__(self) -> "BagFile":
         return self
 
-    def __exit__(self, *exc_info):
+    def __exit__(self, exc_type: Optional[Type[BaseException]],
+                 exc: Optional[BaseException],
+                 tb: Optional[TracebackType]) -> Literal[False]:
         self.close()
         return False
 
-    def __repr__(self):
-        return "<BagFile %r version %s, %d bytes of metadata>" % (
-            self.path, self.bag_version, len(self.iso19139_xml))
 
-
-def _require_support():
+def _require_support() -> None:
     if _bag is None:
         raise BagSupportMissing(HOW_TO_ENABLE)
 
 
-#: The largest metadata dataset read by default, in bytes.
-DEFAULT_LIMIT = 64 * 1024 * 1024
 #: The largest limit: the helper process answers with 32-bit lengths.
 MAX_LIMIT = 0xFFFFFFFE
 #: Seconds that the helper process may take for one file.
 DEFAULT_TIMEOUT = 120.0
 
 
-class NotRegular(Exception):
-    """A path that names no regular file: a FIFO would block a reader, a
-    device could be read without end."""
-
-
-def check_regular(path):
-    """Raises OSError for a missing path, NotRegular for anything but a
-    regular file."""
-    if not stat.S_ISREG(os.stat(path).st_mode):
-        raise NotRegular("not a regular file")
-
-
-def _check_regular(path):
-    """Raises OSError for a missing or unreadable file and BagError for
-    anything but a regular file."""
+def _check_regular(path: _Path) -> None:
+    """Raises OSError for a missing or unreadable file (the operating
+    system names it) and BagError for anything but a regular file."""
     try:
-        check_regular(path)
-    except NotRegular as refused:
-        raise BagError("%s: %s" % (os.fsdecode(path), refused)) from None
-    # Let the operating system name an unreadable file.
-    with builtins.open(path, "rb"):
-        pass
+        check_file(path)
+    except FileError as refused:
+        raise BagError(refused.path, refused.reason) from None
 
 
-def open(path, *, isolated=True, limit=DEFAULT_LIMIT,
-         timeout=DEFAULT_TIMEOUT):
+def open(path: _Path, *, isolated: bool = True, limit: int = DEFAULT_LIMIT,
+         timeout: Optional[float] = DEFAULT_TIMEOUT) -> BagFile:
     """Reads the metadata of the BAG file at `path` (str, bytes or a path
     object) and returns a BagFile.
 
@@ -174,10 +153,11 @@ def open(path, *, isolated=True, limit=DEFAULT_LIMIT,
     costs a BagError for that file, not the caller's process.  With
     `isolated=False` the file is read in this process, for trusted files.
     A metadata dataset larger than `limit` bytes is refused.  A file that
-    the helper process has not read after `timeout` seconds is given up.
+    the helper process has not read after `timeout` seconds (None: no
+    bound) is given up.
 
     Raises OSError when the file cannot be opened at all, BagError when it
-    is no BAG file that can be read safely (the message says why), and
+    is no BAG file that can be read safely (``reason`` says why), and
     BagSupportMissing when BAG support was not built."""
     _require_support()
     path = os.fspath(path)
@@ -218,13 +198,12 @@ class _Helper:
                 kind, first, second = self._receive_answer(timeout)
             except _Stopped as stopped:
                 self._stop()
-                raise BagError("%s: %s" % (os.fsdecode(path), stopped))
+                raise BagError(path, str(stopped))
             except OSError as error:
                 # A broken pipe: the process ended before the request.
                 self._stop()
-                raise BagError(
-                    "%s: the HDF5 library failed on this file (%s)"
-                    % (os.fsdecode(path), error.strerror or error))
+                raise BagError(path, "the HDF5 library failed on this file "
+                               "(%s)" % (error.strerror or error))
             except BaseException:
                 # Interrupted between request and answer: the answer
                 # would be taken for the next file's.
@@ -235,8 +214,7 @@ class _Helper:
                 "utf-8", "replace")
             return second, version
         if kind == _bag_worker.FAILURE:
-            raise BagError("%s: %s" % (os.fsdecode(path),
-                                       first.decode("utf-8", "replace")))
+            raise BagError(path, first.decode("utf-8", "replace"))
         raise MemoryError()
 
     def _receive_answer(self, timeout):
@@ -322,6 +300,17 @@ class _Helper:
         except subprocess.TimeoutExpired:
             pass
 
+    def _stop_at_exit(self):
+        """When the interpreter begins to exit, the process ends with it,
+        unless a thread is reading with it: otherwise the process and its
+        pipes are left to the interpreter's last clean-up, whose finalizers
+        run when nothing is left to run them."""
+        if self.lock.acquire(blocking=False):
+            try:
+                self._stop()
+            finally:
+                self.lock.release()
+
     def _forget_after_fork(self):
         """In a forked child: the parent's process and pipes are the
         parent's; the child starts its own helper when it needs one."""
@@ -349,12 +338,16 @@ class _Stopped(Exception):
 
 _CAN_WAIT = os.name == "posix"
 _helper = _Helper()
+atexit.register(_helper._stop_at_exit)
 if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_helper._forget_after_fork)
 
 
-def write(path, document, version="1.6.2", chunk=0, compress=0,
-          element="string", layout=""):
+def write(path: _Path, document: Union[bytes, bytearray, memoryview, str],
+          version: Optional[str] = "1.6.2", chunk: int = 0,
+          compress: int = 0,
+          element: Literal["string", "int8", "float64", "none"] = "string",
+          layout: str = "") -> None:
     """Writes a minimal BAG file whose /BAG_root/metadata holds `document`
     (bytes; a trailing NUL is added as BAG writers do).  `chunk` and
     `compress` (a deflate level) store the dataset in compressed chunks.
@@ -395,14 +388,14 @@ def write(path, document, version="1.6.2", chunk=0, compress=0,
     _bag.write_bag(path, data, version, chunk, compress, element, layout)
 
 
-def _main(argv):
+def _main(argv: List[str]) -> int:
     if len(argv) != 3 or argv[0] != "write":
         print("usage: python -m bathyra.bag write DOCUMENT.xml OUTPUT.bag",
               file=sys.stderr)
         return 2
     try:
         with builtins.open(argv[1], "rb") as stream:
-            document = stream.read().rstrip(b"\0")
+            document = unpadded(stream.read())
         write(argv[2], document, chunk=4096, compress=6)
     except (OSError, BagError, BagSupportMissing) as error:
         print("%s: %s" % (type(error).__name__, error), file=sys.stderr)

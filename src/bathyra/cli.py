@@ -32,8 +32,9 @@ import os
 import sys
 
 from bathyra import __version__, bag, survey
+from bathyra.document import read_document
+from bathyra.errors import BathyraError, FileError
 from bathyra.explain import explain
-from bathyra.survey import read_document
 
 # The record of extract_metadata (--strict) and the S-57 attributes of the
 # survey reader.
@@ -62,13 +63,6 @@ def display(text):
     return "".join(c if c.isprintable() or c == " "
                    else c.encode("unicode_escape").decode("ascii")
                    for c in text)
-
-
-class Raster:
-    """The argument of extract_metadata: carries the document."""
-
-    def __init__(self, document):
-        self.iso19139_xml = document
 
 
 class UsageError(Exception):
@@ -105,20 +99,20 @@ def is_bag(path):
 
 
 def read_raster(path, limit=bag.DEFAULT_LIMIT):
-    """The argument for extract_metadata: a BAG file's metadata (read in
+    """The Document for extract_metadata: a BAG file's metadata (read in
     the helper process, so that a damaged file costs only its own record),
     or the document of a metadata file."""
     if is_bag(path):
         return bag.open(path, limit=limit)
-    return Raster(read_document(path, limit))
+    return read_document(path, limit)
 
 
-class ExtractionFailed(Exception):
+class ExtractionFailed(BathyraError):
     """extract_metadata failed on a document: what it means for the
     document, then the exception."""
 
     def __init__(self, error, raster):
-        super().__init__(error)
+        super().__init__(error, raster)
         self.error = error
         self.raster = raster
 
@@ -345,11 +339,9 @@ class Failures:
 def failure_message(path, error):
     """The message of a failed file, without the file's name."""
     if isinstance(error, bag.BagError):
-        # Its message names the file already.
-        text = str(error)
-        prefix = os.fsdecode(path) + ": "
-        return "BagError: " + (text[len(prefix):] if text.startswith(prefix)
-                               else text)
+        return "BagError: " + error.reason
+    if isinstance(error, FileError):
+        return error.reason
     if isinstance(error, OSError):
         return str(error.strerror or error)
     return str(error)

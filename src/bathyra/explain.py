@@ -9,22 +9,21 @@ cases that the exception alone cannot: no temporal extent at all, a
 GML 3.1 one, a document of another metadata standard, the text that is not
 a number.  (The examples print with their lines wrapped.)
 
-    >>> from bathyra import explain
+    >>> from bathyra import Document, explain
     >>> from bathyra.metadata_parser import extract_metadata
-    >>> class Survey:
-    ...     iso19139_xml = b'''<gmd:MD_Metadata
-    ...         xmlns:gmd="http://www.isotc211.org/2005/gmd"
-    ...         xmlns:gml="http://www.opengis.net/gml">
-    ...       <gml:TimePeriod gml:id="t1">
-    ...         <gml:beginPosition>2009-10-07</gml:beginPosition>
-    ...         <gml:endPosition>2009-10-07</gml:endPosition>
-    ...       </gml:TimePeriod>
-    ...     </gmd:MD_Metadata>'''
+    >>> survey = Document("survey.xml", b'''<gmd:MD_Metadata
+    ...     xmlns:gmd="http://www.isotc211.org/2005/gmd"
+    ...     xmlns:gml="http://www.opengis.net/gml">
+    ...   <gml:TimePeriod gml:id="t1">
+    ...     <gml:beginPosition>2009-10-07</gml:beginPosition>
+    ...     <gml:endPosition>2009-10-07</gml:endPosition>
+    ...   </gml:TimePeriod>
+    ... </gmd:MD_Metadata>''')
     >>> try:
-    ...     extract_metadata(Survey())
+    ...     extract_metadata(survey)
     ... except Exception as error:
     ...     print(explain(error))
-    ...     print(explain(error, Survey.iso19139_xml))
+    ...     print(explain(error, survey))
     the document has no GML 3.2 survey period (no gml:beginPosition in
     http://www.opengis.net/gml/3.2), so there is no survey start date;
     a period in GML 3.1 is not read
@@ -38,8 +37,6 @@ a number.  (The examples print with their lines wrapped.)
 import re
 from typing import (TYPE_CHECKING, Callable, Dict, List, Optional, Tuple,
                     Union)
-
-from bathyra._traceback_lines import Line
 
 if TYPE_CHECKING:
     from xml.etree.ElementTree import Element
@@ -67,75 +64,78 @@ NO_DATES = "so there is no survey start date"
 NO_DEPTHS = "so there is no depth range (DRVAL1, DRVAL2)"
 QUOTE_LIMIT = 40
 
-# What the failure of each step means when nothing more precise is known.
-STEP_MEANINGS: Dict[Line, str] = {
-    Line.define_function:
+# What the failure of each step means when nothing more precise is known,
+# by the name of the step (the members of bathyra._traceback_lines.Line,
+# which the build writes; it is imported on first use, so that this module
+# imports from the sources alone).
+STEP_MEANINGS: Dict[str, str] = {
+    "define_function":
         "extract_metadata was called wrongly: it takes exactly one "
         "argument, the object whose attribute iso19139_xml holds the "
         "document",
-    Line.read_document:
+    "read_document":
         "reading the document from the attribute iso19139_xml of the "
         "object given failed, so no document was read",
-    Line.namespace_loop:
+    "namespace_loop":
         "the namespace table XML_NS of bathyra.metadata_parser has been "
         "replaced by something that is not a table of prefixes and "
         "namespaces; no document can be read until it is restored",
-    Line.register_namespace:
+    "register_namespace":
         "the XML library refused a prefix of the namespace table XML_NS of "
         "bathyra.metadata_parser; no document can be read until the table "
         "is restored",
-    Line.parse_document:
+    "parse_document":
         "the metadata document could not be parsed as XML",
-    Line.find_begin_position:
+    "find_begin_position":
         "the document has no GML 3.2 survey period (no gml:beginPosition "
         "in %s), %s; a period in GML 3.1 is not read" % (GML32, NO_DATES),
-    Line.find_end_position:
+    "find_end_position":
         "the survey period has no end (no GML 3.2 gml:endPosition), so "
         "there is no survey end date",
-    Line.find_minimum_value:
+    "find_minimum_value":
         "the document has no minimum value of a vertical extent (no "
         "gco:Real under gmd:minimumValue), " + NO_DEPTHS,
-    Line.find_maximum_value:
+    "find_maximum_value":
         "the document has no maximum value of a vertical extent (no "
         "gco:Real under gmd:maximumValue), " + NO_DEPTHS,
-    Line.convert_minimum:
+    "convert_minimum":
         "the minimum value of the vertical extent (gco:Real under "
         "gmd:minimumValue) is not a number, " + NO_DEPTHS,
-    Line.convert_maximum:
+    "convert_maximum":
         "the maximum value of the vertical extent (gco:Real under "
         "gmd:maximumValue) is not a number, " + NO_DEPTHS,
-    Line.survey_start:
+    "survey_start":
         "the survey start (gml:beginPosition) is not a date text, so "
         "there is no survey start date",
-    Line.survey_end:
+    "survey_end":
         "the survey end (gml:endPosition) is not a date text, so there is "
         "no survey end date",
-    Line.find_platforms:
+    "find_platforms":
         "the acquisition information (gmi:acquisitionInformation) could "
         "not be searched for platform and instrument names",
-    Line.platform_loop:
+    "platform_loop":
         "the platform and instrument names of the acquisition information "
         "could not be gone through",
-    Line.test_platform:
+    "test_platform":
         "a platform or instrument name under the acquisition information "
         "is not a plain text",
-    Line.append_platform:
+    "append_platform":
         "a platform or instrument name under the acquisition information "
         "could not be added to the platform names (planam)",
-    Line.join_platforms:
+    "join_platforms":
         "the platform names (planam) could not be joined",
-    Line.find_citation:
+    "find_citation":
         "the citation (gmd:CI_Citation) could not be searched for the "
         "dataset's name (OBJNAM)",
-    Line.citation_text:
+    "citation_text":
         "the dataset's name (the first gco:CharacterString of a "
         "gmd:CI_Citation) could not be read",
-    Line.object_name:
+    "object_name":
         "the dataset's name (the first gco:CharacterString of a "
         "gmd:CI_Citation) is not a plain text",
 }
-for _line in (Line.make_placeholders, Line.build_record, Line.make_drval1,
-              Line.make_drval2):
+for _line in ("make_placeholders", "build_record", "make_drval1",
+              "make_drval2"):
     STEP_MEANINGS[_line] = ("the record could not be built; the document "
                             "was read, and is not at fault")
 del _line
@@ -179,8 +179,9 @@ def _explain(exc: BaseException, document: object) -> str:
     line, function = entry
     if function.startswith("init "):
         return IMPORT_MEANING
+    from bathyra._traceback_lines import Line
     try:
-        step = Line(line)
+        step = Line(line).name
     except ValueError:
         return ("extract_metadata failed at line %d, a step that this "
                 "version of bathyra does not know" % line)
@@ -504,15 +505,15 @@ def _read_document(exc: BaseException,
     return None
 
 
-_REFINEMENTS: Dict[Line, _Refinement] = {
-    Line.read_document: _read_document,
-    Line.parse_document: _parse_document,
-    Line.find_begin_position: _find_begin_position,
-    Line.find_end_position: _find_end_position,
-    Line.find_minimum_value: _find_value("minimum"),
-    Line.find_maximum_value: _find_value("maximum"),
-    Line.convert_minimum: _convert_value("minimum"),
-    Line.convert_maximum: _convert_value("maximum"),
-    Line.survey_start: _survey_date("start", "beginPosition"),
-    Line.survey_end: _survey_date("end", "endPosition"),
+_REFINEMENTS: Dict[str, _Refinement] = {
+    "read_document": _read_document,
+    "parse_document": _parse_document,
+    "find_begin_position": _find_begin_position,
+    "find_end_position": _find_end_position,
+    "find_minimum_value": _find_value("minimum"),
+    "find_maximum_value": _find_value("maximum"),
+    "convert_minimum": _convert_value("minimum"),
+    "convert_maximum": _convert_value("maximum"),
+    "survey_start": _survey_date("start", "beginPosition"),
+    "survey_end": _survey_date("end", "endPosition"),
 }

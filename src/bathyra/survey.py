@@ -4,7 +4,7 @@ states, and none that it does not.
 ``read_survey(path)`` reads a metadata file (``.xml``) or a BAG file
 (``.bag``); ``parse_survey(document)`` reads a document given as ``bytes``
 or ``str``, or any object whose attribute ``iso19139_xml`` holds it (a
-``bathyra.bag.BagFile``, a raster).  Both return a ``Survey``:
+``bathyra.Document``, a raster).  Both return a ``Survey``:
 
     >>> import bathyra
     >>> survey = bathyra.read_survey("examples/survey_h13045_multibeam.xml")
@@ -27,51 +27,35 @@ stands in the way of the others:
 
 A file that cannot be read at all (missing, not XML, not HDF5, damaged,
 or a document of another standard) raises ``SurveyError``; a readable
-ISO 19139 document never raises, whatever it lacks.  ``Survey`` and
-``SurveyError`` pickle, so the reader runs in other processes
-(multiprocessing, dask) as it runs here.
+ISO 19139 document never raises, whatever it lacks.  ``SurveyError``
+is a ``bathyra.BathyraError``; it and ``Survey`` pickle, so the reader
+runs in other processes (multiprocessing, dask) as it runs here.
 """
-import math
+import dataclasses
 import os
-import stat
 import xml.etree.ElementTree as ET
+from typing import Any, Dict, Optional, Protocol, Tuple, Union
 
 from bathyra import bag
-from bathyra.bag import NotRegular, check_regular
+from bathyra.document import DEFAULT_LIMIT, read_document
+from bathyra.errors import BagSupportMissing, FileError, SurveyError
 
 from bathyra import _survey
 
 __all__ = ["Survey", "SurveyError", "read_survey", "parse_survey"]
 
-#: The attributes of a Survey, in the order of its repr and to_dict().
-FIELDS = ("SURSTA", "SUREND", "DRVAL1", "DRVAL2", "vertical_crs",
-          "vertical_datum", "VERDAT", "OBJNAM", "platforms", "instruments",
-          "planam", "SURATH", "bbox", "horizontal_crs", "problems", "path",
-          "bag_version")
-#: The S-57 attributes, in the order of to_s57().
-S57_FIELDS = ("SURSTA", "SUREND", "DRVAL1", "DRVAL2", "planam", "OBJNAM",
-              "SURATH", "VERDAT")
-# What the extension reads from the document (the rest comes from the file).
-_DOCUMENT_FIELDS = FIELDS[:FIELDS.index("path")]
-_TUPLES = ("platforms", "instruments", "problems")
+_Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+_Text = Union[bytes, bytearray, memoryview, str]
 
 
-class SurveyError(Exception):
-    """A file or document that cannot be read as an ISO 19139 survey
-    document: ``message`` says why in words, ``path`` names the file (None
-    for a document given directly)."""
+class _Raster(Protocol):
+    """Anything that carries a metadata document (a Document, a raster)."""
 
-    def __init__(self, message, path=None):
-        super().__init__(message, path)
-        self.message = message
-        self.path = path
-
-    def __str__(self):
-        if self.path is None:
-            return self.message
-        return "%s: %s" % (self.path, self.message)
+    @property
+    def iso19139_xml(self) -> Union[str, bytes]: ...
 
 
+@dataclasses.dataclass(frozen=True, repr=False)
 class Survey:
     """The survey attributes of one document; immutable.
 
@@ -85,60 +69,63 @@ class Survey:
     ``bbox`` (west, south, east, north in degrees), ``horizontal_crs``,
     ``problems`` (tuple of (attribute, message) pairs), ``path`` (the file
     read) and ``bag_version`` (of a BAG file).  None where not stated.
+    Equal when every attribute is; hashable; pickles.
     """
 
-    __slots__ = FIELDS
+    SURSTA: Optional[str] = None
+    SUREND: Optional[str] = None
+    DRVAL1: Optional[float] = None
+    DRVAL2: Optional[float] = None
+    vertical_crs: Optional[str] = None
+    vertical_datum: Optional[str] = None
+    VERDAT: Optional[int] = None
+    OBJNAM: Optional[str] = None
+    platforms: Tuple[str, ...] = ()
+    instruments: Tuple[str, ...] = ()
+    planam: Optional[str] = None
+    SURATH: Optional[str] = None
+    bbox: Optional[Tuple[float, float, float, float]] = None
+    horizontal_crs: Optional[str] = None
+    problems: Tuple[Tuple[str, str], ...] = ()
+    path: Optional[str] = None
+    bag_version: Optional[str] = None
 
-    def __init__(self, **fields):
-        unknown = set(fields) - set(FIELDS)
-        if unknown:
-            raise TypeError("Survey has no attribute %s"
-                            % ", ".join(sorted(unknown)))
-        for name in FIELDS:
-            value = fields.get(name, () if name in _TUPLES else None)
-            if name in _TUPLES:
-                value = tuple(tuple(item) if name == "problems" else item
-                              for item in value)
-            elif name == "bbox" and value is not None:
-                value = tuple(float(number) for number in value)
-            elif name in ("DRVAL1", "DRVAL2") and value is not None:
-                # A negated zero height is a depth of 0.0, not -0.0.
-                value = float(value) + 0.0
+    def __post_init__(self) -> None:
+        # Any iterables become tuples, and numbers floats; a negated zero
+        # height is a depth of 0.0, not -0.0.
+        normal = {
+            "platforms": tuple(self.platforms),
+            "instruments": tuple(self.instruments),
+            "problems": tuple(tuple(problem) for problem in self.problems),
+        }
+        if self.bbox is not None:
+            normal["bbox"] = tuple(float(number) for number in self.bbox)
+        for name in ("DRVAL1", "DRVAL2"):
+            value = getattr(self, name)
+            if value is not None:
+                normal[name] = float(value) + 0.0
+        for name, value in normal.items():
             object.__setattr__(self, name, value)
 
-    def __setattr__(self, name, value):
-        raise AttributeError("Survey is immutable")
-
-    def __delattr__(self, name):
-        raise AttributeError("Survey is immutable")
-
-    def _values(self):
+    def _values(self) -> Tuple[Any, ...]:
         return tuple(getattr(self, name) for name in FIELDS)
 
-    def __eq__(self, other):
-        if type(other) is not type(self):
-            return NotImplemented
-        return self._values() == other._values()
-
-    def __hash__(self):
-        return hash(self._values())
-
-    def __reduce__(self):
+    def __reduce__(self) -> Tuple[Any, Tuple[Dict[str, Any]]]:
         return (_rebuild, (dict(zip(FIELDS, self._values())),))
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         stated = ", ".join("%s=%r" % (name, value)
                            for name, value in zip(FIELDS, self._values())
                            if value is not None and value != ())
         return "Survey(%s)" % stated
 
-    def to_s57(self):
+    def to_s57(self) -> Dict[str, Union[str, float, int]]:
         """The S-57 attributes the document states, in the order SURSTA,
         SUREND, DRVAL1, DRVAL2, planam, OBJNAM, SURATH, VERDAT."""
         return {name: getattr(self, name) for name in S57_FIELDS
                 if getattr(self, name) is not None}
 
-    def to_dict(self):
+    def to_dict(self) -> Dict[str, Any]:
         """Every attribute, ready for ``json.dumps``: tuples become lists,
         ``problems`` a list of [attribute, message] lists."""
         result = {}
@@ -151,11 +138,20 @@ class Survey:
         return result
 
 
-def _rebuild(fields):
+#: The attributes of a Survey, in the order of its repr and to_dict().
+FIELDS = tuple(field.name for field in dataclasses.fields(Survey))
+#: The S-57 attributes, in the order of to_s57().
+S57_FIELDS = ("SURSTA", "SUREND", "DRVAL1", "DRVAL2", "planam", "OBJNAM",
+              "SURATH", "VERDAT")
+# What the extension reads from the document (the rest comes from the file).
+_DOCUMENT_FIELDS = FIELDS[:FIELDS.index("path")]
+
+
+def _rebuild(fields: Dict[str, Any]) -> Survey:
     return Survey(**fields)
 
 
-def read_survey(path, *, limit=bag.DEFAULT_LIMIT):
+def read_survey(path: _Path, *, limit: int = DEFAULT_LIMIT) -> Survey:
     """The Survey of a metadata file (``.xml``, trailing NUL bytes dropped)
     or of a BAG file (``.bag``, read by the HDF5 library in a helper
     process).  `path` is a str, bytes or path object; a document larger
@@ -168,32 +164,28 @@ def read_survey(path, *, limit=bag.DEFAULT_LIMIT):
         if is_bag:
             source = bag.open(path, limit=limit)
         else:
-            source = bag.BagFile(path, trimmed(_read_file(path, limit)),
-                                 None)
+            source = read_document(path, limit)
     except OSError as error:
         raise SurveyError("cannot read this file: %s"
                           % (error.strerror or error), name) from None
-    except bag.BagSupportMissing as error:
+    except BagSupportMissing as error:
         raise SurveyError(str(error), name) from None
-    except bag.BagError as error:
-        text = str(error)
-        prefix = name + ": "
-        raise SurveyError(text[len(prefix):] if text.startswith(prefix)
-                          else text, name) from None
-    except NotRegular as error:
-        raise SurveyError(str(error), name) from None
+    except FileError as error:  # BagError too
+        raise SurveyError(error.reason, name) from None
+    document = source.iso19139_xml
+    if not is_bag:
+        document = trimmed(document)
     try:
-        return _survey_of(source.iso19139_xml, name, source.bag_version,
-                          is_bag)
+        return _survey_of(document, name, source.bag_version, is_bag)
     except SurveyError as error:
         error.path = name
         raise
 
 
-def parse_survey(document):
+def parse_survey(document: Union[_Text, _Raster]) -> Survey:
     """The Survey of a document: ``bytes`` or ``str`` (a str is read as
     UTF-8, whatever its declaration says), or an object whose attribute
-    ``iso19139_xml`` holds one, such as a ``bathyra.bag.BagFile``.  Raises
+    ``iso19139_xml`` holds one, such as a ``bathyra.Document``.  Raises
     SurveyError when it is not an ISO 19139 document."""
     path = bag_version = None
     is_bag = False
@@ -218,7 +210,18 @@ def parse_survey(document):
         raise
 
 
-def _survey_of(document, path, bag_version, is_bag):
+def trimmed(document: bytes) -> bytes:
+    """`document` without the NUL bytes at its end and the white space
+    among them (one BAG writer ends its documents with "\\n\\0\\n\\0"):
+    the survey reader reads such a copy as the document it holds.  A
+    UTF-16 document keeps its bytes."""
+    if document.startswith((b"\xff\xfe", b"\xfe\xff")):
+        return document
+    return document.rstrip(b"\0 \t\r\n")
+
+
+def _survey_of(document: _Text, path: Optional[str],
+               bag_version: Optional[str], is_bag: bool) -> Survey:
     if isinstance(document, (bytearray, memoryview)):
         document = bytes(document)
     if not document.strip():
@@ -240,34 +243,3 @@ def _survey_of(document, path, bag_version, is_bag):
                           "readable")
     values = {name: fields[name] for name in _DOCUMENT_FIELDS}
     return Survey(path=path, bag_version=bag_version, **values)
-
-
-def read_document(path, limit):
-    """The document of a metadata file, read without following it into a
-    device or FIFO, and at most `limit` bytes long.  A document copied out
-    of a BAG file may end in NUL bytes; they are dropped."""
-    return _read_file(path, limit).rstrip(b"\0")
-
-
-def trimmed(document):
-    """`document` without the NUL bytes that BAG writers leave at its end,
-    and the white space among them (one writer ends its documents with
-    "\\n\\0\\n\\0"); a UTF-16 document keeps its bytes."""
-    if document.startswith((b"\xff\xfe", b"\xfe\xff")):
-        return document
-    return document.rstrip(b"\0 \t\r\n")
-
-
-def _read_file(path, limit):
-    check_regular(path)
-    flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(
-        os, "O_BINARY", 0)
-    fd = os.open(path, flags)
-    with open(fd, "rb") as stream:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
-            raise NotRegular("not a regular file")
-        document = stream.read(limit + 1)
-    if len(document) > limit:
-        raise NotRegular("larger than the limit of %d bytes (see "
-                         "--max-size)" % limit)
-    return document

@@ -1,8 +1,12 @@
 // The extension module bathyra._bag: the Python face of the BAG reader and
 // writer.  Every HDF5 call runs under the library lock without the
 // interpreter lock; the library's own error printing is off, and its
-// failures become BagError exceptions that name the file and what was
-// wrong with it.
+// failures become bathyra.errors.BagError exceptions that name the file and
+// what was wrong with it.
+//
+// The module object holds what it uses (BagError) in its state.  The HDF5
+// library, its lock and the fork handlers are the process's, so the module
+// loads only into the main interpreter.
 #include <cerrno>
 #include <cstdint>
 #include <string>
@@ -17,10 +21,40 @@
 namespace bathyra {
 namespace {
 
-PyObject *bag_error = nullptr;  // bathyra.bag.BagError, held for good
+// The state of one module object.
+struct BagState {
+    PyObject *bag_error;  // bathyra.errors.BagError
+};
 
-PyObject *raise_read_failure(PyObject *path, const ReadOutcome &outcome,
-                             uint64_t limit)
+// The state of `module`, or null with an exception pending.
+BagState *state_of(PyObject *module)
+{
+    return static_cast<BagState *>(PyModule_GetState(module));
+}
+
+// Raises BagError(path, reason): `path` is the caller's path object (the
+// exception turns it into a str), `reason` UTF-8 text.  Returns null.
+PyObject *raise_bag_error(PyObject *module, PyObject *path,
+                          const std::string &reason)
+{
+    BagState *state = state_of(module);
+    if (!state)
+        return nullptr;
+    OwnedRef text(PyUnicode_DecodeUTF8(
+        reason.data(), static_cast<Py_ssize_t>(reason.size()), "replace"));
+    if (!text)
+        return nullptr;
+    OwnedRef error(PyObject_CallFunctionObjArgs(state->bag_error, path,
+                                                text.get(), nullptr));
+    if (!error)
+        return nullptr;
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())),
+                    error.get());
+    return nullptr;
+}
+
+PyObject *raise_read_failure(PyObject *module, PyObject *path,
+                             const ReadOutcome &outcome, uint64_t limit)
 {
     if (outcome.status == ReadOutcome::no_memory)
         return PyErr_NoMemory();
@@ -30,8 +64,7 @@ PyObject *raise_read_failure(PyObject *path, const ReadOutcome &outcome,
     } catch (const std::exception &) {
         return PyErr_NoMemory();
     }
-    PyErr_Format(bag_error, "%U: %s", path, reason.c_str());
-    return nullptr;
+    return raise_bag_error(module, path, reason);
 }
 
 // The exception of a call that the library lock did not run.
@@ -60,7 +93,7 @@ PyObject *close_library(PyObject *, PyObject *)
 }
 
 // read_metadata(path, limit) -> (document: bytes, bag_version: str or None)
-PyObject *read_metadata(PyObject *, PyObject *args)
+PyObject *read_metadata(PyObject *module, PyObject *args)
 {
     PyObject *arg;
     unsigned long long limit;
@@ -90,15 +123,8 @@ PyObject *read_metadata(PyObject *, PyObject *args)
     Py_END_ALLOW_THREADS
     if (!finished)
         return not_finished();
-    if (outcome.status != ReadOutcome::ok) {
-        OwnedRef path(PyOS_FSPath(arg));
-        if (path && !PyUnicode_Check(path.get()))
-            path.reset(
-                PyUnicode_DecodeFSDefault(PyBytes_AS_STRING(path.get())));
-        if (!path)
-            return nullptr;
-        return raise_read_failure(path.get(), outcome, limit);
-    }
+    if (outcome.status != ReadOutcome::ok)
+        return raise_read_failure(module, arg, outcome, limit);
     OwnedRef document(PyBytes_FromStringAndSize(
         outcome.document.data(),
         static_cast<Py_ssize_t>(outcome.document.size())));
@@ -157,7 +183,7 @@ bool make_request(PyObject *path_arg, const Py_buffer &data,
 }
 
 // write_bag(path, data, version, chunk, compress, element, layout) -> None
-PyObject *write_bag(PyObject *, PyObject *args)
+PyObject *write_bag(PyObject *module, PyObject *args)
 {
     PyObject *path_arg;
     Py_buffer data;
@@ -182,11 +208,8 @@ PyObject *write_bag(PyObject *, PyObject *args)
     Py_END_ALLOW_THREADS
     if (!finished)
         return not_finished();
-    if (!failure.empty()) {
-        PyErr_Format(bag_error, "%s: %s", request.path.c_str(),
-                     failure.c_str());
-        return nullptr;
-    }
+    if (!failure.empty())
+        return raise_bag_error(module, path_arg, failure);
     Py_RETURN_NONE;
 }
 
@@ -242,45 +265,82 @@ PyMethodDef bag_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Refuses every interpreter but the main one: the HDF5 library and its
+// lock serve the whole process.  Returns 0, or -1 with ImportError.
+int refuse_subinterpreter()
+{
+    if (PyInterpreterState_Get() == PyInterpreterState_Main())
+        return 0;
+    PyErr_SetString(PyExc_ImportError,
+                    "bathyra._bag can only be loaded into the main "
+                    "interpreter: the HDF5 library it reads BAG files with "
+                    "is shared by the whole process");
+    return -1;
+}
+
 int exec_bag(PyObject *module)
 {
+    if (refuse_subinterpreter() < 0)
+        return -1;
     if (int failure = hdf5::install_process_handlers()) {
         errno = failure;
         PyErr_SetFromErrno(PyExc_OSError);
         return -1;
     }
-    if (!bag_error) {
-        bag_error = PyErr_NewExceptionWithDoc(
-            "bathyra.bag.BagError",
-            "A file cannot be read as a BAG file; the message names the "
-            "file and what was wrong.",
-            nullptr, nullptr);
-        if (!bag_error)
-            return -1;
-    }
-    Py_INCREF(bag_error);
-    if (PyModule_AddObject(module, "BagError", bag_error) < 0) {
-        Py_DECREF(bag_error);
+    BagState *state = state_of(module);
+    if (!state)
+        return -1;
+    OwnedRef errors(PyImport_ImportModule("bathyra.errors"));
+    if (!errors)
+        return -1;
+    OwnedRef bag_error(PyObject_GetAttrString(errors.get(), "BagError"));
+    if (!bag_error)
+        return -1;
+    if (!PyExceptionClass_Check(bag_error.get())) {
+        PyErr_SetString(PyExc_TypeError,
+                        "bathyra.errors.BagError is not an exception class");
         return -1;
     }
+    replace_held(state->bag_error, bag_error.release());
+    return compat::module_add_object_ref(module, "BagError", state->bag_error);
+}
+
+int traverse_bag(PyObject *module, visitproc visit, void *arg)
+{
+    BagState *state = state_of(module);
+    if (state)
+        Py_VISIT(state->bag_error);
     return 0;
+}
+
+int clear_bag(PyObject *module)
+{
+    BagState *state = state_of(module);
+    if (state)
+        Py_CLEAR(state->bag_error);
+    return 0;
+}
+
+void free_bag(void *module)
+{
+    clear_bag(static_cast<PyObject *>(module));
 }
 
 PyModuleDef_Slot bag_slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(exec_bag)},
-    {0, nullptr},
+    BATHYRA_COMPAT_INTERPRETER_SLOT{0, nullptr},
 };
 
 PyModuleDef bag_definition = {
     PyModuleDef_HEAD_INIT,
     "_bag",
     "Reading and writing the metadata of BAG files with the HDF5 library.",
-    0,
+    sizeof(BagState),
     bag_methods,
     bag_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    traverse_bag,
+    clear_bag,
+    free_bag,
 };
 
 }  // namespace

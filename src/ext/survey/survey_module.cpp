@@ -275,11 +275,18 @@ PyMethodDef survey_methods[] = {
 int exec_survey(PyObject *module)
 {
     if (!survey_state.document_error) {
+        // One family of exceptions: DocumentError is a BathyraError.
+        OwnedRef errors(PyImport_ImportModule("bathyra.errors"));
+        if (!errors)
+            return -1;
+        OwnedRef base(PyObject_GetAttrString(errors.get(), "BathyraError"));
+        if (!base)
+            return -1;
         survey_state.document_error = PyErr_NewExceptionWithDoc(
             "bathyra._survey.DocumentError",
             "A document that cannot be read as survey metadata: malformed "
             "XML, or a document of another standard.",
-            nullptr, nullptr);
+            base.get(), nullptr);
         if (!survey_state.document_error)
             return -1;
     }
