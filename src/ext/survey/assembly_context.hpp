@@ -29,10 +29,7 @@ struct ReferenceVertical {
     std::vector<std::string> codes;  // EPSG codes of vertical CRSs
     std::string name;                // a reference named in words
     std::string datum;               // a vertical datum named by code
-    // A vertical CRS given as WKT: its name, datum and axis.
-    std::string wkt_name;
-    std::string wkt_datum;
-    AxisDirection wkt_axis = AxisDirection::unknown;
+    WktVertical wkt;                 // a vertical CRS given as WKT
 };
 
 struct Context {

@@ -2,7 +2,6 @@
 // bounding box of the identification, and the metadata's reference
 // systems, of which the first horizontal one is the survey's horizontal
 // CRS; the vertical ones are kept for the depth rule.
-#include <cctype>
 #include <cmath>
 
 #include "assembly_context.hpp"
@@ -28,51 +27,6 @@ bool names_vertical(const std::string &text, const std::string *title)
     return false;
 }
 
-// The first quoted text after `keyword` (lower case) in a WKT text.
-std::string quoted_after(const std::string &text, const std::string &keyword)
-{
-    size_t at = lower(text).find(keyword);
-    if (at == std::string::npos)
-        return "";
-    size_t open = text.find('"', at);
-    size_t close = open == std::string::npos ? open : text.find('"', open + 1);
-    if (close == std::string::npos)
-        return "";
-    return trimmed(text.substr(open + 1, close - open - 1));
-}
-
-// The name of a WKT CRS (the first quoted text) and whether it is a
-// vertical one; empty when `text` is no WKT.
-std::string wkt_name(const std::string &text, std::string &kind)
-{
-    size_t bracket = text.find('[');
-    if (bracket == std::string::npos || bracket == 0 || bracket > 20)
-        return "";
-    std::string keyword = lower(text.substr(0, bracket));
-    for (char c : keyword)
-        if (!std::isalpha(static_cast<unsigned char>(c)) && c != '_')
-            return "";
-    size_t open = text.find('"', bracket);
-    size_t close = open == std::string::npos ? open : text.find('"', open + 1);
-    if (close == std::string::npos)
-        return "";
-    kind =
-        keyword.find("vert") != std::string::npos ? "vertical" : "horizontal";
-    if (keyword.find("compd") != std::string::npos ||
-        keyword.find("compound") != std::string::npos) {
-        // The horizontal part is the first CRS inside.
-        size_t inner = text.find('[', close);
-        size_t inner_open =
-            inner == std::string::npos ? inner : text.find('"', inner);
-        size_t inner_close = inner_open == std::string::npos
-                                 ? inner_open
-                                 : text.find('"', inner_open + 1);
-        if (inner_close != std::string::npos)
-            return text.substr(inner_open + 1, inner_close - inner_open - 1);
-    }
-    return text.substr(open + 1, close - open - 1);
-}
-
 }  // namespace
 
 void read_reference_systems(Context &context)
@@ -90,68 +44,53 @@ void read_reference_systems(Context &context)
             first_value(group, Field::reference_code_href);
         const std::string *space =
             first_value(group, Field::reference_code_space);
-        std::string text = code ? trimmed(*code) : std::string();
-        std::string authority, number;
+        const std::string text = code ? trimmed(*code) : std::string();
+        // A bare code is one of the EPSG's when the code space says so.
         const std::string default_authority =
             space && lower(trimmed(*space)).find("epsg") != std::string::npos
                 ? "EPSG"
                 : "";
-        bool coded =
-            parse_crs_reference(text, default_authority, authority, number) ||
-            find_crs_reference(text, authority, number) ||
-            (href && find_crs_reference(*href, authority, number));
-        if (coded &&
-            lower(text + (href ? *href : std::string())).find("def:datum") !=
-                std::string::npos) {
-            // A datum, not a CRS: a vertical one names the datum.
-            std::string datum = vertical_datum(authority, number);
+        const CrsReference named = read_crs_reference(
+            text, default_authority, href ? *href : std::string());
+        if (named.kind == CrsReference::Kind::datum) {
+            // A vertical datum names the vertical reference's datum.
+            std::string datum = vertical_datum(named.authority, named.code);
             if (!datum.empty() && reference.datum.empty())
                 reference.datum = datum;
             continue;
         }
-        if (coded) {
-            VerticalCrsFacts vertical = vertical_crs(authority, number);
-            if (vertical.found)
-                reference.codes.push_back(number);
-            HorizontalCrsFacts horizontal = horizontal_crs(authority, number);
+        if (named.kind == CrsReference::Kind::crs) {
+            if (vertical_crs(named.authority, named.code).found)
+                reference.codes.push_back(named.code);
             if (!fields.horizontal_crs &&
-                (horizontal.found || !proj_available()))
-                fields.horizontal_crs = authority + ":" + number;
+                (horizontal_crs(named.authority, named.code).found ||
+                 !proj_available()))
+                fields.horizontal_crs = named.authority + ":" + named.code;
             continue;
         }
         if (is_placeholder(text))
             continue;
-        std::string kind;
-        std::string name = wkt_name(text, kind);
-        if (!name.empty() && is_placeholder(name))
+        const WktFacts wkt = read_wkt(text);
+        const std::string &name =
+            wkt.horizontal.empty() ? wkt.vertical.name : wkt.horizontal;
+        if (wkt.found && is_placeholder(name))
             continue;  // a WKT for an unknown CRS
         const std::string *title = first_value(group, Field::reference_title);
-        if (name.empty() && names_vertical(text, title)) {
+        if (!wkt.found && names_vertical(text, title)) {
             // A vertical reference named in words ("MHHW", "Local Lake
             // datum"), or titled so ("Mean Higher High Water height").
             if (reference.name.empty())
                 reference.name = text;
             continue;
         }
-        if (!name.empty()) {
-            if (kind == "vertical" && reference.wkt_name.empty()) {
-                reference.wkt_name = name;
-                reference.wkt_datum = quoted_after(text, "vert_datum[");
-                if (reference.wkt_datum.empty())
-                    reference.wkt_datum = quoted_after(text, "vdatum[");
-                // WKT 1 gives a vertical CRS without an axis the axis of
-                // heights.
-                const std::string folded = lower(text);
-                reference.wkt_axis =
-                    folded.find(",down]") != std::string::npos ||
-                            folded.find(", down]") != std::string::npos
-                        ? AxisDirection::down
-                        : AxisDirection::up;
-            } else if (!fields.horizontal_crs)
-                fields.horizontal_crs = name;
-        } else if (!fields.horizontal_crs) {
-            fields.horizontal_crs = text;
-        }
+        // The first vertical CRS given as WKT is the vertical reference;
+        // any other CRS may be the horizontal one.
+        const bool vertical_taken = wkt.vertical.found && !reference.wkt.found;
+        if (vertical_taken)
+            reference.wkt = wkt.vertical;
+        if (!fields.horizontal_crs &&
+            (!wkt.horizontal.empty() || !wkt.found || !vertical_taken))
+            fields.horizontal_crs = wkt.found ? name : text;
     }
     if (!fields.horizontal_crs)
         context.problem("horizontal_crs", "no horizontal reference system");

@@ -82,16 +82,17 @@ void read_extent_crs(Context &context, const Group &group, Axis &axis)
     const std::string *datum = first_value(group, Field::datum_name);
     if (datum && !trimmed(*datum).empty())
         fields.vertical_datum = trimmed(*datum);
-    std::string authority, code;
     for (Field field : {Field::vertical_crs_code, Field::vertical_crs_id,
                         Field::vertical_crs_href}) {
         const std::string *text = first_value(group, field);
-        if (text &&
-            (parse_crs_reference(trimmed(*text), authority, code) ||
-             find_crs_reference(*text, authority, code) ||
-             (field == Field::vertical_crs_href &&
-              parse_crs_reference(trimmed(*text), "EPSG", authority, code)))) {
-            apply_code(context, authority, code, axis);
+        // A link may give a bare code, of the EPSG.
+        const CrsReference named =
+            text ? read_crs_reference(
+                       trimmed(*text),
+                       field == Field::vertical_crs_href ? "EPSG" : "")
+                 : CrsReference();
+        if (named.kind != CrsReference::Kind::none) {
+            apply_code(context, named.authority, named.code, axis);
             return;
         }
     }
@@ -119,12 +120,15 @@ void read_reference_crs(Context &context, Axis &axis)
         fields.vertical_crs = reference.name;
     if (!fields.vertical_datum && !reference.datum.empty())
         fields.vertical_datum = reference.datum;
-    if (!fields.vertical_crs && !reference.wkt_name.empty()) {
-        fields.vertical_crs = reference.wkt_name;
-        if (!fields.vertical_datum && !reference.wkt_datum.empty())
-            fields.vertical_datum = reference.wkt_datum;
-        if (axis.direction == AxisDirection::unknown)
-            axis.direction = reference.wkt_axis;
+    if (!fields.vertical_crs && reference.wkt.found) {
+        fields.vertical_crs = reference.wkt.name;
+        const std::string datum = trimmed(reference.wkt.datum_name);
+        if (!fields.vertical_datum && !datum.empty())
+            fields.vertical_datum = datum;
+        if (axis.direction == AxisDirection::unknown) {
+            axis.direction = reference.wkt.direction;
+            axis.to_metres = reference.wkt.to_metres;
+        }
     }
 }
 
