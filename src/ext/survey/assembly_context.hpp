@@ -38,8 +38,8 @@ struct Context {
     Fields fields;
     ReferenceVertical reference;
 
-    void problem(const char *attribute, std::string message);
-    bool has_problem(const char *attribute) const;
+    void problem(Key attribute, std::string message);
+    bool has_problem(Key attribute) const;
     // Whether a capture of an identification is read: those of the data
     // identifications, or of the service identification when there is
     // no data identification.

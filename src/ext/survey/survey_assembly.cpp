@@ -9,12 +9,12 @@
 namespace bathyra {
 namespace survey {
 
-void Context::problem(const char *attribute, std::string message)
+void Context::problem(Key attribute, std::string message)
 {
     fields.problems.emplace_back(attribute, std::move(message));
 }
 
-bool Context::has_problem(const char *attribute) const
+bool Context::has_problem(Key attribute) const
 {
     for (const auto &entry : fields.problems)
         if (entry.first == attribute)

@@ -93,7 +93,7 @@ void read_reference_systems(Context &context)
             fields.horizontal_crs = wkt.found ? name : text;
     }
     if (!fields.horizontal_crs)
-        context.problem("horizontal_crs", "no horizontal reference system");
+        context.problem(Key::horizontal_crs, "no horizontal reference system");
 }
 
 void read_box(Context &context)
@@ -113,14 +113,14 @@ void read_box(Context &context)
         if (box.size() != 4)
             continue;
         if (box[0] == 0 && box[1] == 0 && box[2] == 0 && box[3] == 0) {
-            context.problem("bbox",
+            context.problem(Key::bbox,
                             "the bounding box is all zeros (a placeholder)");
             return;
         }
         context.fields.bbox = box;
         return;
     }
-    context.problem("bbox",
+    context.problem(Key::bbox,
                     "no geographic bounding box in the identification");
 }
 

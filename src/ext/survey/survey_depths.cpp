@@ -46,14 +46,14 @@ void apply_code(Context &context, const std::string &authority,
         fields.vertical_crs = name;
         axis.unresolved =
             "PROJ is not available to resolve the vertical CRS " + name;
-        context.problem("vertical_crs", axis.unresolved);
+        context.problem(Key::vertical_crs, axis.unresolved);
         return;
     }
     VerticalCrsFacts facts = vertical_crs(authority, code);
     if (!facts.found) {
         axis.unresolved =
             "the vertical CRS reference " + name + " names no vertical CRS";
-        context.problem("vertical_crs", axis.unresolved);
+        context.problem(Key::vertical_crs, axis.unresolved);
         return;
     }
     fields.vertical_crs = name;
@@ -142,8 +142,9 @@ Axis read_vertical_reference(Context &context, const Group *group)
     if (axis.direction == AxisDirection::unknown &&
         !context.fields.vertical_crs)
         read_reference_crs(context, axis);
-    if (!context.fields.vertical_crs && !context.has_problem("vertical_crs"))
-        context.problem("vertical_crs", "no vertical CRS");
+    if (!context.fields.vertical_crs &&
+        !context.has_problem(Key::vertical_crs))
+        context.problem(Key::vertical_crs, "no vertical CRS");
     read_verdat(context);
     if (group && axis.direction == AxisDirection::unknown && !context.is_bag) {
         // BAG files store elevations (positive up); other documents say
@@ -152,8 +153,8 @@ Axis read_vertical_reference(Context &context, const Group *group)
             (axis.unresolved.empty() ? "vertical CRS unknown"
                                      : axis.unresolved) +
             ": depths taken from heights";
-        context.problem("DRVAL1", message);
-        context.problem("DRVAL2", message);
+        context.problem(Key::DRVAL1, message);
+        context.problem(Key::DRVAL2, message);
     }
     return axis;
 }
@@ -163,7 +164,8 @@ void drop_depth_problems(Fields &fields)
     fields.problems.erase(
         std::remove_if(fields.problems.begin(), fields.problems.end(),
                        [](const auto &entry) {
-                           return entry.first.rfind("DRVAL", 0) == 0;
+                           return entry.first == Key::DRVAL1 ||
+                                  entry.first == Key::DRVAL2;
                        }),
         fields.problems.end());
 }
@@ -200,8 +202,8 @@ void read_depths(Context &context)
     if (!chosen) {
         const std::string message =
             bad.empty() ? "no depth range in the identification" : bad;
-        context.problem("DRVAL1", message);
-        context.problem("DRVAL2", message);
+        context.problem(Key::DRVAL1, message);
+        context.problem(Key::DRVAL2, message);
         read_vertical_reference(context, nullptr);
         return;
     }
@@ -211,8 +213,8 @@ void read_depths(Context &context)
     if (std::isnan(low) || std::isnan(high)) {
         // Whatever the direction, no depth is given.
         drop_depth_problems(context.fields);
-        context.problem("DRVAL1", "the depth range holds NaN");
-        context.problem("DRVAL2", "the depth range holds NaN");
+        context.problem(Key::DRVAL1, "the depth range holds NaN");
+        context.problem(Key::DRVAL2, "the depth range holds NaN");
         return;
     }
     low *= axis.to_metres;

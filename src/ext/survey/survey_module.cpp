@@ -3,7 +3,6 @@
 // layer that shapes the Survey.
 #include <exception>
 #include <string>
-#include <unordered_map>
 
 #include "expat_pass.hpp"
 #include "host_compat.hpp"
@@ -18,10 +17,8 @@ namespace {
 // Process-wide: held for the life of the process.
 struct SurveyState {
     expat::Library expat;
-    PyObject *document_error = nullptr;  // _survey.DocumentError
-    // The record's keys, the attribute names of problems and the names of
-    // standards, made once (a fixed set of texts, never a document's).
-    std::unordered_map<std::string, PyObject *> names;
+    PyObject *document_error = nullptr;         // _survey.DocumentError
+    PyObject *strings[survey::key_count] = {};  // see survey_strings.hpp
 };
 
 SurveyState survey_state;
@@ -63,43 +60,55 @@ PyObject *text_tuple(const std::vector<std::string> &texts)
     return tuple.release();
 }
 
-// New reference to the str of one of the module's own names, made on
-// first use and kept, its hash computed; null with an exception pending.
-PyObject *name_str(const std::string &name)
+struct StringSpec {
+    const char *bytes;
+    Py_ssize_t size_with_nul;
+    bool interned;
+};
+
+const StringSpec string_specs[survey::key_count] = {
+#define BATHYRA_SURVEY_STRING_SPEC(id, text, interned)                        \
+    {text, sizeof(text), interned},
+    BATHYRA_SURVEY_STRING_TABLE(BATHYRA_SURVEY_STRING_SPEC)
+#undef BATHYRA_SURVEY_STRING_SPEC
+};
+
+// Makes every string of the table, hashed, into `strings`; returns 0, or
+// -1 with the host's exception pending.
+int make_strings(PyObject *(&strings)[survey::key_count])
 {
-    auto found = survey_state.names.find(name);
-    if (found != survey_state.names.end()) {
-        Py_INCREF(found->second);
-        return found->second;
+    for (int i = 0; i < survey::key_count; ++i) {
+        if (strings[i])
+            continue;
+        const StringSpec &spec = string_specs[i];
+        PyObject *made =
+            PyUnicode_DecodeUTF8(spec.bytes, spec.size_with_nul - 1, nullptr);
+        if (!made)
+            return -1;
+        if (spec.interned)
+            PyUnicode_InternInPlace(&made);
+        if (PyObject_Hash(made) == -1) {
+            Py_DECREF(made);
+            return -1;
+        }
+        strings[i] = made;
     }
-    PyObject *made = PyUnicode_FromStringAndSize(
-        name.data(), static_cast<Py_ssize_t>(name.size()));
-    if (!made)
-        return nullptr;
-    PyUnicode_InternInPlace(&made);
-    if (PyObject_Hash(made) == -1) {
-        Py_DECREF(made);
-        return nullptr;
-    }
-    try {
-        survey_state.names.emplace(name, made);
-    } catch (const std::exception &) {
-        return made;  // used once, not kept
-    }
-    Py_INCREF(made);
-    return made;
+    return 0;
+}
+
+// Borrowed reference to one of the module's strings.
+PyObject *str(survey::Key key)
+{
+    return survey_state.strings[static_cast<int>(key)];
 }
 
 // Stores `value` (stolen) under `key`; returns 0 or -1.
-int put(PyObject *dict, const char *key, PyObject *value)
+int put(PyObject *dict, survey::Key key, PyObject *value)
 {
     OwnedRef owned(value);
     if (!owned)
         return -1;
-    OwnedRef name(name_str(key));
-    if (!name)
-        return -1;
-    return PyDict_SetItem(dict, name.get(), owned.get());
+    return PyDict_SetItem(dict, str(key), owned.get());
 }
 
 PyObject *make_record(const survey::Fields &fields, survey::Standard standard)
@@ -117,10 +126,7 @@ PyObject *make_record(const survey::Fields &fields, survey::Standard standard)
         OwnedRef pair(PyTuple_New(2));
         if (!pair)
             return nullptr;
-        PyObject *attribute = name_str(problem.first);
-        if (!attribute)
-            return nullptr;
-        PyTuple_SET_ITEM(pair.get(), 0, attribute);
+        PyTuple_SET_ITEM(pair.get(), 0, compat::new_ref(str(problem.first)));
         PyObject *message = text_or_none(problem.second);
         if (!message)
             return nullptr;
@@ -135,24 +141,27 @@ PyObject *make_record(const survey::Fields &fields, survey::Standard standard)
                                       (*fields.bbox)[1], (*fields.bbox)[2],
                                       (*fields.bbox)[3])
                       : (Py_INCREF(Py_None), Py_None));
-    const char *name =
-        standard == survey::Standard::iso19115_3 ? "ISO 19115-3" : "ISO 19139";
-    if (put(dict, "standard", name_str(name)) < 0 ||
-        put(dict, "SURSTA", text_or_none(fields.SURSTA)) < 0 ||
-        put(dict, "SUREND", text_or_none(fields.SUREND)) < 0 ||
-        put(dict, "DRVAL1", float_or_none(fields.DRVAL1)) < 0 ||
-        put(dict, "DRVAL2", float_or_none(fields.DRVAL2)) < 0 ||
-        put(dict, "vertical_crs", text_or_none(fields.vertical_crs)) < 0 ||
-        put(dict, "vertical_datum", text_or_none(fields.vertical_datum)) < 0 ||
-        put(dict, "VERDAT", verdat.release()) < 0 ||
-        put(dict, "OBJNAM", text_or_none(fields.OBJNAM)) < 0 ||
-        put(dict, "platforms", text_tuple(fields.platforms)) < 0 ||
-        put(dict, "instruments", text_tuple(fields.instruments)) < 0 ||
-        put(dict, "planam", text_or_none(fields.planam)) < 0 ||
-        put(dict, "SURATH", text_or_none(fields.SURATH)) < 0 ||
-        put(dict, "bbox", bbox.release()) < 0 ||
-        put(dict, "horizontal_crs", text_or_none(fields.horizontal_crs)) < 0 ||
-        put(dict, "problems", problems.release()) < 0)
+    using survey::Key;
+    const Key name = standard == survey::Standard::iso19115_3 ? Key::iso19115_3
+                                                              : Key::iso19139;
+    if (put(dict, Key::standard, compat::new_ref(str(name))) < 0 ||
+        put(dict, Key::SURSTA, text_or_none(fields.SURSTA)) < 0 ||
+        put(dict, Key::SUREND, text_or_none(fields.SUREND)) < 0 ||
+        put(dict, Key::DRVAL1, float_or_none(fields.DRVAL1)) < 0 ||
+        put(dict, Key::DRVAL2, float_or_none(fields.DRVAL2)) < 0 ||
+        put(dict, Key::vertical_crs, text_or_none(fields.vertical_crs)) < 0 ||
+        put(dict, Key::vertical_datum, text_or_none(fields.vertical_datum)) <
+            0 ||
+        put(dict, Key::VERDAT, verdat.release()) < 0 ||
+        put(dict, Key::OBJNAM, text_or_none(fields.OBJNAM)) < 0 ||
+        put(dict, Key::platforms, text_tuple(fields.platforms)) < 0 ||
+        put(dict, Key::instruments, text_tuple(fields.instruments)) < 0 ||
+        put(dict, Key::planam, text_or_none(fields.planam)) < 0 ||
+        put(dict, Key::SURATH, text_or_none(fields.SURATH)) < 0 ||
+        put(dict, Key::bbox, bbox.release()) < 0 ||
+        put(dict, Key::horizontal_crs, text_or_none(fields.horizontal_crs)) <
+            0 ||
+        put(dict, Key::problems, problems.release()) < 0)
         return nullptr;
     return record.release();
 }
@@ -287,6 +296,8 @@ int exec_survey(PyObject *module)
                            survey_state.document_error) < 0)
         return -1;
     Py_INCREF(survey_state.document_error);
+    if (make_strings(survey_state.strings) < 0)
+        return -1;
     OwnedRef salt(PyUnicode_FromString("bathyra._survey"));
     if (!salt)
         return -1;

@@ -62,7 +62,7 @@ void read_title(Context &context)
             return;
         }
     }
-    context.problem("OBJNAM",
+    context.problem(Key::OBJNAM,
                     "no title in the citation of the identification");
 }
 
@@ -84,7 +84,7 @@ void read_platforms(Context &context)
     const auto &named =
         fields.platforms.empty() ? fields.instruments : fields.platforms;
     if (named.empty()) {
-        context.problem("planam", "no platform or instrument named");
+        context.problem(Key::planam, "no platform or instrument named");
         return;
     }
     std::string joined;
@@ -113,7 +113,7 @@ void read_authority(Context &context)
             }
         }
     }
-    context.problem("SURATH",
+    context.problem(Key::SURATH,
                     "no organisation in a responsible role (originator, "
                     "principal investigator, owner, custodian, point of "
                     "contact) of the identification");

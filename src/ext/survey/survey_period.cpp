@@ -59,7 +59,7 @@ struct PeriodEnd {
     }
 
     // The field, or its problem.
-    void finish(Context &context, const char *attribute,
+    void finish(Context &context, Key attribute,
                 std::optional<std::string> &field) const
     {
         if (kept && !open)
@@ -89,8 +89,8 @@ void read_period(Context &context)
                                   ? "no survey period in the identification "
                                     "(only a metadata date)"
                                   : "no survey period in the identification";
-        context.problem("SURSTA", message);
-        context.problem("SUREND", message);
+        context.problem(Key::SURSTA, message);
+        context.problem(Key::SUREND, message);
         return;
     }
     PeriodEnd start{false, {}, {}};
@@ -108,8 +108,8 @@ void read_period(Context &context)
             end.take(group, Field::end_position, Field::end_indeterminate);
         }
     }
-    start.finish(context, "SURSTA", context.fields.SURSTA);
-    end.finish(context, "SUREND", context.fields.SUREND);
+    start.finish(context, Key::SURSTA, context.fields.SURSTA);
+    end.finish(context, Key::SUREND, context.fields.SUREND);
 }
 
 }  // namespace survey

@@ -81,9 +81,9 @@ void read_verdat(Context &context)
     if (code)
         fields.VERDAT = code;
     else
-        context.problem("VERDAT", "the vertical datum " +
-                                      quoted(*fields.vertical_datum) +
-                                      " has no S-57 VERDAT code");
+        context.problem(Key::VERDAT, "the vertical datum " +
+                                         quoted(*fields.vertical_datum) +
+                                         " has no S-57 VERDAT code");
 }
 
 }  // namespace survey
