@@ -51,7 +51,7 @@ struct Context {
 };
 
 // The value of the first capture of `field` in `group`, or null.
-const std::string *first_value(const Group &group, Field field);
+const Text *first_value(const Group &group, Field field);
 
 // ASCII letters in lower case, whatever the locale; other bytes kept.
 std::string lower(std::string_view text);

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstddef>
 #include <exception>
+#include <new>
 #include <utility>
 
 namespace bathyra {
@@ -263,6 +264,8 @@ bool parse_crs_reference(const std::string &text, std::string &authority,
 {
     try {
         return parse_reference(text, std::string(), authority, code);
+    } catch (const std::bad_alloc &) {
+        throw;
     } catch (const std::exception &) {
         return false;
     }
@@ -274,6 +277,8 @@ bool parse_crs_reference(const std::string &text,
 {
     try {
         return parse_reference(text, default_authority, authority, code);
+    } catch (const std::bad_alloc &) {
+        throw;
     } catch (const std::exception &) {
         return false;
     }
@@ -312,6 +317,8 @@ bool find_crs_reference(const std::string &text, std::string &authority,
             code = number;
             return true;
         }
+    } catch (const std::bad_alloc &) {
+        throw;
     } catch (const std::exception &) {
     }
     return false;

@@ -6,6 +6,7 @@
 #include <exception>
 #include <map>
 #include <mutex>
+#include <new>
 #include <utility>
 
 #include "crs_hand_reading.hpp"
@@ -214,6 +215,8 @@ CrsReference read_crs_reference(const std::string &text,
             (hand::holds_datum_urn(text) || hand::holds_datum_urn(link)))
             found.kind = CrsReference::Kind::datum;
         return found;
+    } catch (const std::bad_alloc &) {
+        throw;
     } catch (const std::exception &) {
         return CrsReference();
     }
@@ -229,6 +232,8 @@ WktFacts read_wkt(const std::string &text)
             return by_proj->wkt;
 #endif
         return hand::read_wkt(text);
+    } catch (const std::bad_alloc &) {
+        throw;
     } catch (const std::exception &) {
         return WktFacts();
     }

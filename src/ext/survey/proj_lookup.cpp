@@ -6,6 +6,7 @@
 #include <exception>
 #include <map>
 #include <mutex>
+#include <new>
 #include <utility>
 
 #include "proj_context.hpp"
@@ -257,6 +258,8 @@ CrsFacts look_up(const std::string &authority, const std::string &code)
         if (known.answers.size() < cache_limit)
             known.answers.emplace(std::move(key), facts);
         return facts;
+    } catch (const std::bad_alloc &) {
+        throw;
     } catch (const std::exception &) {
         return CrsFacts();
     }
@@ -291,6 +294,8 @@ VerticalCrsFacts vertical_crs(const std::string &authority,
 {
     try {
         return look_up(authority, code).vertical;
+    } catch (const std::bad_alloc &) {
+        throw;
     } catch (const std::exception &) {
         return VerticalCrsFacts();
     }
@@ -301,6 +306,8 @@ std::string vertical_datum(const std::string &authority,
 {
     try {
         return look_up(authority, code).vertical_datum;
+    } catch (const std::bad_alloc &) {
+        throw;
     } catch (const std::exception &) {
         return std::string();
     }
@@ -311,6 +318,8 @@ HorizontalCrsFacts horizontal_crs(const std::string &authority,
 {
     try {
         return look_up(authority, code).horizontal;
+    } catch (const std::bad_alloc &) {
+        throw;
     } catch (const std::exception &) {
         return HorizontalCrsFacts();
     }

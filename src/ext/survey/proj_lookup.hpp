@@ -8,7 +8,8 @@
 // first call, destroyed when the thread ends), with network access off and
 // PROJ's logging silenced; the answers, misses included, are kept for the
 // life of the process, so that a code or a text costs PROJ's work once.
-// Nothing here throws: any failure gives "not found".
+// Any failure gives "not found", but for want of memory: std::bad_alloc
+// reaches the caller, who must not take it for an answer.
 //
 // Built without PROJ (BATHYRA_HAVE_PROJ undefined), every look-up gives
 // "not found" and proj_available() is false; texts are then read by hand,

@@ -42,7 +42,7 @@ Groups Context::groups(std::initializer_list<Field> wanted,
     return found;
 }
 
-const std::string *first_value(const Group &group, Field field)
+const Text *first_value(const Group &group, Field field)
 {
     for (const Capture *capture : group)
         if (capture->field == field)

@@ -15,7 +15,7 @@ namespace {
 // Whether a reference system given in words is a vertical one: its text
 // names a tidal datum, or its text or title speaks of heights, depths or
 // a datum.
-bool names_vertical(const std::string &text, const std::string *title)
+bool names_vertical(const std::string &text, const Text *title)
 {
     if (verdat_code(text))
         return true;
@@ -39,19 +39,18 @@ void read_reference_systems(Context &context)
                        false);
     for (const auto &entry : found) {
         const auto &group = entry.second;
-        const std::string *code = first_value(group, Field::reference_code);
-        const std::string *href =
-            first_value(group, Field::reference_code_href);
-        const std::string *space =
-            first_value(group, Field::reference_code_space);
+        const Text *code = first_value(group, Field::reference_code);
+        const Text *href = first_value(group, Field::reference_code_href);
+        const Text *space = first_value(group, Field::reference_code_space);
         const std::string text = code ? trimmed(*code) : std::string();
         // A bare code is one of the EPSG's when the code space says so.
         const std::string default_authority =
             space && lower(trimmed(*space)).find("epsg") != std::string::npos
                 ? "EPSG"
                 : "";
-        const CrsReference named = read_crs_reference(
-            text, default_authority, href ? *href : std::string());
+        const CrsReference named =
+            read_crs_reference(text, default_authority,
+                               href ? std::string(*href) : std::string());
         if (named.kind == CrsReference::Kind::datum) {
             // A vertical datum names the vertical reference's datum.
             std::string datum = vertical_datum(named.authority, named.code);
@@ -75,7 +74,7 @@ void read_reference_systems(Context &context)
             wkt.horizontal.empty() ? wkt.vertical.name : wkt.horizontal;
         if (wkt.found && is_placeholder(name))
             continue;  // a WKT for an unknown CRS
-        const std::string *title = first_value(group, Field::reference_title);
+        const Text *title = first_value(group, Field::reference_title);
         if (!wkt.found && names_vertical(text, title)) {
             // A vertical reference named in words ("MHHW", "Local Lake
             // datum"), or titled so ("Mean Higher High Water height").
@@ -104,7 +103,7 @@ void read_box(Context &context)
         std::vector<double> box;
         for (Field field :
              {Field::west, Field::south, Field::east, Field::north}) {
-            const std::string *text = first_value(entry.second, field);
+            const Text *text = first_value(entry.second, field);
             std::optional<double> value = text ? number(*text) : std::nullopt;
             if (!value || std::isnan(*value))
                 break;

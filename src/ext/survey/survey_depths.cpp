@@ -70,21 +70,21 @@ void apply_code(Context &context, const std::string &authority,
 void read_extent_crs(Context &context, const Group &group, Axis &axis)
 {
     Fields &fields = context.fields;
-    if (const std::string *text = first_value(group, Field::axis_direction)) {
+    if (const Text *text = first_value(group, Field::axis_direction)) {
         const std::string folded = lower(trimmed(*text));
         if (folded == "up")
             axis.direction = AxisDirection::up;
         else if (folded == "down")
             axis.direction = AxisDirection::down;
     }
-    if (const std::string *unit = first_value(group, Field::axis_unit))
+    if (const Text *unit = first_value(group, Field::axis_unit))
         axis.to_metres = unit_factor(trimmed(*unit));
-    const std::string *datum = first_value(group, Field::datum_name);
+    const Text *datum = first_value(group, Field::datum_name);
     if (datum && !trimmed(*datum).empty())
         fields.vertical_datum = trimmed(*datum);
     for (Field field : {Field::vertical_crs_code, Field::vertical_crs_id,
                         Field::vertical_crs_href}) {
-        const std::string *text = first_value(group, field);
+        const Text *text = first_value(group, field);
         // A link may give a bare code, of the EPSG.
         const CrsReference named =
             text ? read_crs_reference(
@@ -97,7 +97,7 @@ void read_extent_crs(Context &context, const Group &group, Axis &axis)
         }
     }
     for (Field field : {Field::vertical_crs_name, Field::vertical_crs_title}) {
-        const std::string *text = first_value(group, field);
+        const Text *text = first_value(group, field);
         if (text && !trimmed(*text).empty()) {
             fields.vertical_crs = trimmed(*text);
             return;
@@ -183,10 +183,8 @@ void read_depths(Context &context)
     const Group *chosen = nullptr;
     std::string bad;
     for (const auto &entry : found) {
-        const std::string *low =
-            first_value(entry.second, Field::minimum_value);
-        const std::string *high =
-            first_value(entry.second, Field::maximum_value);
+        const Text *low = first_value(entry.second, Field::minimum_value);
+        const Text *high = first_value(entry.second, Field::maximum_value);
         if (!low || !high || trimmed(*low).empty() || trimmed(*high).empty())
             continue;
         if (!number(*low) || !number(*high)) {

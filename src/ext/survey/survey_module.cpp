@@ -11,6 +11,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "expat_pass.hpp"
 #include "host_compat.hpp"
@@ -189,20 +190,25 @@ PyObject *make_record(const SurveyState &state, const survey::Fields &fields,
 
 PyObject *document_error(const SurveyState &state, const std::string &reason)
 {
-    PyErr_SetString(state.document_error, reason.c_str());
+    // Made here: PyErr_SetString would raise the exception without its
+    // message when the message cannot be made.
+    OwnedRef message(PyUnicode_FromString(reason.c_str()));
+    if (!message)
+        return nullptr;
+    PyErr_SetObject(state.document_error, message.get());
     return nullptr;
 }
 
 // Why a well-formed document holds no metadata record that is read.
-std::string other_standard(const std::string &root_name)
+std::string other_standard(std::string_view root_name)
 {
-    size_t separator = root_name.rfind('}');
-    std::string uri = separator == std::string::npos
-                          ? std::string()
-                          : root_name.substr(0, separator);
-    std::string local = separator == std::string::npos
-                            ? root_name
-                            : root_name.substr(separator + 1);
+    const size_t separator = root_name.rfind('}');
+    const std::string uri(separator == std::string_view::npos
+                              ? std::string_view()
+                              : root_name.substr(0, separator));
+    const std::string local(separator == std::string_view::npos
+                                ? root_name
+                                : root_name.substr(separator + 1));
     if (uri == smxml_namespace)
         return "a legacy smXML document (namespace " + uri +
                "), not ISO 19139";
@@ -249,11 +255,13 @@ PyObject *parse(PyObject *module, PyObject *args, PyObject *kwargs)
     try {
         survey::Collected collected;
         std::string error;
-        expat::Outcome outcome = survey::collect(state.expat, bytes, length,
-                                                 is_text, collected, error);
-        if (outcome == expat::Outcome::refused)
+        const survey::Outcome outcome = survey::collect(
+            state.expat, bytes, length, is_text, collected, error);
+        if (outcome == survey::Outcome::no_memory)
+            return PyErr_NoMemory();
+        if (outcome == survey::Outcome::refused)
             Py_RETURN_NONE;
-        if (outcome == expat::Outcome::malformed)
+        if (outcome == survey::Outcome::malformed)
             return document_error(state,
                                   "not well-formed XML (" + error + ")");
         if (collected.standard == survey::Standard::none)

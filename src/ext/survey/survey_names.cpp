@@ -102,9 +102,8 @@ void read_authority(Context &context)
         context.groups({Field::party_organisation, Field::party_role}, true);
     for (const char *role : roles) {
         for (const auto &entry : found) {
-            const std::string *value =
-                first_value(entry.second, Field::party_role);
-            const std::string *organisation =
+            const Text *value = first_value(entry.second, Field::party_role);
+            const Text *organisation =
                 first_value(entry.second, Field::party_organisation);
             if (value && organisation && lower(trimmed(*value)) == role &&
                 !trimmed(*organisation).empty()) {

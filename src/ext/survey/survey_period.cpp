@@ -26,8 +26,8 @@ struct PeriodEnd {
     // Keeps the earliest start or the latest end of the extent's dates.
     void take(const Group &group, Field field, Field open_field)
     {
-        const std::string *open_text = first_value(group, open_field);
-        const std::string *text = first_value(group, field);
+        const Text *open_text = first_value(group, open_field);
+        const Text *text = first_value(group, field);
         if (open_text && !trimmed(*open_text).empty()) {
             reason = std::string(which()) + " is open (" +
                      quoted(trimmed(*open_text)) + ")";
