@@ -1,4 +1,5 @@
-// Checks of the PROJ look-ups and of the reading of CRS references.
+// Checks of the PROJ look-ups and of the reading of CRS texts (references
+// and WKT).
 // Exits 0 when every check passes, 1 on a failure, and 77 (skipped) when
 // built without PROJ, after the checks that need no PROJ.
 #include "proj_lookup.hpp"
@@ -96,6 +97,221 @@ void parse_checks()
         check_parse(text, nullptr, nullptr, nullptr);
         check_parse(text, "EPSG", nullptr, nullptr);
     }
+}
+
+using Kind = bathyra::CrsReference::Kind;
+
+const char *kind_name(Kind kind)
+{
+    switch (kind) {
+    case Kind::crs:
+        return "crs";
+    case Kind::datum:
+        return "datum";
+    default:
+        return "none";
+    }
+}
+
+void check_reference(const std::string &text, const char *default_authority,
+                     const std::string &link, Kind kind, const char *code)
+{
+    // Twice: the second answer comes from the cache of texts.
+    for (int round = 0; round < 2; ++round) {
+        bathyra::CrsReference got =
+            bathyra::read_crs_reference(text, default_authority, link);
+        const bool ok = got.kind == kind &&
+                        (kind == Kind::none ||
+                         (got.authority == "EPSG" && got.code == code));
+        check(ok, "'" + text + "' (link '" + link + "') reads as " +
+                      kind_name(kind) + " " + (code ? code : "") + " (got " +
+                      kind_name(got.kind) + " " + got.authority + ":" +
+                      got.code + ")");
+    }
+}
+
+// `vertical` null: no vertical CRS.
+void check_wkt(const std::string &text, const char *horizontal,
+               const char *vertical, const char *datum,
+               bathyra::AxisDirection direction, double to_metres)
+{
+    const std::string label = "WKT '" + text.substr(0, 40) + "...'";
+    for (int round = 0; round < 2; ++round) {
+        bathyra::WktFacts got = bathyra::read_wkt(text);
+        check(got.found == (horizontal != nullptr || vertical != nullptr),
+              label + " is read");
+        check(got.horizontal == (horizontal ? horizontal : ""),
+              label + " has the horizontal CRS '" +
+                  (horizontal ? horizontal : "") + "' (got '" +
+                  got.horizontal + "')");
+        check(got.vertical.found == (vertical != nullptr),
+              label + (vertical ? " has" : " has no") + " vertical CRS");
+        if (!vertical || !got.vertical.found)
+            continue;
+        check(got.vertical.name == vertical, label + " vertical CRS is '" +
+                                                 vertical + "' (got '" +
+                                                 got.vertical.name + "')");
+        check(got.vertical.datum_name == datum,
+              label + " datum is '" + datum + "' (got '" +
+                  got.vertical.datum_name + "')");
+        check(got.vertical.direction == direction,
+              label + " points " + direction_name(direction) + " (got " +
+                  direction_name(got.vertical.direction) + ")");
+        check(std::fabs(got.vertical.to_metres - to_metres) < 1e-12,
+              label + " unit is " + std::to_string(to_metres) + " m (got " +
+                  std::to_string(got.vertical.to_metres) + ")");
+    }
+}
+
+// The forms read by hand, with PROJ (which refuses them) or without it.
+void hand_reading_checks()
+{
+    using bathyra::AxisDirection;
+    check_reference("EPSG::5715", "", "", Kind::crs, "5715");
+    check_reference(" 5715 ", "EPSG", "", Kind::crs, "5715");
+    check_reference("5715", "", "", Kind::none, nullptr);
+    check_reference("http://www.epsg-registry.org/export.htm?gml=urn:ogc:"
+                    "def:crs:EPSG::4326",
+                    "", "", Kind::crs, "4326");
+    check_reference("http://www.epsg-registry.org/export.htm?gml=urn:ogc:"
+                    "def:datum:EPSG::5103",
+                    "", "", Kind::datum, "5103");
+    // A text that names nothing, and the link of its anchor.
+    check_reference("NAVD88", "", "urn:ogc:def:datum:EPSG::5103", Kind::datum,
+                    "5103");
+    check_reference("NAVD88", "", "", Kind::none, nullptr);
+    check_reference("", "EPSG", "", Kind::none, nullptr);
+    // A WKT 1 VERT_CS without UNIT, which PROJ refuses.
+    check_wkt("VERT_CS[\"MLLW\", VERT_DATUM[\"MLLW\", 2000]]", nullptr, "MLLW",
+              "MLLW", AxisDirection::up, 1.0);
+    check_wkt("VERT_CS[\"Alicante height\",\n    VERT_DATUM[\" Alicante "
+              "\",2000]]",
+              nullptr, "Alicante height", "Alicante", AxisDirection::up, 1.0);
+    // ESRI's WKT: the names as written (PROJ would give its own).
+    check_wkt("VERTCS[\"NAVD_1988\",VDATUM[\"North_American_Vertical_Datum_"
+              "1988\"],PARAMETER[\"Vertical_Shift\",0.0],PARAMETER["
+              "\"Direction\",1.0],UNIT[\"Meter\",1.0]]",
+              nullptr, "NAVD_1988", "North_American_Vertical_Datum_1988",
+              AxisDirection::up, 1.0);
+    check_wkt("PROJCS[\"WGS_1984_UTM_Zone_10N\",GEOGCS[\"GCS_WGS_1984\","
+              "DATUM[\"D_WGS_1984\",SPHEROID[\"WGS_1984\",6378137.0,"
+              "298.257223563]],PRIMEM[\"Greenwich\",0.0],UNIT[\"Degree\","
+              "0.0174532925199433]],PROJECTION[\"Transverse_Mercator\"],"
+              "PARAMETER[\"False_Easting\",500000.0],PARAMETER[\"False_"
+              "Northing\",0.0],PARAMETER[\"Central_Meridian\",-123.0],"
+              "PARAMETER[\"Scale_Factor\",0.9996],PARAMETER[\"Latitude_Of_"
+              "Origin\",0.0],UNIT[\"Meter\",1.0]]",
+              "WGS_1984_UTM_Zone_10N", nullptr, "", AxisDirection::unknown,
+              1.0);
+    check_wkt("not WKT", nullptr, nullptr, "", AxisDirection::unknown, 1.0);
+    check_wkt("MHHW", nullptr, nullptr, "", AxisDirection::unknown, 1.0);
+}
+
+const char compound_wkt[] =
+    "COMPD_CS[\"NAD83 + MLLW\",PROJCS[\"NAD83 / UTM zone 10N\",GEOGCS["
+    "\"NAD83\",DATUM[\"North_American_Datum_1983\",SPHEROID[\"GRS 1980\","
+    "6378137,298.257222101]],PRIMEM[\"Greenwich\",0],UNIT[\"degree\","
+    "0.0174532925199433]],PROJECTION[\"Transverse_Mercator\"],PARAMETER["
+    "\"latitude_of_origin\",0],PARAMETER[\"central_meridian\",-123],"
+    "PARAMETER[\"scale_factor\",0.9996],PARAMETER[\"false_easting\","
+    "500000],PARAMETER[\"false_northing\",0],UNIT[\"metre\",1]],VERT_CS["
+    "\"MLLW depth\",VERT_DATUM[\"Mean Lower Low Water\",2005],UNIT["
+    "\"metre\",1],AXIS[\"Depth\",DOWN]]]";
+
+// What PROJ's parser reads.
+void proj_parsing_checks()
+{
+    using bathyra::AxisDirection;
+    check_reference("EPSG:5715", "", "", Kind::crs, "5715");
+    check_reference("epsg:05715", "", "", Kind::crs, "5715");
+    check_reference("urn:ogc:def:crs:EPSG::5715", "", "", Kind::crs, "5715");
+    check_reference("urn:ogc:def:crs:EPSG:6.6:5715", "", "", Kind::crs,
+                    "5715");
+    check_reference("http://www.opengis.net/def/crs/EPSG/0/5715", "", "",
+                    Kind::crs, "5715");
+    check_reference("urn:ogc:def:datum:EPSG::5103", "", "", Kind::datum,
+                    "5103");
+    check_reference("urn:ogc:def:crs:EPSG::9705", "", "", Kind::crs, "9705");
+    // Not EPSG's: no reference here.
+    check_reference("ESRI:102100", "", "", Kind::none, nullptr);
+    check_reference("urn:ogc:def:crs:OGC:1.3:CRS84", "", "", Kind::none,
+                    nullptr);
+    // PROJ finds names in its database; a name is no reference.
+    check_reference("WGS 84", "", "", Kind::none, nullptr);
+    check_reference("MHHW", "", "", Kind::none, nullptr);
+    // A compound of two codes is no one object: read by hand, its first
+    // code.
+    check_reference("EPSG:4326+5773", "", "", Kind::crs, "4326");
+    // A CRS written out is no reference, whatever its identifier.
+    check_reference("GEOGCS[\"WGS 84\",DATUM[\"WGS_1984\",SPHEROID["
+                    "\"WGS 84\",6378137,298.257223563]],PRIMEM[\"Greenwich\""
+                    ",0],UNIT[\"degree\",0.0174532925199433],AUTHORITY["
+                    "\"EPSG\",\"4326\"]]",
+                    "", "", Kind::none, nullptr);
+
+    check_wkt("VERT_CS[\"MSL depth\",VERT_DATUM[\"Mean Sea Level\",2005],"
+              "UNIT[\"metre\",1],AXIS[\"Depth\",DOWN]]",
+              nullptr, "MSL depth", "Mean Sea Level", AxisDirection::down,
+              1.0);
+    // WKT 2, the unit inside the axis.
+    check_wkt("VERTCRS[\"MSL depth\",VDATUM[\"Mean Sea Level\"],CS["
+              "vertical,1],AXIS[\"depth (D)\",down,LENGTHUNIT[\"metre\","
+              "1]],ID[\"EPSG\",5715]]",
+              nullptr, "MSL depth", "Mean Sea Level", AxisDirection::down,
+              1.0);
+    check_wkt("VERT_CS[\"NAVD88 height (ft)\",VERT_DATUM[\"North American "
+              "Vertical Datum 1988\",2005],UNIT[\"foot\",0.3048],AXIS["
+              "\"Gravity-related height\",UP]]",
+              nullptr, "NAVD88 height (ft)",
+              "North American Vertical Datum 1988", AxisDirection::up, 0.3048);
+    check_wkt(compound_wkt, "NAD83 / UTM zone 10N", "MLLW depth",
+              "Mean Lower Low Water", AxisDirection::down, 1.0);
+    // WKT 1 with TOWGS84 is a bound CRS: read as its source.
+    check_wkt("GEOGCS[\"NAD83\",DATUM[\"North_American_Datum_1983\","
+              "SPHEROID[\"GRS 1980\",6378137,298.257222101],TOWGS84[0,0,0,0,"
+              "0,0,0]],PRIMEM[\"Greenwich\",0],UNIT[\"degree\","
+              "0.0174532925199433]]",
+              "NAD83", nullptr, "", AxisDirection::unknown, 1.0);
+    check_wkt("BOUNDCRS[SOURCECRS[VERTCRS[\"MLLW\",VDATUM[\"MLLW\"],CS["
+              "vertical,1],AXIS[\"depth (D)\",down],LENGTHUNIT[\"metre\",1]"
+              "]],TARGETCRS[VERTCRS[\"MSL\",VDATUM[\"MSL\"],CS[vertical,1],"
+              "AXIS[\"depth (D)\",down],LENGTHUNIT[\"metre\",1]]],"
+              "ABRIDGEDTRANSFORMATION[\"x\",METHOD[\"Vertical Offset\","
+              "ID[\"EPSG\",9616]],PARAMETER[\"Vertical Offset\",1,"
+              "LENGTHUNIT[\"metre\",1]]]]",
+              nullptr, "MLLW", "MLLW", AxisDirection::down, 1.0);
+    // A quote doubled inside a name.
+    check_wkt("VERTCRS[\"My \"\"quoted\"\" CRS\",VDATUM[\"MLLW\"],CS["
+              "vertical,1],AXIS[\"depth (D)\",down,LENGTHUNIT[\"metre\","
+              "1]]]",
+              nullptr, "My \"quoted\" CRS", "MLLW", AxisDirection::down, 1.0);
+}
+
+// Four threads read the same new texts at once, each on its own PROJ
+// context, all on the one cache of texts.
+void concurrent_text_checks()
+{
+    std::vector<int> mismatches(4, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, &mismatches] {
+            for (int round = 0; round < 20; ++round) {
+                const std::string code = std::to_string(5700 + round % 20);
+                bathyra::CrsReference got = bathyra::read_crs_reference(
+                    "urn:ogc:def:crs:EPSG::" + code, "", "");
+                bathyra::WktFacts wkt = bathyra::read_wkt(compound_wkt);
+                if (got.code != code ||
+                    wkt.vertical.direction != bathyra::AxisDirection::down)
+                    ++mismatches[t];
+            }
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    for (int t = 0; t < 4; ++t)
+        check(mismatches[t] == 0, "texts, thread " + std::to_string(t) + ": " +
+                                      std::to_string(mismatches[t]) +
+                                      " wrong answers");
 }
 
 struct Expected {
@@ -233,6 +449,7 @@ void lookup_checks()
 int main()
 {
     parse_checks();
+    hand_reading_checks();
     if (!bathyra::proj_available()) {
         check(!bathyra::vertical_crs("EPSG", "5715").found &&
                   !bathyra::horizontal_crs("EPSG", "4326").found,
@@ -244,6 +461,8 @@ int main()
     }
     concurrent_checks();
     lookup_checks();
+    proj_parsing_checks();
+    concurrent_text_checks();
     if (failures != 0) {
         std::printf("%d checks failed\n", failures);
         return 1;

@@ -138,6 +138,25 @@ def allocation_sweep(function, *args, start=0, limit=5000, before=None):
     raise AssertionError("calls still fail at allocation %d" % limit)
 
 
+_GENERATOR_PROBE = """
+from tests import support
+items = [("a", "b")]
+for n, outcome in support.allocation_sweep(
+        lambda: tuple(tuple(item) for item in items)):
+    pass
+"""
+_generators_survive = []
+
+
+def generators_survive_failed_allocations():
+    """Whether the host's generator expressions survive failed allocations
+    (CPython 3.12 and 3.13 crash in them), probed once in a child."""
+    if not _generators_survive:
+        _generators_survive.append(
+            run_child(_GENERATOR_PROBE).returncode == 0)
+    return _generators_survive[0]
+
+
 def is_host_frame_failure(exc, text=None):
     """Whether `exc` (an exception, or its type name with `text`) is the
     SystemError that hosts from 3.11 on raise when the interpreter cannot

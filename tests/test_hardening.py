@@ -7,6 +7,8 @@ import threading
 import time
 import unittest
 
+import bathyra
+from bathyra import _survey
 from bathyra import metadata_parser as mp
 from bathyra._traceback_lines import Line
 
@@ -256,6 +258,176 @@ class HostileDocumentTest(unittest.TestCase):
         # The streaming reader keeps no copy of the document: what expat
         # buffers (under 1 MiB) and a little more.
         self.assertLess(peak, (1 << 20) + len(doc) // 20)
+
+
+def survey_documents(names=None):
+    """The corpus documents and the examples, as bytes, by file name; only
+    those named when `names` is given (those present)."""
+    found = {}
+    for path in support.corpus_paths():
+        name = os.path.basename(path)
+        if names is None or name in names:
+            with open(path, "rb") as stream:
+                found[name] = stream.read().rstrip(b"\0")
+    return found
+
+
+def survey_outcome(call):
+    """What a call of the survey reader gives: the Survey, or the type and
+    text of its exception."""
+    try:
+        return call()
+    except Exception as error:
+        return (type(error).__name__, str(error))
+
+
+def host_failure(outcome):
+    """Whether `outcome` is the host's own failure for want of memory in
+    the Python layer's frames: its evaluation loop reporting an error
+    return without an exception (a function of the module that did so
+    would be named instead)."""
+    return isinstance(outcome, SystemError) and (
+        support.is_host_frame_failure(outcome) or str(outcome) ==
+        "_PyEval_EvalFrameDefault returned NULL without setting an error")
+
+
+# A few documents of each kind: an example, a BAG document with its WKT
+# reference systems, an ISO 19115-3 document, one that is malformed and
+# one of another standard.
+SWEPT_SURVEYS = ("survey_h13045_multibeam.xml",
+                 "bag_embedded_vr_empty_fields.xml",
+                 "iso19115-3_v2_vertical_only.xml",
+                 "bag_survey_jd211_v14_legacy_embedded_nul.xml",
+                 "bag_legacy_smxml_nominal_only.xml")
+
+
+class SurveyAllocationTest(unittest.TestCase):
+    """Every allocation of a call of parse_survey fails in turn: the call
+    gives MemoryError or the Survey (or SurveyError) of the call that did
+    not fail, never another one.  On hosts that crash in generator
+    expressions under failed allocations (the Python layer that shapes the
+    Survey has some), the sweep calls the reader beneath it,
+    bathyra._survey.parse, whose record the Python layer shapes."""
+
+    def setUp(self):
+        support.testcapi()
+        self.reader = (bathyra.parse_survey
+                       if support.generators_survive_failed_allocations()
+                       else _survey.parse)
+
+    def sweep(self, document):
+        # The MemoryErrors of a sweep stay alive in cycles with their
+        # frames until a collection, and the host has only so many.
+        gc.collect()
+        expected = survey_outcome(lambda: self.reader(document))
+        failures = 0
+        for n, outcome in support.allocation_sweep(self.reader, document):
+            if isinstance(outcome, MemoryError):
+                failures += 1
+            elif host_failure(outcome):
+                pass
+            elif isinstance(outcome, Exception):
+                self.assertEqual((type(outcome).__name__, str(outcome)),
+                                 expected, n)
+            else:
+                self.assertEqual(outcome, expected, n)
+        self.assertGreater(failures, 10)
+
+    def test_sweep(self):
+        documents = survey_documents(SWEPT_SURVEYS)
+        if not documents:
+            self.skipTest("no corpus documents and no examples")
+        for name, document in documents.items():
+            with self.subTest(name):
+                self.sweep(document)
+        # A str document is read through its UTF-8.
+        self.sweep(next(iter(documents.values())).decode("utf-8", "replace"))
+
+    @unittest.skipUnless(os.environ.get("BATHYRA_SWEEP_WIDE"),
+                         "set BATHYRA_SWEEP_WIDE=1 to sweep every example "
+                         "and corpus document")
+    def test_wide_sweep(self):
+        for name, document in survey_documents().items():
+            with self.subTest(name):
+                self.sweep(document)
+
+
+class SurveyLeakTest(unittest.TestCase):
+    """Repeated calls of the survey reader leave allocated blocks and gc
+    objects as they were, whatever the document gives."""
+
+    def test_blocks_and_objects_stay_flat(self):
+        documents = list(survey_documents(SWEPT_SURVEYS).values())
+        documents += [GOOD, b"<a", b"<x/>", "\udcff", b"\xff\xfe<\0"]
+        for index, document in enumerate(documents):
+            with self.subTest(document=index):
+                def call(document=document):
+                    survey_outcome(lambda: bathyra.parse_survey(document))
+                # The first calls fill the caches of names and of PROJ.
+                for _ in range(200):
+                    call()
+                for _ in range(3):
+                    gc.collect()
+                    blocks = sys.getallocatedblocks()
+                    objects = len(gc.get_objects())
+                    for _ in range(500):
+                        call()
+                    gc.collect()
+                    grown = (sys.getallocatedblocks() - blocks,
+                             len(gc.get_objects()) - objects)
+                    if grown[0] < 100 and grown[1] < 10:
+                        break
+                self.assertLess(grown[0], 100)
+                self.assertLess(grown[1], 10)
+
+
+class SurveyModuleTest(unittest.TestCase):
+    """bathyra._survey keeps its exception class and strings in the module
+    object, and is loaded into one interpreter per process."""
+
+    def test_state_per_module_object(self):
+        child = support.run_child("""
+            import sys
+            import bathyra._survey as first
+            del sys.modules["bathyra._survey"]
+            import bathyra._survey as second
+            caught = []
+            for module in (first, second):
+                try:
+                    module.parse(b"<a")
+                except Exception as error:
+                    caught.append(type(error) is module.DocumentError)
+            print(second is not first,
+                  second.DocumentError is not first.DocumentError,
+                  *caught, sorted(first.parse(b"<gmd:MD_Metadata xmlns:gmd="
+                                  b"'http://www.isotc211.org/2005/gmd'/>"))
+                  == sorted(second.parse(b"<gmd:MD_Metadata xmlns:gmd="
+                                  b"'http://www.isotc211.org/2005/gmd'/>")))
+            """)
+        self.assertEqual(child.stdout.split(), ["True"] * 5, child.stderr)
+
+    def test_second_interpreter_refused(self):
+        child = support.run_child("""
+            import sys
+            try:
+                import _interpreters as interpreters          # 3.13
+            except ImportError:
+                import _xxsubinterpreters as interpreters     # 3.9 to 3.12
+            import bathyra._survey
+            code = "import sys; sys.path[:0] = %r; import bathyra._survey"
+            sub = interpreters.create()
+            try:
+                failure = interpreters.run_string(sub, code % sys.path)
+            except Exception as error:
+                failure = error
+            interpreters.destroy(sub)
+            print(getattr(failure, "formatted", failure))
+            """)
+        self.assertIn("ImportError", child.stdout + child.stderr)
+        self.assertTrue(
+            "one interpreter per process" in child.stdout or
+            "does not support loading in subinterpreters" in child.stdout,
+            child.stdout + child.stderr)
 
 
 if __name__ == "__main__":

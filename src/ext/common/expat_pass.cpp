@@ -8,13 +8,21 @@ namespace expat {
 
 namespace {
 
+thread_local unsigned long failures = 0;
+
 void *parser_malloc(size_t size)
 {
-    return PyMem_Malloc(size);
+    void *block = PyMem_Malloc(size);
+    if (!block)
+        ++failures;
+    return block;
 }
 void *parser_realloc(void *block, size_t size)
 {
-    return PyMem_Realloc(block, size);
+    void *moved = PyMem_Realloc(block, size);
+    if (!moved)
+        ++failures;
+    return moved;
 }
 void parser_free(void *block)
 {
@@ -28,6 +36,11 @@ const MemorySuite memory = {parser_malloc, parser_realloc, parser_free};
 const MemorySuite &host_memory()
 {
     return memory;
+}
+
+unsigned long failed_allocations()
+{
+    return failures;
 }
 
 bool load(Library &library, PyObject *salt_source)

@@ -23,8 +23,13 @@
 
 namespace bathyra {
 
-// Allocations of the readers go through the host allocator, so that they
-// count where the host's own parser would count.
+// The host allocator, for what a reader keeps of the document it reads
+// (its collector's texts and stacks), so that it counts where the host's
+// own parser would count: such memory is allocated and freed during the
+// call, with the interpreter lock held, as the host allocator requires.
+// Tables that outlive a call (compiled rules, per-thread caches) may be
+// freed at a thread's end or at exit, without the lock, and use the
+// default allocator.  Expat's own memory is the host's (host_memory()).
 template <typename T> struct HostAllocator {
     using value_type = T;
     HostAllocator() noexcept = default;
@@ -102,6 +107,12 @@ inline bool document_bytes(PyObject *document, bool is_text,
 // The parser is made with the host allocator.
 const MemorySuite &host_memory();
 
+// How many of the parsers' allocations have failed on the calling thread
+// so far.  Expat reports some of them as errors of the document (an
+// unbound prefix): a pass during which this grew failed for want of
+// memory, whatever expat says.
+unsigned long failed_allocations();
+
 class ParserHandle {
   public:
     explicit ParserHandle(const Library &library)
@@ -131,6 +142,9 @@ enum class Outcome {
                 // not know by itself, or no memory for the collector
     malformed,  // a syntax error
 };
+
+// Expat's error code for a failed allocation (XML_ERROR_NO_MEMORY).
+constexpr int error_no_memory = 1;
 
 // One pass over `bytes`.  The character data handler is set only while the
 // collector wants data, so that expat skips the rest without a call.
@@ -172,7 +186,9 @@ template <typename Collector> class Pass {
         return status == status_ok ? Outcome::read : Outcome::malformed;
     }
 
-    // After a malformed outcome: expat's reason, line and column.
+    // After a malformed outcome: expat's error code, reason, line and
+    // column.
+    int error_code() const { return capi_->GetErrorCode(parser_.get()); }
     const Char *error_text() const
     {
         return capi_->ErrorString(capi_->GetErrorCode(parser_.get()));

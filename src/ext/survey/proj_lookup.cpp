@@ -1,19 +1,31 @@
-// Look-ups of coordinate reference systems in PROJ's database, and the
-// reading of the references by which documents name them.
+// Look-ups of coordinate reference systems in PROJ's database by code,
+// with the cache of their answers, and the PROJ context of each thread.
 #include "proj_lookup.hpp"
 
-#include <algorithm>
 #include <cstddef>
 #include <exception>
 #include <map>
 #include <mutex>
+#include <new>
 #include <utility>
 
-#ifdef BATHYRA_HAVE_PROJ
-#include <proj.h>
-#endif
+#include "proj_context.hpp"
 
 namespace bathyra {
+
+namespace {
+
+// What one code gives: a vertical CRS gives the vertical facts, a
+// horizontal one the horizontal facts, a compound CRS both.
+struct CrsFacts {
+    VerticalCrsFacts vertical;
+    HorizontalCrsFacts horizontal;
+    std::string vertical_datum;  // when the code names a vertical datum
+};
+
+}  // namespace
+
+#ifdef BATHYRA_HAVE_PROJ
 
 namespace {
 
@@ -30,120 +42,23 @@ std::string upper_case(const std::string &text)
     return result;
 }
 
-bool is_space(char c)
+}  // namespace
+
+namespace proj {
+
+namespace {
+
+// The datum of a CRS, or, when it has a datum ensemble instead, a datum
+// standing for the ensemble (named as the ensemble).
+PJ *datum_of(PJ_CONTEXT *context, const PJ *crs)
 {
-    return c == ' ' || (c >= '\t' && c <= '\r');
+#if PROJ_VERSION_MAJOR > 8 ||                                                 \
+    (PROJ_VERSION_MAJOR == 8 && PROJ_VERSION_MINOR >= 1)
+    return proj_crs_get_datum_forced(context, crs);
+#else
+    return proj_crs_get_datum(context, crs);
+#endif
 }
-
-bool is_digit(char c)
-{
-    return c >= '0' && c <= '9';
-}
-
-// A cursor over a text, with case-insensitive matching of ASCII literals.
-class Scanner {
-  public:
-    Scanner(const std::string &text, std::size_t begin, std::size_t end)
-        : text_(text), pos_(begin), end_(end)
-    {
-    }
-
-    // Moves past `literal` when the text continues with it.
-    bool take(const char *literal)
-    {
-        std::size_t pos = pos_;
-        for (; *literal != '\0'; ++literal, ++pos) {
-            if (pos == end_ ||
-                ascii_upper(text_[pos]) != ascii_upper(*literal))
-                return false;
-        }
-        pos_ = pos;
-        return true;
-    }
-
-    // Moves past a version such as "6.6" or "0" (possibly empty).
-    void skip_version()
-    {
-        while (pos_ != end_ && (is_digit(text_[pos_]) || text_[pos_] == '.'))
-            ++pos_;
-    }
-
-    // Reads the rest of the text as a code: decimal digits, of which the
-    // leading zeros are dropped; at least one other digit is required.
-    bool take_code(std::string &code)
-    {
-        std::size_t first = pos_;
-        for (std::size_t pos = pos_; pos != end_; ++pos) {
-            if (!is_digit(text_[pos]))
-                return false;
-        }
-        while (first != end_ && text_[first] == '0')
-            ++first;
-        if (first == end_)
-            return false;
-        code.assign(text_, first, end_ - first);
-        pos_ = end_;
-        return true;
-    }
-
-  private:
-    const std::string &text_;
-    std::size_t pos_;
-    std::size_t end_;
-};
-
-// Reads `text` as a reference to an EPSG code, or, when `default_authority`
-// is not empty, as a bare code of that authority.
-bool parse_reference(const std::string &text,
-                     const std::string &default_authority,
-                     std::string &authority, std::string &code)
-{
-    std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin != end && is_space(text[begin]))
-        ++begin;
-    while (end != begin && is_space(text[end - 1]))
-        --end;
-
-    std::string found_code;
-    std::string found_authority = "EPSG";
-    Scanner scan(text, begin, end);
-    bool ok;
-    if (scan.take("urn:ogc:def:crs:EPSG:") ||
-        scan.take("urn:x-ogc:def:crs:EPSG:")) {
-        scan.skip_version();
-        ok = scan.take(":") && scan.take_code(found_code);
-    } else if (scan.take("http://www.opengis.net/") ||
-               scan.take("https://www.opengis.net/")) {
-        if (scan.take("def/crs/EPSG/")) {
-            scan.skip_version();
-            ok = scan.take("/") && scan.take_code(found_code);
-        } else {
-            ok = scan.take("gml/srs/epsg.xml#") && scan.take_code(found_code);
-        }
-    } else if (scan.take("EPSG:")) {
-        scan.take(":");
-        ok = scan.take_code(found_code);
-    } else {
-        found_authority = upper_case(default_authority);
-        ok = !found_authority.empty() && scan.take_code(found_code);
-    }
-    if (!ok)
-        return false;
-    authority = std::move(found_authority);
-    code = std::move(found_code);
-    return true;
-}
-
-// What one code gives: a vertical CRS gives the vertical facts, a
-// horizontal one the horizontal facts, a compound CRS both.
-struct CrsFacts {
-    VerticalCrsFacts vertical;
-    HorizontalCrsFacts horizontal;
-    std::string vertical_datum;  // when the code names a vertical datum
-};
-
-#ifdef BATHYRA_HAVE_PROJ
 
 // The PROJ context of the calling thread: a context must not be used by
 // two threads at a time, and each keeps its own connection to the
@@ -183,29 +98,13 @@ class ThreadContext {
     PJ_CONTEXT *context_ = nullptr;
 };
 
+}  // namespace
+
 PJ_CONTEXT *thread_context()
 {
     thread_local ThreadContext context;
     return context.get();
 }
-
-// Owns a PROJ object.
-class Object {
-  public:
-    explicit Object(PJ *object) : object_(object) {}
-    Object(const Object &) = delete;
-    Object &operator=(const Object &) = delete;
-    ~Object()
-    {
-        if (object_ != nullptr)
-            proj_destroy(object_);
-    }
-    PJ *get() const { return object_; }
-    explicit operator bool() const { return object_ != nullptr; }
-
-  private:
-    PJ *object_;
-};
 
 std::string name_of(const PJ *object)
 {
@@ -213,25 +112,13 @@ std::string name_of(const PJ *object)
     return name != nullptr ? std::string(name) : std::string();
 }
 
-bool equals_ignoring_case(const char *text, const char *lower)
+bool equals_ignoring_case(const char *text, const char *literal)
 {
-    for (; *lower != '\0'; ++text, ++lower) {
-        if (*text == '\0' || ascii_upper(*text) != ascii_upper(*lower))
+    for (; *literal != '\0'; ++text, ++literal) {
+        if (*text == '\0' || ascii_upper(*text) != ascii_upper(*literal))
             return false;
     }
     return *text == '\0';
-}
-
-// The datum of a CRS, or, when it has a datum ensemble instead, a datum
-// standing for the ensemble (named as the ensemble).
-PJ *datum_of(PJ_CONTEXT *context, const PJ *crs)
-{
-#if PROJ_VERSION_MAJOR > 8 ||                                                 \
-    (PROJ_VERSION_MAJOR == 8 && PROJ_VERSION_MINOR >= 1)
-    return proj_crs_get_datum_forced(context, crs);
-#else
-    return proj_crs_get_datum(context, crs);
-#endif
 }
 
 void describe_vertical(PJ_CONTEXT *context, const PJ *crs,
@@ -262,6 +149,14 @@ void describe_vertical(PJ_CONTEXT *context, const PJ *crs,
         facts.datum_name = name_of(datum.get());
 }
 
+}  // namespace proj
+
+namespace {
+
+using proj::name_of;
+using proj::Object;
+using proj::thread_context;
+
 // Fills in what a CRS that is not compound tells; returns whether it was
 // of a kind described here.
 bool describe_simple(PJ_CONTEXT *context, const PJ *crs, CrsFacts &facts)
@@ -269,7 +164,7 @@ bool describe_simple(PJ_CONTEXT *context, const PJ *crs, CrsFacts &facts)
     switch (proj_get_type(crs)) {
     case PJ_TYPE_VERTICAL_CRS:
         if (!facts.vertical.found)
-            describe_vertical(context, crs, facts.vertical);
+            proj::describe_vertical(context, crs, facts.vertical);
         return true;
     case PJ_TYPE_GEOGRAPHIC_2D_CRS:
     case PJ_TYPE_GEOGRAPHIC_3D_CRS:
@@ -363,21 +258,27 @@ CrsFacts look_up(const std::string &authority, const std::string &code)
         if (known.answers.size() < cache_limit)
             known.answers.emplace(std::move(key), facts);
         return facts;
+    } catch (const std::bad_alloc &) {
+        throw;
     } catch (const std::exception &) {
         return CrsFacts();
     }
 }
 
+}  // namespace
+
 #else  // no PROJ
+
+namespace {
 
 CrsFacts look_up(const std::string &, const std::string &)
 {
     return CrsFacts();
 }
 
-#endif
-
 }  // namespace
+
+#endif
 
 bool proj_available()
 {
@@ -393,6 +294,8 @@ VerticalCrsFacts vertical_crs(const std::string &authority,
 {
     try {
         return look_up(authority, code).vertical;
+    } catch (const std::bad_alloc &) {
+        throw;
     } catch (const std::exception &) {
         return VerticalCrsFacts();
     }
@@ -403,6 +306,8 @@ std::string vertical_datum(const std::string &authority,
 {
     try {
         return look_up(authority, code).vertical_datum;
+    } catch (const std::bad_alloc &) {
+        throw;
     } catch (const std::exception &) {
         return std::string();
     }
@@ -413,68 +318,11 @@ HorizontalCrsFacts horizontal_crs(const std::string &authority,
 {
     try {
         return look_up(authority, code).horizontal;
+    } catch (const std::bad_alloc &) {
+        throw;
     } catch (const std::exception &) {
         return HorizontalCrsFacts();
     }
-}
-
-bool parse_crs_reference(const std::string &text, std::string &authority,
-                         std::string &code)
-{
-    try {
-        return parse_reference(text, std::string(), authority, code);
-    } catch (const std::exception &) {
-        return false;
-    }
-}
-
-bool parse_crs_reference(const std::string &text,
-                         const std::string &default_authority,
-                         std::string &authority, std::string &code)
-{
-    try {
-        return parse_reference(text, default_authority, authority, code);
-    } catch (const std::exception &) {
-        return false;
-    }
-}
-
-bool find_crs_reference(const std::string &text, std::string &authority,
-                        std::string &code)
-{
-    try {
-        std::string folded = text;
-        for (char &c : folded)
-            if (c >= 'A' && c <= 'Z')
-                c = static_cast<char>(c - 'A' + 'a');
-        const std::string allowed = "0123456789:/#.xml";
-        for (size_t at = folded.find("epsg"); at != std::string::npos;
-             at = folded.find("epsg", at + 4)) {
-            size_t end = at + 4;
-            while (end < folded.size() &&
-                   allowed.find(folded[end]) != std::string::npos)
-                ++end;
-            if (end < folded.size() &&
-                (is_digit(folded[end]) ||
-                 (folded[end] >= 'a' && folded[end] <= 'z')))
-                continue;
-            size_t digits = end;
-            while (digits > at + 4 && is_digit(folded[digits - 1]))
-                --digits;
-            if (digits == end || digits == at + 4 || end - digits > 9 ||
-                std::string(":/#").find(folded[digits - 1]) ==
-                    std::string::npos)
-                continue;
-            std::string number = text.substr(digits, end - digits);
-            number.erase(
-                0, std::min(number.find_first_not_of('0'), number.size() - 1));
-            authority = "EPSG";
-            code = number;
-            return true;
-        }
-    } catch (const std::exception &) {
-    }
-    return false;
 }
 
 }  // namespace bathyra

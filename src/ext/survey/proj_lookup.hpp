@@ -1,16 +1,19 @@
-// Facts about coordinate reference systems from PROJ's database, for the
-// vertical and horizontal reference systems that a survey names by code.
+// Facts about coordinate reference systems, for the vertical and
+// horizontal reference systems that a survey names: look-ups by code in
+// PROJ's database (proj_lookup.cpp), and the reading of the texts that
+// name them, references and WKT (crs_text.cpp).
 //
 // Plain C++ with no interpreter in it: the caller converts the results.
-// Each thread that looks a code up gets its own PROJ context (created on
-// its first look-up, destroyed when the thread ends), with network access
-// off and PROJ's logging silenced; the answers, misses included, are kept
-// for the life of the process, so that a code costs one database query.
-// Nothing here throws: any failure gives "not found".
+// Each thread that calls PROJ gets its own PROJ context (created on its
+// first call, destroyed when the thread ends), with network access off and
+// PROJ's logging silenced; the answers, misses included, are kept for the
+// life of the process, so that a code or a text costs PROJ's work once.
+// Any failure gives "not found", but for want of memory: std::bad_alloc
+// reaches the caller, who must not take it for an answer.
 //
 // Built without PROJ (BATHYRA_HAVE_PROJ undefined), every look-up gives
-// "not found" and proj_available() is false; the parsing of references
-// needs no PROJ and works the same.
+// "not found" and proj_available() is false; texts are then read by hand,
+// as they are with PROJ for the forms its parser refuses.
 #pragma once
 
 #include <string>
@@ -68,6 +71,59 @@ bool parse_crs_reference(const std::string &text, std::string &authority,
 bool parse_crs_reference(const std::string &text,
                          const std::string &default_authority,
                          std::string &authority, std::string &code);
+
+// What a reference names, as read_crs_reference reads it.
+struct CrsReference {
+    enum class Kind { none, crs, datum };
+    Kind kind = Kind::none;
+    std::string authority;  // "EPSG"
+    std::string code;       // decimal digits without leading zeros
+};
+
+// Reads `text` (white space around it ignored) as a reference to an EPSG
+// CRS or datum.  With PROJ, its parser reads the forms it knows (EPSG:5715,
+// urn:ogc:def:crs:EPSG::5715 and urn:ogc:def:crs:EPSG:6.6:5715, datum
+// URNs, http://www.opengis.net/def/crs/EPSG/0/5715) when they name an
+// object of its database; the other forms are read by hand:
+// parse_crs_reference with `default_authority`, then find_crs_reference
+// within the text.  `link` is an address that goes with the text (the
+// xlink:href of an anchor), read the same way when the text names
+// nothing.  A reference read by hand names a datum when the text or the
+// link holds "def:datum".
+CrsReference read_crs_reference(const std::string &text,
+                                const std::string &default_authority,
+                                const std::string &link = std::string());
+
+// A vertical CRS as a WKT text gives it.
+struct WktVertical {
+    bool found = false;
+    std::string name;        // "MLLW depth"
+    std::string datum_name;  // "Mean Lower Low Water"
+    // Up when the text gives no axis.
+    AxisDirection direction = AxisDirection::unknown;
+    double to_metres = 1.0;  // factor of the axis unit
+};
+
+// What a WKT text (WKT 1 or 2) says of its CRS.
+struct WktFacts {
+    bool found = false;  // the text is a WKT CRS with a name
+    // The name of a horizontal CRS (geographic, projected, or any other
+    // that is not vertical), or of the first component of a compound CRS;
+    // empty for a vertical CRS.
+    std::string horizontal;
+    // A vertical CRS, or the vertical component of a compound one.
+    WktVertical vertical;
+};
+
+// Reads `text` as WKT: with PROJ's parser; by hand without PROJ, for the
+// texts it refuses (a WKT 1 VERT_CS without UNIT) and for those of the
+// ESRI dialect, whose names PROJ replaces by its database's.  Read by
+// hand, the name is the first quoted text (of a compound CRS, the first
+// quoted text inside it, and its vertical component is not read), a
+// vertical CRS is one whose keyword holds "VERT", its datum the name of
+// VERT_DATUM or VDATUM, its axis down when the text holds ",down]" or ",
+// down]", and its unit the metre.
+WktFacts read_wkt(const std::string &text);
 
 // Finds an EPSG reference inside a longer text: a register's address that
 // holds a URN ("...?gml=urn:ogc:def:crs:EPSG::5715"), "EPSG:6.6:4326",

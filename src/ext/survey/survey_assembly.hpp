@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "survey_collector.hpp"
+#include "survey_strings.hpp"
 
 namespace bathyra {
 namespace survey {
@@ -23,7 +24,7 @@ struct Fields {
     std::optional<std::vector<double>> bbox;  // west, south, east, north
     std::optional<std::string> horizontal_crs;
     // (attribute, message), worded for a hydrographer.
-    std::vector<std::pair<std::string, std::string>> problems;
+    std::vector<std::pair<Key, std::string>> problems;
 };
 
 // `is_bag`: the document comes from a BAG file, whose depths are

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <string_view>
 #include <unordered_map>
@@ -252,7 +253,61 @@ class Collector {
     {
     }
 
+    // Whether an allocation failed: the pass then stops.
+    bool out_of_memory() const { return out_of_memory_; }
+
     bool start(const char *name, const char **attributes)
+    {
+        try {
+            return open(name, attributes);
+        } catch (const std::bad_alloc &) {
+            out_of_memory_ = true;
+            throw;
+        }
+    }
+
+    void end()
+    {
+        texts_.clear();
+        if (!idents_.empty() &&
+            idents_.back() == static_cast<int64_t>(open_.size()) - 1)
+            idents_.pop_back();
+        if (root_at_ >= 0 &&
+            static_cast<int64_t>(open_.size()) - 1 == root_at_) {
+            root_at_ = -1;
+            finished_ = true;
+        }
+        open_.pop_back();
+    }
+
+    void data(const char *text, int length)
+    {
+        try {
+            for (size_t index : texts_)
+                out_.captures[index].value.append(text,
+                                                  static_cast<size_t>(length));
+        } catch (const std::bad_alloc &) {
+            out_of_memory_ = true;
+            throw;
+        }
+    }
+
+  private:
+    const Matcher &matcher_;
+    Collected &out_;
+    Vector<Open> open_;
+    Vector<size_t> texts_;    // captures that take the character data
+    Vector<int64_t> idents_;  // stack indexes of open identifications
+    int64_t next_ordinal_ = 0;
+    int64_t root_at_ = -1;  // stack index of the metadata record
+    bool finished_ = false;
+    bool out_of_memory_ = false;
+    // Set by a successful match: the group, the identification.
+    int64_t group_ = -1;
+    int64_t ident_ = -1;
+    bool service_ = false;
+
+    bool open(const char *name, const char **attributes)
     {
         const uint16_t id = names().classify(matcher_, name);
         const int64_t ordinal = next_ordinal_++;
@@ -294,41 +349,6 @@ class Collector {
         }
         return !texts_.empty();
     }
-
-    void end()
-    {
-        texts_.clear();
-        if (!idents_.empty() &&
-            idents_.back() == static_cast<int64_t>(open_.size()) - 1)
-            idents_.pop_back();
-        if (root_at_ >= 0 &&
-            static_cast<int64_t>(open_.size()) - 1 == root_at_) {
-            root_at_ = -1;
-            finished_ = true;
-        }
-        open_.pop_back();
-    }
-
-    void data(const char *text, int length)
-    {
-        for (size_t index : texts_)
-            out_.captures[index].value.append(text,
-                                              static_cast<size_t>(length));
-    }
-
-  private:
-    const Matcher &matcher_;
-    Collected &out_;
-    std::vector<Open> open_;
-    std::vector<size_t> texts_;    // captures that take the character data
-    std::vector<int64_t> idents_;  // stack indexes of open identifications
-    int64_t next_ordinal_ = 0;
-    int64_t root_at_ = -1;  // stack index of the metadata record
-    bool finished_ = false;
-    // Set by a successful match: the group, the identification.
-    int64_t group_ = -1;
-    int64_t ident_ = -1;
-    bool service_ = false;
 
     static const char *attribute(const char **attributes,
                                  const CompiledRule &rule)
@@ -395,20 +415,33 @@ class Collector {
 
 }  // namespace
 
-expat::Outcome collect(const expat::Library &library, const char *bytes,
-                       Py_ssize_t length, bool as_utf8, Collected &out,
-                       std::string &error)
+Outcome collect(const expat::Library &library, const char *bytes,
+                Py_ssize_t length, bool as_utf8, Collected &out,
+                std::string &error)
 {
+    const unsigned long failures = expat::failed_allocations();
     Collector collector(matcher(), out);
     expat::Pass<Collector> pass(library, collector);
+    // Expat fails to make a parser only for want of memory.
     if (!pass.ready())
-        return expat::Outcome::refused;
-    expat::Outcome outcome = pass.run(bytes, length, as_utf8);
-    if (outcome == expat::Outcome::malformed)
-        error = std::string(pass.error_text()) + " at line " +
-                std::to_string(pass.error_line()) + ", column " +
-                std::to_string(pass.error_column());
-    return outcome;
+        return Outcome::no_memory;
+    const expat::Outcome outcome = pass.run(bytes, length, as_utf8);
+    if (collector.out_of_memory() || expat::failed_allocations() != failures)
+        return Outcome::no_memory;
+    switch (outcome) {
+    case expat::Outcome::read:
+        return Outcome::read;
+    case expat::Outcome::refused:
+        return Outcome::refused;
+    case expat::Outcome::malformed:
+        break;
+    }
+    if (pass.error_code() == expat::error_no_memory)
+        return Outcome::no_memory;  // (counted above as well, as a rule)
+    error = std::string(pass.error_text()) + " at line " +
+            std::to_string(pass.error_line()) + ", column " +
+            std::to_string(pass.error_column());
+    return Outcome::malformed;
 }
 
 }  // namespace survey

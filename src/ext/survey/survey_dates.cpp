@@ -105,7 +105,7 @@ bool is_white(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-std::string trimmed(const std::string &text)
+std::string trimmed(std::string_view text)
 {
     size_t first = 0;
     size_t last = text.size();
@@ -113,7 +113,7 @@ std::string trimmed(const std::string &text)
         ++first;
     while (last > first && is_white(text[last - 1]))
         --last;
-    return text.substr(first, last - first);
+    return std::string(text.substr(first, last - first));
 }
 
 SurveyDate read_survey_date(const std::string &raw)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace bathyra {
 
@@ -25,7 +26,7 @@ struct SurveyDate {
 SurveyDate read_survey_date(const std::string &text);
 
 // `text` without surrounding white space.
-std::string trimmed(const std::string &text);
+std::string trimmed(std::string_view text);
 
 // Ordering of dates of different precision: a start is the first day of
 // what it names, an end the last.

@@ -1,9 +1,17 @@
 // The extension module bathyra._survey: the survey reader's pass over a
 // document and the fields assembled from it, as a dict for the Python
 // layer that shapes the Survey.
+//
+// What the module holds (its exception class, its strings, the host's
+// expat) is in the state of each module object.  The compiled field rules
+// and the caches of names and of PROJ's answers are process-wide (plain
+// C++, no host object in them), so the module is loaded into one
+// interpreter per process, as bathyra.metadata_parser is.
+#include <cstdint>
 #include <exception>
+#include <new>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 
 #include "expat_pass.hpp"
 #include "host_compat.hpp"
@@ -15,16 +23,21 @@
 namespace bathyra {
 namespace {
 
-// Process-wide: held for the life of the process.
+// The state of a module object: made by the exec step, released by the
+// module's clear and free steps.  The host zeroes it before the exec step.
 struct SurveyState {
-    expat::Library expat;
-    PyObject *document_error = nullptr;  // _survey.DocumentError
-    // The record's keys, the attribute names of problems and the names of
-    // standards, made once (a fixed set of texts, never a document's).
-    std::unordered_map<std::string, PyObject *> names;
+    PyObject *document_error;              // _survey.DocumentError
+    PyObject *strings[survey::key_count];  // see survey_strings.hpp
+    expat::Library expat;                  // no references in it
 };
 
-SurveyState survey_state;
+SurveyState &state_of(PyObject *module)
+{
+    return *static_cast<SurveyState *>(PyModule_GetState(module));
+}
+
+// The interpreter that imported the module first, for good.
+int64_t importing_interpreter = -1;
 
 constexpr const char smxml_namespace[] = "http://metadata.dgiwg.org/smXML";
 
@@ -63,46 +76,60 @@ PyObject *text_tuple(const std::vector<std::string> &texts)
     return tuple.release();
 }
 
-// New reference to the str of one of the module's own names, made on
-// first use and kept, its hash computed; null with an exception pending.
-PyObject *name_str(const std::string &name)
+struct StringSpec {
+    const char *bytes;
+    Py_ssize_t size_with_nul;
+    bool interned;
+};
+
+const StringSpec string_specs[survey::key_count] = {
+#define BATHYRA_SURVEY_STRING_SPEC(id, text, interned)                        \
+    {text, sizeof(text), interned},
+    BATHYRA_SURVEY_STRING_TABLE(BATHYRA_SURVEY_STRING_SPEC)
+#undef BATHYRA_SURVEY_STRING_SPEC
+};
+
+// Makes every string of the table, hashed, into `strings`; returns 0, or
+// -1 with the host's exception pending.
+int make_strings(PyObject *(&strings)[survey::key_count])
 {
-    auto found = survey_state.names.find(name);
-    if (found != survey_state.names.end()) {
-        Py_INCREF(found->second);
-        return found->second;
+    for (int i = 0; i < survey::key_count; ++i) {
+        if (strings[i])
+            continue;
+        const StringSpec &spec = string_specs[i];
+        PyObject *made =
+            PyUnicode_DecodeUTF8(spec.bytes, spec.size_with_nul - 1, nullptr);
+        if (!made)
+            return -1;
+        if (spec.interned)
+            PyUnicode_InternInPlace(&made);
+        if (PyObject_Hash(made) == -1) {
+            Py_DECREF(made);
+            return -1;
+        }
+        strings[i] = made;
     }
-    PyObject *made = PyUnicode_FromStringAndSize(
-        name.data(), static_cast<Py_ssize_t>(name.size()));
-    if (!made)
-        return nullptr;
-    PyUnicode_InternInPlace(&made);
-    if (PyObject_Hash(made) == -1) {
-        Py_DECREF(made);
-        return nullptr;
-    }
-    try {
-        survey_state.names.emplace(name, made);
-    } catch (const std::exception &) {
-        return made;  // used once, not kept
-    }
-    Py_INCREF(made);
-    return made;
+    return 0;
+}
+
+// Borrowed reference to one of the module's strings.
+PyObject *str(const SurveyState &state, survey::Key key)
+{
+    return state.strings[static_cast<int>(key)];
 }
 
 // Stores `value` (stolen) under `key`; returns 0 or -1.
-int put(PyObject *dict, const char *key, PyObject *value)
+int put(const SurveyState &state, PyObject *dict, survey::Key key,
+        PyObject *value)
 {
     OwnedRef owned(value);
     if (!owned)
         return -1;
-    OwnedRef name(name_str(key));
-    if (!name)
-        return -1;
-    return PyDict_SetItem(dict, name.get(), owned.get());
+    return PyDict_SetItem(dict, str(state, key), owned.get());
 }
 
-PyObject *make_record(const survey::Fields &fields, survey::Standard standard)
+PyObject *make_record(const SurveyState &state, const survey::Fields &fields,
+                      survey::Standard standard)
 {
     OwnedRef record(PyDict_New());
     if (!record)
@@ -117,10 +144,8 @@ PyObject *make_record(const survey::Fields &fields, survey::Standard standard)
         OwnedRef pair(PyTuple_New(2));
         if (!pair)
             return nullptr;
-        PyObject *attribute = name_str(problem.first);
-        if (!attribute)
-            return nullptr;
-        PyTuple_SET_ITEM(pair.get(), 0, attribute);
+        PyTuple_SET_ITEM(pair.get(), 0,
+                         compat::new_ref(str(state, problem.first)));
         PyObject *message = text_or_none(problem.second);
         if (!message)
             return nullptr;
@@ -135,44 +160,55 @@ PyObject *make_record(const survey::Fields &fields, survey::Standard standard)
                                       (*fields.bbox)[1], (*fields.bbox)[2],
                                       (*fields.bbox)[3])
                       : (Py_INCREF(Py_None), Py_None));
-    const char *name =
-        standard == survey::Standard::iso19115_3 ? "ISO 19115-3" : "ISO 19139";
-    if (put(dict, "standard", name_str(name)) < 0 ||
-        put(dict, "SURSTA", text_or_none(fields.SURSTA)) < 0 ||
-        put(dict, "SUREND", text_or_none(fields.SUREND)) < 0 ||
-        put(dict, "DRVAL1", float_or_none(fields.DRVAL1)) < 0 ||
-        put(dict, "DRVAL2", float_or_none(fields.DRVAL2)) < 0 ||
-        put(dict, "vertical_crs", text_or_none(fields.vertical_crs)) < 0 ||
-        put(dict, "vertical_datum", text_or_none(fields.vertical_datum)) < 0 ||
-        put(dict, "VERDAT", verdat.release()) < 0 ||
-        put(dict, "OBJNAM", text_or_none(fields.OBJNAM)) < 0 ||
-        put(dict, "platforms", text_tuple(fields.platforms)) < 0 ||
-        put(dict, "instruments", text_tuple(fields.instruments)) < 0 ||
-        put(dict, "planam", text_or_none(fields.planam)) < 0 ||
-        put(dict, "SURATH", text_or_none(fields.SURATH)) < 0 ||
-        put(dict, "bbox", bbox.release()) < 0 ||
-        put(dict, "horizontal_crs", text_or_none(fields.horizontal_crs)) < 0 ||
-        put(dict, "problems", problems.release()) < 0)
+    using survey::Key;
+    const Key name = standard == survey::Standard::iso19115_3 ? Key::iso19115_3
+                                                              : Key::iso19139;
+    if (put(state, dict, Key::standard, compat::new_ref(str(state, name))) <
+            0 ||
+        put(state, dict, Key::SURSTA, text_or_none(fields.SURSTA)) < 0 ||
+        put(state, dict, Key::SUREND, text_or_none(fields.SUREND)) < 0 ||
+        put(state, dict, Key::DRVAL1, float_or_none(fields.DRVAL1)) < 0 ||
+        put(state, dict, Key::DRVAL2, float_or_none(fields.DRVAL2)) < 0 ||
+        put(state, dict, Key::vertical_crs,
+            text_or_none(fields.vertical_crs)) < 0 ||
+        put(state, dict, Key::vertical_datum,
+            text_or_none(fields.vertical_datum)) < 0 ||
+        put(state, dict, Key::VERDAT, verdat.release()) < 0 ||
+        put(state, dict, Key::OBJNAM, text_or_none(fields.OBJNAM)) < 0 ||
+        put(state, dict, Key::platforms, text_tuple(fields.platforms)) < 0 ||
+        put(state, dict, Key::instruments, text_tuple(fields.instruments)) <
+            0 ||
+        put(state, dict, Key::planam, text_or_none(fields.planam)) < 0 ||
+        put(state, dict, Key::SURATH, text_or_none(fields.SURATH)) < 0 ||
+        put(state, dict, Key::bbox, bbox.release()) < 0 ||
+        put(state, dict, Key::horizontal_crs,
+            text_or_none(fields.horizontal_crs)) < 0 ||
+        put(state, dict, Key::problems, problems.release()) < 0)
         return nullptr;
     return record.release();
 }
 
-PyObject *document_error(const std::string &reason)
+PyObject *document_error(const SurveyState &state, const std::string &reason)
 {
-    PyErr_SetString(survey_state.document_error, reason.c_str());
+    // Made here: PyErr_SetString would raise the exception without its
+    // message when the message cannot be made.
+    OwnedRef message(PyUnicode_FromString(reason.c_str()));
+    if (!message)
+        return nullptr;
+    PyErr_SetObject(state.document_error, message.get());
     return nullptr;
 }
 
 // Why a well-formed document holds no metadata record that is read.
-std::string other_standard(const std::string &root_name)
+std::string other_standard(std::string_view root_name)
 {
-    size_t separator = root_name.rfind('}');
-    std::string uri = separator == std::string::npos
-                          ? std::string()
-                          : root_name.substr(0, separator);
-    std::string local = separator == std::string::npos
-                            ? root_name
-                            : root_name.substr(separator + 1);
+    const size_t separator = root_name.rfind('}');
+    const std::string uri(separator == std::string_view::npos
+                              ? std::string_view()
+                              : root_name.substr(0, separator));
+    const std::string local(separator == std::string_view::npos
+                                ? root_name
+                                : root_name.substr(separator + 1));
     if (uri == smxml_namespace)
         return "a legacy smXML document (namespace " + uri +
                "), not ISO 19139";
@@ -185,8 +221,9 @@ std::string other_standard(const std::string &root_name)
 
 // parse(document, is_bag=False) -> dict, or None when the document needs
 // the XML library's parser first.
-PyObject *parse(PyObject *, PyObject *args, PyObject *kwargs)
+PyObject *parse(PyObject *module, PyObject *args, PyObject *kwargs)
 {
+    const SurveyState &state = state_of(module);
     static const char *keywords[] = {"document", "is_bag", nullptr};
     PyObject *document;
     int is_bag = 0;
@@ -202,7 +239,8 @@ PyObject *parse(PyObject *, PyObject *args, PyObject *kwargs)
             if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
                 return nullptr;
             PyErr_Clear();
-            return document_error("not well-formed XML (the text holds a "
+            return document_error(state,
+                                  "not well-formed XML (the text holds a "
                                   "lone surrogate, which is no character)");
         }
     } else {
@@ -211,22 +249,25 @@ PyObject *parse(PyObject *, PyObject *args, PyObject *kwargs)
                      Py_TYPE(document)->tp_name);
         return nullptr;
     }
-    if (!survey_state.expat.capi) {
+    if (!state.expat.capi) {
         Py_RETURN_NONE;
     }
     try {
         survey::Collected collected;
         std::string error;
-        expat::Outcome outcome = survey::collect(
-            survey_state.expat, bytes, length, is_text, collected, error);
-        if (outcome == expat::Outcome::refused)
+        const survey::Outcome outcome = survey::collect(
+            state.expat, bytes, length, is_text, collected, error);
+        if (outcome == survey::Outcome::no_memory)
+            return PyErr_NoMemory();
+        if (outcome == survey::Outcome::refused)
             Py_RETURN_NONE;
-        if (outcome == expat::Outcome::malformed)
-            return document_error("not well-formed XML (" + error + ")");
+        if (outcome == survey::Outcome::malformed)
+            return document_error(state,
+                                  "not well-formed XML (" + error + ")");
         if (collected.standard == survey::Standard::none)
-            return document_error(other_standard(collected.root_name));
+            return document_error(state, other_standard(collected.root_name));
         survey::Fields fields = survey::assemble(collected, is_bag != 0);
-        return make_record(fields, collected.standard);
+        return make_record(state, fields, collected.standard);
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
     } catch (const std::exception &failure) {
@@ -274,49 +315,78 @@ PyMethodDef survey_methods[] = {
 
 int exec_survey(PyObject *module)
 {
-    if (!survey_state.document_error) {
-        // One family of exceptions: DocumentError is a BathyraError.
-        OwnedRef errors(PyImport_ImportModule("bathyra.errors"));
-        if (!errors)
-            return -1;
-        OwnedRef base(PyObject_GetAttrString(errors.get(), "BathyraError"));
-        if (!base)
-            return -1;
-        survey_state.document_error = PyErr_NewExceptionWithDoc(
-            "bathyra._survey.DocumentError",
-            "A document that cannot be read as survey metadata: malformed "
-            "XML, or a document of another standard.",
-            base.get(), nullptr);
-        if (!survey_state.document_error)
-            return -1;
-    }
-    if (PyModule_AddObject(module, "DocumentError",
-                           survey_state.document_error) < 0)
+    const int64_t current = compat::current_interpreter_id();
+    if (current == -1)
         return -1;
-    Py_INCREF(survey_state.document_error);
+    if (importing_interpreter == -1) {
+        importing_interpreter = current;
+    } else if (importing_interpreter != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only "
+                        "be loaded into one interpreter per process.");
+        return -1;
+    }
+    SurveyState &state = *new (&state_of(module)) SurveyState();
+    // One family of exceptions: DocumentError is a BathyraError.
+    OwnedRef errors(PyImport_ImportModule("bathyra.errors"));
+    if (!errors)
+        return -1;
+    OwnedRef base(PyObject_GetAttrString(errors.get(), "BathyraError"));
+    if (!base)
+        return -1;
+    state.document_error = PyErr_NewExceptionWithDoc(
+        "bathyra._survey.DocumentError",
+        "A document that cannot be read as survey metadata: malformed "
+        "XML, or a document of another standard.",
+        base.get(), nullptr);
+    if (!state.document_error ||
+        compat::module_add_object_ref(module, "DocumentError",
+                                      state.document_error) < 0 ||
+        make_strings(state.strings) < 0)
+        return -1;
     OwnedRef salt(PyUnicode_FromString("bathyra._survey"));
     if (!salt)
         return -1;
     // Without the host's expat every document goes the library's way.
-    expat::load(survey_state.expat, salt.get());
+    expat::load(state.expat, salt.get());
     return 0;
+}
+
+int traverse_survey(PyObject *module, visitproc visit, void *arg)
+{
+    Py_VISIT(state_of(module).document_error);
+    return 0;
+}
+
+int clear_survey(PyObject *module)
+{
+    SurveyState &state = state_of(module);
+    Py_CLEAR(state.document_error);
+    for (PyObject *&string : state.strings)
+        Py_CLEAR(string);
+    return 0;
+}
+
+void free_survey(void *module)
+{
+    clear_survey(static_cast<PyObject *>(module));
 }
 
 PyModuleDef_Slot survey_slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(exec_survey)},
-    {0, nullptr},
+    BATHYRA_COMPAT_INTERPRETER_SLOT{0, nullptr},
 };
 
 PyModuleDef survey_definition = {
     PyModuleDef_HEAD_INIT,
     "_survey",
     "The survey reader's pass over metadata documents.",
-    0,
+    sizeof(SurveyState),
     survey_methods,
     survey_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    traverse_survey,
+    clear_survey,
+    free_survey,
 };
 
 }  // namespace

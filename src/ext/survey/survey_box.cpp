@@ -1,0 +1,127 @@
+// The rules of the box and the horizontal reference: the geographic
+// bounding box of the identification, and the metadata's reference
+// systems, of which the first horizontal one is the survey's horizontal
+// CRS; the vertical ones are kept for the depth rule.
+#include <cmath>
+
+#include "assembly_context.hpp"
+#include "survey_dates.hpp"
+
+namespace bathyra {
+namespace survey {
+
+namespace {
+
+// Whether a reference system given in words is a vertical one: its text
+// names a tidal datum, or its text or title speaks of heights, depths or
+// a datum.
+bool names_vertical(const std::string &text, const Text *title)
+{
+    if (verdat_code(text))
+        return true;
+    for (const std::string &words :
+         {lower(text), title ? lower(*title) : std::string()})
+        for (const char *word : {"height", "depth", "datum"})
+            if (words.find(word) != std::string::npos)
+                return true;
+    return false;
+}
+
+}  // namespace
+
+void read_reference_systems(Context &context)
+{
+    Fields &fields = context.fields;
+    ReferenceVertical &reference = context.reference;
+    auto found =
+        context.groups({Field::reference_code, Field::reference_code_href,
+                        Field::reference_code_space, Field::reference_title},
+                       false);
+    for (const auto &entry : found) {
+        const auto &group = entry.second;
+        const Text *code = first_value(group, Field::reference_code);
+        const Text *href = first_value(group, Field::reference_code_href);
+        const Text *space = first_value(group, Field::reference_code_space);
+        const std::string text = code ? trimmed(*code) : std::string();
+        // A bare code is one of the EPSG's when the code space says so.
+        const std::string default_authority =
+            space && lower(trimmed(*space)).find("epsg") != std::string::npos
+                ? "EPSG"
+                : "";
+        const CrsReference named =
+            read_crs_reference(text, default_authority,
+                               href ? std::string(*href) : std::string());
+        if (named.kind == CrsReference::Kind::datum) {
+            // A vertical datum names the vertical reference's datum.
+            std::string datum = vertical_datum(named.authority, named.code);
+            if (!datum.empty() && reference.datum.empty())
+                reference.datum = datum;
+            continue;
+        }
+        if (named.kind == CrsReference::Kind::crs) {
+            if (vertical_crs(named.authority, named.code).found)
+                reference.codes.push_back(named.code);
+            if (!fields.horizontal_crs &&
+                (horizontal_crs(named.authority, named.code).found ||
+                 !proj_available()))
+                fields.horizontal_crs = named.authority + ":" + named.code;
+            continue;
+        }
+        if (is_placeholder(text))
+            continue;
+        const WktFacts wkt = read_wkt(text);
+        const std::string &name =
+            wkt.horizontal.empty() ? wkt.vertical.name : wkt.horizontal;
+        if (wkt.found && is_placeholder(name))
+            continue;  // a WKT for an unknown CRS
+        const Text *title = first_value(group, Field::reference_title);
+        if (!wkt.found && names_vertical(text, title)) {
+            // A vertical reference named in words ("MHHW", "Local Lake
+            // datum"), or titled so ("Mean Higher High Water height").
+            if (reference.name.empty())
+                reference.name = text;
+            continue;
+        }
+        // The first vertical CRS given as WKT is the vertical reference;
+        // any other CRS may be the horizontal one.
+        const bool vertical_taken = wkt.vertical.found && !reference.wkt.found;
+        if (vertical_taken)
+            reference.wkt = wkt.vertical;
+        if (!fields.horizontal_crs &&
+            (!wkt.horizontal.empty() || !wkt.found || !vertical_taken))
+            fields.horizontal_crs = wkt.found ? name : text;
+    }
+    if (!fields.horizontal_crs)
+        context.problem(Key::horizontal_crs, "no horizontal reference system");
+}
+
+void read_box(Context &context)
+{
+    auto found = context.groups(
+        {Field::west, Field::east, Field::south, Field::north}, true);
+    for (const auto &entry : found) {
+        std::vector<double> box;
+        for (Field field :
+             {Field::west, Field::south, Field::east, Field::north}) {
+            const Text *text = first_value(entry.second, field);
+            std::optional<double> value = text ? number(*text) : std::nullopt;
+            if (!value || std::isnan(*value))
+                break;
+            box.push_back(*value + 0.0);
+        }
+        if (box.size() != 4)
+            continue;
+        if (box[0] == 0 && box[1] == 0 && box[2] == 0 && box[3] == 0) {
+            context.problem(Key::bbox,
+                            "the bounding box is all zeros (a placeholder)");
+            return;
+        }
+        context.fields.bbox = box;
+        return;
+    }
+    context.problem(Key::bbox,
+                    "no geographic bounding box in the identification");
+}
+
+}  // namespace survey
+}  // namespace bathyra
