@@ -10,7 +10,7 @@ a directory that stands for both kinds of file below it, or ``-`` for one
 document on standard input.  The survey reader (bathyra.survey) reads
 every file and prints one row per file with every S-57 attribute, empty
 where the file does not state it; with ``-j N``, N processes read the
-files, and the rows keep the order of the files.
+files, taken in chunks, and the rows keep the order of the files.
 ``--strict`` prints the record of extract_metadata instead.  Both kinds of
 reading go through one loop over the outcomes of the files: a record, or
 the reason why there is none.
@@ -48,6 +48,10 @@ from bathyra.survey import read_document
 STDIN = "-"
 REFUSED = "refused"  # the task of a document that could not be read
 PROGRESS_THRESHOLD = 20  # files; fewer are read before one would look
+# The chunks of files that the processes of -j take: at most MAX_CHUNK
+# files, and about CHUNKS_PER_PROCESS of them for each process.
+MAX_CHUNK = 64
+CHUNKS_PER_PROCESS = 4
 
 SUFFIXES = (".xml", ".bag")
 
@@ -350,15 +354,19 @@ SURVEY = Reading(S57_KEYS, read_one, survey_tasks)
 
 def outcomes(read, tasks, jobs):
     """read(task) of each task, in order; in `jobs` processes when there
-    is more than one task to share."""
+    is more than one task to share, which take the tasks in chunks (one
+    message each way per chunk rather than per file)."""
     jobs = min(jobs or os.cpu_count() or 1, len(tasks))
     if jobs <= 1:
         yield from map(read, tasks)
         return
+    # A few chunks per process, so that one slow chunk (large files) is
+    # not left to the end for one process alone.
+    chunk = max(1, min(MAX_CHUNK, len(tasks) // (jobs * CHUNKS_PER_PROCESS)))
     with multiprocessing.get_context().Pool(jobs) as pool:
         # The pool ends (terminate) when the caller stops early, as on a
         # broken pipe.
-        yield from pool.imap(read, tasks)
+        yield from pool.imap(read, tasks, chunk)
 
 
 def isatty(stream):
