@@ -1,10 +1,12 @@
 """The command line's survey reader, run as a user runs it: python -m
-bathyra [--json | --csv | --geojson] [-j N] PATH... (--strict is tested in
-test_cli)."""
+bathyra [--json | --csv | --geojson] [-j N] [-q] PATH..., and as the
+installed command; its lines on stderr, on a pipe and on a terminal; the
+README's sample of it (--strict is tested in test_cli)."""
 import csv
 import io
 import json
 import os
+import subprocess
 import unittest
 
 from tests import support
@@ -24,6 +26,22 @@ S57 = ["SURSTA", "SUREND", "DRVAL1", "DRVAL2", "planam", "OBJNAM", "SURATH",
 
 def json_lines(result):
     return [json.loads(line) for line in result.stdout.splitlines()]
+
+
+def screen(text):
+    """The lines that a terminal shows for `text`: a carriage return goes
+    back to the start of the line, where what follows overwrites it."""
+    lines, line, column = [], [], 0
+    for char in text + "\n":
+        if char == "\r":
+            column = 0
+        elif char == "\n":
+            lines.append("".join(line).rstrip())
+            line, column = [], 0
+        else:
+            line[column:column + 1] = [char]
+            column += 1
+    return lines[:-1] if lines[-1] == "" else lines
 
 
 class SurveyCommandLineTest(unittest.TestCase):
@@ -48,14 +66,17 @@ class SurveyCommandLineTest(unittest.TestCase):
                          [os.path.join(EXAMPLES, name) for name in NAMES])
         self.assertEqual(lines[2].split()[1:5],
                          ["20190314", "20190320", "1.5", "35.2"])
-        # One line per file with gaps: what is missing, and why.
-        gaps = result.stderr.splitlines()
-        self.assertEqual([line.split(": ")[0] for line in gaps],
+        # One line per file with gaps: what is missing, and why; then the
+        # count.
+        *gaps, count = result.stderr.splitlines()
+        self.assertEqual([line.split(": gaps: ")[0] for line in gaps],
                          [os.path.join(EXAMPLES, name) for name in NAMES])
         for line in gaps:
             self.assertRegex(line, r"SURATH\b.*VERDAT")
         self.assertIn("planam", gaps[2])
         self.assertNotIn("planam", gaps[1])
+        self.assertEqual(count, "python -m bathyra: 3 files: 3 read "
+                                "(3 with gaps), 0 not read")
 
     def test_json_and_csv(self):
         records = json_lines(run_cli("--json", H13045))
@@ -117,29 +138,99 @@ class SurveyCommandLineTest(unittest.TestCase):
                           if k not in ("file", "path")})
         result = run_cli("-", input="<not a document")
         self.assertEqual(result.returncode, 1)
-        self.assertIn("-: not well-formed XML", result.stderr)
+        self.assertTrue(result.stderr.startswith("-: not read: not "
+                                                 "well-formed XML"))
 
     def test_exit_status(self):
         unreadable = self.write("notes.xml", "survey notes")
         result = run_cli("--json", unreadable, H13045)
         self.assertEqual(result.returncode, 1)
-        self.assertEqual(len(json_lines(result)), 1)
-        self.assertIn("notes.xml: not well-formed XML", result.stderr)
+        self.assertIn("notes.xml: not read: not well-formed XML",
+                      result.stderr)
         empty = os.path.join(self.tmp, "empty")
         os.mkdir(empty)
         result = run_cli(empty)
         self.assertEqual((result.returncode, result.stdout), (1, ""))
         self.assertIn("no metadata files found", result.stderr)
-        for args in (["--strict", "--geojson", H13045],
-                     ["--strict", "-j", "2", H13045], ["-j", "0", H13045],
-                     ["-", "-"], ["--csv", "--geojson", H13045]):
+        for args, reason in (
+                (["--strict", "--geojson", H13045], "--geojson needs the "
+                 "survey reader: not with --strict"),
+                (["--strict", "-j", "2", H13045], "--jobs needs the survey "
+                 "reader: not with --strict"),
+                (["-j", "0", H13045], "--jobs must be at least 1"),
+                (["-", "-"], "standard input (-) can be read only once"),
+                (["--csv", "--geojson", H13045], "argument --geojson: not "
+                 "allowed with argument --csv")):
             with self.subTest(args=args):
                 result = run_cli(*args)
                 self.assertEqual((result.returncode, result.stdout),
                                  (2, ""))
+                self.assertTrue(result.stderr.startswith(
+                    "usage: python -m bathyra "), result.stderr)
+                self.assertTrue(result.stderr.endswith(
+                    "\npython -m bathyra: error: %s\n" % reason),
+                    result.stderr)
         result = run_cli("--version")
         self.assertEqual((result.returncode, result.stdout.strip()),
                          (0, "bathyra " + bathyra.__version__))
+
+    def test_refusals_gaps_and_the_count(self):
+        notes = self.write("notes.xml", "survey notes")
+        paths = [H13045, notes, os.path.join(EXAMPLES, NAMES[2])]
+        result = run_cli("--json", *paths)
+        self.assertEqual(result.returncode, 1)
+        # A line for every file: the one not read gives its error.
+        lines = json_lines(result)
+        self.assertEqual([line["file"] for line in lines], paths)
+        self.assertEqual(lines[1], {"file": notes, "error": "not well-formed "
+                                    "XML (syntax error at line 1, column 0)"})
+        self.assertEqual(lines[2]["OBJNAM"], "W00455_recon")
+        # On stderr, each file says whether it was read.
+        errors = result.stderr.splitlines()
+        self.assertEqual([line.split(": ")[:2] for line in errors[:3]],
+                         [[H13045, "gaps"], [notes, "not read"],
+                          [paths[2], "gaps"]])
+        self.assertEqual(errors[1], notes + ": not read: " + lines[1]["error"])
+        self.assertEqual(errors[3:], ["python -m bathyra: 3 files: 2 read "
+                                      "(2 with gaps), 1 not read"])
+        # -q: only the file not read, the same output.
+        quiet = run_cli("--json", "-q", *paths)
+        self.assertEqual((quiet.returncode, quiet.stdout, quiet.stderr),
+                         (1, result.stdout, errors[1] + "\n"))
+        # The other forms have rows for records only.
+        rows = list(csv.reader(io.StringIO(run_cli("--csv", *paths).stdout)))
+        self.assertEqual([row[0] for row in rows], ["file", H13045, paths[2]])
+        # One file: its line says it all, without a count.
+        single = run_cli(notes)
+        self.assertEqual((single.returncode, single.stderr),
+                         (1, errors[1] + "\n"))
+
+    def test_the_installed_command_names_itself(self):
+        result = run_cli("-j", "0", H13045, command="bathyra")
+        self.assertEqual(result.returncode, 2)
+        self.assertTrue(result.stderr.startswith("usage: bathyra [-h]"),
+                        result.stderr)
+        self.assertTrue(result.stderr.endswith(
+            "\nbathyra: error: --jobs must be at least 1\n"), result.stderr)
+        result = run_cli(H13045, H13045, command="bathyra")
+        self.assertEqual(result.stderr.splitlines()[-1],
+                         "bathyra: 2 files: 2 read (2 with gaps), 0 not read")
+
+    def test_progress_on_a_terminal(self):
+        paths = [os.path.join(EXAMPLES, name) for name in NAMES] * 8
+        piped = run_cli("--csv", *paths)
+        status, output, received = support.run_cli_on_terminal("--csv",
+                                                               *paths)
+        self.assertEqual((status, output), (0, piped.stdout))
+        # The counter went by, redrawn on one line...
+        self.assertIn("\r[1/24]", received)
+        self.assertIn("\r[24/24]", received)
+        # ...cleared before each other line: the terminal shows the lines
+        # of a pipe, none with a piece of the counter before it.
+        self.assertEqual(screen(received), piped.stderr.splitlines())
+        status, _, received = support.run_cli_on_terminal("--csv", "-q",
+                                                          *paths)
+        self.assertEqual((status, received), (0, ""))
 
     def test_broken_pipe_with_jobs(self):
         reader = support.start_python("-m", "bathyra", "--json", "-j", "2",
@@ -153,6 +244,22 @@ class SurveyCommandLineTest(unittest.TestCase):
         self.assertNotIn("Broken pipe", errors)
 
 
+class ReadmeTest(unittest.TestCase):
+
+    def test_quick_start_shows_what_the_command_prints(self):
+        command = "$ bathyra examples/\n"
+        with open(os.path.join(support.REPO_DIR, "README.md"),
+                  encoding="utf-8") as stream:
+            readme = stream.read()
+        start = readme.index("```\n" + command) + len("```\n" + command)
+        sample = readme[start:readme.index("```\n", start)]
+        # As a terminal shows it: stderr and stdout in the order written.
+        result = run_cli("examples/", command="bathyra", cwd=support.REPO_DIR,
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(result.stdout, sample)
+
+
 @unittest.skipUnless(os.path.isdir(support.CORPUS_REAL),
                      "the shared corpus (../shared/corpus/real) is absent")
 class CorpusTest(unittest.TestCase):
@@ -162,25 +269,35 @@ class CorpusTest(unittest.TestCase):
         result = run_cli(*folders)
         self.assertEqual(result.returncode, 1)  # three smXML documents
         rows = [line.split()[0] for line in result.stdout.splitlines()[1:]]
-        readable = []
+        readable, unreadable = [], []
         for folder in folders:
             for name in sorted(os.listdir(folder)):
                 path = os.path.join(folder, name)
                 if name.endswith(".bag") and not bag.available():
+                    unreadable.append(path)
                     continue
                 if name.endswith((".xml", ".bag")):
                     try:
                         bathyra.read_survey(path)
                     except bathyra.SurveyError:
+                        unreadable.append(path)
                         continue
                     readable.append(path)
         self.assertEqual(rows, readable)
         # The corpus grows; these are the files it held first.
         self.assertGreaterEqual(len(readable),
                                 28 + (3 if bag.available() else 0))
-        refused = [line for line in result.stderr.splitlines()
-                   if "ISO 19139" in line]
-        self.assertEqual(len(refused), 3, refused)
+        errors = result.stderr.splitlines()
+        refused = [line for line in errors if ": not read: " in line]
+        self.assertEqual([line.split(": not read: ")[0] for line in refused],
+                         unreadable)
+        self.assertEqual(len([line for line in refused
+                              if "ISO 19139" in line]), 3, refused)
+        self.assertEqual(errors[-1], "python -m bathyra: %d files: %d read "
+                         "(%d with gaps), %d not read" % (
+                             len(readable) + len(unreadable), len(readable),
+                             len(errors) - len(refused) - 1,
+                             len(unreadable)))
 
 
 if __name__ == "__main__":

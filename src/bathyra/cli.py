@@ -1,72 +1,63 @@
 """Command line: chart attributes of ISO 19139 survey metadata files.
 
-    python -m bathyra [--json | --csv | --geojson] [-j N] [--max-size BYTES]
-                      PATH...
-    python -m bathyra --strict [--json | --csv] [--max-size BYTES] PATH...
+    bathyra [--json | --csv | --geojson] [-j N] [-q] [--max-size BYTES]
+            PATH...
+    bathyra --strict [--json | --csv] [-q] [--max-size BYTES] PATH...
 
+(``python -m bathyra`` is the same command, and its messages name it so.)
 Each PATH is an ISO 19139 metadata file (``.xml``), a BAG file (``.bag``),
 a directory that stands for both kinds of file below it, or ``-`` for one
-document on standard input.  The survey reader (bathyra.survey) reads every
-file, in N processes with ``-j N``, and prints one row per file with every
-S-57 attribute, empty where the file does not state it; a file with such
-gaps gets one line on stderr that says what is missing and why.
-``--strict`` prints the record of extract_metadata instead, and its
-failures.  A file that cannot be read, and a folder that cannot be read,
-get one line on stderr and the others go on.  File names that are not
-valid in the file system's encoding are shown with backslash escapes;
-messages stay on one line.
+document on standard input.  The survey reader (bathyra.survey) reads
+every file and prints one row per file with every S-57 attribute, empty
+where the file does not state it; with ``-j N``, N processes read the
+files, taken in chunks, and the rows keep the order of the files.
+``--strict`` prints the record of extract_metadata instead.  Both kinds of
+reading go through one loop over the outcomes of the files: a record, or
+the reason why there is none.
+
+On stderr, each on one line: "PATH: not read: WHY" for a file that gives
+no record (with ``--json`` it also gets a line {"file", "error"} in the
+output, so that the lines list every file); "PATH: gaps: WHAT AND WHY" for
+a record that lacks attributes (not with ``-q``); "PATH: cannot read this
+folder: WHY".  The other files go on.  A run over more than one file ends
+with a count ("bathyra: 35 files: 32 read (29 with gaps), 3 not read";
+not with ``-q``); on a terminal, a run over more than 20 files shows a
+counter on one line, cleared before any other line.  File names that are
+not valid in the file system's encoding are shown with backslash escapes.
 
 Exit status: 0 when every file was read (its record may have gaps; with
 --strict: gave a record), 1 when any file or folder could not be read or
-none was found, 2 for usage errors, 3 when the output could not be written
-(one line on stderr says why), and 141 (as after SIGPIPE) when the reader
-of the output went away, which ends the run quietly.
+none was found, 2 for usage errors (argparse's usage line and the
+reason), 3 when the output could not be written (one line on stderr says
+why), and 141 (as after SIGPIPE) when the reader of the output went away,
+which ends the run quietly.
 """
 import argparse
-import csv
+import collections
 import errno
-import json
-import math
 import multiprocessing
 import os
 import sys
 
 from bathyra import __version__, bag, survey
+from bathyra.cli_output import (KEYS, S57_KEYS, display, gaps, make_writer,
+                                strict_rows, survey_rows)
 from bathyra.document import read_document
 from bathyra.errors import BathyraError, FileError
 from bathyra.explain import explain
 
-# The record of extract_metadata (--strict) and the S-57 attributes of the
-# survey reader.
-KEYS = ("SURSTA", "SUREND", "DRVAL1", "DRVAL2", "planam", "OBJNAM")
-S57_KEYS = survey.S57_FIELDS
 STDIN = "-"
-PROGRESS_THRESHOLD = 20
-TABLE_CELL_WIDTH = 48
+REFUSED = "refused"  # the task of a document that could not be read
+PROGRESS_THRESHOLD = 20  # files; fewer are read before one would look
+# The chunks of files that the processes of -j take: at most MAX_CHUNK
+# files, and about CHUNKS_PER_PROCESS of them for each process.
+MAX_CHUNK = 64
+CHUNKS_PER_PROCESS = 4
 
 SUFFIXES = (".xml", ".bag")
 
 EXIT_OUTPUT_FAILED = 3
 EXIT_BROKEN_PIPE = 128 + 13  # as a process ended by SIGPIPE
-
-
-def display(text):
-    """`text` (a path or a message) fit for one line of valid UTF-8: bytes
-    that the file system's encoding could not decode are shown as \\xNN,
-    control characters as escapes."""
-    if isinstance(text, bytes):
-        text = os.fsdecode(text)
-    text = text.encode("utf-8", "surrogateescape").decode(
-        "utf-8", "backslashreplace")
-    if text.isprintable():
-        return text
-    return "".join(c if c.isprintable() or c == " "
-                   else c.encode("unicode_escape").decode("ascii")
-                   for c in text)
-
-
-class UsageError(Exception):
-    pass
 
 
 def expand_paths(paths, report):
@@ -131,145 +122,20 @@ def extract_file(path, limit=bag.DEFAULT_LIMIT):
         raise ExtractionFailed(error, raster) from error
 
 
-def format_value(value):
-    if isinstance(value, float):
-        return "nan" if math.isnan(value) else repr(value)
-    return value
+def program_name():
+    """The command as it was given: "python -m bathyra" when the package
+    runs as the main module, else "bathyra" (the installed command)."""
+    spec = getattr(sys.modules.get("__main__"), "__spec__", None)
+    if spec is not None and spec.name == "bathyra.__main__":
+        return "python -m bathyra"
+    return "bathyra"
 
 
-def json_value(value):
-    # NaN is not JSON: a depth that is not a number is written as null.
-    if isinstance(value, float) and math.isnan(value):
-        return None
-    return value
-
-
-def strict_rows(record):
-    """The cells of a record of extract_metadata: for the table and CSV,
-    and for JSON."""
-    return ({k: format_value(record[k]) for k in KEYS},
-            {k: json_value(record[k]) for k in KEYS})
-
-
-def survey_rows(result):
-    """The cells of a Survey: its S-57 attributes, empty where not stated,
-    for the table and CSV; every attribute for JSON."""
-    stated = result.to_s57()
-    return ({k: stated.get(k, "") for k in S57_KEYS}, result.to_dict())
-
-
-class TableWriter:
-    """Collects the records and prints aligned columns at the end; long
-    values are shortened (the JSON and CSV forms carry them whole)."""
-
-    def __init__(self, out, keys):
-        self.out = out
-        self.keys = keys
-        self.rows = []
-
-    def write(self, path, cells, data=None):
-        self.rows.append([display(path)] + [str(cells[k]) for k in self.keys])
-
-    def close(self):
-        if not self.rows:
-            return
-        rows = [["FILE"] + list(self.keys)]
-        for row in self.rows:
-            rows.append([row[0]] + [self._cell(cell) for cell in row[1:]])
-        widths = [max(len(row[i]) for row in rows)
-                  for i in range(len(rows[0]))]
-        for row in rows:
-            line = "  ".join(cell.ljust(width)
-                             for cell, width in zip(row, widths))
-            print(line.rstrip(), file=self.out)
-
-    @staticmethod
-    def _cell(text):
-        text = " ".join(text.split())
-        if len(text) > TABLE_CELL_WIDTH:
-            text = text[:TABLE_CELL_WIDTH - 3] + "..."
-        return text
-
-
-class JsonWriter:
-    def __init__(self, out, keys):
-        self.out = out
-
-    def write(self, path, cells, data):
-        line = {"file": display(path)}
-        line.update(data)
-        print(json.dumps(line, ensure_ascii=False), file=self.out)
-        self.out.flush()
-
-    def close(self):
-        pass
-
-
-class CsvWriter:
-    def __init__(self, out, keys):
-        self.keys = keys
-        self.writer = csv.writer(out, lineterminator="\n")
-        self.writer.writerow(("file",) + keys)
-
-    def write(self, path, cells, data=None):
-        self.writer.writerow([display(path)] + [cells[k] for k in self.keys])
-
-    def close(self):
-        pass
-
-
-class GeoJsonWriter:
-    """One FeatureCollection, printed at the end: a Feature per file, its
-    bounding box as the geometry (null without one), its S-57 attributes
-    and its file as properties."""
-
-    def __init__(self, out, keys):
-        self.out = out
-        self.features = []
-
-    def write(self, path, cells, data):
-        properties = {"file": display(path)}
-        properties.update((k, data[k]) for k in S57_KEYS
-                          if data[k] is not None)
-        feature = {"type": "Feature", "geometry": box_geometry(data["bbox"]),
-                   "properties": properties}
-        if data["bbox"] is not None:
-            feature["bbox"] = data["bbox"]
-        self.features.append(feature)
-
-    def close(self):
-        print(json.dumps({"type": "FeatureCollection",
-                          "features": self.features}, ensure_ascii=False),
-              file=self.out)
-
-
-def box_geometry(bbox):
-    """The GeoJSON geometry of a bounding box (west, south, east, north):
-    a Polygon, counterclockwise.  A box that crosses the antimeridian
-    (west > east) is cut there into a MultiPolygon of its two parts, as
-    RFC 7946 (3.1.9) asks, rather than drawn as one polygon the long way
-    round the globe; the feature's "bbox" member keeps west > east."""
-    if bbox is None:
-        return None
-    west, south, east, north = bbox
-
-    def ring(left, right):
-        return [[left, south], [right, south], [right, north],
-                [left, north], [left, south]]
-
-    if west <= east:
-        return {"type": "Polygon", "coordinates": [ring(west, east)]}
-    return {"type": "MultiPolygon",
-            "coordinates": [[ring(west, 180.0)], [ring(-180.0, east)]]}
-
-
-WRITERS = {"json": JsonWriter, "csv": CsvWriter, "geojson": GeoJsonWriter,
-           "table": TableWriter}
-
-
-def parse_arguments(argv):
+def parse_arguments(argv, prog):
+    """The options; a usage error ends the program (status 2) with
+    argparse's usage line and the reason."""
     parser = argparse.ArgumentParser(
-        prog="python -m bathyra",
+        prog=prog,
         description="Print the S-57 survey attributes (SURSTA, SUREND, "
                     "DRVAL1, DRVAL2, planam, OBJNAM, SURATH, VERDAT) that "
                     "ISO 19139 survey metadata files and BAG files state.")
@@ -278,7 +144,8 @@ def parse_arguments(argv):
     form = parser.add_mutually_exclusive_group()
     form.add_argument("--json", action="store_true",
                       help="one JSON object per line: every attribute, "
-                           "with the file")
+                           "with the file; for a file that could not be "
+                           "read, the file and the error")
     form.add_argument("--csv", action="store_true",
                       help="CSV with a header line")
     form.add_argument("--geojson", action="store_true",
@@ -292,6 +159,10 @@ def parse_arguments(argv):
                         help="read the files in N processes (default: the "
                              "number of CPUs); the output keeps the order "
                              "of the files")
+    parser.add_argument("-q", "--quiet", action="store_true",
+                        help="on stderr, only the files and folders that "
+                             "could not be read: no lines for gaps, no "
+                             "progress, no count at the end")
     parser.add_argument("--max-size", type=int, default=bag.DEFAULT_LIMIT,
                         metavar="BYTES",
                         help="the largest metadata document read, in bytes "
@@ -301,39 +172,89 @@ def parse_arguments(argv):
                              "(.bag), a directory standing for the *.xml "
                              "and *.bag files below it, or - for one "
                              "document on standard input")
-    return parser.parse_args(argv)
-
-
-def usage_problem(options):
-    """Why the options cannot go together, or None."""
+    options = parser.parse_args(argv)
     if options.max_size < 0:
-        return "--max-size must not be negative"
+        parser.error("--max-size must not be negative")
     if options.jobs is not None and options.jobs < 1:
-        return "--jobs must be at least 1"
+        parser.error("--jobs must be at least 1")
     if options.strict and options.geojson:
-        return "--geojson needs the survey reader: not with --strict"
+        parser.error("--geojson needs the survey reader: not with --strict")
     if options.strict and options.jobs is not None:
-        return "--jobs needs the survey reader: not with --strict"
+        parser.error("--jobs needs the survey reader: not with --strict")
     if not options.strict and options.paths.count(STDIN) > 1:
-        return "standard input (-) can be read only once"
-    return None
+        parser.error("standard input (-) can be read only once")
+    return options
 
 
-class Failures:
-    """The stderr lines of failed files and folders, each on one line."""
+class Messages:
+    """The lines on stderr, each on one line: files not read, files read
+    with gaps, folders that cannot be read, the count at the end; and on a
+    terminal a progress counter, redrawn in place and cleared before any
+    other line so that none starts after it."""
 
-    def __init__(self, progress):
-        self.count = 0
-        self.progress = progress
+    def __init__(self, stream, quiet):
+        self.stream = stream
+        self.quiet = quiet
+        self.read = self.with_gaps = self.not_read = self.folders = 0
+        self.total = None  # files, when the progress counter is shown
+        self.drawn = 0  # characters of the counter on the terminal
 
-    def report(self, path, message):
-        self.count += 1
-        self.note(path, message)
+    def line(self, text):
+        if self.stream is None:
+            return
+        self.clear()
+        print(text, file=self.stream)
 
-    def note(self, path, message):
-        """A line on stderr that is no failure (a record's gaps)."""
-        line = "%s: %s" % (display(path), display(message))
-        print(("\n" if self.progress else "") + line, file=sys.stderr)
+    def folder_failed(self, path, message):
+        self.folders += 1
+        self.line("%s: %s" % (display(path), display(message)))
+
+    def refused(self, path, message):
+        """A file that could not be read: it has no record."""
+        self.not_read += 1
+        self.line("%s: not read: %s" % (display(path), display(message)))
+
+    def record(self, path, missing):
+        """A file read; `missing` says what its record lacks ("": none)."""
+        self.read += 1
+        if missing:
+            self.with_gaps += 1
+            if not self.quiet:
+                self.line("%s: gaps: %s" % (display(path), display(missing)))
+
+    def show_progress(self, total):
+        self.total = total
+
+    def progress(self, done):
+        if self.total is None:
+            return
+        text = "[%d/%d]" % (done, self.total)
+        self.stream.write("\r" + text)  # the counter only grows
+        self.stream.flush()
+        self.drawn = len(text)
+
+    def clear(self):
+        if self.drawn:
+            self.stream.write("\r" + " " * self.drawn + "\r")
+            self.stream.flush()
+            self.drawn = 0
+
+    def summary(self, prog):
+        """The count of a run over more than one file."""
+        files = self.read + self.not_read
+        if self.quiet or files < 2:
+            return
+        counts = ("%d read (%d with gaps)" % (self.read, self.with_gaps)
+                  if self.with_gaps else "%d read" % self.read)
+        counts += ", %d not read" % self.not_read
+        if self.folders:
+            counts += ", %d folder%s not read" % (
+                self.folders, "" if self.folders == 1 else "s")
+        self.line("%s: %d files: %s" % (prog, files, counts))
+
+    @property
+    def failed(self):
+        return self.not_read + self.folders
 
 
 def failure_message(path, error):
@@ -347,163 +268,161 @@ def failure_message(path, error):
     return str(error)
 
 
-def gaps(result):
-    """What a Survey lacks and why, on one line ("" when it lacks nothing
-    and has no problem): the S-57 attributes not stated, then each problem
-    the reader met, attributes with the same message together."""
-    messages = {}
-    for attribute, message in result.problems:
-        messages.setdefault(message, []).append(attribute)
-    explained = {a for names in messages.values() for a in names}
-    if explained & {"DRVAL1", "DRVAL2"}:
-        explained |= {"DRVAL1", "DRVAL2"}  # the depth range is one fact
-    silent = [k for k in S57_KEYS
-              if getattr(result, k) is None and k not in explained]
-    parts = ["%s: %s" % (", ".join(names), message)
-             for message, names in messages.items()]
-    if silent:
-        parts.append("not in the document: " + ", ".join(silent))
-    return "; ".join(parts)
+# The outcome of a file, the same for both kinds of reading and fit to
+# cross processes: its cells for the table and CSV, its data for JSON and
+# what it lacks, or (all None) the reason it could not be read.
+Outcome = collections.namedtuple("Outcome", "cells data missing reason")
+
+
+def refusal(reason):
+    return Outcome(None, None, None, reason)
+
+
+def read_strict(task):
+    """The outcome of a file (path, limit) read by extract_metadata."""
+    path, limit = task
+    try:
+        record = extract_file(path, limit)
+    except Exception as error:
+        return refusal(failure_message(path, error))
+    return Outcome(*strict_rows(record), "", None)
 
 
 def read_one(task):
-    """The outcome of one file or document, fit to cross processes:
-    (Survey, None), or (None, the reason it could not be read)."""
+    """The outcome of a file or document read by the survey reader: a task
+    (kind, source, limit) is a path ("file"), a document read from
+    standard input (STDIN), or the reason it could not be (REFUSED)."""
     kind, source, limit = task
+    if kind == REFUSED:
+        return refusal(source)
     try:
         if kind == STDIN:
-            return survey.parse_survey(survey.trimmed(source)), None
-        return survey.read_survey(source, limit=limit), None
+            result = survey.parse_survey(survey.trimmed(source))
+        else:
+            result = survey.read_survey(source, limit=limit)
+        return Outcome(*survey_rows(result), gaps(result), None)
     except survey.SurveyError as error:
-        return None, error.message
+        return refusal(error.message)
     except Exception as error:  # a fault of the reader: one line, go on
-        return None, "the reader failed on this file (%s: %s)" % (
-            type(error).__name__, error)
+        return refusal("the reader failed on this file (%s: %s)" % (
+            type(error).__name__, error))
 
 
-def outcomes(tasks, jobs):
-    """The outcome of each task, in order; in `jobs` processes when there
-    is more than one task to share."""
+def strict_tasks(files, limit):
+    return [(path, limit) for path in files]
+
+
+def survey_tasks(files, limit):
+    tasks = [("file", path, limit) for path in files]
+    if STDIN in files:
+        tasks[files.index(STDIN)] = stdin_task(limit)
+    return tasks
+
+
+def stdin_task(limit):
+    """Standard input, read here before any process starts: the task of
+    its document, parsed wherever its turn comes."""
+    stream = getattr(sys.stdin, "buffer", None)
+    try:
+        if stream is None:
+            raise OSError(errno.EBADF, "standard input is closed")
+        document = stream.read(limit + 1)
+    except OSError as error:
+        return (REFUSED, "cannot read standard input: %s"
+                % (error.strerror or error), None)
+    if len(document) > limit:
+        return (REFUSED, "larger than the limit of %d bytes (see "
+                         "--max-size)" % limit, None)
+    return (STDIN, document, None)
+
+
+# The two kinds of reading: the record of extract_metadata (--strict), and
+# the survey reader's.  read(task) gives an Outcome; tasks(files, limit)
+# the tasks of the files, in their order.
+Reading = collections.namedtuple("Reading", "keys read tasks")
+STRICT = Reading(KEYS, read_strict, strict_tasks)
+SURVEY = Reading(S57_KEYS, read_one, survey_tasks)
+
+
+def outcomes(read, tasks, jobs):
+    """read(task) of each task, in order; in `jobs` processes when there
+    is more than one task to share, which take the tasks in chunks (one
+    message each way per chunk rather than per file)."""
     jobs = min(jobs or os.cpu_count() or 1, len(tasks))
     if jobs <= 1:
-        for task in tasks:
-            yield read_one(task)
+        yield from map(read, tasks)
         return
+    # A few chunks per process, so that one slow chunk (large files) is
+    # not left to the end for one process alone.
+    chunk = max(1, min(MAX_CHUNK, len(tasks) // (jobs * CHUNKS_PER_PROCESS)))
     with multiprocessing.get_context().Pool(jobs) as pool:
         # The pool ends (terminate) when the caller stops early, as on a
         # broken pipe.
-        yield from pool.imap(read_one, tasks)
+        yield from pool.imap(read, tasks, chunk)
 
 
-def make_writer(options, out, keys):
-    for form in ("json", "csv", "geojson"):
-        if getattr(options, form):
-            return WRITERS[form](out, keys)
-    return WRITERS["table"](out, keys)
+def isatty(stream):
+    try:
+        return stream is not None and stream.isatty()
+    except (AttributeError, ValueError):
+        return False
 
 
-def run(options, out):
-    failures = Failures(progress=False)
-    files = expand_paths(options.paths, failures.report)
-    writer = make_writer(options, out, KEYS)
-    failures.progress = show_progress = (
-        sys.stderr.isatty() and len(files) > PROGRESS_THRESHOLD)
-    for number, path in enumerate(files, 1):
-        if show_progress:
-            sys.stderr.write("\r[%d/%d] " % (number, len(files)))
-            sys.stderr.flush()
-        try:
-            record = extract_file(path, options.max_size)
-        except Exception as error:
-            failures.report(path, failure_message(path, error))
-            continue
-        writer.write(path, *strict_rows(record))
-    return finish(writer, out, files, failures, show_progress)
-
-
-def finish(writer, out, files, failures, show_progress):
-    """Ends a run: the output complete, and the exit status."""
-    if show_progress:
-        sys.stderr.write("\n")
+def run(options, out, prog):
+    """Reads every file and writes the output; the exit status."""
+    reading = STRICT if options.strict else SURVEY
+    messages = Messages(sys.stderr, options.quiet)
+    files = expand_paths(options.paths, messages.folder_failed)
+    writer = make_writer(options, out, reading.keys)
+    # The counter, for long runs on a terminal; not when records stream to
+    # the same terminal (they show the progress themselves).
+    if (not options.quiet and len(files) > PROGRESS_THRESHOLD
+            and isatty(sys.stderr) and not (writer.streams and isatty(out))):
+        messages.show_progress(len(files))
+    results = outcomes(reading.read, reading.tasks(files, options.max_size),
+                       1 if options.strict else options.jobs)
+    try:
+        for done, (path, outcome) in enumerate(zip(files, results), 1):
+            if outcome.reason is None:
+                messages.record(path, outcome.missing)
+                writer.write(path, outcome.cells, outcome.data)
+            else:
+                messages.refused(path, outcome.reason)
+                writer.fail(path, outcome.reason)
+            messages.progress(done)
+    finally:
+        results.close()  # stops the processes at once on a broken pipe
+    messages.clear()
     writer.close()
     out.flush()
     if not files:
-        print("no metadata files found", file=sys.stderr)
+        messages.line("no metadata files found")
         return 1
-    return 1 if failures.count else 0
-
-
-def run_surveys(options, out):
-    failures = Failures(progress=False)
-    files = expand_paths(options.paths, failures.report)
-    tasks = [("file", path, options.max_size) for path in files]
-    refused = {}
-    if STDIN in files:
-        # Read here, before any process starts: one document, parsed
-        # wherever its turn comes.
-        index = files.index(STDIN)
-        stream = getattr(sys.stdin, "buffer", None)
-        try:
-            if stream is None:
-                raise OSError(errno.EBADF, "standard input is closed")
-            document = stream.read(options.max_size + 1)
-        except OSError as error:
-            refused[index] = "cannot read standard input: %s" % (
-                error.strerror or error)
-        else:
-            if len(document) > options.max_size:
-                refused[index] = ("larger than the limit of %d bytes (see "
-                                  "--max-size)" % options.max_size)
-            tasks[index] = (STDIN, document, None)
-    for index in refused:
-        tasks[index] = (STDIN, b"", None)
-    writer = make_writer(options, out, S57_KEYS)
-    failures.progress = show_progress = (
-        sys.stderr.isatty() and len(files) > PROGRESS_THRESHOLD)
-    results = outcomes(tasks, options.jobs)
-    try:
-        for number, (path, (result, reason)) in enumerate(
-                zip(files, results)):
-            if show_progress:
-                sys.stderr.write("\r[%d/%d] " % (number + 1, len(files)))
-                sys.stderr.flush()
-            if number in refused:
-                result, reason = None, refused[number]
-            if result is None:
-                failures.report(path, reason)
-                continue
-            missing = gaps(result)
-            if missing:
-                failures.note(path, missing)
-            writer.write(path, *survey_rows(result))
-    finally:
-        results.close()  # stops the processes at once on a broken pipe
-    return finish(writer, out, files, failures, show_progress)
+    messages.summary(prog)
+    return 1 if messages.failed else 0
 
 
 def main(argv=None):
-    options = parse_arguments(argv)
-    problem = usage_problem(options)
-    if problem:
-        print("python -m bathyra: " + problem, file=sys.stderr)
-        return 2
+    prog = program_name()
+    options = parse_arguments(argv, prog)
     for stream in (sys.stdout, sys.stderr):
         if stream is not None and hasattr(stream, "reconfigure"):
             stream.reconfigure(errors="backslashreplace")
     out = sys.stdout
     if out is None:
-        print("python -m bathyra: cannot write the output: standard output "
-              "is closed", file=sys.stderr)
+        print("%s: cannot write the output: standard output is closed"
+              % prog, file=sys.stderr)
         return EXIT_OUTPUT_FAILED
     try:
-        return (run if options.strict else run_surveys)(options, out)
+        return run(options, out, prog)
     except BrokenPipeError:
         return broken_pipe()
     except OSError as error:
         if error.errno == errno.EPIPE:
             return broken_pipe()
-        print("python -m bathyra: cannot write the output: %s"
-              % display(error.strerror or str(error)), file=sys.stderr)
+        print("%s: cannot write the output: %s"
+              % (prog, display(error.strerror or str(error))),
+              file=sys.stderr)
         return EXIT_OUTPUT_FAILED
 
 

@@ -1,0 +1,216 @@
+"""The command line's output: the forms of its records (an aligned table,
+CSV, JSON lines, GeoJSON), the cells of both kinds of record, and the text
+of paths and messages fit for one line."""
+import csv
+import json
+import math
+import os
+
+from bathyra import survey
+
+# The record of extract_metadata (--strict) and the S-57 attributes of the
+# survey reader.
+KEYS = ("SURSTA", "SUREND", "DRVAL1", "DRVAL2", "planam", "OBJNAM")
+S57_KEYS = survey.S57_FIELDS
+TABLE_CELL_WIDTH = 48
+
+
+def display(text):
+    """`text` (a path or a message) fit for one line of valid UTF-8: bytes
+    that the file system's encoding could not decode are shown as \\xNN,
+    control characters as escapes."""
+    if isinstance(text, bytes):
+        text = os.fsdecode(text)
+    text = text.encode("utf-8", "surrogateescape").decode(
+        "utf-8", "backslashreplace")
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() or c == " "
+                   else c.encode("unicode_escape").decode("ascii")
+                   for c in text)
+
+
+def format_value(value):
+    if isinstance(value, float):
+        return "nan" if math.isnan(value) else repr(value)
+    return value
+
+
+def json_value(value):
+    # NaN is not JSON: a depth that is not a number is written as null.
+    if isinstance(value, float) and math.isnan(value):
+        return None
+    return value
+
+
+def strict_rows(record):
+    """The cells of a record of extract_metadata: for the table and CSV,
+    and for JSON."""
+    return ({k: format_value(record[k]) for k in KEYS},
+            {k: json_value(record[k]) for k in KEYS})
+
+
+def survey_rows(result):
+    """The cells of a Survey: its S-57 attributes, empty where not stated,
+    for the table and CSV; every attribute for JSON."""
+    stated = result.to_s57()
+    return ({k: stated.get(k, "") for k in S57_KEYS}, result.to_dict())
+
+
+class Writer:
+    """An output form: write() takes each record (the file, its cells for
+    the table and CSV, its data for JSON), fail() each file that gave
+    none, close() ends the output.  `streams`: each record is printed as
+    it comes (not collected for the end)."""
+
+    streams = False
+
+    def __init__(self, out, keys):
+        self.out = out
+        self.keys = keys
+
+    def fail(self, path, message):
+        pass
+
+    def close(self):
+        pass
+
+
+class TableWriter(Writer):
+    """Collects the records and prints aligned columns at the end; long
+    values are shortened (the JSON and CSV forms carry them whole)."""
+
+    def __init__(self, out, keys):
+        super().__init__(out, keys)
+        self.rows = []
+
+    def write(self, path, cells, data=None):
+        self.rows.append([display(path)] + [str(cells[k]) for k in self.keys])
+
+    def close(self):
+        if not self.rows:
+            return
+        rows = [["FILE"] + list(self.keys)]
+        for row in self.rows:
+            rows.append([row[0]] + [self._cell(cell) for cell in row[1:]])
+        widths = [max(len(row[i]) for row in rows)
+                  for i in range(len(rows[0]))]
+        for row in rows:
+            line = "  ".join(cell.ljust(width)
+                             for cell, width in zip(row, widths))
+            print(line.rstrip(), file=self.out)
+
+    @staticmethod
+    def _cell(text):
+        text = " ".join(text.split())
+        if len(text) > TABLE_CELL_WIDTH:
+            text = text[:TABLE_CELL_WIDTH - 3] + "..."
+        return text
+
+
+class JsonWriter(Writer):
+    """A line per file: its record, or {"file": ..., "error": ...} for a
+    file that gave none, so that the lines list every file."""
+
+    streams = True
+
+    def write(self, path, cells, data):
+        line = {"file": display(path)}
+        line.update(data)
+        self._print(line)
+
+    def fail(self, path, message):
+        self._print({"file": display(path), "error": display(message)})
+
+    def _print(self, line):
+        print(json.dumps(line, ensure_ascii=False), file=self.out)
+        self.out.flush()
+
+
+class CsvWriter(Writer):
+    streams = True
+
+    def __init__(self, out, keys):
+        super().__init__(out, keys)
+        self.writer = csv.writer(out, lineterminator="\n")
+        self.writer.writerow(("file",) + keys)
+
+    def write(self, path, cells, data=None):
+        self.writer.writerow([display(path)] + [cells[k] for k in self.keys])
+
+
+class GeoJsonWriter(Writer):
+    """One FeatureCollection, printed at the end: a Feature per file, its
+    bounding box as the geometry (null without one), its S-57 attributes
+    and its file as properties."""
+
+    def __init__(self, out, keys):
+        super().__init__(out, keys)
+        self.features = []
+
+    def write(self, path, cells, data):
+        properties = {"file": display(path)}
+        properties.update((k, data[k]) for k in S57_KEYS
+                          if data[k] is not None)
+        feature = {"type": "Feature", "geometry": box_geometry(data["bbox"]),
+                   "properties": properties}
+        if data["bbox"] is not None:
+            feature["bbox"] = data["bbox"]
+        self.features.append(feature)
+
+    def close(self):
+        print(json.dumps({"type": "FeatureCollection",
+                          "features": self.features}, ensure_ascii=False),
+              file=self.out)
+
+
+def box_geometry(bbox):
+    """The GeoJSON geometry of a bounding box (west, south, east, north):
+    a Polygon, counterclockwise.  A box that crosses the antimeridian
+    (west > east) is cut there into a MultiPolygon of its two parts, as
+    RFC 7946 (3.1.9) asks, rather than drawn as one polygon the long way
+    round the globe; the feature's "bbox" member keeps west > east."""
+    if bbox is None:
+        return None
+    west, south, east, north = bbox
+
+    def ring(left, right):
+        return [[left, south], [right, south], [right, north],
+                [left, north], [left, south]]
+
+    if west <= east:
+        return {"type": "Polygon", "coordinates": [ring(west, east)]}
+    return {"type": "MultiPolygon",
+            "coordinates": [[ring(west, 180.0)], [ring(-180.0, east)]]}
+
+
+WRITERS = {"json": JsonWriter, "csv": CsvWriter, "geojson": GeoJsonWriter,
+           "table": TableWriter}
+
+
+def gaps(result):
+    """What a Survey lacks and why, on one line ("" when it lacks nothing
+    and has no problem): the S-57 attributes not stated, then each problem
+    the reader met, attributes with the same message together."""
+    messages = {}
+    for attribute, message in result.problems:
+        messages.setdefault(message, []).append(attribute)
+    explained = {a for names in messages.values() for a in names}
+    if explained & {"DRVAL1", "DRVAL2"}:
+        explained |= {"DRVAL1", "DRVAL2"}  # the depth range is one fact
+    silent = [k for k in S57_KEYS
+              if getattr(result, k) is None and k not in explained]
+    parts = ["%s: %s" % (", ".join(names), message)
+             for message, names in messages.items()]
+    if silent:
+        parts.append("not in the document: " + ", ".join(silent))
+    return "; ".join(parts)
+
+
+def make_writer(options, out, keys):
+    """The writer of the form that the options ask for (the table when
+    none)."""
+    for form in ("json", "csv", "geojson"):
+        if getattr(options, form):
+            return WRITERS[form](out, keys)
+    return WRITERS["table"](out, keys)
