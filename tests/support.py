@@ -277,28 +277,3 @@ def run_cli(*args, **options):
     """The command line as a user runs it: python -m bathyra ARGS
     (`options` as for run_python)."""
     return run_python("-m", "bathyra", *args, **options)
-
-
-def runs(pid, marker=b"bathyra._bag_worker"):
-    """Whether the process `pid` still runs (a zombie does not) with
-    `marker` in its command line (Linux: read from /proc)."""
-    try:
-        with open("/proc/%d/cmdline" % pid, "rb") as stream:
-            command = stream.read()
-        with open("/proc/%d/stat" % pid, "rb") as stream:
-            state = stream.read().rsplit(b")", 1)[1].split()[0]
-    except (OSError, IndexError):
-        return False
-    return state != b"Z" and marker in command
-
-
-def wait_for(condition, seconds=30):
-    """condition() once it is true, or its last value after `seconds`:
-    for what another process does in its own time."""
-    import time
-    deadline = time.monotonic() + seconds
-    while True:
-        value = condition()
-        if value or time.monotonic() > deadline:
-            return value
-        time.sleep(0.05)

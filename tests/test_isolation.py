@@ -33,6 +33,30 @@ def read_or_reason(path, **options):
         return error.reason
 
 
+def runs(pid, marker=b"bathyra._bag_worker"):
+    """Whether the process `pid` still runs (a zombie does not) with
+    `marker` in its command line (Linux: read from /proc)."""
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as stream:
+            command = stream.read()
+        with open("/proc/%d/stat" % pid, "rb") as stream:
+            state = stream.read().rsplit(b")", 1)[1].split()[0]
+    except (OSError, IndexError):
+        return False
+    return state != b"Z" and marker in command
+
+
+def wait_for(condition, seconds=30):
+    """condition() once it is true, or its last value after `seconds`:
+    for what another process does in its own time."""
+    deadline = time.monotonic() + seconds
+    while True:
+        value = condition()
+        if value or time.monotonic() > deadline:
+            return value
+        time.sleep(0.05)
+
+
 @needs_hdf5
 class CraftedFileTest(unittest.TestCase):
     """What a file may not make the reader do: follow links, read other
@@ -566,9 +590,9 @@ class HelperProcessTest(unittest.TestCase):
                 if how.startswith("pool close"):
                     self.assertEqual(there, [])
                 if how == "return" or how.startswith("pool close"):
-                    self.assertFalse(any(map(support.runs, pids)))
-                self.assertTrue(support.wait_for(
-                    lambda: not any(map(support.runs, pids))), pids)
+                    self.assertFalse(any(map(runs, pids)))
+                self.assertTrue(wait_for(
+                    lambda: not any(map(runs, pids))), pids)
 
 
 @needs_hdf5
