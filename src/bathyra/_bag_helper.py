@@ -186,7 +186,8 @@ class Helper:
                 try:
                     self._start(limit, timeout)
                 except _NotStarted as failure:
-                    raise BagReaderError(path, NOT_STARTED % failure)
+                    raise BagReaderError(path,
+                                         NOT_STARTED % failure) from None
             try:
                 self._send(request)
                 return self._receive_answer(timeout)
@@ -194,14 +195,15 @@ class Helper:
                 self.stop()
                 if ended.how == "crash" or (first_end is not None
                                             and ended.how == "exit"):
-                    raise BagError(path, DAMAGED % (", " + ended.text))
+                    raise BagError(path,
+                                   DAMAGED % (", " + ended.text)) from None
                 if first_end is not None:
-                    raise BagReaderError(path, STOPPED_TWICE
-                                         % (first_end.text, ended.text))
+                    raise BagReaderError(path, STOPPED_TWICE % (
+                        first_end.text, ended.text)) from None
                 first_end = ended
             except _TimedOut:
                 self.stop()
-                raise BagError(path, TIMED_OUT % timeout)
+                raise BagError(path, TIMED_OUT % timeout) from None
             except BaseException:
                 # Interrupted between request and answer: the answer
                 # would be taken for the next file's.
@@ -311,9 +313,11 @@ class Helper:
             os.close(ends[1])
             os.close(ends[2])
             reason = error.strerror or str(error)
-            raise _NotStarted("%s: %s" % (error.filename, reason)
-                              if error.filename else
-                              "the system would not start a new process: %s" % reason) from None
+            if error.filename:  # the interpreter, or the folder
+                reason = "%s: %s" % (error.filename, reason)
+            else:  # fork() failed
+                reason = "the system would not start a new process: " + reason
+            raise _NotStarted(reason) from None
         finally:
             os.close(ends[0])
             os.close(ends[3])
