@@ -1,6 +1,7 @@
 """BAG files: reading their metadata with the HDF5 library, the failures
 that name what is wrong, and the command line on them."""
 import json
+import math
 import os
 import sys
 import textwrap
@@ -116,6 +117,33 @@ class ReadWriteTest(unittest.TestCase):
         with self.assertRaises(FileNotFoundError):
             bag.open(self.path("missing.bag"))
 
+    def test_nonsense_limits_and_timeouts_are_refused(self):
+        bag.write(self.path("a.bag"), b"<a/>")
+        refused = [(dict(timeout=-1), ValueError),
+                   (dict(timeout=0), ValueError),
+                   (dict(timeout=math.nan), ValueError),
+                   (dict(timeout=-math.inf), ValueError),
+                   (dict(timeout="5"), TypeError),
+                   (dict(timeout=True), TypeError),
+                   (dict(limit=-1), ValueError),
+                   (dict(limit=bag.MAX_LIMIT + 1), ValueError),
+                   (dict(limit=math.nan), TypeError),
+                   (dict(limit=1000.0), TypeError),
+                   (dict(limit="1000"), TypeError),
+                   (dict(limit=False), TypeError)]
+        for options, kind in refused:
+            for isolated in (True, False):
+                with self.subTest(options=options, isolated=isolated):
+                    with self.assertRaises(kind):
+                        bag.open(self.path("a.bag"), isolated=isolated,
+                                 **options)
+        # No bound: None, infinity, or more seconds than select() takes.
+        for timeout in (None, math.inf, 1e300, 10 ** 400, 30):
+            with self.subTest(timeout=timeout):
+                self.assertEqual(bag.open(self.path("a.bag"),
+                                          timeout=timeout).iso19139_xml,
+                                 b"<a/>")
+
     def test_concurrent_readers(self):
         docs = [document(platforms=["P%d" % i]).encode() for i in range(4)]
         for i, doc in enumerate(docs):
@@ -222,6 +250,51 @@ class InterpreterTest(unittest.TestCase):
             with self.subTest(config=config):
                 self.assertIn("ImportError", found[config])
                 self.assertIn(text, found[config])
+
+    def test_a_sub_interpreter_leaves_the_main_one_reading(self):
+        # Sub-interpreters import bathyra.bag without the library's module
+        # and end, before and after the main one reads; it still reads,
+        # writes and forks children that read.
+        path = os.path.join(support.temporary_directory(self), "survey.bag")
+        bag.write(path, b"<b/>")
+        child = support.run_child(support.SUBINTERPRETER + textwrap.dedent("""
+            import json, os
+            path = sys.argv[1]
+            SUB = (
+                "from bathyra import bag\\n"
+                "try:\\n"
+                "    bag.open(%r)\\n"
+                "    got = 'read'\\n"
+                "except bag.BagSupportMissing as error:\\n"
+                "    got = str(error)\\n"
+                "print('sub:', bag.available(), got, flush=True)\\n" % path)
+            failures = [run_in_subinterpreter(SUB, config)
+                        for config in ("legacy", "isolated")]
+            from bathyra import bag
+            found = [len(bag.open(path).iso19139_xml)]
+            failures += [run_in_subinterpreter(SUB, config)
+                         for config in ("legacy", "isolated")]
+            bag.write(path, b"<a/>")
+            found += [bag.open(path).iso19139_xml.decode(),
+                      bag.open(path, isolated=False).iso19139_xml.decode()]
+            pid = os.fork()
+            if pid == 0:
+                os._exit(0 if bag.open(path).iso19139_xml == b"<a/>" else 1)
+            found.append(os.waitpid(pid, 0)[1])
+            print("main:", json.dumps([failures, found]))
+            """), argv=[path])
+        self.assertEqual(child.returncode, 0, child.stderr)
+        lines = child.stdout.splitlines()
+        self.assertEqual(json.loads(lines[-1][len("main:"):]),
+                         [[""] * 4, [len(b"<b/>"), "<a/>", "<a/>", 0]])
+        subs = lines[:-1]
+        self.assertEqual(len(subs), 4, child.stdout)
+        for line in subs:
+            self.assertTrue(line.startswith(
+                "sub: False BAG support is built but cannot be loaded "
+                "here: "), line)
+            self.assertTrue("main interpreter" in line
+                            or "subinterpreters" in line, line)
 
 
 if __name__ == "__main__":

@@ -1,10 +1,12 @@
 """Damaged and crafted BAG files, threads at exit and fork: no file may
 crash, hang or drain the caller."""
+import errno
 import json
 import multiprocessing
 import os
 import random
 import resource
+import signal
 import subprocess
 import sys
 import tempfile
@@ -29,6 +31,30 @@ def read_or_reason(path, **options):
         return bag.open(path, **options).iso19139_xml
     except bag.BagError as error:
         return error.reason
+
+
+def runs(pid, marker=b"bathyra._bag_worker"):
+    """Whether the process `pid` still runs (a zombie does not) with
+    `marker` in its command line (Linux: read from /proc)."""
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as stream:
+            command = stream.read()
+        with open("/proc/%d/stat" % pid, "rb") as stream:
+            state = stream.read().rsplit(b")", 1)[1].split()[0]
+    except (OSError, IndexError):
+        return False
+    return state != b"Z" and marker in command
+
+
+def wait_for(condition, seconds=30):
+    """condition() once it is true, or its last value after `seconds`:
+    for what another process does in its own time."""
+    deadline = time.monotonic() + seconds
+    while True:
+        value = condition()
+        if value or time.monotonic() > deadline:
+            return value
+        time.sleep(0.05)
 
 
 @needs_hdf5
@@ -269,6 +295,142 @@ class ExitTest(unittest.TestCase):
             self.assertLessEqual(host_faults, runs // 2)
 
 
+# Child programs of HelperProcessTest.  Each hook signals the helper
+# process after stopping it, so that the signal always comes before the
+# answer; `times` is how many processes in a row it befalls.
+OUTSIDE_SCRIPT = """
+import json, os, signal, sys
+from bathyra import bag
+helper, found = bag._helper, {}
+send = helper._send
+
+def signalling(number, times, used):
+    def send_and_signal(request):
+        pid = helper.process.pid
+        used.append(pid)
+        if len(used) > times:
+            return send(request)
+        os.kill(pid, signal.SIGSTOP)
+        send(request)
+        if number != signal.SIGSTOP:
+            os.kill(pid, number)
+            os.kill(pid, signal.SIGCONT)
+    return send_and_signal
+
+for name, times in (("SIGKILL", 1), ("SIGTERM", 1), ("SIGSTOP", 1),
+                    ("SIGKILL", 2), ("SIGSTOP", 2), ("SIGSEGV", 1)):
+    used = []
+    helper._send = signalling(getattr(signal, name), times, used)
+    try:
+        outcome = ["read", len(bag.open(sys.argv[1]).iso19139_xml)]
+    except bag.BagError as error:
+        outcome = [type(error).__name__, error.reason]
+    found["%s %d" % (name, times)] = outcome + [len(set(used))]
+helper._send = send
+found["after"] = len(bag.open(sys.argv[1]).iso19139_xml)
+print(json.dumps(found))
+"""
+
+START_SCRIPT = """
+import errno, json, os, sys
+sys.path.insert(0, sys.argv[1])
+from bathyra import _bag_helper, bag
+path, broken, empty = sys.argv[2:]
+
+def outcome():
+    try:
+        return len(bag.open(path).iso19139_xml)
+    except bag.BagError as error:
+        return [type(error).__name__, error.reason]
+    finally:
+        bag.stop_helper()
+
+def no_process(*args, **options):
+    raise BlockingIOError(errno.EAGAIN, os.strerror(errno.EAGAIN))
+
+found = {}
+interpreter, sys.executable = sys.executable, broken
+found["broken interpreter"] = outcome()
+sys.executable = interpreter
+parent, _bag_helper._PACKAGE_PARENT = _bag_helper._PACKAGE_PARENT, empty
+found["no package"] = outcome()
+_bag_helper._PACKAGE_PARENT = parent
+popen, _bag_helper.subprocess.Popen = _bag_helper.subprocess.Popen, no_process
+found["no process left"] = outcome()
+_bag_helper.subprocess.Popen = popen
+found["after"] = outcome()
+print(json.dumps(found))
+"""
+
+REENTRY_SCRIPT = """
+import json, os, signal, sys
+from bathyra import bag
+outer_path, inner_path = sys.argv[1:]
+inner = []
+signal.signal(signal.SIGUSR1, lambda number, frame: inner.append(
+    bag.open(inner_path).iso19139_xml.decode()))
+helper = bag._helper
+send = helper._send
+
+def send_and_interrupt(request):
+    # The handler runs here, while this thread holds the helper process.
+    send(request)
+    os.kill(os.getpid(), signal.SIGUSR1)
+
+helper._send = send_and_interrupt
+outer = bag.open(outer_path).iso19139_xml.decode()
+helper._send = send
+print(json.dumps([outer, inner, bag.open(inner_path).iso19139_xml.decode()]))
+"""
+
+# How a program ends (argv[2]) after a read, and the helper processes it
+# had, as JSON: [pids, those still there when it printed, others to end].
+ENDING_SCRIPT = """
+import json, multiprocessing, os, signal, subprocess, sys, threading
+from bathyra import bag
+
+def helper_pid(path):
+    bag.open(path)
+    return bag._helper.process.pid
+
+def stopped_helper_pid(path):
+    # A stopped process: as if busy with a file, it reads no end of input.
+    pid = helper_pid(path)
+    os.kill(pid, signal.SIGSTOP)
+    return pid
+
+def there(pid):
+    return os.path.exists("/proc/%d" % pid)
+
+if __name__ == "__main__":
+    path, how = sys.argv[1:]
+    others = []
+    if how.startswith("pool"):
+        end, method = how.split()[1:]
+        pool = multiprocessing.get_context(method).Pool(2)
+        task = helper_pid if end == "close" else stopped_helper_pid
+        pids = sorted(set(pool.map(task, [path] * 4, chunksize=1)))
+        getattr(pool, end)()
+        pool.join()
+    elif how == "thread":
+        # Started by a thread that is gone; its input held open elsewhere.
+        thread = threading.Thread(target=helper_pid, args=(path,))
+        thread.start()
+        thread.join()
+        pids = [bag._helper.process.pid]
+        others.append(subprocess.Popen(
+            [sys.executable, "-c", "import time; time.sleep(60)"],
+            pass_fds=(bag._helper.requests,), stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL).pid)
+    else:
+        pids = [(stopped_helper_pid if how == "_exit" else helper_pid)(path)]
+    print(json.dumps([pids, [pid for pid in pids if there(pid)], others]),
+          flush=True)
+    if how in ("_exit", "thread"):
+        os._exit(0)
+"""
+
+
 def read_in_child(path):
     return len(bag.open(path).iso19139_xml)
 
@@ -300,6 +462,137 @@ class ForkTest(unittest.TestCase):
             finally:
                 stop.set()
                 reader.join()
+
+
+needs_proc = unittest.skipUnless(os.path.isdir("/proc/self"),
+                                 "no /proc to look at processes in")
+
+
+@needs_hdf5
+class HelperProcessTest(unittest.TestCase):
+    """What befalls the helper process from outside is no fault of the
+    file; the process starts as its caller would, and ends with it."""
+
+    def setUp(self):
+        self.folder = support.temporary_directory(self)
+        self.good = os.path.join(self.folder, "good.bag")
+        bag.write(self.good, DOCUMENT)
+
+    def child_json(self, script, *argv, options=()):
+        """What the program `script` (code, or a file) printed last, as
+        JSON."""
+        if os.path.isfile(script):
+            child = support.run_python(*options, script, *argv)
+        else:
+            child = support.run_child(script, *options, argv=argv)
+        self.assertEqual(child.returncode, 0, child.stderr)
+        return json.loads(child.stdout.splitlines()[-1])
+
+    def test_a_reader_stopped_from_outside_reads_the_file_anew(self):
+        found = self.child_json(OUTSIDE_SCRIPT, self.good)
+        for case in ("SIGKILL 1", "SIGTERM 1", "SIGSTOP 1"):
+            with self.subTest(case=case):
+                self.assertEqual(found[case], ["read", len(DOCUMENT), 2])
+        for case, how in (("SIGKILL 2", "killed by SIGKILL"),
+                          ("SIGSTOP 2", "stopped by SIGSTOP")):
+            with self.subTest(case=case):
+                kind, reason, processes = found[case]
+                self.assertEqual((kind, processes), ("BagReaderError", 2))
+                self.assertTrue(reason.startswith(
+                    "the BAG reader was stopped from outside while reading "
+                    "this file (%s), and again" % how), reason)
+                self.assertNotIn("a damaged file", reason)
+        # A crash signal is the library's: the file is damaged, at once.
+        self.assertEqual(found["SIGSEGV 1"], [
+            "BagError", "the HDF5 library failed on this file (a damaged "
+            "file; the reader stopped, SIGSEGV)", 1])
+        self.assertEqual(found["after"], len(DOCUMENT))
+
+    def test_a_reader_that_cannot_start_says_why(self):
+        broken = os.path.join(self.folder, "python")
+        with open(broken, "w") as stream:
+            stream.write("#!/bin/sh\necho 'python: cannot load its "
+                         "library' >&2\nexit 127\n")
+        os.chmod(broken, 0o755)
+        # Isolated (-I), the helper process finds bathyra only where the
+        # caller says it is.
+        found = self.child_json(START_SCRIPT, support.BUILD_DIR, self.good,
+                                broken, self.folder, options=("-I",))
+        prefix = "the BAG reader could not start: "
+        self.assertEqual(found, {
+            "broken interpreter": [
+                "BagReaderError",
+                prefix + "python: cannot load its library (exit status 127)"],
+            "no package": [
+                "BagReaderError", prefix + "ModuleNotFoundError: No module "
+                "named 'bathyra' (exit status 1)"],
+            "no process left": [
+                "BagReaderError", prefix + "the system would not start a "
+                "new process: " + os.strerror(errno.EAGAIN)],
+            "after": len(DOCUMENT)})
+
+    def test_the_reader_sees_what_its_caller_sees(self):
+        # A site hook that prints a banner, and a module that shadows the
+        # library's struct, on the path given by the environment.
+        hooks = os.path.join(self.folder, "hooks")
+        shadows = os.path.join(self.folder, "shadows")
+        for folder, name, text in (
+                (hooks, "sitecustomize.py",
+                 "import sys\nprint('Welcome to the survey office ' * 99)\n"
+                 "print('site hook', file=sys.stderr)\n"),
+                (shadows, "struct.py", "raise SystemExit('struct from "
+                 "PYTHONPATH')\n")):
+            os.makedirs(folder)
+            with open(os.path.join(folder, name), "w") as stream:
+                stream.write(text)
+        code = ("import sys\nsys.path.insert(0, sys.argv[1])\n"
+                "from bathyra import bag\n"
+                "print(len(bag.open(sys.argv[2]).iso19139_xml))")
+        runs = [(flag, os.pathsep.join([shadows, hooks]))
+                for flag in ("-I", "-E")]
+        runs.append((None, os.pathsep.join([support.BUILD_DIR, hooks])))
+        for flag, path in runs:
+            with self.subTest(flag=flag):
+                child = support.run_child(
+                    code, *([flag] if flag else []),
+                    argv=(support.BUILD_DIR, self.good),
+                    env=dict(os.environ, PYTHONPATH=path))
+                self.assertEqual(child.stdout.splitlines()[-1:],
+                                 [str(len(DOCUMENT))], child.stderr)
+
+    def test_a_signal_handler_reads_while_its_thread_reads(self):
+        other = os.path.join(self.folder, "other.bag")
+        bag.write(other, b"<other/>")
+        found = self.child_json(REENTRY_SCRIPT, self.good, other)
+        self.assertEqual(found, [DOCUMENT.decode(), ["<other/>"],
+                                 "<other/>"])
+
+    @needs_proc
+    def test_no_helper_outlives_its_caller(self):
+        # Reaped by their caller: at its return, and when a pool worker
+        # leaves.  Killed with their caller: a stopped one when it ends
+        # without clean-up (by the system, PR_SET_PDEATHSIG) and one whose
+        # input another process holds (its parent watch); their remains
+        # are then the system's to reap.
+        # A file: the workers of the "spawn" method import the program.
+        script = os.path.join(self.folder, "ending.py")
+        with open(script, "w") as stream:
+            stream.write(ENDING_SCRIPT)
+        hows = ["return", "_exit", "thread"]
+        for method in multiprocessing.get_all_start_methods():
+            hows += ["pool close " + method, "pool terminate " + method]
+        for how in hows:
+            with self.subTest(how=how):
+                pids, there, others = self.child_json(script, self.good, how)
+                for pid in others:
+                    self.addCleanup(os.kill, pid, signal.SIGKILL)
+                self.assertTrue(pids)
+                if how.startswith("pool close"):
+                    self.assertEqual(there, [])
+                if how == "return" or how.startswith("pool close"):
+                    self.assertFalse(any(map(runs, pids)))
+                self.assertTrue(wait_for(
+                    lambda: not any(map(runs, pids))), pids)
 
 
 @needs_hdf5

@@ -29,9 +29,15 @@ What is here:
     or larger than the limit, a link to another file, a damaged file.
     ``path`` names the file, ``reason`` says what was wrong, and ``str()``
     joins them: "survey.bag: not an HDF5 file".
+``BagReaderError`` (a ``BagError``)
+    The reader failed, not the file: its helper process could not start
+    ("the BAG reader could not start: ..."), or was stopped from outside
+    each time it read the file.
 ``available()``, ``hdf5_version()``
     Whether this installation was built with the HDF5 library, and which
     version; without it every BAG file raises ``BagSupportMissing``.
+``stop_helper()``
+    Ends the helper process (below) now rather than at exit.
 ``write(path, document, version="1.6.2")``
     A minimal BAG file around a document: the layout that ``open`` reads,
     no grid.  From the command line::
@@ -40,37 +46,52 @@ What is here:
 
 The HDF5 library can crash on a damaged file, so by default it reads in a
 helper process, started on first use (about 40 ms) and kept; a crash there
-becomes a BagError for that file and the next file starts a new one.
-``isolated=False`` reads in this process, for trusted files.  Either way
-files are read one at a time under a lock, without holding the interpreter
-lock, so other Python threads run meanwhile; the lock is held across
-``fork()``, so that no child starts with it taken.
+becomes a BagError for that file and the next file starts a new one.  A
+helper process killed or stopped from outside costs nothing: the file is
+read again by a new one.  The process runs the interpreter of the caller
+with the caller's isolation options (-I, -E, -s, -S, -P), talks over
+pipes of its own, and ends with its caller: at exit, when a
+multiprocessing worker leaves, or when ``stop_helper()`` is called, and
+without them when the caller dies.  ``isolated=False`` reads in this
+process, for trusted files.  Either way files are read one at a time under
+a lock, without holding the interpreter lock, so other Python threads run
+meanwhile; the lock is held across ``fork()``, so that no child starts with
+it taken.  A signal handler that opens a BAG file while its thread reads
+one gets a helper process of its own.  In a sub-interpreter, which cannot
+load the HDF5 library's module, ``available()`` is False.
 """
 import atexit
 import builtins
+import importlib
+import math
+import numbers
+import operator
 import os
-import select
-import signal
-import subprocess
 import sys
-import threading
-import time
 from types import TracebackType
 from typing import List, Literal, Optional, Type, Union
 
-from bathyra import _bag_worker
+from bathyra._bag_helper import BagReaderError, Helper as _Helper
 from bathyra.document import (DEFAULT_LIMIT, Document, FileError,
                               check_file, unpadded)
 from bathyra.errors import BagError, BagSupportMissing
 
 try:
-    from bathyra import _bag
-except ImportError:  # built without the HDF5 library
+    _bag = importlib.import_module("bathyra._bag")
+    _MISSING = None
+except ModuleNotFoundError:  # built without the HDF5 library
     _bag = None
+    _MISSING = "not built"
+except ImportError as refused:
+    # Built, but it cannot load here: in a sub-interpreter (the library
+    # serves the whole process, from the main interpreter), or without the
+    # library's shared object.
+    _bag = None
+    _MISSING = str(refused)
 
-__all__ = ["open", "write", "available", "hdf5_version", "BagFile",
-           "BagError", "BagSupportMissing", "DEFAULT_LIMIT", "MAX_LIMIT",
-           "DEFAULT_TIMEOUT", "HOW_TO_ENABLE"]
+__all__ = ["open", "write", "available", "hdf5_version", "stop_helper",
+           "BagFile", "BagError", "BagReaderError", "BagSupportMissing",
+           "DEFAULT_LIMIT", "MAX_LIMIT", "DEFAULT_TIMEOUT", "HOW_TO_ENABLE"]
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -88,7 +109,7 @@ if _bag is not None:
 
 def available() -> bool:
     """Whether BAG files can be read: True when bathyra was built with the
-    HDF5 library."""
+    HDF5 library and its module loads here (not in a sub-interpreter)."""
     return _bag is not None
 
 
@@ -124,8 +145,11 @@ class BagFile(Document):
 
 
 def _require_support() -> None:
-    if _bag is None:
+    if _MISSING == "not built":
         raise BagSupportMissing(HOW_TO_ENABLE)
+    if _bag is None:
+        raise BagSupportMissing("BAG support is built but cannot be loaded "
+                                "here: %s" % _MISSING)
 
 
 #: The largest limit: the helper process answers with 32-bit lengths.
@@ -152,20 +176,20 @@ def open(path: _Path, *, isolated: bool = True, limit: int = DEFAULT_LIMIT,
     started on first use and kept: a damaged file that crashes the library
     costs a BagError for that file, not the caller's process.  With
     `isolated=False` the file is read in this process, for trusted files.
-    A metadata dataset larger than `limit` bytes is refused.  A file that
-    the helper process has not read after `timeout` seconds (None: no
+    A metadata dataset larger than `limit` bytes (an int from 0 to
+    MAX_LIMIT) is refused.  A file that the helper process has not read
+    after `timeout` seconds (a positive number; None or math.inf: no
     bound) is given up.
 
     Raises OSError when the file cannot be opened at all, BagError when it
-    is no BAG file that can be read safely (``reason`` says why), and
-    BagSupportMissing when BAG support was not built."""
+    is no BAG file that can be read safely (``reason`` says why),
+    BagReaderError (a BagError) when the helper process could not read it,
+    BagSupportMissing when BAG support was not built, and TypeError or
+    ValueError for unusable arguments."""
+    limit = _checked_limit(limit)
+    timeout = _checked_timeout(timeout)
     _require_support()
     path = os.fspath(path)
-    if not isinstance(limit, int) or isinstance(limit, bool):
-        raise TypeError("limit must be an int, not %r" % (limit,))
-    if not 0 <= limit <= MAX_LIMIT:
-        raise ValueError("limit must be from 0 to %d bytes, not %d"
-                         % (MAX_LIMIT, limit))
     _check_regular(path)
     if isolated:
         document, version = _helper.read(path, limit, timeout)
@@ -174,173 +198,53 @@ def open(path: _Path, *, isolated: bool = True, limit: int = DEFAULT_LIMIT,
     return BagFile(path, document, version)
 
 
-class _Helper:
-    """The helper process that reads files, shared by all threads."""
-
-    def __init__(self):
-        self.lock = threading.Lock()
-        self.process = None
-        self.limit = 0
-
-    def read(self, path, limit, timeout):
-        # The process keeps the working folder it started in.
-        encoded = os.fsencode(os.path.abspath(path))
-        request = _bag_worker.REQUEST.pack(len(encoded), limit) + encoded
-        with self.lock:
-            # The process bounds its memory by the limit it started with:
-            # a larger one needs a new process.
-            if (self.process is None or self.process.poll() is not None
-                    or limit > self.limit):
-                self._stop()
-                self._start(limit)
-            try:
-                _write_all(self.process.stdin.fileno(), request)
-                kind, first, second = self._receive_answer(timeout)
-            except _Stopped as stopped:
-                self._stop()
-                raise BagError(path, str(stopped))
-            except OSError as error:
-                # A broken pipe: the process ended before the request.
-                self._stop()
-                raise BagError(path, "the HDF5 library failed on this file "
-                               "(%s)" % (error.strerror or error))
-            except BaseException:
-                # Interrupted between request and answer: the answer
-                # would be taken for the next file's.
-                self._stop()
-                raise
-        if kind == _bag_worker.OK:
-            version = None if first is None else first.decode(
-                "utf-8", "replace")
-            return second, version
-        if kind == _bag_worker.FAILURE:
-            raise BagError(path, first.decode("utf-8", "replace"))
-        raise MemoryError()
-
-    def _receive_answer(self, timeout):
-        """(kind, first payload or None, second payload) of one answer."""
-        fd = self.process.stdout.fileno()
-        deadline = None if timeout is None else time.monotonic() + timeout
-        data = self._receive(fd, b"", _bag_worker.ANSWER.size, deadline,
-                             timeout)
-        kind, first_length, second_length = _bag_worker.ANSWER.unpack_from(
-            data)
-        no_first = first_length == _bag_worker.NO_VERSION
-        body = _bag_worker.ANSWER.size + (0 if no_first else first_length)
-        data = self._receive(fd, data, body + second_length, deadline,
-                             timeout)
-        first = None if no_first else data[_bag_worker.ANSWER.size:body]
-        return kind, first, data[body:body + second_length]
-
-    def _receive(self, fd, data, size, deadline, timeout):
-        """`data` completed to at least `size` bytes from `fd`."""
-        parts = [data]
-        have = len(data)
-        while have < size:
-            if deadline is not None and _CAN_WAIT:
-                remaining = deadline - time.monotonic()
-                if remaining <= 0 or not select.select([fd], [], [],
-                                                       remaining)[0]:
-                    raise _Stopped(
-                        "the HDF5 library did not finish reading this file "
-                        "within %g s (a damaged file?); it was stopped"
-                        % timeout)
-            part = os.read(fd, max(size - have, 1 << 16))
-            if not part:
-                raise _Stopped(self._crash_text())
-            parts.append(part)
-            have += len(part)
-        return b"".join(parts)
-
-    def _start(self, limit):
-        package_parent = os.path.dirname(os.path.dirname(
-            os.path.abspath(__file__)))
-        env = dict(os.environ)
-        env["PYTHONPATH"] = os.pathsep.join(
-            p for p in (package_parent, env.get("PYTHONPATH")) if p)
-        self.limit = max(limit, DEFAULT_LIMIT)
-        env["BATHYRA_BAG_LIMIT"] = str(self.limit)
-        # Started in the package's own folder: with -m, the working folder
-        # comes first on the path of imports, and the caller's may hold
-        # anything.
-        self.process = subprocess.Popen(
-            [sys.executable, "-m", "bathyra._bag_worker"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-            stderr=subprocess.DEVNULL, env=env, bufsize=0,
-            cwd=package_parent)
-
-    def _crash_text(self):
-        try:
-            status = self.process.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            status = None
-        how = ""
-        if status is not None and status < 0:
-            try:
-                how = ", %s" % signal.Signals(-status).name
-            except ValueError:
-                how = ", signal %d" % -status
-        elif status:
-            how = ", exit status %d" % status
-        return ("the HDF5 library failed on this file (a damaged file; "
-                "the reader stopped%s)" % how)
-
-    def _stop(self):
-        process, self.process = self.process, None
-        if process is None:
-            return
-        try:
-            process.kill()
-        except OSError:
-            pass
-        process.stdin.close()
-        process.stdout.close()
-        try:
-            process.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            pass
-
-    def _stop_at_exit(self):
-        """When the interpreter begins to exit, the process ends with it,
-        unless a thread is reading with it: otherwise the process and its
-        pipes are left to the interpreter's last clean-up, whose finalizers
-        run when nothing is left to run them."""
-        if self.lock.acquire(blocking=False):
-            try:
-                self._stop()
-            finally:
-                self.lock.release()
-
-    def _forget_after_fork(self):
-        """In a forked child: the parent's process and pipes are the
-        parent's; the child starts its own helper when it needs one."""
-        process, self.process = self.process, None
-        self.lock = threading.Lock()
-        if process is not None:
-            for stream in (process.stdin, process.stdout):
-                try:
-                    stream.close()
-                except OSError:
-                    pass
-            # Not this process's child: never wait for it.
-            process.returncode = 0
+def _checked_limit(limit: int) -> int:
+    """`limit` as an int; TypeError or ValueError for anything else."""
+    if isinstance(limit, bool):
+        raise TypeError("limit must be an int, not %r" % (limit,))
+    try:
+        limit = operator.index(limit)
+    except TypeError:
+        raise TypeError("limit must be an int, not %r" % (limit,)) from None
+    if not 0 <= limit <= MAX_LIMIT:
+        raise ValueError("limit must be from 0 to %d bytes, not %d"
+                         % (MAX_LIMIT, limit))
+    return limit
 
 
-def _write_all(fd, data):
-    view = memoryview(data)
-    while view:
-        view = view[os.write(fd, view):]
+def _checked_timeout(timeout: Optional[float]) -> Optional[float]:
+    """`timeout` in seconds as a float, or None for no bound (None or
+    infinity); TypeError or ValueError for anything else."""
+    if timeout is None:
+        return None
+    if isinstance(timeout, bool) or not isinstance(timeout, numbers.Real):
+        raise TypeError("timeout must be a number of seconds or None, not "
+                        "%r" % (timeout,))
+    try:
+        seconds = float(timeout)
+    except OverflowError:  # an int beyond any float
+        seconds = math.inf if timeout > 0 else -math.inf
+    if not seconds > 0:  # NaN too
+        raise ValueError("timeout must be a positive number of seconds (or "
+                         "None or math.inf for no bound), not %r"
+                         % (timeout,))
+    return None if math.isinf(seconds) else seconds
 
 
-class _Stopped(Exception):
-    """The helper process ended or was stopped while reading a file."""
-
-
-_CAN_WAIT = os.name == "posix"
-_helper = _Helper()
-atexit.register(_helper._stop_at_exit)
+_helper = _Helper(shared=True)
+atexit.register(_helper.stop_if_idle)
 if hasattr(os, "register_at_fork"):
-    os.register_at_fork(after_in_child=_helper._forget_after_fork)
+    os.register_at_fork(after_in_child=_helper.forget_after_fork)
+
+
+def stop_helper() -> None:
+    """Ends the helper process that reads BAG files, if one runs, and waits
+    for it; the next isolated ``open`` starts a new one.  A read in another
+    thread is let finish first; called from a signal handler of the thread
+    that reads, it does nothing.  The interpreter's exit (and a
+    multiprocessing worker's) does this by itself; a program that is done
+    with BAG files may call it to end the process sooner."""
+    _helper.stop_when_idle()
 
 
 def write(path: _Path, document: Union[bytes, bytearray, memoryview, str],

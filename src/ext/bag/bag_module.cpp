@@ -244,6 +244,22 @@ PyObject *serve(PyObject *, PyObject *args)
     Py_RETURN_NONE;
 }
 
+// end_with_parent(parent_pid) -> bool: in the helper process, asks to be
+// killed when the thread that started it ends; False when the parent has
+// already ended.
+PyObject *end_with_parent(PyObject *, PyObject *args)
+{
+    long parent;
+    if (!PyArg_ParseTuple(args, "l:end_with_parent", &parent))
+        return nullptr;
+    int failure = tie_to_parent(parent);
+    if (failure > 0) {
+        errno = failure;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    return PyBool_FromLong(failure == 0);
+}
+
 PyMethodDef bag_methods[] = {
     {"read_metadata", read_metadata, METH_VARARGS,
      "read_metadata(path, limit) -> (document, bag_version)\n\n"
@@ -255,6 +271,10 @@ PyMethodDef bag_methods[] = {
     {"serve", serve, METH_VARARGS,
      "serve(input_fd, output_fd)\n\n"
      "Answers read requests of the BAG helper process until input ends."},
+    {"end_with_parent", end_with_parent, METH_VARARGS,
+     "end_with_parent(parent_pid) -> bool\n\n"
+     "In the helper process: to be killed when the thread that started it "
+     "ends\n(Linux); False when that parent has already ended."},
     {"close_library", close_library, METH_NOARGS,
      "close_library()\n\n"
      "Waits until no thread reads with the HDF5 library and refuses every "

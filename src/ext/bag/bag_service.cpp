@@ -1,7 +1,9 @@
-// The request loop of the BAG helper process.
+// The request loop of the BAG helper process, and its tie to the process
+// that started it.
 #include "bag_service.hpp"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,6 +12,9 @@
 #include <io.h>
 #else
 #include <unistd.h>
+#endif
+#ifdef __linux__
+#include <sys/prctl.h>
 #endif
 
 #include "bag_reader.hpp"
@@ -102,6 +107,22 @@ std::string answer(AnswerKind kind, const std::string *first,
 }
 
 }  // namespace
+
+int tie_to_parent(long parent)
+{
+#ifdef __linux__
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0)
+        return errno;
+#endif
+#ifdef _WIN32
+    (void)parent;
+    return 0;
+#else
+    // The parent may have ended before the request: this process then
+    // belongs to another one already, and no signal will come.
+    return static_cast<long>(getppid()) == parent ? 0 : -1;
+#endif
+}
 
 int serve_bag_requests(int input, int output)
 {

@@ -1,6 +1,7 @@
 // The loop of the helper process that reads BAG files for callers in other
 // processes: requests on one file descriptor, answers on another.  A crash
-// of the HDF5 library on a damaged file ends only this loop's process.
+// of the HDF5 library on a damaged file ends only this loop's process, and
+// the process ends with the one that started it.
 //
 //   request: path length (4 bytes), size limit (8 bytes), the path
 //   answer:  kind (1 byte), two lengths (4 bytes each), two payloads
@@ -11,6 +12,12 @@
 #pragma once
 
 namespace bathyra {
+
+// Asks the system to kill this process when the thread that started it
+// ends (Linux; elsewhere nothing is asked), then checks that `parent` is
+// still this process's parent.  Returns 0, -1 when the parent has already
+// ended, or an errno value when the request failed.
+int tie_to_parent(long parent);
 
 // Serves requests until `input` ends.  Returns 0 then, or an errno value
 // when reading or writing failed.
