@@ -29,6 +29,8 @@ else:
 SHARED_DIR = os.path.join(os.path.dirname(REPO_DIR), "shared")
 CORPUS_REAL = os.path.join(SHARED_DIR, "corpus", "real")
 CORPUS_BAG = os.path.join(SHARED_DIR, "corpus", "bag")
+# Built under AddressSanitizer, whose runtime the tests preload.
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 EXAMPLES_DIR = os.path.join(REPO_DIR, "examples")
 
 MODULE_FILE = "bathyra/metadata_parser"
@@ -182,6 +184,17 @@ def is_host_frame_failure(exc, text=None):
         return True
     return (text.endswith("returned NULL without setting an exception")
             and not text.startswith("<bathyra function"))
+
+
+def host_failure(outcome):
+    """Whether `outcome` is the host's own failure for want of memory in
+    Python-level frames: its evaluation loop reporting an error return
+    without an exception (a function of the module that did so would be
+    named instead).  CPython 3.9 gives it when an allocation fails in a
+    garbage collection that falls inside the call."""
+    return isinstance(outcome, SystemError) and (
+        is_host_frame_failure(outcome) or str(outcome) ==
+        "_PyEval_EvalFrameDefault returned NULL without setting an error")
 
 
 def same_number(got, expected):

@@ -281,16 +281,6 @@ def survey_outcome(call):
         return (type(error).__name__, str(error))
 
 
-def host_failure(outcome):
-    """Whether `outcome` is the host's own failure for want of memory in
-    the Python layer's frames: its evaluation loop reporting an error
-    return without an exception (a function of the module that did so
-    would be named instead)."""
-    return isinstance(outcome, SystemError) and (
-        support.is_host_frame_failure(outcome) or str(outcome) ==
-        "_PyEval_EvalFrameDefault returned NULL without setting an error")
-
-
 # A few documents of each kind: an example, a BAG document with its WKT
 # reference systems, an ISO 19115-3 document, one that is malformed and
 # one of another standard.
@@ -324,7 +314,7 @@ class SurveyAllocationTest(unittest.TestCase):
         for n, outcome in support.allocation_sweep(self.reader, document):
             if isinstance(outcome, MemoryError):
                 failures += 1
-            elif host_failure(outcome):
+            elif support.host_failure(outcome):
                 pass
             elif isinstance(outcome, Exception):
                 self.assertEqual((type(outcome).__name__, str(outcome)),
