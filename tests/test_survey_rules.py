@@ -292,6 +292,33 @@ class NameTest(unittest.TestCase):
         self.assertIsNone(parsed(bounding_box(0, 0, 0, 0)).bbox)
 
 
+class QuoteTest(unittest.TestCase):
+
+    def test_quotes_of_the_document_stay_short(self):
+        long = "é" * 200000
+        code = "7" * 300000
+        cases = [
+            ("date", period("2019" + long, "2020")),
+            ("open end", period("2019", "", end_attributes=' indeterminate'
+                                'Position="%s"' % long)),
+            ("depth text", depth_range(long, "3")),
+            ("datum", depth_range("1", "3", inline_crs("down", datum=long))),
+            ("code", depth_range("1", "3", HREF % ("urn:ogc:def:crs:EPSG::" +
+                                                   code))),
+        ]
+        for label, extent in cases:
+            with self.subTest(label):
+                messages = [message for _, message in parsed(extent).problems]
+                self.assertTrue(any('..."' in message or "... " in message
+                                    for message in messages), messages)
+                for message in messages:
+                    self.assertLess(len(message), 200, message[:300])
+                    self.assertNotIn("\\x", message)
+        with self.assertRaises(_survey.DocumentError) as raised:
+            _survey.parse('<x xmlns="urn:%s"/>' % long)
+        self.assertLess(len(str(raised.exception)), 200)
+
+
 class DocumentTest(unittest.TestCase):
 
     def test_documents_that_are_refused_or_deferred(self):

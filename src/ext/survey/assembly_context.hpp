@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "problem_quotes.hpp"
 #include "proj_lookup.hpp"
 #include "survey_assembly.hpp"
 
@@ -55,8 +56,6 @@ const Text *first_value(const Group &group, Field field);
 
 // ASCII letters in lower case, whatever the locale; other bytes kept.
 std::string lower(std::string_view text);
-// A text in quotes, long ones shortened at a character boundary.
-std::string quoted(std::string_view text);
 // A decimal number as XML writes it (and NaN, INF); nullopt otherwise.
 std::optional<double> number(std::string_view raw);
 // Empty, or a writer's stand-in for a name ("unknown", "Platform Name").

@@ -59,23 +59,6 @@ std::string lower(std::string_view text)
     return folded;
 }
 
-std::string quoted(std::string_view text)
-{
-    std::string out = "\"";
-    if (text.size() <= 60) {
-        out.append(text);
-    } else {
-        size_t cut = 57;
-        while (cut > 0 &&
-               (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
-            --cut;
-        out.append(text.substr(0, cut));
-        out += "...";
-    }
-    out += '"';
-    return out;
-}
-
 std::optional<double> number(std::string_view raw)
 {
     std::string text = trimmed(raw);

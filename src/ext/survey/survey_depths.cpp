@@ -51,8 +51,8 @@ void apply_code(Context &context, const std::string &authority,
     }
     VerticalCrsFacts facts = vertical_crs(authority, code);
     if (!facts.found) {
-        axis.unresolved =
-            "the vertical CRS reference " + name + " names no vertical CRS";
+        axis.unresolved = "the vertical CRS reference " + shortened(name) +
+                          " names no vertical CRS";
         context.problem(Key::vertical_crs, axis.unresolved);
         return;
     }
