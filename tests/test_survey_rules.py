@@ -38,6 +38,12 @@ def inline_crs(direction, unit="m", datum="Mean Lower Low Water"):
             % (unit, direction, datum))
 
 
+def quote(text):
+    """`text` as a problem quotes it: in quotes, cut past 60 bytes."""
+    return '"%s"' % (text if len(text.encode()) <= 60 else
+                     text.encode()[:57].decode(errors="ignore") + "...")
+
+
 def problems(survey, attribute):
     return [message for name, message in survey.problems
             if name == attribute]
@@ -196,9 +202,14 @@ class DepthTest(unittest.TestCase):
 
     def test_values(self):
         cases = [
-            ("nan", "3", (None, None), ["the depth range holds NaN"]),
+            ("nan", "3", (None, None),
+             ['the depth range is not finite (minimum "nan", maximum "3")']),
             ("deep", "3", (None, None), ['the depth range is not a number '
                                          '(minimum "deep", maximum "3")']),
+            ("+-1", "3", (None, None), ['the depth range is not a number '
+                                        '(minimum "+-1", maximum "3")']),
+            # Too small for a double: zero.
+            ("1e-999", "3", (-3.0, 0.0), UNKNOWN),
             # Heights, the minimum above the maximum: ordered depths.
             ("-0.739", "-1.326", (0.739, 1.326), UNKNOWN),
             # A negated zero height is a depth of 0.0.
@@ -208,6 +219,18 @@ class DepthTest(unittest.TestCase):
             with self.subTest(minimum=minimum, maximum=maximum):
                 self.assertDepths(parsed(depth_range(minimum, maximum)),
                                   depths, drval_problems)
+
+    def test_values_that_are_not_finite(self):
+        # NaN and the infinities, as XML and other writers spell them, and
+        # values beyond a double: no depths, and only that is said.
+        for text in ("INF", "-INF", "+inf", "Infinity", "-infinity", "NaN",
+                     "-nan", "nan(7)", "1e999", "-1E400", "1" * 400):
+            for minimum, maximum in ((text, "3"), ("3", text)):
+                with self.subTest(minimum=minimum[:12], maximum=maximum[:12]):
+                    self.assertDepths(
+                        parsed(depth_range(minimum, maximum)), (None, None),
+                        ['the depth range is not finite (minimum %s, maximum '
+                         '%s)' % (quote(minimum), quote(maximum))])
 
     def test_bag_files_hold_elevations(self):
         result = bathyra.parse_survey(bag.BagFile(
@@ -302,6 +325,7 @@ class QuoteTest(unittest.TestCase):
             ("open end", period("2019", "", end_attributes=' indeterminate'
                                 'Position="%s"' % long)),
             ("depth text", depth_range(long, "3")),
+            ("NaN payload", depth_range("nan(%s)" % ("9" * 200000), "3")),
             ("datum", depth_range("1", "3", inline_crs("down", datum=long))),
             ("code", depth_range("1", "3", HREF % ("urn:ogc:def:crs:EPSG::" +
                                                    code))),

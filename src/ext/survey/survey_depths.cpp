@@ -205,14 +205,20 @@ void read_depths(Context &context)
         read_vertical_reference(context, nullptr);
         return;
     }
-    double low = *number(*first_value(*chosen, Field::minimum_value));
-    double high = *number(*first_value(*chosen, Field::maximum_value));
+    const Text &low_text = *first_value(*chosen, Field::minimum_value);
+    const Text &high_text = *first_value(*chosen, Field::maximum_value);
+    double low = *number(low_text);
+    double high = *number(high_text);
     const Axis axis = read_vertical_reference(context, chosen);
-    if (std::isnan(low) || std::isnan(high)) {
-        // Whatever the direction, no depth is given.
+    if (!std::isfinite(low) || !std::isfinite(high)) {
+        // NaN, INF or beyond a double: whatever the direction, no depth is
+        // given, and that is the one problem of the depths.
         drop_depth_problems(context.fields);
-        context.problem(Key::DRVAL1, "the depth range holds NaN");
-        context.problem(Key::DRVAL2, "the depth range holds NaN");
+        const std::string message = "the depth range is not finite (minimum " +
+                                    quoted(trimmed(low_text)) + ", maximum " +
+                                    quoted(trimmed(high_text)) + ")";
+        context.problem(Key::DRVAL1, message);
+        context.problem(Key::DRVAL2, message);
         return;
     }
     low *= axis.to_metres;
