@@ -315,6 +315,49 @@ class NameTest(unittest.TestCase):
         self.assertIsNone(parsed(bounding_box(0, 0, 0, 0)).bbox)
 
 
+class BoxTest(unittest.TestCase):
+
+    def test_bounds(self):
+        across = (170.0, -10.0, -170.0, 10.0)
+        cases = [
+            # West beyond east: a box across the antimeridian.
+            (("170", "-10", "-170", "10"), across, []),
+            (("-180", "-90", "180", "90"), (-180.0, -90.0, 180.0, 90.0), []),
+            (("-270", "0", "1", "1"), None, ['the bounding box\'s west '
+             'longitude "-270" is not between -180 and 180 degrees']),
+            (("0", "0", "180.5", "1"), None, ['the bounding box\'s east '
+             'longitude "180.5" is not between -180 and 180 degrees']),
+            (("0", "-95", "1", "1"), None, ['the bounding box\'s south '
+             'latitude "-95" is not between -90 and 90 degrees']),
+            (("0", "0", "1", "95"), None, ['the bounding box\'s north '
+             'latitude "95" is not between -90 and 90 degrees']),
+            (("0", "10", "1", "5"), None, ['the bounding box\'s south '
+             'latitude "10" is north of its north latitude "5"']),
+            (("INF", "0", "1", "1"), None, ['the bounding box\'s west '
+             'longitude "INF" is not a finite number']),
+            (("0", "NaN", "1", "1"), None, ['the bounding box\'s south '
+             'latitude "NaN" is not a finite number']),
+            (("0", "0", "-Infinity", "1"), None, ['the bounding box\'s east '
+             'longitude "-Infinity" is not a finite number']),
+            (("0", "0", "1", "1e999"), None, ['the bounding box\'s north '
+             'latitude "1e999" is not a finite number']),
+            (("west", "0", "1", "1"), None, ['the bounding box\'s west '
+             'longitude "west" is not a number']),
+            (("0", "0", "0", "0"), None,
+             ["the bounding box is all zeros (a placeholder)"]),
+        ]
+        for bounds, bbox, bbox_problems in cases:
+            with self.subTest(bounds=bounds):
+                result = parsed(bounding_box(*bounds))
+                self.assertEqual((result.bbox, problems(result, "bbox")),
+                                 (bbox, bbox_problems))
+        # A box that is refused gives way to a later one.
+        result = parsed(bounding_box("0", "0", "1", "95"),
+                        bounding_box("170", "-10", "-170", "10"))
+        self.assertEqual((result.bbox, problems(result, "bbox")),
+                         (across, []))
+
+
 class QuoteTest(unittest.TestCase):
 
     def test_quotes_of_the_document_stay_short(self):
@@ -329,6 +372,7 @@ class QuoteTest(unittest.TestCase):
             ("datum", depth_range("1", "3", inline_crs("down", datum=long))),
             ("code", depth_range("1", "3", HREF % ("urn:ogc:def:crs:EPSG::" +
                                                    code))),
+            ("box", bounding_box(long, "0", "1", "1")),
         ]
         for label, extent in cases:
             with self.subTest(label):
