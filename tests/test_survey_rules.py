@@ -386,6 +386,23 @@ class QuoteTest(unittest.TestCase):
             _survey.parse('<x xmlns="urn:%s"/>' % long)
         self.assertLess(len(str(raised.exception)), 200)
 
+    @needs_proj
+    def test_codes_longer_than_any_name_nothing(self):
+        # As an unknown code does, whether in the extent or in the
+        # reference systems.
+        for digits in (12, 300000):
+            code = "7" * digits
+            with self.subTest(digits=digits):
+                result = parsed(depth_range("1", "3", HREF % (
+                    "urn:ogc:def:crs:EPSG::" + code)),
+                    head=reference_system("EPSG:" + code))
+                self.assertEqual(
+                    problems(result, "vertical_crs"),
+                    ["the vertical CRS reference EPSG:%s names no vertical "
+                     "CRS" % (code if digits < 50 else "7" * 52 + "...")])
+                self.assertEqual(problems(result, "horizontal_crs"),
+                                 ["no horizontal reference system"])
+
 
 class DocumentTest(unittest.TestCase):
 

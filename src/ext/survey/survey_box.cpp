@@ -95,7 +95,7 @@ void read_reference_systems(Context &context)
                 reference.codes.push_back(named.code);
             if (!fields.horizontal_crs &&
                 (horizontal_crs(named.authority, named.code).found ||
-                 !proj_available()))
+                 (!proj_available() && is_crs_code(named.code))))
                 fields.horizontal_crs = named.authority + ":" + named.code;
             continue;
         }

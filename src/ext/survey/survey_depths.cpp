@@ -42,7 +42,9 @@ void apply_code(Context &context, const std::string &authority,
 {
     Fields &fields = context.fields;
     const std::string name = authority + ":" + code;
-    if (!proj_available()) {
+    // A code longer than any of the register's names nothing, with PROJ
+    // or without.
+    if (!proj_available() && is_crs_code(code)) {
         fields.vertical_crs = name;
         axis.unresolved =
             "PROJ is not available to resolve the vertical CRS " + name;
