@@ -444,6 +444,64 @@ void lookup_checks()
           "a code with a NUL character is not found");
 }
 
+// Codes longer than any of the register's are refused before PROJ sees
+// them and never kept; distinct codes and texts fill the caches up to
+// their bounds and no further.
+void cache_bound_checks()
+{
+    using bathyra::cache_byte_limit;
+    using bathyra::cache_entry_limit;
+    for (const char *code : {"5715", "1", "1234567890"})
+        check(bathyra::is_crs_code(code), std::string(code) + " is a code");
+    for (const char *code : {"", "12345678901", "57a5", "-5715", "5715 "})
+        check(!bathyra::is_crs_code(code),
+              "'" + std::string(code) + "' is no code");
+    const bathyra::CacheUsage codes = bathyra::code_cache_usage();
+    const std::string absurd(300000, '7');
+    check(!bathyra::vertical_crs("EPSG", absurd).found &&
+              !bathyra::horizontal_crs("EPSG", absurd).found &&
+              bathyra::vertical_datum("EPSG", absurd).empty(),
+          "a code of 300000 digits is not found");
+    check(!bathyra::vertical_crs(std::string(1000, 'E'), "5715").found,
+          "an authority of 1000 letters is not found");
+    check(bathyra::code_cache_usage().entries == codes.entries &&
+              bathyra::code_cache_usage().bytes == codes.bytes,
+          "refused codes are not kept");
+    // Such a reference is read by hand; its code is the look-ups' to
+    // refuse.
+    const bathyra::CrsReference long_reference =
+        bathyra::read_crs_reference("EPSG:" + absurd, "", "");
+    check(long_reference.kind == Kind::crs && long_reference.code == absurd,
+          "EPSG:<300000 digits> is read by hand");
+
+    for (int i = 0; i < 6000; ++i)
+        bathyra::vertical_crs("EPSG", std::to_string(900000000 + i));
+    const bathyra::CacheUsage full = bathyra::code_cache_usage();
+    check(full.entries == cache_entry_limit && full.bytes <= cache_byte_limit,
+          "the cache of codes holds " + std::to_string(full.entries) +
+              " entries, " + std::to_string(full.bytes) + " bytes");
+    check(bathyra::vertical_crs("EPSG", "5703").name == "NAVD88 height",
+          "a code is still looked up when the cache is full");
+
+    const bathyra::CacheUsage texts = bathyra::text_cache_usage();
+    bathyra::read_wkt(std::string(100000, 'w'));
+    check(bathyra::text_cache_usage().entries == texts.entries,
+          "a text of 100000 bytes is not kept");
+    for (int i = 0; i < 200; ++i)
+        bathyra::read_wkt(std::to_string(i) + std::string(60000, 'w'));
+    check(bathyra::text_cache_usage().bytes <= cache_byte_limit,
+          "texts of 60000 bytes are kept up to the bound in bytes (" +
+              std::to_string(bathyra::text_cache_usage().bytes) + ")");
+    for (int i = 0; i < 6000; ++i)
+        bathyra::read_wkt("w" + std::to_string(i));
+    check(bathyra::text_cache_usage().entries <= cache_entry_limit,
+          "texts are kept up to the bound in entries (" +
+              std::to_string(bathyra::text_cache_usage().entries) + ")");
+    check(bathyra::read_crs_reference("urn:ogc:def:crs:EPSG::5866", "", "")
+                  .code == "5866",
+          "a text is still read when the cache is full");
+}
+
 }  // namespace
 
 int main()
@@ -463,6 +521,7 @@ int main()
     lookup_checks();
     proj_parsing_checks();
     concurrent_text_checks();
+    cache_bound_checks();
     if (failures != 0) {
         std::printf("%d checks failed\n", failures);
         return 1;

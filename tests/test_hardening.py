@@ -371,6 +371,45 @@ class SurveyLeakTest(unittest.TestCase):
                 self.assertLess(grown[1], 10)
 
 
+class SurveyCacheTest(unittest.TestCase):
+    """Documents that each name a distinct absurd code (300,000 digits) in
+    the vertical extent and the reference systems leave the process about
+    the size it was: such codes are refused before PROJ and never kept,
+    and the caches of answers are bounded."""
+
+    @unittest.skipUnless(os.path.exists("/proc/self/statm"),
+                         "needs /proc to measure the process")
+    def test_distinct_long_codes_keep_memory_flat(self):
+        child = support.run_child("""
+            import gc
+            from bathyra import _survey
+            from tests.documents import (depth_range, reference_system,
+                                         survey_document)
+
+            def resident():
+                with open("/proc/self/statm") as statm:
+                    return int(statm.read().split()[1]) * 4096
+
+            def parse(i):
+                code = str(i) + "7" * 300000
+                _survey.parse(survey_document(
+                    head=reference_system("EPSG:" + code),
+                    extents=depth_range("1", "2", '<gmd:verticalCRS '
+                                        'xlink:href="urn:ogc:def:crs:EPSG::'
+                                        '%s"/>' % code)))
+
+            parse(1000)
+            gc.collect()
+            before = resident()
+            for i in range(300):
+                parse(i)
+            gc.collect()
+            print(resident() - before)
+            """)
+        self.assertEqual(child.returncode, 0, child.stderr)
+        self.assertLess(int(child.stdout), 10 << 20)
+
+
 class SurveyModuleTest(unittest.TestCase):
     """bathyra._survey keeps its exception class and strings in the module
     object, and is loaded into one interpreter per process."""

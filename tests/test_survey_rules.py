@@ -38,6 +38,12 @@ def inline_crs(direction, unit="m", datum="Mean Lower Low Water"):
             % (unit, direction, datum))
 
 
+def quote(text):
+    """`text` as a problem quotes it: in quotes, cut past 60 bytes."""
+    return '"%s"' % (text if len(text.encode()) <= 60 else
+                     text.encode()[:57].decode(errors="ignore") + "...")
+
+
 def problems(survey, attribute):
     return [message for name, message in survey.problems
             if name == attribute]
@@ -196,9 +202,14 @@ class DepthTest(unittest.TestCase):
 
     def test_values(self):
         cases = [
-            ("nan", "3", (None, None), ["the depth range holds NaN"]),
+            ("nan", "3", (None, None),
+             ['the depth range is not finite (minimum "nan", maximum "3")']),
             ("deep", "3", (None, None), ['the depth range is not a number '
                                          '(minimum "deep", maximum "3")']),
+            ("+-1", "3", (None, None), ['the depth range is not a number '
+                                        '(minimum "+-1", maximum "3")']),
+            # Too small for a double: zero.
+            ("1e-999", "3", (-3.0, 0.0), UNKNOWN),
             # Heights, the minimum above the maximum: ordered depths.
             ("-0.739", "-1.326", (0.739, 1.326), UNKNOWN),
             # A negated zero height is a depth of 0.0.
@@ -208,6 +219,18 @@ class DepthTest(unittest.TestCase):
             with self.subTest(minimum=minimum, maximum=maximum):
                 self.assertDepths(parsed(depth_range(minimum, maximum)),
                                   depths, drval_problems)
+
+    def test_values_that_are_not_finite(self):
+        # NaN and the infinities, as XML and other writers spell them, and
+        # values beyond a double: no depths, and only that is said.
+        for text in ("INF", "-INF", "+inf", "Infinity", "-infinity", "NaN",
+                     "-nan", "nan(7)", "1e999", "-1E400", "1" * 400):
+            for minimum, maximum in ((text, "3"), ("3", text)):
+                with self.subTest(minimum=minimum[:12], maximum=maximum[:12]):
+                    self.assertDepths(
+                        parsed(depth_range(minimum, maximum)), (None, None),
+                        ['the depth range is not finite (minimum %s, maximum '
+                         '%s)' % (quote(minimum), quote(maximum))])
 
     def test_bag_files_hold_elevations(self):
         result = bathyra.parse_survey(bag.BagFile(
@@ -290,6 +313,95 @@ class NameTest(unittest.TestCase):
         self.assertEqual(result.bbox, (-70.2871, 43.6312, -70.2214, 43.6788))
         self.assertEqual(result.horizontal_crs, "EPSG:3395")
         self.assertIsNone(parsed(bounding_box(0, 0, 0, 0)).bbox)
+
+
+class BoxTest(unittest.TestCase):
+
+    def test_bounds(self):
+        across = (170.0, -10.0, -170.0, 10.0)
+        cases = [
+            # West beyond east: a box across the antimeridian.
+            (("170", "-10", "-170", "10"), across, []),
+            (("-180", "-90", "180", "90"), (-180.0, -90.0, 180.0, 90.0), []),
+            (("-270", "0", "1", "1"), None, ['the bounding box\'s west '
+             'longitude "-270" is not between -180 and 180 degrees']),
+            (("0", "0", "180.5", "1"), None, ['the bounding box\'s east '
+             'longitude "180.5" is not between -180 and 180 degrees']),
+            (("0", "-95", "1", "1"), None, ['the bounding box\'s south '
+             'latitude "-95" is not between -90 and 90 degrees']),
+            (("0", "0", "1", "95"), None, ['the bounding box\'s north '
+             'latitude "95" is not between -90 and 90 degrees']),
+            (("0", "10", "1", "5"), None, ['the bounding box\'s south '
+             'latitude "10" is north of its north latitude "5"']),
+            (("INF", "0", "1", "1"), None, ['the bounding box\'s west '
+             'longitude "INF" is not a finite number']),
+            (("0", "NaN", "1", "1"), None, ['the bounding box\'s south '
+             'latitude "NaN" is not a finite number']),
+            (("0", "0", "-Infinity", "1"), None, ['the bounding box\'s east '
+             'longitude "-Infinity" is not a finite number']),
+            (("0", "0", "1", "1e999"), None, ['the bounding box\'s north '
+             'latitude "1e999" is not a finite number']),
+            (("west", "0", "1", "1"), None, ['the bounding box\'s west '
+             'longitude "west" is not a number']),
+            (("0", "0", "0", "0"), None,
+             ["the bounding box is all zeros (a placeholder)"]),
+        ]
+        for bounds, bbox, bbox_problems in cases:
+            with self.subTest(bounds=bounds):
+                result = parsed(bounding_box(*bounds))
+                self.assertEqual((result.bbox, problems(result, "bbox")),
+                                 (bbox, bbox_problems))
+        # A box that is refused gives way to a later one.
+        result = parsed(bounding_box("0", "0", "1", "95"),
+                        bounding_box("170", "-10", "-170", "10"))
+        self.assertEqual((result.bbox, problems(result, "bbox")),
+                         (across, []))
+
+
+class QuoteTest(unittest.TestCase):
+
+    def test_quotes_of_the_document_stay_short(self):
+        long = "é" * 200000
+        code = "7" * 300000
+        cases = [
+            ("date", period("2019" + long, "2020")),
+            ("open end", period("2019", "", end_attributes=' indeterminate'
+                                'Position="%s"' % long)),
+            ("depth text", depth_range(long, "3")),
+            ("NaN payload", depth_range("nan(%s)" % ("9" * 200000), "3")),
+            ("datum", depth_range("1", "3", inline_crs("down", datum=long))),
+            ("code", depth_range("1", "3", HREF % ("urn:ogc:def:crs:EPSG::" +
+                                                   code))),
+            ("box", bounding_box(long, "0", "1", "1")),
+        ]
+        for label, extent in cases:
+            with self.subTest(label):
+                messages = [message for _, message in parsed(extent).problems]
+                self.assertTrue(any('..."' in message or "... " in message
+                                    for message in messages), messages)
+                for message in messages:
+                    self.assertLess(len(message), 200, message[:300])
+                    self.assertNotIn("\\x", message)
+        with self.assertRaises(_survey.DocumentError) as raised:
+            _survey.parse('<x xmlns="urn:%s"/>' % long)
+        self.assertLess(len(str(raised.exception)), 200)
+
+    @needs_proj
+    def test_codes_longer_than_any_name_nothing(self):
+        # As an unknown code does, whether in the extent or in the
+        # reference systems.
+        for digits in (12, 300000):
+            code = "7" * digits
+            with self.subTest(digits=digits):
+                result = parsed(depth_range("1", "3", HREF % (
+                    "urn:ogc:def:crs:EPSG::" + code)),
+                    head=reference_system("EPSG:" + code))
+                self.assertEqual(
+                    problems(result, "vertical_crs"),
+                    ["the vertical CRS reference EPSG:%s names no vertical "
+                     "CRS" % (code if digits < 50 else "7" * 52 + "...")])
+                self.assertEqual(problems(result, "horizontal_crs"),
+                                 ["no horizontal reference system"])
 
 
 class DocumentTest(unittest.TestCase):

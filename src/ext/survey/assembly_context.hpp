@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "problem_quotes.hpp"
 #include "proj_lookup.hpp"
 #include "survey_assembly.hpp"
 
@@ -55,9 +56,10 @@ const Text *first_value(const Group &group, Field field);
 
 // ASCII letters in lower case, whatever the locale; other bytes kept.
 std::string lower(std::string_view text);
-// A text in quotes, long ones shortened at a character boundary.
-std::string quoted(std::string_view text);
-// A decimal number as XML writes it (and NaN, INF); nullopt otherwise.
+// A decimal number as XML writes it, surrounding white space ignored:
+// finite, or not (NaN, INF, Infinity in any case and with a sign, and a
+// value beyond the range of a double, taken as infinite; one too small
+// for it is a zero); nullopt for a text that is no number.
 std::optional<double> number(std::string_view raw);
 // Empty, or a writer's stand-in for a name ("unknown", "Platform Name").
 bool is_placeholder(std::string_view text);

@@ -25,18 +25,17 @@ struct ParsedText {
     WktFacts wkt;            // not found: no WKT PROJ reads
 };
 
-// PROJ's answers by text, misses included.  Allocated once and never
-// freed, as the cache of codes.  Bounded in count and in the bytes of the
-// texts kept: a stream of distinct texts does not grow the process
-// without bound; past the bounds a text is parsed every time.
+// PROJ's answers by text, misses included, and the bytes they take.
+// Allocated once and never freed, as the cache of codes; bounded as it is
+// (cache_entry_limit, cache_byte_limit), and a text longer than any CRS
+// written out is never kept: past the bounds a text is parsed every time.
 struct TextCache {
     std::mutex mutex;
     std::map<std::string, ParsedText> answers;
     std::size_t bytes = 0;
 };
 
-constexpr std::size_t text_cache_limit = 4096;
-constexpr std::size_t text_cache_bytes = 4u << 20;
+constexpr std::size_t longest_kept_text = 64u << 10;
 
 TextCache &text_cache()
 {
@@ -44,13 +43,43 @@ TextCache &text_cache()
     return *instance;
 }
 
-// Whether `text` goes to PROJ's parser as a reference: one word with a
-// colon, neither WKT nor PROJJSON.  (PROJ searches its database for any
+// The bytes that one answer takes in the cache: its strings and the node
+// of the map.
+std::size_t footprint(const std::string &text, const ParsedText &answer)
+{
+    return sizeof(std::map<std::string, ParsedText>::value_type) +
+           4 * sizeof(void *) + text.size() +
+           answer.reference.authority.size() + answer.reference.code.size() +
+           answer.wkt.horizontal.size() + answer.wkt.vertical.name.size() +
+           answer.wkt.vertical.datum_name.size();
+}
+
+// The longest reference that goes to PROJ's parser: the register's
+// addresses and URNs are far shorter.
+constexpr std::size_t longest_reference = 256;
+
+// Whether `text` holds a run of digits longer than any code (of a CRS, a
+// datum or a version): no reference of the register.
+bool holds_long_number(const std::string &text)
+{
+    std::size_t run = 0;
+    for (char c : text) {
+        run = c >= '0' && c <= '9' ? run + 1 : 0;
+        if (run > 10)
+            return true;
+    }
+    return false;
+}
+
+// Whether `text` goes to PROJ's parser as a reference: one short word
+// with a colon and no number longer than a code, neither WKT nor
+// PROJJSON.  (PROJ searches its database for any
 // other text as a name; and a CRS written out in full is no reference,
 // whatever identifier it carries.)
 bool reference_shaped(PJ_CONTEXT *context, const std::string &text)
 {
-    if (text.empty() || text[0] == '{' || text.find(':') == std::string::npos)
+    if (text.empty() || text.size() > longest_reference || text[0] == '{' ||
+        text.find(':') == std::string::npos || holds_long_number(text))
         return false;
     for (char c : text)
         if (c == '\0' || hand::is_space(c))
@@ -169,13 +198,16 @@ const ParsedText *parsed(const std::string &text, ParsedText &made)
     made.reference = parse_reference(context, text);
     if (made.reference.kind == CrsReference::Kind::none)
         made.wkt = parse_wkt(context, text);
+    if (text.size() > longest_kept_text)
+        return &made;
+    const std::size_t bytes = footprint(text, made);
     std::lock_guard<std::mutex> guard(cache.mutex);
-    if (cache.answers.size() < text_cache_limit &&
-        cache.bytes + text.size() <= text_cache_bytes) {
+    if (cache.answers.size() < cache_entry_limit &&
+        cache.bytes + bytes <= cache_byte_limit) {
         // Entries are never removed: what the map holds stays valid.
         auto stored = cache.answers.emplace(text, made);
         if (stored.second)
-            cache.bytes += text.size();
+            cache.bytes += bytes;
         return &stored.first->second;
     }
     return &made;
@@ -184,6 +216,18 @@ const ParsedText *parsed(const std::string &text, ParsedText &made)
 #endif
 
 }  // namespace
+
+CacheUsage text_cache_usage()
+{
+    CacheUsage usage;
+#ifdef BATHYRA_HAVE_PROJ
+    TextCache &cache = text_cache();
+    std::lock_guard<std::mutex> guard(cache.mutex);
+    usage.entries = cache.answers.size();
+    usage.bytes = cache.bytes;
+#endif
+    return usage;
+}
 
 CrsReference read_crs_reference(const std::string &text,
                                 const std::string &default_authority,

@@ -215,17 +215,39 @@ bool query(const std::string &authority, const std::string &code,
     return true;
 }
 
-// The answers so far, by (upper-cased authority, code).  Allocated once
-// and never freed: a thread of the host may still look a code up while
-// the process exits.
+// Whether `authority` can be one of PROJ's: a short word of ASCII
+// letters, digits and underscores ("EPSG", "IAU_2015").
+bool is_authority(const std::string &authority)
+{
+    if (authority.empty() || authority.size() > 32)
+        return false;
+    for (char c : authority)
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+              (c >= '0' && c <= '9') || c == '_'))
+            return false;
+    return true;
+}
+
+using Key = std::pair<std::string, std::string>;
+
+// The answers so far, by (upper-cased authority, code), and the bytes
+// they take.  Allocated once and never freed: a thread of the host may
+// still look a code up while the process exits.
 struct Cache {
     std::mutex mutex;
-    std::map<std::pair<std::string, std::string>, CrsFacts> answers;
+    std::map<Key, CrsFacts> answers;
+    std::size_t bytes = 0;
 };
 
-// Beyond this many codes, new answers are no longer kept: a stream of
-// distinct junk codes does not grow the process without bound.
-constexpr std::size_t cache_limit = 4096;
+// The bytes that one answer takes in the cache: its strings and the
+// node of the map.
+std::size_t footprint(const Key &key, const CrsFacts &facts)
+{
+    return sizeof(std::map<Key, CrsFacts>::value_type) + 4 * sizeof(void *) +
+           key.first.size() + key.second.size() + facts.vertical.name.size() +
+           facts.vertical.unit_name.size() + facts.vertical.datum_name.size() +
+           facts.horizontal.name.size() + facts.vertical_datum.size();
+}
 
 Cache &cache()
 {
@@ -236,11 +258,9 @@ Cache &cache()
 CrsFacts look_up(const std::string &authority, const std::string &code)
 {
     try {
-        if (authority.empty() || code.empty() ||
-            authority.find('\0') != std::string::npos ||
-            code.find('\0') != std::string::npos)
+        if (!is_authority(authority) || !is_crs_code(code))
             return CrsFacts();
-        std::pair<std::string, std::string> key(upper_case(authority), code);
+        Key key(upper_case(authority), code);
         Cache &known = cache();
         {
             std::lock_guard<std::mutex> guard(known.mutex);
@@ -254,9 +274,12 @@ CrsFacts look_up(const std::string &authority, const std::string &code)
         CrsFacts facts;
         if (!query(key.first, key.second, facts))
             return CrsFacts();
+        const std::size_t bytes = footprint(key, facts);
         std::lock_guard<std::mutex> guard(known.mutex);
-        if (known.answers.size() < cache_limit)
-            known.answers.emplace(std::move(key), facts);
+        if (known.answers.size() < cache_entry_limit &&
+            known.bytes + bytes <= cache_byte_limit &&
+            known.answers.emplace(std::move(key), facts).second)
+            known.bytes += bytes;
         return facts;
     } catch (const std::bad_alloc &) {
         throw;
@@ -266,6 +289,16 @@ CrsFacts look_up(const std::string &authority, const std::string &code)
 }
 
 }  // namespace
+
+CacheUsage code_cache_usage()
+{
+    Cache &known = cache();
+    std::lock_guard<std::mutex> guard(known.mutex);
+    CacheUsage usage;
+    usage.entries = known.answers.size();
+    usage.bytes = known.bytes;
+    return usage;
+}
 
 #else  // no PROJ
 
@@ -278,7 +311,22 @@ CrsFacts look_up(const std::string &, const std::string &)
 
 }  // namespace
 
+CacheUsage code_cache_usage()
+{
+    return CacheUsage();
+}
+
 #endif
+
+bool is_crs_code(const std::string &code)
+{
+    if (code.empty() || code.size() > 10)
+        return false;
+    for (char c : code)
+        if (c < '0' || c > '9')
+            return false;
+    return true;
+}
 
 bool proj_available()
 {

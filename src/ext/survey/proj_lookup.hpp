@@ -7,7 +7,8 @@
 // Each thread that calls PROJ gets its own PROJ context (created on its
 // first call, destroyed when the thread ends), with network access off and
 // PROJ's logging silenced; the answers, misses included, are kept for the
-// life of the process, so that a code or a text costs PROJ's work once.
+// life of the process (up to the bounds below), so that a code or a text
+// costs PROJ's work once.
 // Any failure gives "not found", but for want of memory: std::bad_alloc
 // reaches the caller, who must not take it for an answer.
 //
@@ -16,6 +17,7 @@
 // as they are with PROJ for the forms its parser refuses.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace bathyra {
@@ -43,6 +45,27 @@ struct HorizontalCrsFacts {
 
 // False when built without PROJ.
 bool proj_available();
+
+// Whether `code` can be a code of the register: 1 to 10 decimal digits
+// (the EPSG's have at most six).  The look-ups refuse any other code, and
+// any authority but a short word, before PROJ sees them: "not found", as
+// for an unknown code.
+bool is_crs_code(const std::string &code);
+
+// The bounds of each cache of answers (by code, by text), in entries and
+// in bytes (of the texts and answers kept, and of their bookkeeping):
+// past either, new answers are no longer kept, and a stream of distinct
+// codes or texts costs PROJ's work each time, never memory for good.
+constexpr std::size_t cache_entry_limit = 4096;
+constexpr std::size_t cache_byte_limit = std::size_t(4) << 20;
+
+// What a cache holds now, for tests.
+struct CacheUsage {
+    std::size_t entries = 0;
+    std::size_t bytes = 0;
+};
+CacheUsage code_cache_usage();
+CacheUsage text_cache_usage();
 
 // The facts about authority:code (such as "EPSG", "5715").  The authority
 // is matched without regard to case.

@@ -2,6 +2,7 @@
 // share (the grouping of captures, the wording of values).
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 
 #include "assembly_context.hpp"
 #include "survey_dates.hpp"
@@ -59,32 +60,68 @@ std::string lower(std::string_view text)
     return folded;
 }
 
-std::string quoted(std::string_view text)
+namespace {
+
+// For a decimal number beyond the range of a double, as std::from_chars
+// reads it ([-]digits[.digits][e[sign]digits]): whether it is too large
+// for it, rather than too small.
+bool too_large(std::string_view text)
 {
-    std::string out = "\"";
-    if (text.size() <= 60) {
-        out.append(text);
-    } else {
-        size_t cut = 57;
-        while (cut > 0 &&
-               (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
-            --cut;
-        out.append(text.substr(0, cut));
-        out += "...";
+    size_t at = text.empty() || text[0] != '-' ? 0 : 1;
+    // The power of ten of the first significant digit.
+    long long lead = 0;
+    bool significant = false;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+        if (significant)
+            ++lead;
+        significant |= text[at] != '0';
     }
-    out += '"';
-    return out;
+    if (at < text.size() && text[at] == '.') {
+        for (++at; at < text.size() && text[at] >= '0' && text[at] <= '9';
+             ++at) {
+            if (significant)
+                continue;
+            --lead;
+            significant = text[at] != '0';
+        }
+    }
+    long long exponent = 0;
+    if (at < text.size() && (text[at] == 'e' || text[at] == 'E')) {
+        ++at;
+        const bool negative = at < text.size() && text[at] == '-';
+        if (at < text.size() && (text[at] == '-' || text[at] == '+'))
+            ++at;
+        // Saturated: far beyond any double either way.
+        for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at)
+            exponent =
+                std::min(exponent * 10 + (text[at] - '0'), 1000000000000LL);
+        exponent = negative ? -exponent : exponent;
+    }
+    return significant && lead + exponent > 0;
 }
+
+}  // namespace
 
 std::optional<double> number(std::string_view raw)
 {
     std::string text = trimmed(raw);
-    if (!text.empty() && text[0] == '+')
+    if (!text.empty() && text[0] == '+') {
         text.erase(0, 1);
+        if (!text.empty() && text[0] == '-')
+            return std::nullopt;  // "+-1": one sign only
+    }
     double value = 0;
     const char *end = text.data() + text.size();
     auto [stop, failure] = std::from_chars(text.data(), end, value);
-    if (text.empty() || failure != std::errc() || stop != end)
+    if (text.empty() || stop != end)
+        return std::nullopt;
+    if (failure == std::errc::result_out_of_range) {
+        const bool negative = text[0] == '-';
+        if (too_large(text))
+            return negative ? -HUGE_VAL : HUGE_VAL;
+        return negative ? -0.0 : 0.0;
+    }
+    if (failure != std::errc())
         return std::nullopt;
     return value;
 }

@@ -27,6 +27,38 @@ bool names_vertical(const std::string &text, const Text *title)
     return false;
 }
 
+// The bounds of a box, in its order (west, south, east, north).
+struct Bound {
+    Field field;
+    const char *name;
+    double limit;       // the largest magnitude of the bound, in degrees
+    const char *range;  // the same in words
+};
+
+constexpr Bound bounds[] = {
+    {Field::west, "west longitude", 180.0, "-180 and 180"},
+    {Field::south, "south latitude", 90.0, "-90 and 90"},
+    {Field::east, "east longitude", 180.0, "-180 and 180"},
+    {Field::north, "north latitude", 90.0, "-90 and 90"},
+};
+
+// Appends the bound that `text` gives to `box`, or says why it gives none.
+std::string check_bound(const Bound &bound, const std::string &text,
+                        std::vector<double> &box)
+{
+    const std::optional<double> value = number(text);
+    const std::string named = std::string("the bounding box's ") + bound.name +
+                              " " + quoted(text) + " is not ";
+    if (!value)
+        return named + "a number";
+    if (!std::isfinite(*value))
+        return named + "a finite number";
+    if (std::fabs(*value) > bound.limit)
+        return named + "between " + bound.range + " degrees";
+    box.push_back(*value + 0.0);
+    return std::string();
+}
+
 }  // namespace
 
 void read_reference_systems(Context &context)
@@ -63,7 +95,7 @@ void read_reference_systems(Context &context)
                 reference.codes.push_back(named.code);
             if (!fields.horizontal_crs &&
                 (horizontal_crs(named.authority, named.code).found ||
-                 !proj_available()))
+                 (!proj_available() && is_crs_code(named.code))))
                 fields.horizontal_crs = named.authority + ":" + named.code;
             continue;
         }
@@ -99,15 +131,28 @@ void read_box(Context &context)
 {
     auto found = context.groups(
         {Field::west, Field::east, Field::south, Field::north}, true);
+    // Why the first box given in full was refused, when none is taken.
+    std::string refused;
     for (const auto &entry : found) {
         std::vector<double> box;
-        for (Field field :
-             {Field::west, Field::south, Field::east, Field::north}) {
-            const Text *text = first_value(entry.second, field);
-            std::optional<double> value = text ? number(*text) : std::nullopt;
-            if (!value || std::isnan(*value))
+        std::string why;
+        for (const Bound &bound : bounds) {
+            const Text *text = first_value(entry.second, bound.field);
+            if (!text || trimmed(*text).empty())
                 break;
-            box.push_back(*value + 0.0);
+            why = check_bound(bound, trimmed(*text), box);
+            if (!why.empty())
+                break;
+        }
+        if (why.empty() && box.size() == 4 && box[1] > box[3])
+            why = "the bounding box's south latitude " +
+                  quoted(trimmed(*first_value(entry.second, Field::south))) +
+                  " is north of its north latitude " +
+                  quoted(trimmed(*first_value(entry.second, Field::north)));
+        if (!why.empty()) {
+            if (refused.empty())
+                refused = why;
+            continue;
         }
         if (box.size() != 4)
             continue;
@@ -116,11 +161,14 @@ void read_box(Context &context)
                             "the bounding box is all zeros (a placeholder)");
             return;
         }
+        // West beyond east is a box across the antimeridian.
         context.fields.bbox = box;
         return;
     }
     context.problem(Key::bbox,
-                    "no geographic bounding box in the identification");
+                    refused.empty()
+                        ? "no geographic bounding box in the identification"
+                        : refused);
 }
 
 }  // namespace survey

@@ -3,6 +3,8 @@
 
 #include <cctype>
 
+#include "problem_quotes.hpp"
+
 namespace bathyra {
 
 namespace {
@@ -119,14 +121,14 @@ std::string trimmed(std::string_view text)
 SurveyDate read_survey_date(const std::string &raw)
 {
     const std::string text = trimmed(raw);
-    const std::string quoted = "\"" + text + "\"";
+    const std::string shown = quoted(text);
     if (text.empty())
         return refused("empty");
     if (text[0] == '-' || text[0] == '+')
-        return refused(quoted + " is before year 1");
+        return refused(shown + " is before year 1");
     int year = digits(text, 0, 4);
     if (year < 0)
-        return refused(quoted + " is not a date");
+        return refused(shown + " is not a date");
     // Month and day 0 stand for "not given"; given ones are checked.
     int month = 0;
     int day = 0;
@@ -143,26 +145,26 @@ SurveyDate read_survey_date(const std::string &raw)
     } else if (at < text.size() && text[at] == '-') {
         month = digits(text, 5, 2);
         if (month < 0)
-            return refused(quoted + " is not a date");
+            return refused(shown + " is not a date");
         has_month = true;
         at = 7;
         if (at < text.size() && text[at] == '-') {
             day = digits(text, 8, 2);
             if (day < 0)
-                return refused(quoted + " is not a date");
+                return refused(shown + " is not a date");
             has_day = true;
             at = 10;
         }
     }
     if (year == 0)
-        return refused(quoted + " is before year 1");
+        return refused(shown + " is before year 1");
     if (has_month && (month < 1 || month > 12))
-        return refused(quoted + " is not a date (no month " +
+        return refused(shown + " is not a date (no month " +
                        std::to_string(month) + ")");
     if (has_day && (day < 1 || day > days_in_month(year, month)))
-        return refused(quoted + " is not a date (no such day)");
+        return refused(shown + " is not a date (no such day)");
     if (month == 0 && at == 4 && text.size() > 4 && text[4] == '-')
-        return refused(quoted + " is not a date");
+        return refused(shown + " is not a date");
     // What follows the date: nothing, a zone, or a time (with a zone).
     bool tail_ok;
     if (at == text.size())
@@ -172,7 +174,7 @@ SurveyDate read_survey_date(const std::string &raw)
     else
         tail_ok = day != 0 && is_zone(text, at);
     if (!tail_ok)
-        return refused(quoted + " is not a date");
+        return refused(shown + " is not a date");
     SurveyDate date;
     date.ok = true;
     date.year = year;

@@ -42,7 +42,9 @@ void apply_code(Context &context, const std::string &authority,
 {
     Fields &fields = context.fields;
     const std::string name = authority + ":" + code;
-    if (!proj_available()) {
+    // A code longer than any of the register's names nothing, with PROJ
+    // or without.
+    if (!proj_available() && is_crs_code(code)) {
         fields.vertical_crs = name;
         axis.unresolved =
             "PROJ is not available to resolve the vertical CRS " + name;
@@ -51,8 +53,8 @@ void apply_code(Context &context, const std::string &authority,
     }
     VerticalCrsFacts facts = vertical_crs(authority, code);
     if (!facts.found) {
-        axis.unresolved =
-            "the vertical CRS reference " + name + " names no vertical CRS";
+        axis.unresolved = "the vertical CRS reference " + shortened(name) +
+                          " names no vertical CRS";
         context.problem(Key::vertical_crs, axis.unresolved);
         return;
     }
@@ -205,14 +207,20 @@ void read_depths(Context &context)
         read_vertical_reference(context, nullptr);
         return;
     }
-    double low = *number(*first_value(*chosen, Field::minimum_value));
-    double high = *number(*first_value(*chosen, Field::maximum_value));
+    const Text &low_text = *first_value(*chosen, Field::minimum_value);
+    const Text &high_text = *first_value(*chosen, Field::maximum_value);
+    double low = *number(low_text);
+    double high = *number(high_text);
     const Axis axis = read_vertical_reference(context, chosen);
-    if (std::isnan(low) || std::isnan(high)) {
-        // Whatever the direction, no depth is given.
+    if (!std::isfinite(low) || !std::isfinite(high)) {
+        // NaN, INF or beyond a double: whatever the direction, no depth is
+        // given, and that is the one problem of the depths.
         drop_depth_problems(context.fields);
-        context.problem(Key::DRVAL1, "the depth range holds NaN");
-        context.problem(Key::DRVAL2, "the depth range holds NaN");
+        const std::string message = "the depth range is not finite (minimum " +
+                                    quoted(trimmed(low_text)) + ", maximum " +
+                                    quoted(trimmed(high_text)) + ")";
+        context.problem(Key::DRVAL1, message);
+        context.problem(Key::DRVAL2, message);
         return;
     }
     low *= axis.to_metres;

@@ -16,6 +16,7 @@
 #include "expat_pass.hpp"
 #include "host_compat.hpp"
 #include "owned_ref.hpp"
+#include "problem_quotes.hpp"
 #include "proj_lookup.hpp"
 #include "survey_assembly.hpp"
 #include "survey_collector.hpp"
@@ -214,9 +215,9 @@ std::string other_standard(std::string_view root_name)
                "), not ISO 19139";
     if (uri.empty())
         return "not an ISO 19139 metadata document (its root element " +
-               local + " has no namespace)";
-    return "not an ISO 19139 metadata document (its root element is " + local +
-           " in the namespace " + uri + ")";
+               shortened(local) + " has no namespace)";
+    return "not an ISO 19139 metadata document (its root element is " +
+           shortened(local) + " in the namespace " + shortened(uri) + ")";
 }
 
 // parse(document, is_bag=False) -> dict, or None when the document needs
