@@ -12,7 +12,7 @@ import unittest
 import xml.etree.ElementTree as ET
 
 from tests import support
-from tests.documents import survey_document
+from tests.documents import document, survey_document
 
 import bathyra
 from bathyra import bag, survey
@@ -558,6 +558,119 @@ class UnreadableTest(SurveyChecks):
         path = self.write("copied.xml", text.encode() + b"\n\0\n\0")
         self.assertEqual(read_survey(pathlib.Path(path)).OBJNAM,
                          "Baie-Comeau \u00e9t\u00e9")
+
+
+# Titles in each script, and the encodings that must read them as UTF-8
+# does: (encoding, how the bytes are made, title).
+SCRIPTS = {"ja": "\u6e2c\u91cf\u533a\u57df \u6771\u4eac\u6e7e",
+           "zh-Hant": "\u6e2c\u91cf\u5340\u57df \u81fa\u7063",
+           "zh-Hans": "\u6d4b\u91cf\u533a\u57df \u4e0a\u6d77",
+           "ru": "\u0411\u0430\u0442\u0438\u043c\u0435\u0442\u0440\u0438\u044f",
+           "fr": "Baie-Comeau \u00e9t\u00e9"}
+ENCODINGS = [
+    ("Shift_JIS", "shift_jis", "ja"), ("EUC-JP", "euc_jp", "ja"),
+    ("ISO-2022-JP", "iso2022_jp", "ja"), ("Big5", "big5", "zh-Hant"),
+    ("GB2312", "gb2312", "zh-Hans"), ("GBK", "gbk", "zh-Hans"),
+    ("KOI8-R", "koi8_r", "ru"), ("windows-1252", "cp1252", "fr"),
+    ("latin-1", "latin-1", "fr"), ("IBM037", "cp037", "fr"),
+    ("UTF-16", "utf-16", "ja"), ("UTF-16", "utf-16-le", "ja"),
+    ("UTF-16", "utf-16-be", "ja"), ("utf-16-le", "utf-16-le", "ja"),
+    ("UTF-16BE", "utf-16-be", "ja"), ("UTF-32", "utf-32", "ja"),
+    ("UTF-32", "utf-32-le", "ja"), ("UTF-32BE", "utf-32-be", "ja"),
+    ("utf-8-sig", "utf-8-sig", "ja"), ("UTF-8", "utf-8-sig", "ja"),
+]
+# Declarations that name no encoding that can be read, and a word of each
+# refusal.
+UNUSABLE = {
+    "rot13": "not a text encoding", "rot_13": "not a text encoding",
+    "hex": "not a text encoding", "base64": "not a text encoding",
+    "zlib": "not a text encoding", "bz2": "not a text encoding",
+    "uu": "not a text encoding", "quopri": "not a text encoding",
+    "idna": "not a text encoding", "punycode": "not a text encoding",
+    "undefined": "not a text encoding", "UTF-7": "not a text encoding",
+    "unicode_escape": "not a text encoding",
+    "raw_unicode_escape": "not a text encoding",
+    "mbcs": "not a", "oem": "not a", "x-unknown-1": "not a known",
+    "utf 8": "not", "ut\u00e9f8": "not", "": "not",
+    "aliases": "not a known", "utf-8\0": "not",
+    # Names of real encodings that these bytes are not in.
+    "UTF-32": "not UTF-32 text", "cp037": "does not read",
+    "utf-16-be": "does not read",
+}
+
+
+class EncodingTest(SurveyChecks):
+    """Every encoding that Python decodes as text reads as the same
+    document in UTF-8; others are refused in words."""
+
+    def setUp(self):
+        self.tmp = support.temporary_directory(self)
+
+    def declared(self, name, title="S"):
+        return ('<?xml version="1.0" encoding="%s"?>\n' % name
+                + survey_document(title))
+
+    def test_documents_in_declared_encodings(self):
+        for name, codec, script in ENCODINGS:
+            with self.subTest(encoding=name, codec=codec):
+                text = self.declared(name, SCRIPTS[script])
+                expected = parse_survey(self.declared(
+                    "UTF-8", SCRIPTS[script]).encode())
+                self.assertEqual(expected.OBJNAM, SCRIPTS[script])
+                data = text.encode(codec)
+                self.assertEqual(parse_survey(data), expected)
+                path = os.path.join(self.tmp, "survey.xml")
+                with open(path, "wb") as stream:
+                    stream.write((text + "\n").encode(codec))
+                self.assertEqual(read_survey(path),
+                                 Survey(**dict(expected.to_dict(), path=path)))
+        # A str is read as UTF-8 whatever its declaration says.
+        text = self.declared("Shift_JIS", SCRIPTS["ja"])
+        self.assertEqual(parse_survey(text).OBJNAM, SCRIPTS["ja"])
+
+    def test_unusable_encodings_are_refused_in_words(self):
+        for name, words in UNUSABLE.items():
+            data = self.declared(name).encode("utf-8")
+            path = os.path.join(self.tmp, "survey.xml")
+            with open(path, "wb") as stream:
+                stream.write(data)
+            with self.subTest(encoding=name):
+                with self.assertRaises(SurveyError) as caught:
+                    parse_survey(data)
+                self.assertIn(words, caught.exception.message)
+                self.assertNotRegex(caught.exception.message, PYTHON_TEXT)
+                self.refused(path, words)
+        # Bytes that are not text in the declared encoding.
+        for name, data in (("Shift_JIS", b"\x81 "), ("EUC-JP", b"\xff\xfe"),
+                           ("UTF-32", b"\xff\xff\xff\xff")):
+            text = self.declared(name).encode(name.replace("UTF-32",
+                                                           "utf-32"))
+            with self.subTest(encoding=name, bytes=data):
+                with self.assertRaises(SurveyError) as caught:
+                    parse_survey(text[:400] + data + text[400:])
+                self.assertIn("not %s text" % name, caught.exception.message)
+
+    def test_as_utf8_for_the_metadata_parser(self):
+        from bathyra.document import Document
+        from bathyra.metadata_parser import extract_metadata
+        text = ('<?xml version="1.0" encoding="Shift_JIS"?>'
+                + document(citations=[SCRIPTS["ja"]]))
+        copy = survey.as_utf8(text.encode("shift_jis"))
+        self.assertTrue(copy.startswith(b'<?xml version="1.0" '
+                                        b'encoding="UTF-8"    ?>'), copy)
+        record = extract_metadata(Document(None, copy))
+        self.assertEqual(record["OBJNAM"], SCRIPTS["ja"])
+        self.assertEqual(record, extract_metadata(Document(
+            None, text.replace("Shift_JIS", "UTF-8").encode())))
+        # What expat reads by itself is left as it is.
+        for name, codec in (("UTF-8", "utf-8"), ("UTF-16", "utf-16"),
+                            ("ISO-8859-1", "latin-1"),
+                            ("US-ASCII", "ascii")):
+            self.assertIsNone(survey.as_utf8(self.declared(name).encode(
+                codec)), name)
+        self.assertIsNone(survey.as_utf8(survey_document("S").encode()))
+        with self.assertRaises(SurveyError):
+            survey.as_utf8(self.declared("hex").encode())
 
 
 def _distributed_or_reason():
