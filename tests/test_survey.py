@@ -673,6 +673,127 @@ class EncodingTest(SurveyChecks):
             survey.as_utf8(self.declared("hex").encode())
 
 
+def laughs(levels, uses, padding):
+    """A document whose title is `uses` references to an entity of 10 **
+    `levels` characters, nested ten by ten, after `padding` characters of
+    comment (which keeps expat's own amplification check quiet)."""
+    entities = '<!ENTITY e0 "xxxxxxxxxx">' + "".join(
+        '<!ENTITY e%d "%s">' % (level, "&e%d;" % (level - 1) * 10)
+        for level in range(1, levels))
+    return ("<!DOCTYPE gmi:MI_Metadata [<!-- %s -->%s]>" % (
+        " " * padding, entities) + survey_document("S").replace(
+            ">S<", ">%s<" % ("&e%d;" % (levels - 1) * uses))).encode()
+
+
+class DoctypeTest(SurveyChecks):
+    """Documents with a DOCTYPE: read as the XML library reads them, their
+    entities weighed before any is expanded, nothing outside them read."""
+
+    def doctype(self, subset, title, system=""):
+        return ('<?xml version="1.0"?>\n<!DOCTYPE gmi:MI_Metadata%s [%s]>\n'
+                % (system, subset) + survey_document("S").replace(
+                    ">S<", ">%s<" % title))
+
+    def test_documents_read_as_the_library_reads_them(self):
+        cases = [
+            # Comments, instructions, literals holding ">", "]" and quotes.
+            ('<!-- "a ] > --><?pi ] > ?><!ELEMENT x (a|b)*><!ATTLIST '
+             "gmi:MI_Metadata q CDATA 'a>]b'><!ENTITY t 'F&#38;amp;0'>"
+             '<!ENTITY n "&t; &amp; a\r\nb">', "&n;"),
+            ('<!ENTITY a "&b;!"><!ENTITY b "B">', "&a;&a;"),
+            ('<!ENTITY t "first"><!ENTITY t "second">', "&t;"),
+            ('<!ENTITY lt2 "&#38;#60;">', "&lt2;"),
+            ('<!ENTITY a "&b;"><!ENTITY b "&a;"><!ENTITY c "C">', "&c;"),
+            ('<!ENTITY t "a&#13;&#10;b">', "&t;"),
+            ('<!ENTITY % p "<!ENTITY u \'unused\'>"><!ENTITY t "T">',
+             "&t;"),
+            ('<!ENTITY o "O &amp; co"><!ATTLIST gco:CharacterString x '
+             'CDATA "&o;">', "&o;"),
+        ]
+        for subset, title in cases:
+            text = self.doctype(subset, title)
+            expected = ET.fromstring(text).find(
+                ".//{http://www.isotc211.org/2005/gco}CharacterString").text
+            with self.subTest(subset=subset):
+                for form in (text, text.encode(),
+                             text.replace('"1.0"', '"1.0" encoding="UTF-16"')
+                             .encode("utf-16"),
+                             text.replace('"1.0"', '"1.0" encoding="EUC-JP"')
+                             .encode("euc_jp")):
+                    self.assertEqual(parse_survey(form).OBJNAM, expected)
+        # A namespace declared by a default attribute.
+        text = self.doctype(
+            '<!ATTLIST gmi:MI_Metadata xmlns:g CDATA #FIXED "http://www.'
+            'isotc211.org/2005/gco">', "S").replace("gco:Char", "g:Char")
+        self.assertEqual(parse_survey(text).OBJNAM, "S")
+
+    def test_entities_are_weighed_before_they_expand(self):
+        big = "x" * 100000
+        for label, data in [
+                # A 100 KB entity 800 times, and 10**6 characters 40 times
+                # (each read 80 and 40 million characters before).
+                ("large", self.doctype('<!-- %s --><!ENTITY e "%s">' % (
+                    " " * 900000, big), "&e;" * 800).encode()),
+                ("nested", laughs(7, 40, 1000000)),
+                ("nested, short", laughs(10, 1, 0)),
+                ("attribute", self.doctype(
+                    '<!-- %s --><!ENTITY e "%s"><!ATTLIST gmi:MI_Metadata x '
+                    'CDATA "%s">' % (" " * 900000, big, "&e;" * 800),
+                    "S").encode())]:
+            with self.subTest(label):
+                with self.assertRaises(SurveyError) as caught:
+                    parse_survey(data)
+                self.assertIn("DOCTYPE declares entities that expand it "
+                              "beyond 8388608 characters",
+                              caught.exception.message)
+        # Nor much of them used, nor an entity that adds its own size.
+        self.assertEqual(len(parse_survey(laughs(6, 1, 0)).OBJNAM), 10 ** 6)
+        text = self.doctype('<!ENTITY e "%s">' % big, "&e;" * 10)
+        self.assertEqual(len(parse_survey(text).OBJNAM), 10 ** 6)
+        # Default attributes copied into every element.
+        from bathyra import _doctype
+        many = "".join("<gco:CharacterString/>" for _ in range(100))
+        text = self.doctype('<!ATTLIST gco:CharacterString x CDATA "%s">'
+                            % ("d" * 5000), "S").replace(
+                                "<gmd:title>", "<gmd:title>" + many)
+        self.assertEqual(parse_survey(text).OBJNAM, "S")
+        saved = _doctype.ENTITY_LIMIT
+        _doctype.ENTITY_LIMIT = 1000
+        try:
+            with self.assertRaisesRegex(SurveyError, "default attributes "
+                                        "that expand it beyond"):
+                parse_survey(text)
+        finally:
+            _doctype.ENTITY_LIMIT = saved
+
+    def test_nothing_outside_the_document_is_read(self):
+        tmp = support.temporary_directory(self)
+        secret = os.path.join(tmp, "secret.ent")
+        with open(secret, "w") as stream:
+            stream.write("SECRET")
+        dtd = os.path.join(tmp, "survey.dtd")
+        with open(dtd, "w") as stream:
+            stream.write('<!ENTITY t "SECRET">')
+        for system, subset, title in [
+                ("", '<!ENTITY e SYSTEM "file:///etc/hostname">', "&e;"),
+                ("", '<!ENTITY e SYSTEM "%s">' % secret, "&e;"),
+                ("", '<!ENTITY e PUBLIC "-//x//y" "file://%s">' % secret,
+                 "&e;"),
+                (' SYSTEM "file://%s"' % dtd, "", "&t;"),
+                (' SYSTEM "%s"' % dtd, '<!ENTITY %% d SYSTEM "%s">%%d;'
+                 % dtd, "&t;")]:
+            with self.subTest(system=system, subset=subset):
+                with self.assertRaises(SurveyError) as caught:
+                    parse_survey(self.doctype(subset, title, system))
+                self.assertRegex(caught.exception.message,
+                                 r"^not well-formed XML \(.*not read\)$")
+                self.assertNotIn("SECRET", caught.exception.message)
+        # Unused, they are no obstacle.
+        self.assertEqual(parse_survey(self.doctype(
+            '<!ENTITY e SYSTEM "%s">' % secret, "S", ' SYSTEM "%s"' % dtd))
+            .OBJNAM, "S")
+
+
 def _distributed_or_reason():
     try:
         import dask.bag  # noqa: F401

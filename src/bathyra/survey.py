@@ -27,7 +27,9 @@ stands in the way of the others:
 
 A document is read in whatever text encoding it declares (Shift_JIS,
 Big5, UTF-32...; ``as_utf8`` makes the UTF-8 copy that is read of one
-that expat does not know), and the entities of its DOCTYPE are replaced.
+that expat does not know), and the entities of its DOCTYPE are replaced
+as long as they do not expand it beyond bounds; nothing outside the
+document, such as an external DTD or entity, is ever read.
 
 A file that cannot be read at all (missing, not XML, not HDF5, damaged,
 an encoding that is no text encoding, or a document of another
@@ -38,10 +40,10 @@ runs in other processes (multiprocessing, dask) as it runs here.
 """
 import dataclasses
 import os
-import xml.etree.ElementTree as ET
 from typing import Any, Dict, Optional, Protocol, Tuple, Union
 
 from bathyra import bag
+from bathyra._doctype import expanded
 from bathyra._transcoding import as_utf8, utf8_copy
 from bathyra.document import _WIDE_STARTS, DEFAULT_LIMIT, read_document
 from bathyra.errors import BagSupportMissing, FileError, SurveyError
@@ -242,13 +244,9 @@ def _survey_of(document: _Text, path: Optional[str],
                 document = copy
         fields = _survey.parse(document, is_bag)
         if fields is None:
-            # A DOCTYPE: the XML library's parser reads it first.
-            try:
-                root = ET.fromstring(utf8_copy(document))
-            except ET.ParseError as error:
-                raise SurveyError("not well-formed XML (%s)" % error) from None
-            fields = _survey.parse(ET.tostring(root, encoding="utf-8"),
-                                   is_bag)
+            # A DOCTYPE: the document with its entities replaced, read
+            # without it.
+            fields = _survey.parse(expanded(utf8_copy(document)), is_bag)
     except _survey.DocumentError as error:
         raise SurveyError(str(error)) from None
     if fields is None:
