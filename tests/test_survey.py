@@ -794,6 +794,110 @@ class DoctypeTest(SurveyChecks):
             .OBJNAM, "S")
 
 
+class FuzzTest(unittest.TestCase):
+    """Mutations of the corpus and the examples raise nothing but
+    SurveyError.  BATHYRA_FUZZ_SECONDS runs it longer, BATHYRA_FUZZ_SEED
+    from another seed."""
+
+    TOKENS = [b"<!DOCTYPE x>", b"&", b"&amp;", b"&#0;", b"&#xD800;", b"\0",
+              b"<![CDATA[", b"]]>", b"<?xml version='1.0'?>", b"\xff\xfe",
+              b"\xfe\xff", b"\xef\xbb\xbf", b"<", b"\"", b"'", b"%p;",
+              b"\r\n", b"\xc3", b"\xed\xa0\x80", b"</gmd:title>",
+              b"<gco:CharacterString>"]
+    ENTITIES = [b'<!ENTITY e "&f;&f;&f;">', b'<!ENTITY f "ff">',
+                b'<!ENTITY e SYSTEM "file:///etc/hostname">',
+                b'<!ENTITY % p "<!ENTITY t \'p\'>">', b"%p;",
+                b'<!ENTITY r "&r;">', b'<!ATTLIST gmd:title x CDATA "&e;">',
+                b'<!ENTITY t "<gco:CharacterString>T</gco:Character'
+                b'String>">', b'<!ENTITY e "&#38;f;">', b"<!-- ] -->"]
+    ENCODINGS = ["Shift_JIS", "EUC-JP", "Big5", "GB2312", "UTF-16",
+                 "utf-16-le", "UTF-32", "utf-32-be", "IBM037", "UTF-7",
+                 "rot13", "hex", "idna", "punycode", "undefined", "x-none",
+                 "latin-1", "US-ASCII", "utf-8-sig", "hz", "ISO-2022-JP",
+                 "cp864", "unicode_escape"]
+
+    def mutated(self, rng, data):
+        pick = rng.randrange(8)
+        at = rng.randrange(len(data) + 1)
+        span = rng.randint(1, 64)
+        if pick == 0:
+            data = bytearray(data)
+            for _ in range(rng.randint(1, 8)):
+                if data:
+                    data[rng.randrange(len(data))] = rng.randrange(256)
+            return bytes(data)
+        if pick == 1:
+            return data[:at]
+        if pick == 2:
+            return data[:at] + data[at:at + span] * rng.randint(2, 9) + (
+                data[at + span:])
+        if pick == 3:
+            return data[:at] + data[at + span:]
+        if pick == 4:
+            subset = b"".join(rng.choice(self.ENTITIES)
+                              for _ in range(rng.randint(1, 6)))
+            body = data[data.find(b"?>") + 2:] if data.startswith(
+                b"<?xml") else data
+            body = body.replace(b">S<", b">" + rng.choice(
+                [b"&e;", b"&t;", b"&r;", b"&f;" * 50]) + b"<")
+            at = body.find(b">", rng.randrange(len(body) + 1)) + 1
+            body = body[:at] + rng.choice([b"&e;", b"&t;", b""]) + body[at:]
+            return b"<!DOCTYPE x [" + subset + b"]>" + body
+        if pick == 5:
+            name = rng.choice(self.ENCODINGS)
+            text = data.decode("utf-8", "replace")
+            if text.startswith("<?xml"):
+                text = text[text.find("?>") + 2:]
+            text = '<?xml version="1.0" encoding="%s"?>' % name + text
+            try:
+                return text.encode(name, "xmlcharrefreplace")
+            except (LookupError, TypeError, UnicodeError, ValueError):
+                return text.encode("utf-8")
+        if pick == 6:
+            return data[:at] + rng.choice(self.TOKENS) + data[at:]
+        return data.replace(b"UTF-8", rng.choice(self.ENCODINGS).encode(),
+                            1)
+
+    def test_mutated_documents_raise_only_survey_error(self):
+        seconds = float(os.environ.get("BATHYRA_FUZZ_SECONDS", "2"))
+        rng = __import__("random").Random(
+            int(os.environ.get("BATHYRA_FUZZ_SEED", "19139")))
+        seeds = [survey_document("S").encode(),
+                 ('<?xml version="1.0" encoding="UTF-8"?>'
+                  + survey_document("S", acquisition="<gmi:platform/>"))
+                 .encode()]
+        for path in support.corpus_paths():
+            with open(path, "rb") as stream:
+                seeds.append(stream.read().rstrip(b"\0"))
+        import time
+        deadline = time.monotonic() + seconds
+        runs = 0
+        while runs < 20 or time.monotonic() < deadline:
+            seed = rng.getrandbits(32)
+            case = __import__("random").Random(seed)
+            data = case.choice(seeds)
+            for _ in range(case.randint(1, 3)):
+                data = self.mutated(case, data)
+            form = data if case.random() < 0.8 else data.decode(
+                "utf-8", case.choice(["replace", "surrogateescape"]))
+            runs += 1
+            try:
+                parse_survey(form)
+            except SurveyError as error:
+                self.assertNotRegex(error.message, PYTHON_TEXT)
+            except Exception as error:
+                import tempfile
+                handle, saved = tempfile.mkstemp(
+                    prefix="bathyra-survey-fuzz-%d-" % seed, suffix=".xml")
+                with os.fdopen(handle, "wb") as stream:
+                    stream.write(data)
+                self.fail("seed %d: %s: %s (the document: %s%s)" % (
+                    seed, type(error).__name__, error, saved,
+                    ", given as str" if isinstance(form, str) else ""))
+        print("\nsurvey fuzz: %d mutated documents" % runs,
+              file=__import__("sys").stderr)
+
+
 def _distributed_or_reason():
     try:
         import dask.bag  # noqa: F401

@@ -231,7 +231,8 @@ class _Copy:
         self.limit = limit
         self.size = 0
         self.parts: List[str] = []
-        parser = self.parser = expat.ParserCreate()
+        # The copy's bytes are UTF-8 whatever they seem to say.
+        parser = self.parser = expat.ParserCreate("UTF-8")
         # No external DTD subset and no external parameter entity is read.
         parser.SetParamEntityParsing(expat.XML_PARAM_ENTITY_PARSING_NEVER)
         parser.ordered_attributes = True
