@@ -12,7 +12,7 @@ import unittest
 import xml.etree.ElementTree as ET
 
 from tests import support
-from tests.documents import survey_document
+from tests.documents import document, survey_document
 
 import bathyra
 from bathyra import bag, survey
@@ -558,6 +558,344 @@ class UnreadableTest(SurveyChecks):
         path = self.write("copied.xml", text.encode() + b"\n\0\n\0")
         self.assertEqual(read_survey(pathlib.Path(path)).OBJNAM,
                          "Baie-Comeau \u00e9t\u00e9")
+
+
+# Titles in each script, and the encodings that must read them as UTF-8
+# does: (encoding, how the bytes are made, title).
+SCRIPTS = {"ja": "\u6e2c\u91cf\u533a\u57df \u6771\u4eac\u6e7e",
+           "zh-Hant": "\u6e2c\u91cf\u5340\u57df \u81fa\u7063",
+           "zh-Hans": "\u6d4b\u91cf\u533a\u57df \u4e0a\u6d77",
+           "ru": "\u0411\u0430\u0442\u0438\u043c\u0435\u0442\u0440\u0438\u044f",
+           "fr": "Baie-Comeau \u00e9t\u00e9"}
+ENCODINGS = [
+    ("Shift_JIS", "shift_jis", "ja"), ("EUC-JP", "euc_jp", "ja"),
+    ("ISO-2022-JP", "iso2022_jp", "ja"), ("Big5", "big5", "zh-Hant"),
+    ("GB2312", "gb2312", "zh-Hans"), ("GBK", "gbk", "zh-Hans"),
+    ("KOI8-R", "koi8_r", "ru"), ("windows-1252", "cp1252", "fr"),
+    ("latin-1", "latin-1", "fr"), ("IBM037", "cp037", "fr"),
+    ("UTF-16", "utf-16", "ja"), ("UTF-16", "utf-16-le", "ja"),
+    ("UTF-16", "utf-16-be", "ja"), ("utf-16-le", "utf-16-le", "ja"),
+    ("UTF-16BE", "utf-16-be", "ja"), ("UTF-32", "utf-32", "ja"),
+    ("UTF-32", "utf-32-le", "ja"), ("UTF-32BE", "utf-32-be", "ja"),
+    ("utf-8-sig", "utf-8-sig", "ja"), ("UTF-8", "utf-8-sig", "ja"),
+]
+# Declarations that name no encoding that can be read, and a word of each
+# refusal.
+UNUSABLE = {
+    "rot13": "not a text encoding", "rot_13": "not a text encoding",
+    "hex": "not a text encoding", "base64": "not a text encoding",
+    "zlib": "not a text encoding", "bz2": "not a text encoding",
+    "uu": "not a text encoding", "quopri": "not a text encoding",
+    "idna": "not a text encoding", "punycode": "not a text encoding",
+    "undefined": "not a text encoding", "UTF-7": "not a text encoding",
+    "unicode_escape": "not a text encoding",
+    "raw_unicode_escape": "not a text encoding",
+    "mbcs": "not a", "oem": "not a", "x-unknown-1": "not a known",
+    "utf 8": "not", "ut\u00e9f8": "not", "": "not",
+    "aliases": "not a known", "utf-8\0": "not",
+    # Names of real encodings that these bytes are not in.
+    "UTF-32": "not UTF-32 text", "cp037": "does not read",
+    "utf-16-be": "does not read",
+}
+
+
+class EncodingTest(SurveyChecks):
+    """Every encoding that Python decodes as text reads as the same
+    document in UTF-8; others are refused in words."""
+
+    def setUp(self):
+        self.tmp = support.temporary_directory(self)
+
+    def declared(self, name, title="S"):
+        return ('<?xml version="1.0" encoding="%s"?>\n' % name
+                + survey_document(title))
+
+    def test_documents_in_declared_encodings(self):
+        for name, codec, script in ENCODINGS:
+            with self.subTest(encoding=name, codec=codec):
+                text = self.declared(name, SCRIPTS[script])
+                expected = parse_survey(self.declared(
+                    "UTF-8", SCRIPTS[script]).encode())
+                self.assertEqual(expected.OBJNAM, SCRIPTS[script])
+                data = text.encode(codec)
+                self.assertEqual(parse_survey(data), expected)
+                path = os.path.join(self.tmp, "survey.xml")
+                with open(path, "wb") as stream:
+                    stream.write((text + "\n").encode(codec))
+                self.assertEqual(read_survey(path),
+                                 Survey(**dict(expected.to_dict(), path=path)))
+        # A str is read as UTF-8 whatever its declaration says.
+        text = self.declared("Shift_JIS", SCRIPTS["ja"])
+        self.assertEqual(parse_survey(text).OBJNAM, SCRIPTS["ja"])
+
+    def test_unusable_encodings_are_refused_in_words(self):
+        for name, words in UNUSABLE.items():
+            data = self.declared(name).encode("utf-8")
+            path = os.path.join(self.tmp, "survey.xml")
+            with open(path, "wb") as stream:
+                stream.write(data)
+            with self.subTest(encoding=name):
+                with self.assertRaises(SurveyError) as caught:
+                    parse_survey(data)
+                self.assertIn(words, caught.exception.message)
+                self.assertNotRegex(caught.exception.message, PYTHON_TEXT)
+                self.refused(path, words)
+        # Bytes that are not text in the declared encoding.
+        for name, data in (("Shift_JIS", b"\x81 "), ("EUC-JP", b"\xff\xfe"),
+                           ("UTF-32", b"\xff\xff\xff\xff")):
+            text = self.declared(name).encode(name.replace("UTF-32",
+                                                           "utf-32"))
+            with self.subTest(encoding=name, bytes=data):
+                with self.assertRaises(SurveyError) as caught:
+                    parse_survey(text[:400] + data + text[400:])
+                self.assertIn("not %s text" % name, caught.exception.message)
+
+    def test_as_utf8_for_the_metadata_parser(self):
+        from bathyra.document import Document
+        from bathyra.metadata_parser import extract_metadata
+        text = ('<?xml version="1.0" encoding="Shift_JIS"?>'
+                + document(citations=[SCRIPTS["ja"]]))
+        copy = survey.as_utf8(text.encode("shift_jis"))
+        self.assertTrue(copy.startswith(b'<?xml version="1.0" '
+                                        b'encoding="UTF-8"    ?>'), copy)
+        record = extract_metadata(Document(None, copy))
+        self.assertEqual(record["OBJNAM"], SCRIPTS["ja"])
+        self.assertEqual(record, extract_metadata(Document(
+            None, text.replace("Shift_JIS", "UTF-8").encode())))
+        # What expat reads by itself is left as it is.
+        for name, codec in (("UTF-8", "utf-8"), ("UTF-16", "utf-16"),
+                            ("ISO-8859-1", "latin-1"),
+                            ("US-ASCII", "ascii")):
+            self.assertIsNone(survey.as_utf8(self.declared(name).encode(
+                codec)), name)
+        self.assertIsNone(survey.as_utf8(survey_document("S").encode()))
+        with self.assertRaises(SurveyError):
+            survey.as_utf8(self.declared("hex").encode())
+
+
+def laughs(levels, uses, padding):
+    """A document whose title is `uses` references to an entity of 10 **
+    `levels` characters, nested ten by ten, after `padding` characters of
+    comment (which keeps expat's own amplification check quiet)."""
+    entities = '<!ENTITY e0 "xxxxxxxxxx">' + "".join(
+        '<!ENTITY e%d "%s">' % (level, "&e%d;" % (level - 1) * 10)
+        for level in range(1, levels))
+    return ("<!DOCTYPE gmi:MI_Metadata [<!-- %s -->%s]>" % (
+        " " * padding, entities) + survey_document("S").replace(
+            ">S<", ">%s<" % ("&e%d;" % (levels - 1) * uses))).encode()
+
+
+class DoctypeTest(SurveyChecks):
+    """Documents with a DOCTYPE: read as the XML library reads them, their
+    entities weighed before any is expanded, nothing outside them read."""
+
+    def doctype(self, subset, title, system=""):
+        return ('<?xml version="1.0"?>\n<!DOCTYPE gmi:MI_Metadata%s [%s]>\n'
+                % (system, subset) + survey_document("S").replace(
+                    ">S<", ">%s<" % title))
+
+    def test_documents_read_as_the_library_reads_them(self):
+        cases = [
+            # Comments, instructions, literals holding ">", "]" and quotes.
+            ('<!-- "a ] > --><?pi ] > ?><!ELEMENT x (a|b)*><!ATTLIST '
+             "gmi:MI_Metadata q CDATA 'a>]b'><!ENTITY t 'F&#38;amp;0'>"
+             '<!ENTITY n "&t; &amp; a\r\nb">', "&n;"),
+            ('<!ENTITY a "&b;!"><!ENTITY b "B">', "&a;&a;"),
+            ('<!ENTITY t "first"><!ENTITY t "second">', "&t;"),
+            ('<!ENTITY lt2 "&#38;#60;">', "&lt2;"),
+            ('<!ENTITY a "&b;"><!ENTITY b "&a;"><!ENTITY c "C">', "&c;"),
+            ('<!ENTITY t "a&#13;&#10;b">', "&t;"),
+            ('<!ENTITY % p "<!ENTITY u \'unused\'>"><!ENTITY t "T">',
+             "&t;"),
+            ('<!ENTITY o "O &amp; co"><!ATTLIST gco:CharacterString x '
+             'CDATA "&o;">', "&o;"),
+        ]
+        for subset, title in cases:
+            text = self.doctype(subset, title)
+            expected = ET.fromstring(text).find(
+                ".//{http://www.isotc211.org/2005/gco}CharacterString").text
+            with self.subTest(subset=subset):
+                for form in (text, text.encode(),
+                             text.replace('"1.0"', '"1.0" encoding="UTF-16"')
+                             .encode("utf-16"),
+                             text.replace('"1.0"', '"1.0" encoding="EUC-JP"')
+                             .encode("euc_jp")):
+                    self.assertEqual(parse_survey(form).OBJNAM, expected)
+        # A namespace declared by a default attribute.
+        text = self.doctype(
+            '<!ATTLIST gmi:MI_Metadata xmlns:g CDATA #FIXED "http://www.'
+            'isotc211.org/2005/gco">', "S").replace("gco:Char", "g:Char")
+        self.assertEqual(parse_survey(text).OBJNAM, "S")
+
+    def test_entities_are_weighed_before_they_expand(self):
+        big = "x" * 100000
+        for label, data in [
+                # A 100 KB entity 800 times, and 10**6 characters 40 times
+                # (each read 80 and 40 million characters before).
+                ("large", self.doctype('<!-- %s --><!ENTITY e "%s">' % (
+                    " " * 900000, big), "&e;" * 800).encode()),
+                ("nested", laughs(7, 40, 1000000)),
+                ("nested, short", laughs(10, 1, 0)),
+                ("attribute", self.doctype(
+                    '<!-- %s --><!ENTITY e "%s"><!ATTLIST gmi:MI_Metadata x '
+                    'CDATA "%s">' % (" " * 900000, big, "&e;" * 800),
+                    "S").encode())]:
+            with self.subTest(label):
+                with self.assertRaises(SurveyError) as caught:
+                    parse_survey(data)
+                self.assertIn("DOCTYPE declares entities that expand it "
+                              "beyond 8388608 characters",
+                              caught.exception.message)
+        # Nor much of them used, nor an entity that adds its own size.
+        self.assertEqual(len(parse_survey(laughs(6, 1, 0)).OBJNAM), 10 ** 6)
+        text = self.doctype('<!ENTITY e "%s">' % big, "&e;" * 10)
+        self.assertEqual(len(parse_survey(text).OBJNAM), 10 ** 6)
+        # Default attributes copied into every element.
+        from bathyra import _doctype
+        many = "".join("<gco:CharacterString/>" for _ in range(100))
+        text = self.doctype('<!ATTLIST gco:CharacterString x CDATA "%s">'
+                            % ("d" * 5000), "S").replace(
+                                "<gmd:title>", "<gmd:title>" + many)
+        self.assertEqual(parse_survey(text).OBJNAM, "S")
+        saved = _doctype.ENTITY_LIMIT
+        _doctype.ENTITY_LIMIT = 1000
+        try:
+            with self.assertRaisesRegex(SurveyError, "default attributes "
+                                        "that expand it beyond"):
+                parse_survey(text)
+        finally:
+            _doctype.ENTITY_LIMIT = saved
+
+    def test_nothing_outside_the_document_is_read(self):
+        tmp = support.temporary_directory(self)
+        secret = os.path.join(tmp, "secret.ent")
+        with open(secret, "w") as stream:
+            stream.write("SECRET")
+        dtd = os.path.join(tmp, "survey.dtd")
+        with open(dtd, "w") as stream:
+            stream.write('<!ENTITY t "SECRET">')
+        for system, subset, title in [
+                ("", '<!ENTITY e SYSTEM "file:///etc/hostname">', "&e;"),
+                ("", '<!ENTITY e SYSTEM "%s">' % secret, "&e;"),
+                ("", '<!ENTITY e PUBLIC "-//x//y" "file://%s">' % secret,
+                 "&e;"),
+                (' SYSTEM "file://%s"' % dtd, "", "&t;"),
+                (' SYSTEM "%s"' % dtd, '<!ENTITY %% d SYSTEM "%s">%%d;'
+                 % dtd, "&t;")]:
+            with self.subTest(system=system, subset=subset):
+                with self.assertRaises(SurveyError) as caught:
+                    parse_survey(self.doctype(subset, title, system))
+                self.assertRegex(caught.exception.message,
+                                 r"^not well-formed XML \(.*not read\)$")
+                self.assertNotIn("SECRET", caught.exception.message)
+        # Unused, they are no obstacle.
+        self.assertEqual(parse_survey(self.doctype(
+            '<!ENTITY e SYSTEM "%s">' % secret, "S", ' SYSTEM "%s"' % dtd))
+            .OBJNAM, "S")
+
+
+class FuzzTest(unittest.TestCase):
+    """Mutations of the corpus and the examples raise nothing but
+    SurveyError.  BATHYRA_FUZZ_SECONDS runs it longer, BATHYRA_FUZZ_SEED
+    from another seed."""
+
+    TOKENS = [b"<!DOCTYPE x>", b"&", b"&amp;", b"&#0;", b"&#xD800;", b"\0",
+              b"<![CDATA[", b"]]>", b"<?xml version='1.0'?>", b"\xff\xfe",
+              b"\xfe\xff", b"\xef\xbb\xbf", b"<", b"\"", b"'", b"%p;",
+              b"\r\n", b"\xc3", b"\xed\xa0\x80", b"</gmd:title>",
+              b"<gco:CharacterString>"]
+    ENTITIES = [b'<!ENTITY e "&f;&f;&f;">', b'<!ENTITY f "ff">',
+                b'<!ENTITY e SYSTEM "file:///etc/hostname">',
+                b'<!ENTITY % p "<!ENTITY t \'p\'>">', b"%p;",
+                b'<!ENTITY r "&r;">', b'<!ATTLIST gmd:title x CDATA "&e;">',
+                b'<!ENTITY t "<gco:CharacterString>T</gco:Character'
+                b'String>">', b'<!ENTITY e "&#38;f;">', b"<!-- ] -->"]
+    ENCODINGS = ["Shift_JIS", "EUC-JP", "Big5", "GB2312", "UTF-16",
+                 "utf-16-le", "UTF-32", "utf-32-be", "IBM037", "UTF-7",
+                 "rot13", "hex", "idna", "punycode", "undefined", "x-none",
+                 "latin-1", "US-ASCII", "utf-8-sig", "hz", "ISO-2022-JP",
+                 "cp864", "unicode_escape"]
+
+    def mutated(self, rng, data):
+        pick = rng.randrange(8)
+        at = rng.randrange(len(data) + 1)
+        span = rng.randint(1, 64)
+        if pick == 0:
+            data = bytearray(data)
+            for _ in range(rng.randint(1, 8)):
+                if data:
+                    data[rng.randrange(len(data))] = rng.randrange(256)
+            return bytes(data)
+        if pick == 1:
+            return data[:at]
+        if pick == 2:
+            return data[:at] + data[at:at + span] * rng.randint(2, 9) + (
+                data[at + span:])
+        if pick == 3:
+            return data[:at] + data[at + span:]
+        if pick == 4:
+            subset = b"".join(rng.choice(self.ENTITIES)
+                              for _ in range(rng.randint(1, 6)))
+            body = data[data.find(b"?>") + 2:] if data.startswith(
+                b"<?xml") else data
+            body = body.replace(b">S<", b">" + rng.choice(
+                [b"&e;", b"&t;", b"&r;", b"&f;" * 50]) + b"<")
+            at = body.find(b">", rng.randrange(len(body) + 1)) + 1
+            body = body[:at] + rng.choice([b"&e;", b"&t;", b""]) + body[at:]
+            return b"<!DOCTYPE x [" + subset + b"]>" + body
+        if pick == 5:
+            name = rng.choice(self.ENCODINGS)
+            text = data.decode("utf-8", "replace")
+            if text.startswith("<?xml"):
+                text = text[text.find("?>") + 2:]
+            text = '<?xml version="1.0" encoding="%s"?>' % name + text
+            try:
+                return text.encode(name, "xmlcharrefreplace")
+            except (LookupError, TypeError, UnicodeError, ValueError):
+                return text.encode("utf-8")
+        if pick == 6:
+            return data[:at] + rng.choice(self.TOKENS) + data[at:]
+        return data.replace(b"UTF-8", rng.choice(self.ENCODINGS).encode(),
+                            1)
+
+    def test_mutated_documents_raise_only_survey_error(self):
+        seconds = float(os.environ.get("BATHYRA_FUZZ_SECONDS", "2"))
+        rng = __import__("random").Random(
+            int(os.environ.get("BATHYRA_FUZZ_SEED", "19139")))
+        seeds = [survey_document("S").encode(),
+                 ('<?xml version="1.0" encoding="UTF-8"?>'
+                  + survey_document("S", acquisition="<gmi:platform/>"))
+                 .encode()]
+        for path in support.corpus_paths():
+            with open(path, "rb") as stream:
+                seeds.append(stream.read().rstrip(b"\0"))
+        import time
+        deadline = time.monotonic() + seconds
+        runs = 0
+        while runs < 20 or time.monotonic() < deadline:
+            seed = rng.getrandbits(32)
+            case = __import__("random").Random(seed)
+            data = case.choice(seeds)
+            for _ in range(case.randint(1, 3)):
+                data = self.mutated(case, data)
+            form = data if case.random() < 0.8 else data.decode(
+                "utf-8", case.choice(["replace", "surrogateescape"]))
+            runs += 1
+            try:
+                parse_survey(form)
+            except SurveyError as error:
+                self.assertNotRegex(error.message, PYTHON_TEXT)
+            except Exception as error:
+                import tempfile
+                handle, saved = tempfile.mkstemp(
+                    prefix="bathyra-survey-fuzz-%d-" % seed, suffix=".xml")
+                with os.fdopen(handle, "wb") as stream:
+                    stream.write(data)
+                self.fail("seed %d: %s: %s (the document: %s%s)" % (
+                    seed, type(error).__name__, error, saved,
+                    ", given as str" if isinstance(form, str) else ""))
+        print("\nsurvey fuzz: %d mutated documents" % runs,
+              file=__import__("sys").stderr)
 
 
 def _distributed_or_reason():

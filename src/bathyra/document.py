@@ -39,7 +39,10 @@ DEFAULT_LIMIT = 64 * 1024 * 1024
 _OPEN_FLAGS = (os.O_RDONLY | getattr(os, "O_NONBLOCK", 0)
                | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_BINARY", 0)
                | getattr(os, "O_CLOEXEC", 0))
-_UTF16_MARKS = (b"\xff\xfe", b"\xfe\xff")
+# How UTF-16 and UTF-32 documents begin: a byte order mark, or "<" next to
+# a NUL byte.
+_WIDE_STARTS = (b"\xff\xfe", b"\xfe\xff", b"\0\0\xfe\xff", b"<\0",
+                b"\0<", b"\0\0\0<")
 
 
 class Document:
@@ -76,9 +79,9 @@ class Document:
 
 def unpadded(document: bytes) -> bytes:
     """`document` without the NUL bytes at its end: BAG files store their
-    document followed by NULs, and copies of it keep them.  A UTF-16
-    document keeps its bytes (half of them are NULs)."""
-    if document.startswith(_UTF16_MARKS):
+    document followed by NULs, and copies of it keep them.  A UTF-16 or
+    UTF-32 document keeps its bytes (many of them are NULs)."""
+    if document.startswith(_WIDE_STARTS):
         return document
     return document.rstrip(b"\0")
 

@@ -25,24 +25,33 @@ stands in the way of the others:
     (('Survey Vessel One',), ('Multibeam echosounder',),
      (-70.2871, 43.6312, -70.2214, 43.6788))
 
+A document is read in whatever text encoding it declares (Shift_JIS,
+Big5, UTF-32...; ``as_utf8`` makes the UTF-8 copy that is read of one
+that expat does not know), and the entities of its DOCTYPE are replaced
+as long as they do not expand it beyond bounds; nothing outside the
+document, such as an external DTD or entity, is ever read.
+
 A file that cannot be read at all (missing, not XML, not HDF5, damaged,
-or a document of another standard) raises ``SurveyError``; a readable
-ISO 19139 document never raises, whatever it lacks.  ``SurveyError``
+an encoding that is no text encoding, or a document of another
+standard) raises ``SurveyError``; a readable ISO 19139 document never
+raises, whatever it lacks.  ``SurveyError``
 is a ``bathyra.BathyraError``; it and ``Survey`` pickle, so the reader
 runs in other processes (multiprocessing, dask) as it runs here.
 """
 import dataclasses
 import os
-import xml.etree.ElementTree as ET
 from typing import Any, Dict, Optional, Protocol, Tuple, Union
 
 from bathyra import bag
-from bathyra.document import DEFAULT_LIMIT, read_document
+from bathyra._doctype import expanded
+from bathyra._transcoding import as_utf8, utf8_copy
+from bathyra.document import _WIDE_STARTS, DEFAULT_LIMIT, read_document
 from bathyra.errors import BagSupportMissing, FileError, SurveyError
 
 from bathyra import _survey
 
-__all__ = ["Survey", "SurveyError", "read_survey", "parse_survey"]
+__all__ = ["Survey", "SurveyError", "read_survey", "parse_survey",
+           "as_utf8"]
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 _Text = Union[bytes, bytearray, memoryview, str]
@@ -214,8 +223,8 @@ def trimmed(document: bytes) -> bytes:
     """`document` without the NUL bytes at its end and the white space
     among them (one BAG writer ends its documents with "\\n\\0\\n\\0"):
     the survey reader reads such a copy as the document it holds.  A
-    UTF-16 document keeps its bytes."""
-    if document.startswith((b"\xff\xfe", b"\xfe\xff")):
+    UTF-16 or UTF-32 document keeps its bytes."""
+    if document.startswith(_WIDE_STARTS):
         return document
     return document.rstrip(b"\0 \t\r\n")
 
@@ -227,15 +236,17 @@ def _survey_of(document: _Text, path: Optional[str],
     if not document.strip():
         raise SurveyError("the document is empty")
     try:
+        if isinstance(document, bytes):
+            # An encoding that expat does not know by itself: its text in
+            # UTF-8.
+            copy = as_utf8(document)
+            if copy is not None:
+                document = copy
         fields = _survey.parse(document, is_bag)
         if fields is None:
-            # A DOCTYPE, or an encoding that only the XML library knows.
-            try:
-                root = ET.fromstring(document)
-            except ET.ParseError as error:
-                raise SurveyError("not well-formed XML (%s)" % error) from None
-            fields = _survey.parse(ET.tostring(root, encoding="utf-8"),
-                                   is_bag)
+            # A DOCTYPE: the document with its entities replaced, read
+            # without it.
+            fields = _survey.parse(expanded(utf8_copy(document)), is_bag)
     except _survey.DocumentError as error:
         raise SurveyError(str(error)) from None
     if fields is None:
