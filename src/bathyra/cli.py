@@ -40,8 +40,8 @@ import sys
 
 from bathyra import __version__, bag, survey
 from bathyra.cli_jobs import outcomes, stop_bag_helper
-from bathyra.cli_output import (KEYS, S57_KEYS, display, gaps, make_writer,
-                                strict_rows, survey_rows)
+from bathyra.cli_output import (KEYS, S57_KEYS, display, display_path,
+                                gaps, make_writer, strict_rows, survey_rows)
 from bathyra.document import Document, read_document, unpadded
 from bathyra.errors import BathyraError, FileError
 from bathyra.explain import explain
@@ -212,12 +212,13 @@ class Messages:
 
     def folder_failed(self, path, message):
         self.folders += 1
-        self.line("%s: %s" % (display(path), display(message)))
+        self.line("%s: %s" % (display_path(path), display(message)))
 
     def refused(self, path, message):
         """A file that could not be read: it has no record."""
         self.not_read += 1
-        self.line("%s: not read: %s" % (display(path), display(message)))
+        self.line("%s: not read: %s" % (display_path(path),
+                                             display(message)))
 
     def record(self, path, missing):
         """A file read; `missing` says what its record lacks ("": none)."""
@@ -225,7 +226,8 @@ class Messages:
         if missing:
             self.with_gaps += 1
             if not self.quiet:
-                self.line("%s: gaps: %s" % (display(path), display(missing)))
+                self.line("%s: gaps: %s" % (display_path(path),
+                                               display(missing)))
 
     def show_progress(self, total):
         self.total = total
@@ -382,6 +384,9 @@ def run(options, out, prog):
                 messages.refused(path, outcome.reason)
                 writer.fail(path, outcome.reason)
             messages.progress(done)
+    except KeyboardInterrupt:
+        messages.clear()
+        raise
     finally:
         results.close()  # stops the processes at once on a broken pipe
         stop_bag_helper()
@@ -425,7 +430,7 @@ def interrupted(prog):
     """Ctrl-C: the processes are gone (the run loop ended them); one line
     says why the output stops here."""
     try:
-        sys.stderr.write("\n%s: interrupted\n" % prog)
+        sys.stderr.write("%s: interrupted\n" % prog)
         sys.stderr.flush()
     except (OSError, ValueError, AttributeError):
         pass

@@ -184,9 +184,11 @@ def fill(pool, read, waiting, pending, jobs):
     if any(entry.suspect for entry in pending):
         return
     while waiting and len(pending) < jobs * AHEAD_PER_PROCESS:
-        entry = Entry(waiting.popleft())
-        pending.append(entry)
+        # The chunk leaves `waiting` once the pool has it: a pool found
+        # broken, or no pool at all, leaves it there.
+        entry = Entry(waiting[0])
         entry.future = pool.submit(read_chunk, read, entry.tasks)
+        pending.append(waiting.popleft() and entry)
 
 
 def read_alone(pool, read, task, lost):
