@@ -159,6 +159,8 @@ class SurveyCommandLineTest(unittest.TestCase):
                  "reader: not with --strict"),
                 (["-j", "0", H13045], "--jobs must be at least 1"),
                 (["-", "-"], "standard input (-) can be read only once"),
+                (["--max-size", str(10 ** 30), H13045], "--max-size must "
+                 "be at most %d bytes" % bag.MAX_LIMIT),
                 (["--csv", "--geojson", H13045], "argument --geojson: not "
                  "allowed with argument --csv")):
             with self.subTest(args=args):
@@ -242,6 +244,98 @@ class SurveyCommandLineTest(unittest.TestCase):
         reader.stderr.close()
         self.assertNotIn("Traceback", errors)
         self.assertNotIn("Broken pipe", errors)
+
+
+# A run of the command line in a child whose reader ends its own process
+# on any file named poison*.xml (as a crash of the reader would), that
+# counts the processes of the pool, and that writes the pid of each call of
+# bag.stop_helper to the file argv[1].  argv[2] is "no-pool" when no pool
+# can be started.  It prints the pool's processes last.
+POISONED_RUN = """
+import concurrent.futures, os, signal, sys
+from bathyra import bag, cli, survey
+read_survey, Pool = survey.read_survey, concurrent.futures.ProcessPoolExecutor
+def poisoned(path, **options):
+    if os.path.basename(path).startswith("poison"):
+        os.kill(os.getpid(), signal.SIGKILL)
+    return read_survey(path, **options)
+def stopped():
+    with open(sys.argv[1], "a") as stream:
+        stream.write("%d\\n" % os.getpid())
+workers = []
+def pool(jobs, **options):
+    if sys.argv[2] == "no-pool":
+        raise OSError(38, "Function not implemented")
+    workers.append(jobs)
+    return Pool(jobs, **options)
+survey.read_survey, bag.stop_helper = poisoned, stopped
+concurrent.futures.ProcessPoolExecutor = pool
+status = cli.main(sys.argv[3:])
+print(workers)
+sys.exit(status)
+"""
+
+
+class ProcessesTest(unittest.TestCase):
+    """-j's processes: a worker that dies, none that can start, their
+    number, Ctrl-C, the BAG helpers."""
+
+    def setUp(self):
+        self.tmp = support.temporary_directory(self)
+
+    def poisoned_run(self, pool, *args):
+        stops = os.path.join(self.tmp, "stops")
+        result = support.run_child(POISONED_RUN, argv=(stops, pool) + args)
+        self.assertNotIn("Traceback", result.stderr)
+        *rows, workers = result.stdout.splitlines()
+        with open(stops) as stream:
+            return result, rows, json.loads(workers), stream.read().split()
+
+    def test_a_dead_worker_costs_its_file_alone(self):
+        poison = os.path.join(self.tmp, "poison.xml")
+        with open(H13045, "rb") as source, open(poison, "wb") as copy:
+            copy.write(source.read())
+        good = [os.path.join(EXAMPLES, name) for name in NAMES] * 30
+        paths = good[:50] + [poison] + good[50:]
+        result, rows, workers, stops = self.poisoned_run(
+            "pool", "--csv", "-q", "-j", "2", *paths)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual([row.split(",")[0] for row in rows[1:]], good)
+        self.assertEqual(result.stderr, poison + ": not read: the reader "
+                         "process stopped while reading this file (it was "
+                         "ended, or the file made it fail)\n")
+        # The first pool, and one after each death of a worker (the first
+        # one's chunk read a file at a time).
+        self.assertEqual(workers, [2, 2, 2])
+        # Each worker ended its BAG helper, this process too.
+        self.assertGreaterEqual(len(set(stops)), 3)
+        # -j beyond the CPUs and the files: no more processes than both.
+        result, rows, workers, stops = self.poisoned_run(
+            "pool", "-q", "-j", "100000", *good[:3])
+        cpus = len(os.sched_getaffinity(0))
+        self.assertEqual((result.returncode, workers),
+                         (0, [min(cpus, 3)] if cpus > 1 else []))
+        # No processes at all: the files are read here, the reason said
+        # once.
+        result, rows, workers, stops = self.poisoned_run(
+            "no-pool", "--csv", "-j", "2", *good)
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual([row.split(",")[0] for row in rows[1:]], good)
+        reasons = [line for line in result.stderr.splitlines()
+                   if "gaps: " not in line]
+        self.assertEqual(reasons[0], "bathyra: cannot start the reader "
+                         "processes (Function not implemented): reading "
+                         "the files in this process")
+        self.assertEqual(len(reasons), 2)  # and the count
+
+    def test_ctrl_c(self):
+        status, errors, left = support.interrupt_cli(
+            "--json", "-j", "2", *[H13045] * 5000)
+        self.assertEqual(status, 130)
+        self.assertEqual(errors.splitlines()[-1],
+                         "python -m bathyra: interrupted")
+        self.assertNotIn("Traceback", errors)
+        self.assertEqual(left, [])
 
 
 class ReadmeTest(unittest.TestCase):

@@ -171,6 +171,11 @@ def outcomes(read, tasks, jobs, warn, lost):
                 waiting.clear()
                 break
             pending.popleft()
+            if not (waiting or pending):
+                # The last outcomes: the workers end before they are
+                # given (the caller stops at the last file), each its
+                # own way, helpers and all.
+                pool.close(at_once=False)
             yield from head.results
         finished = True
     finally:
