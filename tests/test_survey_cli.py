@@ -10,11 +10,11 @@ import subprocess
 import unittest
 
 from tests import support
-from tests.documents import bounding_box, survey_document
+from tests.documents import bounding_box, depth_range, survey_document
 from tests.support import run_cli
 
 import bathyra
-from bathyra import bag, survey
+from bathyra import bag, cli_output, survey
 
 EXAMPLES = support.EXAMPLES_DIR
 NAMES = ["survey_f00812_launch.xml", "survey_h13045_multibeam.xml",
@@ -140,6 +140,44 @@ class SurveyCommandLineTest(unittest.TestCase):
         self.assertEqual(result.returncode, 1)
         self.assertTrue(result.stderr.startswith("-: not read: not "
                                                  "well-formed XML"))
+
+    def test_names_stay_apart_in_every_form(self):
+        # A name that holds a backslash, "x", "f", "f", and one with the
+        # byte that is shown as \\xff.
+        with open(H13045, "rb") as stream:
+            data = stream.read()
+        folder = os.fsencode(self.tmp)
+        for name in (b"a\\xff.xml", b"a\xff.xml"):
+            with open(os.path.join(folder, name), "wb") as stream:
+                stream.write(data)
+        shown = [os.path.join(self.tmp, name)
+                 for name in ("a\\\\xff.xml", "a\\xff.xml")]
+        table = run_cli("-q", self.tmp).stdout.splitlines()[1:]
+        self.assertEqual([line.split()[0] for line in table], shown)
+        rows = csv.reader(io.StringIO(run_cli("--csv", self.tmp).stdout))
+        self.assertEqual([row[0] for row in rows][1:], shown)
+        self.assertEqual([line["file"] for line in
+                          json_lines(run_cli("--json", self.tmp))], shown)
+
+    def test_csv_cells_are_no_formulas(self):
+        titles = ["=HYPERLINK(1)", "+1", "@SUM(1)", "-A1", "-", "a=b"]
+        paths = [self.write("%d.xml" % i, survey_document(
+            title=title, extents=depth_range("-1.5", "10")))
+            for i, title in enumerate(titles)]
+        paths.append(self.write("=1.xml", survey_document()))
+        rows = list(csv.reader(io.StringIO(run_cli("--csv", *paths).stdout)))
+        self.assertEqual([row[S57.index("OBJNAM") + 1] for row in rows[1:]],
+                         ["'=HYPERLINK(1)", "'+1", "'@SUM(1)", "'-A1", "-",
+                          "a=b", ""])
+        # Numbers stay numbers.
+        self.assertEqual(rows[1][3:5], ["-10.0", "1.5"])
+        # A file's name too, as given.
+        named = run_cli("--csv", "=1.xml", cwd=self.tmp).stdout
+        self.assertEqual(named.splitlines()[1].split(",")[0], "'=1.xml")
+        # The reader trims the white space that would start a cell.
+        self.assertEqual([cli_output.csv_cell(text) for text in
+                          ("\tx", "\rx", "-1e5", "-.5", "-inf", 1.5)],
+                         ["'\tx", "'\rx", "-1e5", "-.5", "'-inf", 1.5])
 
     def test_exit_status(self):
         unreadable = self.write("notes.xml", "survey notes")

@@ -208,7 +208,9 @@ class Messages:
         if self.stream is None:
             return
         self.clear()
-        print(text, file=self.stream)
+        # One write: a Ctrl-C comes between lines, not within one.
+        self.stream.write(text + "\n")
+        self.stream.flush()
 
     def folder_failed(self, path, message):
         self.folders += 1
