@@ -9,8 +9,10 @@ Each PATH is an ISO 19139 metadata file (``.xml``), a BAG file (``.bag``),
 a directory that stands for both kinds of file below it, or ``-`` for one
 document on standard input.  The survey reader (bathyra.survey) reads
 every file and prints one row per file with every S-57 attribute, empty
-where the file does not state it; with ``-j N``, N processes read the
-files, taken in chunks, and the rows keep the order of the files.
+where the file does not state it; with ``-j N``, N processes (at most one
+per CPU) read the files, taken in chunks, and the rows keep the order of
+the files (see cli_jobs: a process that dies costs only the file that
+ended it).
 ``--strict`` prints the record of extract_metadata instead.  Both kinds of
 reading go through one loop over the outcomes of the files: a record, or
 the reason why there is none.
@@ -23,14 +25,16 @@ folder: WHY".  The other files go on.  A run over more than one file ends
 with a count ("bathyra: 35 files: 32 read (29 with gaps), 3 not read";
 not with ``-q``); on a terminal, a run over more than 20 files shows a
 counter on one line, cleared before any other line.  File names that are
-not valid in the file system's encoding are shown with backslash escapes.
+not valid in the file system's encoding are shown with backslash escapes,
+and a backslash of a name doubled.
 
 Exit status: 0 when every file was read (its record may have gaps; with
 --strict: gave a record), 1 when any file or folder could not be read or
 none was found, 2 for usage errors (argparse's usage line and the
 reason), 3 when the output could not be written (one line on stderr says
-why), and 141 (as after SIGPIPE) when the reader of the output went away,
-which ends the run quietly.
+why), 130 (as after SIGINT) on Ctrl-C, with one line on stderr, and 141
+(as after SIGPIPE) when the reader of the output went away, which ends the
+run quietly.
 """
 import argparse
 import collections
