@@ -41,12 +41,20 @@ def stop_bag_helper():
         stop()
 
 
+def sigint_mask(how):
+    """Blocks or unblocks SIGINT in this thread where the system can; the
+    mask before (None where it cannot)."""
+    if not hasattr(signal, "pthread_sigmask"):
+        return None
+    return signal.pthread_sigmask(how, [signal.SIGINT])
+
+
 def worker_start():
     """Initializer of each worker: Ctrl-C is for the main process alone
     (it ends the workers), and the worker's BAG helper stops when the
     worker ends."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.pthread_sigmask(signal.SIG_UNBLOCK, [signal.SIGINT])
+    sigint_mask(signal.SIG_UNBLOCK)
     from multiprocessing import util
     util.Finalize(None, stop_bag_helper, exitpriority=10)
 
@@ -80,11 +88,12 @@ class Pool:
         if self.executor is None:
             self.executor = concurrent.futures.ProcessPoolExecutor(
                 self.jobs, initializer=worker_start)
-        old = signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGINT])
+        blocked = sigint_mask(signal.SIG_BLOCK)
         try:
             return self.executor.submit(*call)
         finally:
-            signal.pthread_sigmask(signal.SIG_SETMASK, old)
+            if blocked is not None and signal.SIGINT not in blocked:
+                sigint_mask(signal.SIG_UNBLOCK)
 
     def broken(self):
         """After a worker died: the next submission starts a new pool."""
