@@ -165,11 +165,9 @@ def outcomes(read, tasks, jobs, warn, lost):
                 # No worker process can be started here (no semaphores,
                 # no processes left to this user): read the rest in this
                 # process.
+                why = getattr(error, "strerror", None) or error
                 warn("cannot start the reader processes (%s): reading "
-                     "the files in this process" % (error.strerror or error
-                                                    if isinstance(error,
-                                                                  OSError)
-                                                    else error))
+                     "the files in this process" % why)
                 pool.close(at_once=True)
                 for entry in pending:
                     yield from (entry.results if entry.results is not None
