@@ -49,10 +49,17 @@ def sigint_mask(how):
     return signal.pthread_sigmask(how, [signal.SIGINT])
 
 
-def worker_start():
+# In a worker: the event that asks it to stop reading (set by the main
+# process on Ctrl-C or a broken pipe).
+stopping = None
+
+
+def worker_start(stop):
     """Initializer of each worker: Ctrl-C is for the main process alone
-    (it ends the workers), and the worker's BAG helper stops when the
-    worker ends."""
+    (it stops the workers through `stop`), and the worker's BAG helper
+    stops when the worker ends."""
+    global stopping
+    stopping = stop
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     sigint_mask(signal.SIG_UNBLOCK)
     from multiprocessing import util
@@ -60,7 +67,14 @@ def worker_start():
 
 
 def read_chunk(read, tasks):
-    return [read(task) for task in tasks]
+    """The outcomes of a chunk; fewer when the main process asks the
+    workers to stop (it then uses none of them)."""
+    outcomes = []
+    for task in tasks:
+        if stopping is not None and stopping.is_set():
+            break
+        outcomes.append(read(task))
+    return outcomes
 
 
 class Entry:
@@ -86,8 +100,10 @@ class Pool:
 
     def submit(self, *call):
         if self.executor is None:
+            import multiprocessing
+            self.stop = multiprocessing.Event()
             self.executor = concurrent.futures.ProcessPoolExecutor(
-                self.jobs, initializer=worker_start)
+                self.jobs, initializer=worker_start, initargs=(self.stop,))
         blocked = sigint_mask(signal.SIG_BLOCK)
         try:
             return self.executor.submit(*call)
@@ -102,22 +118,15 @@ class Pool:
 
     def close(self, at_once):
         """Ends the pool: waits for its workers to end, or (`at_once`, as
-        on Ctrl-C or a broken pipe) ends them without waiting for their
-        work."""
+        on Ctrl-C or a broken pipe) asks them to stop after the file each
+        one reads.  (A worker ended from here could leave half a message
+        in the pipe of results, on which the pool would wait for ever.)"""
         executor, self.executor = self.executor, None
         if executor is None:
             return
         if at_once:
-            terminate = getattr(executor, "terminate_workers", None)
-            if terminate is not None:
-                terminate()
-            else:
-                for process in list(getattr(executor, "_processes",
-                                            {}).values()):
-                    process.terminate()
-            executor.shutdown(wait=True, cancel_futures=True)
-        else:
-            executor.shutdown(wait=True)
+            self.stop.set()
+        executor.shutdown(wait=True, cancel_futures=at_once)
 
 
 def outcomes(read, tasks, jobs, warn, lost):
