@@ -366,3 +366,39 @@ def run_cli_on_terminal(*args, command="python -m bathyra", timeout=120):
         process.stdout.close()
     return (process.wait(timeout), output[0],
             b"".join(received).decode("utf-8"))
+
+
+def interrupt_cli(*args, timeout=120):
+    """Starts the command line with ARGS in a process group of its own,
+    waits for its first output, and sends SIGINT to the group, as Ctrl-C
+    on a terminal does: (exit status, stderr, the pids of the group's
+    processes still running after it ended)."""
+    import signal
+    import subprocess
+    process = subprocess.Popen(
+        [sys.executable, *_cli_arguments(args, "python -m bathyra")],
+        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE, start_new_session=True,
+        **_child_options(BUILD_DIR))
+    try:
+        os.read(process.stdout.fileno(), 1)
+        os.killpg(process.pid, signal.SIGINT)
+        _, errors = process.communicate(timeout=timeout)
+    finally:
+        process.kill()
+        process.wait(timeout)
+    return process.returncode, errors, group_members(process.pid)
+
+
+def group_members(group):
+    """The pids of the processes (not zombies) in process group `group`."""
+    members = []
+    for name in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/stat" % name) as stream:
+                fields = stream.read().rsplit(")", 1)[1].split()
+        except (OSError, IndexError):
+            continue
+        if int(fields[2]) == group and fields[0] != "Z":
+            members.append(int(name))
+    return members

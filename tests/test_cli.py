@@ -56,6 +56,21 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual(errors[1],
                          "python -m bathyra: 3 files: 2 read, 1 not read")
 
+    def test_standard_input(self):
+        path = os.path.join(EXAMPLES, GOOD[1])
+        with open(path, encoding="utf-8") as stream:
+            text = stream.read()
+        result = run_cli("--strict", "--json", "-", path, input=text)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        first, second = [json.loads(line)
+                         for line in result.stdout.splitlines()]
+        self.assertEqual((first.pop("file"), second.pop("file")),
+                         ("-", path))
+        self.assertEqual(first, second)
+        table = run_cli("--strict", "-", input=text)
+        self.assertEqual(table.returncode, 0, table.stderr)
+        self.assertIn("H13045_MB_1m_MLLW", table.stdout)
+
     def test_csv_and_table(self):
         paths = [os.path.join(EXAMPLES, name) for name in GOOD]
         result = run_cli("--strict", "--csv", *paths)

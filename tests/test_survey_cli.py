@@ -10,11 +10,11 @@ import subprocess
 import unittest
 
 from tests import support
-from tests.documents import bounding_box, survey_document
+from tests.documents import bounding_box, depth_range, survey_document
 from tests.support import run_cli
 
 import bathyra
-from bathyra import bag, survey
+from bathyra import bag, cli_output, survey
 
 EXAMPLES = support.EXAMPLES_DIR
 NAMES = ["survey_f00812_launch.xml", "survey_h13045_multibeam.xml",
@@ -141,6 +141,44 @@ class SurveyCommandLineTest(unittest.TestCase):
         self.assertTrue(result.stderr.startswith("-: not read: not "
                                                  "well-formed XML"))
 
+    def test_names_stay_apart_in_every_form(self):
+        # A name that holds a backslash, "x", "f", "f", and one with the
+        # byte that is shown as \\xff.
+        with open(H13045, "rb") as stream:
+            data = stream.read()
+        folder = os.fsencode(self.tmp)
+        for name in (b"a\\xff.xml", b"a\xff.xml"):
+            with open(os.path.join(folder, name), "wb") as stream:
+                stream.write(data)
+        shown = [os.path.join(self.tmp, name)
+                 for name in ("a\\\\xff.xml", "a\\xff.xml")]
+        table = run_cli("-q", self.tmp).stdout.splitlines()[1:]
+        self.assertEqual([line.split()[0] for line in table], shown)
+        rows = csv.reader(io.StringIO(run_cli("--csv", self.tmp).stdout))
+        self.assertEqual([row[0] for row in rows][1:], shown)
+        self.assertEqual([line["file"] for line in
+                          json_lines(run_cli("--json", self.tmp))], shown)
+
+    def test_csv_cells_are_no_formulas(self):
+        titles = ["=HYPERLINK(1)", "+1", "@SUM(1)", "-A1", "-", "a=b"]
+        paths = [self.write("%d.xml" % i, survey_document(
+            title=title, extents=depth_range("-1.5", "10")))
+            for i, title in enumerate(titles)]
+        paths.append(self.write("=1.xml", survey_document()))
+        rows = list(csv.reader(io.StringIO(run_cli("--csv", *paths).stdout)))
+        self.assertEqual([row[S57.index("OBJNAM") + 1] for row in rows[1:]],
+                         ["'=HYPERLINK(1)", "'+1", "'@SUM(1)", "'-A1", "-",
+                          "a=b", ""])
+        # Numbers stay numbers.
+        self.assertEqual(rows[1][3:5], ["-10.0", "1.5"])
+        # A file's name too, as given.
+        named = run_cli("--csv", "=1.xml", cwd=self.tmp).stdout
+        self.assertEqual(named.splitlines()[1].split(",")[0], "'=1.xml")
+        # The reader trims the white space that would start a cell.
+        self.assertEqual([cli_output.csv_cell(text) for text in
+                          ("\tx", "\rx", "-1e5", "-.5", "-inf", 1.5)],
+                         ["'\tx", "'\rx", "-1e5", "-.5", "'-inf", 1.5])
+
     def test_exit_status(self):
         unreadable = self.write("notes.xml", "survey notes")
         result = run_cli("--json", unreadable, H13045)
@@ -159,6 +197,8 @@ class SurveyCommandLineTest(unittest.TestCase):
                  "reader: not with --strict"),
                 (["-j", "0", H13045], "--jobs must be at least 1"),
                 (["-", "-"], "standard input (-) can be read only once"),
+                (["--max-size", str(10 ** 30), H13045], "--max-size must "
+                 "be at most %d bytes" % bag.MAX_LIMIT),
                 (["--csv", "--geojson", H13045], "argument --geojson: not "
                  "allowed with argument --csv")):
             with self.subTest(args=args):
@@ -242,6 +282,102 @@ class SurveyCommandLineTest(unittest.TestCase):
         reader.stderr.close()
         self.assertNotIn("Traceback", errors)
         self.assertNotIn("Broken pipe", errors)
+
+
+# A run of the command line in a child whose reader ends its own process
+# on any file named poison*.xml (as a crash of the reader would), that
+# counts the processes of the pool, and that writes the pid of each call of
+# bag.stop_helper to the file argv[1].  argv[2] is "no-pool" when no pool
+# can be started.  It prints last the pool's processes and its pid.
+POISONED_RUN = """
+import concurrent.futures, os, signal, sys
+from bathyra import bag, cli, survey
+read_survey, Pool = survey.read_survey, concurrent.futures.ProcessPoolExecutor
+def poisoned(path, **options):
+    if os.path.basename(path).startswith("poison"):
+        os.kill(os.getpid(), signal.SIGKILL)
+    return read_survey(path, **options)
+def stopped():
+    with open(sys.argv[1], "a") as stream:
+        stream.write("%d\\n" % os.getpid())
+workers = []
+def pool(jobs, **options):
+    if sys.argv[2] == "no-pool":
+        raise OSError(38, "Function not implemented")
+    workers.append(jobs)
+    return Pool(jobs, **options)
+survey.read_survey, bag.stop_helper = poisoned, stopped
+concurrent.futures.ProcessPoolExecutor = pool
+status = cli.main(sys.argv[3:])
+print([workers, os.getpid()])
+sys.exit(status)
+"""
+
+
+class ProcessesTest(unittest.TestCase):
+    """-j's processes: a worker that dies, none that can start, their
+    number, Ctrl-C, the BAG helpers."""
+
+    def setUp(self):
+        self.tmp = support.temporary_directory(self)
+
+    def poisoned_run(self, pool, *args):
+        stops = os.path.join(self.tmp, "stops")
+        result = support.run_child(POISONED_RUN, argv=(stops, pool) + args)
+        self.assertNotIn("Traceback", result.stderr)
+        *rows, workers = result.stdout.splitlines()
+        workers, pid = json.loads(workers)
+        with open(stops) as stream:
+            stops = set(map(int, stream.read().split()))
+        # This process ended its BAG helper, and so did workers.
+        self.assertIn(pid, stops)
+        return result, rows, workers, stops - {pid}
+
+    @unittest.skipIf(len(os.sched_getaffinity(0)) < 2,
+                     "one CPU: -j starts no processes")
+    def test_a_dead_worker_costs_its_file_alone(self):
+        poison = os.path.join(self.tmp, "poison.xml")
+        with open(H13045, "rb") as source, open(poison, "wb") as copy:
+            copy.write(source.read())
+        good = [os.path.join(EXAMPLES, name) for name in NAMES] * 30
+        paths = good[:50] + [poison] + good[50:]
+        result, rows, workers, stops = self.poisoned_run(
+            "pool", "--csv", "-q", "-j", "2", *paths)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual([row.split(",")[0] for row in rows[1:]], good)
+        self.assertEqual(result.stderr, poison + ": not read: the reader "
+                         "process stopped while reading this file (it was "
+                         "ended, or the file made it fail)\n")
+        # The first pool, and one after each death of a worker (the first
+        # one's chunk read a file at a time).
+        self.assertEqual(workers, [2, 2, 2])
+        self.assertTrue(stops)
+        # -j beyond the CPUs and the files: no more processes than both.
+        result, rows, workers, stops = self.poisoned_run(
+            "pool", "-q", "-j", "100000", *good[:3])
+        self.assertEqual((result.returncode, workers),
+                         (0, [min(len(os.sched_getaffinity(0)), 3)]))
+        # No processes at all: the files are read here, the reason said
+        # once.
+        result, rows, workers, stops = self.poisoned_run(
+            "no-pool", "--csv", "-j", "2", *good)
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual([row.split(",")[0] for row in rows[1:]], good)
+        reasons = [line for line in result.stderr.splitlines()
+                   if "gaps: " not in line]
+        self.assertEqual(reasons[0], "bathyra: cannot start the reader "
+                         "processes (Function not implemented): reading "
+                         "the files in this process")
+        self.assertEqual(len(reasons), 2)  # and the count
+
+    def test_ctrl_c(self):
+        status, errors, left = support.interrupt_cli(
+            "--json", "-j", "2", *[H13045] * 5000)
+        self.assertEqual(status, 130)
+        self.assertEqual(errors.splitlines()[-1],
+                         "python -m bathyra: interrupted")
+        self.assertNotIn("Traceback", errors)
+        self.assertEqual(left, [])
 
 
 class ReadmeTest(unittest.TestCase):

@@ -9,8 +9,10 @@ Each PATH is an ISO 19139 metadata file (``.xml``), a BAG file (``.bag``),
 a directory that stands for both kinds of file below it, or ``-`` for one
 document on standard input.  The survey reader (bathyra.survey) reads
 every file and prints one row per file with every S-57 attribute, empty
-where the file does not state it; with ``-j N``, N processes read the
-files, taken in chunks, and the rows keep the order of the files.
+where the file does not state it; with ``-j N``, N processes (at most one
+per CPU) read the files, taken in chunks, and the rows keep the order of
+the files (see cli_jobs: a process that dies costs only the file that
+ended it).
 ``--strict`` prints the record of extract_metadata instead.  Both kinds of
 reading go through one loop over the outcomes of the files: a record, or
 the reason why there is none.
@@ -23,40 +25,42 @@ folder: WHY".  The other files go on.  A run over more than one file ends
 with a count ("bathyra: 35 files: 32 read (29 with gaps), 3 not read";
 not with ``-q``); on a terminal, a run over more than 20 files shows a
 counter on one line, cleared before any other line.  File names that are
-not valid in the file system's encoding are shown with backslash escapes.
+not valid in the file system's encoding are shown with backslash escapes,
+and a backslash of a name doubled.
 
 Exit status: 0 when every file was read (its record may have gaps; with
 --strict: gave a record), 1 when any file or folder could not be read or
 none was found, 2 for usage errors (argparse's usage line and the
 reason), 3 when the output could not be written (one line on stderr says
-why), and 141 (as after SIGPIPE) when the reader of the output went away,
-which ends the run quietly.
+why), 130 (as after SIGINT) on Ctrl-C, with one line on stderr, and 141
+(as after SIGPIPE) when the reader of the output went away, which ends the
+run quietly.
 """
 import argparse
 import collections
 import errno
-import multiprocessing
 import os
 import sys
 
 from bathyra import __version__, bag, survey
-from bathyra.cli_output import (KEYS, S57_KEYS, display, gaps, make_writer,
-                                strict_rows, survey_rows)
-from bathyra.document import read_document
+from bathyra.cli_jobs import outcomes, stop_bag_helper
+from bathyra.cli_output import (KEYS, S57_KEYS, display, display_path,
+                                gaps, make_writer, strict_rows, survey_rows)
+from bathyra.document import Document, read_document, unpadded
 from bathyra.errors import BathyraError, FileError
 from bathyra.explain import explain
 
 STDIN = "-"
 REFUSED = "refused"  # the task of a document that could not be read
 PROGRESS_THRESHOLD = 20  # files; fewer are read before one would look
-# The chunks of files that the processes of -j take: at most MAX_CHUNK
-# files, and about CHUNKS_PER_PROCESS of them for each process.
-MAX_CHUNK = 64
-CHUNKS_PER_PROCESS = 4
 
 SUFFIXES = (".xml", ".bag")
 
+# The largest --max-size: what a BAG file's helper can be given (4 GiB).
+MAX_SIZE = getattr(bag, "MAX_LIMIT", 0xFFFFFFFE)
+
 EXIT_OUTPUT_FAILED = 3
+EXIT_INTERRUPTED = 128 + 2  # as a process ended by SIGINT
 EXIT_BROKEN_PIPE = 128 + 13  # as a process ended by SIGPIPE
 
 
@@ -113,9 +117,12 @@ class ExtractionFailed(BathyraError):
 
 
 def extract_file(path, limit=bag.DEFAULT_LIMIT):
+    return extract_document(read_raster(path, limit))
+
+
+def extract_document(raster):
     # Imported here: the survey reader does without this extension.
     from bathyra import metadata_parser
-    raster = read_raster(path, limit)
     try:
         return metadata_parser.extract_metadata(raster)
     except Exception as error:
@@ -175,13 +182,15 @@ def parse_arguments(argv, prog):
     options = parser.parse_args(argv)
     if options.max_size < 0:
         parser.error("--max-size must not be negative")
+    if options.max_size > MAX_SIZE:
+        parser.error("--max-size must be at most %d bytes" % MAX_SIZE)
     if options.jobs is not None and options.jobs < 1:
         parser.error("--jobs must be at least 1")
     if options.strict and options.geojson:
         parser.error("--geojson needs the survey reader: not with --strict")
     if options.strict and options.jobs is not None:
         parser.error("--jobs needs the survey reader: not with --strict")
-    if not options.strict and options.paths.count(STDIN) > 1:
+    if options.paths.count(STDIN) > 1:
         parser.error("standard input (-) can be read only once")
     return options
 
@@ -203,16 +212,19 @@ class Messages:
         if self.stream is None:
             return
         self.clear()
-        print(text, file=self.stream)
+        # One write: a Ctrl-C comes between lines, not within one.
+        self.stream.write(text + "\n")
+        self.stream.flush()
 
     def folder_failed(self, path, message):
         self.folders += 1
-        self.line("%s: %s" % (display(path), display(message)))
+        self.line("%s: %s" % (display_path(path), display(message)))
 
     def refused(self, path, message):
         """A file that could not be read: it has no record."""
         self.not_read += 1
-        self.line("%s: not read: %s" % (display(path), display(message)))
+        self.line("%s: not read: %s" % (display_path(path),
+                                             display(message)))
 
     def record(self, path, missing):
         """A file read; `missing` says what its record lacks ("": none)."""
@@ -220,7 +232,8 @@ class Messages:
         if missing:
             self.with_gaps += 1
             if not self.quiet:
-                self.line("%s: gaps: %s" % (display(path), display(missing)))
+                self.line("%s: gaps: %s" % (display_path(path),
+                                               display(missing)))
 
     def show_progress(self, total):
         self.total = total
@@ -279,12 +292,18 @@ def refusal(reason):
 
 
 def read_strict(task):
-    """The outcome of a file (path, limit) read by extract_metadata."""
-    path, limit = task
+    """The outcome of a file or document read by extract_metadata: a task
+    (kind, source, limit) as for read_one."""
+    kind, source, limit = task
+    if kind == REFUSED:
+        return refusal(source)
     try:
-        record = extract_file(path, limit)
+        if kind == STDIN:
+            record = extract_document(Document(None, unpadded(source)))
+        else:
+            record = extract_file(source, limit)
     except Exception as error:
-        return refusal(failure_message(path, error))
+        return refusal(failure_message(source, error))
     return Outcome(*strict_rows(record), "", None)
 
 
@@ -308,11 +327,7 @@ def read_one(task):
             type(error).__name__, error))
 
 
-def strict_tasks(files, limit):
-    return [(path, limit) for path in files]
-
-
-def survey_tasks(files, limit):
+def file_tasks(files, limit):
     tasks = [("file", path, limit) for path in files]
     if STDIN in files:
         tasks[files.index(STDIN)] = stdin_task(limit)
@@ -340,25 +355,8 @@ def stdin_task(limit):
 # the survey reader's.  read(task) gives an Outcome; tasks(files, limit)
 # the tasks of the files, in their order.
 Reading = collections.namedtuple("Reading", "keys read tasks")
-STRICT = Reading(KEYS, read_strict, strict_tasks)
-SURVEY = Reading(S57_KEYS, read_one, survey_tasks)
-
-
-def outcomes(read, tasks, jobs):
-    """read(task) of each task, in order; in `jobs` processes when there
-    is more than one task to share, which take the tasks in chunks (one
-    message each way per chunk rather than per file)."""
-    jobs = min(jobs or os.cpu_count() or 1, len(tasks))
-    if jobs <= 1:
-        yield from map(read, tasks)
-        return
-    # A few chunks per process, so that one slow chunk (large files) is
-    # not left to the end for one process alone.
-    chunk = max(1, min(MAX_CHUNK, len(tasks) // (jobs * CHUNKS_PER_PROCESS)))
-    with multiprocessing.get_context().Pool(jobs) as pool:
-        # The pool ends (terminate) when the caller stops early, as on a
-        # broken pipe.
-        yield from pool.imap(read, tasks, chunk)
+STRICT = Reading(KEYS, read_strict, file_tasks)
+SURVEY = Reading(S57_KEYS, read_one, file_tasks)
 
 
 def isatty(stream):
@@ -380,7 +378,9 @@ def run(options, out, prog):
             and isatty(sys.stderr) and not (writer.streams and isatty(out))):
         messages.show_progress(len(files))
     results = outcomes(reading.read, reading.tasks(files, options.max_size),
-                       1 if options.strict else options.jobs)
+                       1 if options.strict else options.jobs,
+                       lambda text: messages.line("%s: %s" % (prog, text)),
+                       refusal)
     try:
         for done, (path, outcome) in enumerate(zip(files, results), 1):
             if outcome.reason is None:
@@ -390,8 +390,12 @@ def run(options, out, prog):
                 messages.refused(path, outcome.reason)
                 writer.fail(path, outcome.reason)
             messages.progress(done)
+    except KeyboardInterrupt:
+        messages.clear()
+        raise
     finally:
         results.close()  # stops the processes at once on a broken pipe
+        stop_bag_helper()
     messages.clear()
     writer.close()
     out.flush()
@@ -415,6 +419,8 @@ def main(argv=None):
         return EXIT_OUTPUT_FAILED
     try:
         return run(options, out, prog)
+    except KeyboardInterrupt:
+        return interrupted(prog)
     except BrokenPipeError:
         return broken_pipe()
     except OSError as error:
@@ -424,6 +430,17 @@ def main(argv=None):
               % (prog, display(error.strerror or str(error))),
               file=sys.stderr)
         return EXIT_OUTPUT_FAILED
+
+
+def interrupted(prog):
+    """Ctrl-C: the processes are gone (the run loop ended them); one line
+    says why the output stops here."""
+    try:
+        sys.stderr.write("%s: interrupted\n" % prog)
+        sys.stderr.flush()
+    except (OSError, ValueError, AttributeError):
+        pass
+    return EXIT_INTERRUPTED
 
 
 def broken_pipe():

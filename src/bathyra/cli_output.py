@@ -30,6 +30,39 @@ def display(text):
                    for c in text)
 
 
+def display_path(path):
+    """A file's name as display() shows it, with each backslash doubled:
+    a name that holds "\\xff" stays told apart from one with the byte that
+    display() shows as \\xff.  Names without a backslash are as display()
+    shows them."""
+    if isinstance(path, bytes):
+        path = os.fsdecode(path)
+    return display(path.replace("\\", "\\\\"))
+
+
+# The first characters of a cell that a spreadsheet takes for the start of
+# a formula; "-" too, unless the cell is a number.
+FORMULA_STARTS = ("=", "+", "@", "\t", "\r", "-")
+
+
+def csv_cell(value):
+    """A CSV cell that no spreadsheet runs as a formula: a text starting
+    as one gets a leading apostrophe; numbers (-1.5) stay as they are."""
+    if not isinstance(value, str) or not value.startswith(FORMULA_STARTS):
+        return value
+    if value == "-" or value.startswith("-") and is_number(value):
+        return value
+    return "'" + value
+
+
+def is_number(text):
+    try:
+        float(text)
+    except ValueError:
+        return False
+    return text[1:2].isdigit() or text[1:2] == "."
+
+
 def format_value(value):
     if isinstance(value, float):
         return "nan" if math.isnan(value) else repr(value)
@@ -85,7 +118,7 @@ class TableWriter(Writer):
         self.rows = []
 
     def write(self, path, cells, data=None):
-        self.rows.append([display(path)] + [str(cells[k]) for k in self.keys])
+        self.rows.append([display_path(path)] + [str(cells[k]) for k in self.keys])
 
     def close(self):
         if not self.rows:
@@ -115,12 +148,12 @@ class JsonWriter(Writer):
     streams = True
 
     def write(self, path, cells, data):
-        line = {"file": display(path)}
+        line = {"file": display_path(path)}
         line.update(data)
         self._print(line)
 
     def fail(self, path, message):
-        self._print({"file": display(path), "error": display(message)})
+        self._print({"file": display_path(path), "error": display(message)})
 
     def _print(self, line):
         print(json.dumps(line, ensure_ascii=False), file=self.out)
@@ -136,7 +169,8 @@ class CsvWriter(Writer):
         self.writer.writerow(("file",) + keys)
 
     def write(self, path, cells, data=None):
-        self.writer.writerow([display(path)] + [cells[k] for k in self.keys])
+        self.writer.writerow([csv_cell(display_path(path))]
+                             + [csv_cell(cells[k]) for k in self.keys])
 
 
 class GeoJsonWriter(Writer):
@@ -149,7 +183,7 @@ class GeoJsonWriter(Writer):
         self.features = []
 
     def write(self, path, cells, data):
-        properties = {"file": display(path)}
+        properties = {"file": display_path(path)}
         properties.update((k, data[k]) for k in S57_KEYS
                           if data[k] is not None)
         feature = {"type": "Feature", "geometry": box_geometry(data["bbox"]),
