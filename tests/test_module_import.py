@@ -189,39 +189,8 @@ class ImportRulesTest(unittest.TestCase):
         self.assertEqual(found["refused"], ["RuntimeError", REFUSED, []])
         self.assertEqual(found["checks"], [True] * 6)
 
-    # Runs `code` in a new sub-interpreter of the child and returns the
-    # text of what it raised ("" for nothing).  `config` is "isolated" or
-    # "legacy" (sub-interpreters sharing the main one's rules, the only
-    # kind before 3.12).
-    SUBINTERPRETER = """
-        try:
-            import _interpreters as interpreters          # 3.13
-        except ImportError:
-            import _xxsubinterpreters as interpreters     # 3.9 to 3.12
-
-        def run_in_subinterpreter(code, config):
-            if interpreters.__name__ == "_interpreters":
-                sub = interpreters.create(config)
-                failure = interpreters.run_string(sub, code)
-                interpreters.destroy(sub)
-                return "" if failure is None else failure.formatted
-            if config == "isolated":
-                sub = interpreters.create()
-            else:
-                sub = (interpreters.create(isolated=False)
-                       if sys.version_info >= (3, 12) else
-                       interpreters.create())
-            try:
-                interpreters.run_string(sub, code)
-                return ""
-            except interpreters.RunFailedError as failure:
-                return str(failure)
-            finally:
-                interpreters.destroy(sub)
-        """
-
     def test_second_interpreter_refused(self):
-        found = self.child_report(textwrap.dedent(self.SUBINTERPRETER) +
+        found = self.child_report(support.SUBINTERPRETER +
                                   textwrap.dedent("""
             import bathyra.metadata_parser as mp
             messages = {}
