@@ -190,11 +190,13 @@ def host_failure(outcome):
     """Whether `outcome` is the host's own failure for want of memory in
     Python-level frames: its evaluation loop reporting an error return
     without an exception (a function of the module that did so would be
-    named instead).  CPython 3.9 gives it when an allocation fails in a
-    garbage collection that falls inside the call."""
+    named instead).  CPython 3.9 and 3.10 give it when an allocation fails
+    in a garbage collection that falls inside the call."""
     return isinstance(outcome, SystemError) and (
-        is_host_frame_failure(outcome) or str(outcome) ==
-        "_PyEval_EvalFrameDefault returned NULL without setting an error")
+        is_host_frame_failure(outcome) or str(outcome) in (
+            "_PyEval_EvalFrameDefault returned NULL without setting an error",
+            "_PyEval_EvalFrameDefault returned NULL without setting an "
+            "exception"))
 
 
 def same_number(got, expected):
