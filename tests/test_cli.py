@@ -121,6 +121,23 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual(errors[3],
                          "python -m bathyra: 4 files: 1 read, 3 not read")
 
+    def test_encodings_read_through_utf8(self):
+        # Shift_JIS reaches extract_metadata as UTF-8; UTF-7 is refused.
+        paths = []
+        for name in ("Shift_JIS", "UTF-7"):
+            path = os.path.join(self.tmp, name + ".xml")
+            with open(path, "wb") as stream:
+                stream.write(('<?xml version="1.0" encoding="%s"?>' % name
+                              + document(citations=["\u6e2c\u91cf"])
+                              ).encode("shift_jis"))
+            paths.append(path)
+        result = run_cli("--strict", "--json", *paths)
+        good, refused = [json.loads(line)
+                         for line in result.stdout.splitlines()]
+        self.assertEqual(good["OBJNAM"], "\u6e2c\u91cf")
+        self.assertIn("'UTF-7', which is not a text encoding",
+                      refused["error"])
+
     def test_nan_depth_in_json(self):
         path = self.write("nan.xml", document(minimum="nan"))
         record = json.loads(run_cli("--strict", "--json", path).stdout)

@@ -123,10 +123,25 @@ def extract_file(path, limit=bag.DEFAULT_LIMIT):
 def extract_document(raster):
     # Imported here: the survey reader does without this extension.
     from bathyra import metadata_parser
+    raster = transcoded(raster)
     try:
         return metadata_parser.extract_metadata(raster)
     except Exception as error:
         raise ExtractionFailed(error, raster) from error
+
+
+def transcoded(raster):
+    """The raster itself, or a copy whose document is in UTF-8 when the
+    XML parser cannot read the encoding it declares (Shift_JIS, Big5...).
+    A document whose encoding is no text encoding, or whose bytes are not
+    text in it, raises SurveyError."""
+    xml = raster.iso19139_xml
+    if not isinstance(xml, (bytes, bytearray, memoryview)):
+        return raster
+    copy = survey.as_utf8(bytes(xml))
+    if copy is None:
+        return raster
+    return Document(raster.path, copy, raster.bag_version)
 
 
 def program_name():
