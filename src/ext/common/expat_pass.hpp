@@ -82,6 +82,12 @@ bool load(Library &library, PyObject *salt_source);
 constexpr Py_ssize_t whole_document_limit = 1024 * 1024;
 constexpr Py_ssize_t large_piece = 1024 * 1024 - 4096;
 
+// Until the root element starts, the document is fed in pieces this small:
+// a document type declaration stops the pass, but expat only hears of that
+// after the piece it was given, whose entities and default attributes it
+// would otherwise expand in full.
+constexpr Py_ssize_t prolog_piece = 4096;
+
 inline Py_ssize_t piece_size(Py_ssize_t length)
 {
     if (length <= whole_document_limit)
@@ -175,8 +181,9 @@ template <typename Collector> class Pass {
         Py_ssize_t offset = 0;
         do {
             Py_ssize_t piece = length - offset;
-            if (piece > feed_size)
-                piece = feed_size;
+            const Py_ssize_t most = rooted_ ? feed_size : prolog_piece;
+            if (piece > most)
+                piece = most;
             offset += piece;
             status = capi_->Parse(parser, bytes + offset - piece,
                                   static_cast<int>(piece), offset == length);
@@ -208,6 +215,7 @@ template <typename Collector> class Pass {
     Collector &collector_;
     bool collecting_ = false;
     bool abandoned_ = false;
+    bool rooted_ = false;  // the root element has started
 
     static Pass &of(void *user) { return *static_cast<Pass *>(user); }
 
@@ -233,6 +241,7 @@ template <typename Collector> class Pass {
                          const Char **attributes) noexcept
     {
         Pass &pass = of(user);
+        pass.rooted_ = true;
         try {
             pass.want_data(pass.collector_.start(name, attributes));
         } catch (const std::exception &) {
