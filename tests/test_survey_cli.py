@@ -179,6 +179,25 @@ class SurveyCommandLineTest(unittest.TestCase):
                           ("\tx", "\rx", "-1e5", "-.5", "-inf", 1.5)],
                          ["'\tx", "'\rx", "-1e5", "-.5", "'-inf", 1.5])
 
+    def test_json_forms_write_no_non_finite_number(self):
+        # A Survey made in Python is not checked as the reader's are.
+        inf = float("inf")
+        made = survey.Survey(DRVAL1=inf, DRVAL2=float("nan"),
+                             bbox=(-inf, 0.0, 1.0, 1.0))
+        cells, data = cli_output.survey_rows(made)
+        for form in (cli_output.JsonWriter, cli_output.GeoJsonWriter):
+            out = io.StringIO()
+            writer = form(out, cli_output.S57_KEYS)
+            writer.write("made.xml", cells, data)
+            writer.close()
+            with self.subTest(form.__name__):
+                text = json.loads(out.getvalue(), parse_constant=self.fail)
+                self.assertNotIn("Infinity", out.getvalue())
+                if form is cli_output.GeoJsonWriter:
+                    self.assertIsNone(text["features"][0]["geometry"])
+                else:
+                    self.assertIsNone(text["DRVAL1"])
+
     def test_exit_status(self):
         unreadable = self.write("notes.xml", "survey notes")
         result = run_cli("--json", unreadable, H13045)

@@ -70,10 +70,28 @@ def format_value(value):
 
 
 def json_value(value):
-    # NaN is not JSON: a depth that is not a number is written as null.
-    if isinstance(value, float) and math.isnan(value):
-        return None
+    # NaN and infinities are not JSON: such a number is written as null,
+    # in whatever list or mapping it stands.
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: json_value(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [json_value(v) for v in value]
     return value
+
+
+def json_text(value):
+    """`value` as JSON text: never NaN or Infinity, which JSON lacks."""
+    return json.dumps(json_value(value), ensure_ascii=False,
+                      allow_nan=False)
+
+
+def finite_box(bbox):
+    """The box, or None when one of its numbers is not finite."""
+    if bbox is None or not all(math.isfinite(v) for v in bbox):
+        return None
+    return bbox
 
 
 def strict_rows(record):
@@ -156,7 +174,7 @@ class JsonWriter(Writer):
         self._print({"file": display_path(path), "error": display(message)})
 
     def _print(self, line):
-        print(json.dumps(line, ensure_ascii=False), file=self.out)
+        print(json_text(line), file=self.out)
         self.out.flush()
 
 
@@ -186,16 +204,16 @@ class GeoJsonWriter(Writer):
         properties = {"file": display_path(path)}
         properties.update((k, data[k]) for k in S57_KEYS
                           if data[k] is not None)
-        feature = {"type": "Feature", "geometry": box_geometry(data["bbox"]),
+        bbox = finite_box(data["bbox"])
+        feature = {"type": "Feature", "geometry": box_geometry(bbox),
                    "properties": properties}
-        if data["bbox"] is not None:
-            feature["bbox"] = data["bbox"]
+        if bbox is not None:
+            feature["bbox"] = bbox
         self.features.append(feature)
 
     def close(self):
-        print(json.dumps({"type": "FeatureCollection",
-                          "features": self.features}, ensure_ascii=False),
-              file=self.out)
+        print(json_text({"type": "FeatureCollection",
+                         "features": self.features}), file=self.out)
 
 
 def box_geometry(bbox):
