@@ -54,6 +54,43 @@ def temporary_directory(test):
     return path
 
 
+class FolderMixin:
+    """A test case's own temporary folder, `self.tmp`, and `write(name,
+    data)`: a file of bytes, or of a str as UTF-8, made with its folders;
+    returns its path."""
+
+    def setUp(self):
+        super().setUp()
+        self.tmp = temporary_directory(self)
+
+    def write(self, name, data):
+        path = os.path.join(self.tmp, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        if isinstance(data, str):
+            data = data.encode("utf-8")
+        with open(path, "wb") as stream:
+            stream.write(data)
+        return path
+
+
+def growth(call, rounds):
+    """What `rounds` calls of `call` add to the host's allocated blocks and
+    gc objects, after collections, measured up to three times: the host's
+    pools grow in steps now and then, while a leak grows every time."""
+    for _ in range(3):
+        gc.collect()
+        blocks = sys.getallocatedblocks()
+        objects = len(gc.get_objects())
+        for _ in range(rounds):
+            call()
+        gc.collect()
+        grown = (sys.getallocatedblocks() - blocks,
+                 len(gc.get_objects()) - objects)
+        if grown[0] < 100 and grown[1] < 10:
+            break
+    return grown
+
+
 def module_tracebacks(exc):
     """The traceback items of `exc` whose code is the module's."""
     tb = exc.__traceback__

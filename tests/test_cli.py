@@ -17,17 +17,7 @@ GOOD = ["survey_f00812_launch.xml", "survey_h13045_multibeam.xml"]
 FAILING = "survey_w00455_no_period.xml"
 
 
-class CommandLineTest(unittest.TestCase):
-
-    def setUp(self):
-        self.tmp = support.temporary_directory(self)
-
-    def write(self, name, text):
-        path = os.path.join(self.tmp, name)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "w", encoding="utf-8") as stream:
-            stream.write(text)
-        return path
+class CommandLineTest(support.FolderMixin, unittest.TestCase):
 
     def test_examples_as_json_lines(self):
         result = run_cli("--strict", "--json", EXAMPLES)

@@ -24,16 +24,7 @@ def round_trips(exc):
             for protocol in range(pickle.HIGHEST_PROTOCOL + 1)]
 
 
-class ReadDocumentTest(unittest.TestCase):
-
-    def setUp(self):
-        self.tmp = support.temporary_directory(self)
-
-    def write(self, name, data):
-        path = os.path.join(self.tmp, name)
-        with open(path, "wb") as stream:
-            stream.write(data)
-        return path
+class ReadDocumentTest(support.FolderMixin, unittest.TestCase):
 
     def test_trailing_nul_bytes(self):
         # The rule of every reader: the NULs after a document go, as the

@@ -69,21 +69,10 @@ class LeakTest(unittest.TestCase):
     def test_blocks_and_objects_stay_flat(self):
         # Per kind of call: a leak of one block per call shows a thousand
         # blocks; what the host's caches take as they grow stays well below.
-        # The host's pools grow in steps now and then, so a window that
-        # grows is measured again: a leak grows in every window.
         for index, call in enumerate(self.calls()):
             with self.subTest(call=index):
                 self.run_rounds([call], 1000)
-                for _ in range(3):
-                    gc.collect()
-                    blocks = sys.getallocatedblocks()
-                    objects = len(gc.get_objects())
-                    self.run_rounds([call], 1000)
-                    gc.collect()
-                    grown = (sys.getallocatedblocks() - blocks,
-                             len(gc.get_objects()) - objects)
-                    if grown[0] < 100 and grown[1] < 10:
-                        break
+                grown = support.growth(call, 1000)
                 self.assertLess(grown[0], 100)
                 self.assertLess(grown[1], 10)
 
@@ -356,17 +345,7 @@ class SurveyLeakTest(unittest.TestCase):
                 # The first calls fill the caches of names and of PROJ.
                 for _ in range(200):
                     call()
-                for _ in range(3):
-                    gc.collect()
-                    blocks = sys.getallocatedblocks()
-                    objects = len(gc.get_objects())
-                    for _ in range(500):
-                        call()
-                    gc.collect()
-                    grown = (sys.getallocatedblocks() - blocks,
-                             len(gc.get_objects()) - objects)
-                    if grown[0] < 100 and grown[1] < 10:
-                        break
+                grown = support.growth(call, 500)
                 self.assertLess(grown[0], 100)
                 self.assertLess(grown[1], 10)
 

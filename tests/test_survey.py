@@ -497,16 +497,7 @@ class SurveyObjectTest(unittest.TestCase):
                          child.stderr)
 
 
-class UnreadableTest(SurveyChecks):
-
-    def setUp(self):
-        self.tmp = support.temporary_directory(self)
-
-    def write(self, name, data):
-        path = os.path.join(self.tmp, name)
-        with open(path, "wb") as stream:
-            stream.write(data)
-        return path
+class UnreadableTest(support.FolderMixin, SurveyChecks):
 
     def test_files_that_cannot_be_read(self):
         self.refused(os.path.join(self.tmp, "missing.xml"),

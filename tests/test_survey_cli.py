@@ -44,16 +44,7 @@ def screen(text):
     return lines[:-1] if lines[-1] == "" else lines
 
 
-class SurveyCommandLineTest(unittest.TestCase):
-
-    def setUp(self):
-        self.tmp = support.temporary_directory(self)
-
-    def write(self, name, text):
-        path = os.path.join(self.tmp, name)
-        with open(path, "w", encoding="utf-8") as stream:
-            stream.write(text)
-        return path
+class SurveyCommandLineTest(support.FolderMixin, unittest.TestCase):
 
     def test_table_and_gaps(self):
         result = run_cli(EXAMPLES)
