@@ -279,8 +279,8 @@ REAL = {
         bbox=(143.0, -39.4, 144.0, -38.4), problems={"SURSTA", "DRVAL"}),
 }
 # Legacy smXML documents (BAG 1.0 to 1.4): the same fields as ISO 19139.
-# Their reference system is given by its parts (a projection, an
-# ellipsoid, a datum), of which only the vertical datum is read.
+# Their reference system is given by its parts (projection, zone, datum,
+# vertical datum), here a template's texts ("Your Projection") or real.
 REAL["bag_legacy_smxml_nominal_only.xml"] = dict(
     OBJNAM="BAG Title", bbox=(-75.0, 46.5, -74.0, 47.5),
     problems={"horizontal_crs", "vertical_crs", "SURSTA", "SURATH"})
@@ -289,7 +289,8 @@ REAL["bag_survey_jd211_v14_legacy_smxml.xml"] = dict(
     OBJNAM="JD211_public_Release_1-4_UTM.bag",
     bbox=(-168.43, 65.29, -168.34, 65.32),
     vertical_crs="Mean Sea Level", VERDAT=3,
-    problems={"horizontal_crs", "SURSTA", "SURATH", "DRVAL"})
+    horizontal_crs="UTM zone 2, WGS84",
+    problems={"SURSTA", "SURATH", "DRVAL"})
 # As held in the BAG file: ends in "\n\0\n\0", read all the same.
 REAL["bag_survey_jd211_v14_legacy_embedded_nul.xml"] = REAL[
     "bag_survey_jd211_v14_legacy_smxml.xml"]

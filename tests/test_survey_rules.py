@@ -448,7 +448,11 @@ class DocumentTest(unittest.TestCase):
             '</smXML:EX_Extent></extent></smXML:BAG_DataIdentification>'
             '</identificationInfo><referenceSystemInfo><smXML:MD_CRS>'
             '<projection><smXML:RS_Identifier><code>UTM</code>'
-            '</smXML:RS_Identifier></projection><verticalDatum>'
+            '</smXML:RS_Identifier></projection><datum><smXML:RS_Identifier>'
+            '<code>NAD83</code></smXML:RS_Identifier></datum>'
+            '<projectionParameters><smXML:MD_ProjectionParameters><zone>19'
+            '</zone></smXML:MD_ProjectionParameters></projectionParameters>'
+            '<verticalDatum>'
             '<smXML:RS_Identifier><code>MLLW</code></smXML:RS_Identifier>'
             '</verticalDatum></smXML:MD_CRS></referenceSystemInfo>'
             '<referenceSystemInfo><smXML:MD_ReferenceSystem>'
@@ -465,6 +469,11 @@ class DocumentTest(unittest.TestCase):
             ("20040601", "20040715", 1.2, 42.5, "MLLW", 12, "H11234_1m",
              "Coast Survey", (-70.5, 43.2, -70.1, 43.6), "EPSG:32619"))
         self.assertEqual(_survey.parse(smxml)["standard"], "smXML")
+        # Without the identifier, the parts name the horizontal reference.
+        parts = smxml[:smxml.index("<referenceSystemInfo><smXML:MD_Ref")]
+        self.assertEqual(bathyra.parse_survey(
+            parts + "</smXML:MD_Metadata>").horizontal_crs,
+            "UTM zone 19, NAD83")
         # Properties in the smXML namespace are read as well; unqualified
         # elements of an ISO 19139 document are not.
         self.assertEqual(bathyra.parse_survey(smxml.replace(

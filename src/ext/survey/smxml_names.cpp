@@ -17,9 +17,10 @@ struct Renamed {
 
 constexpr Renamed renamed[] = {
     {"BAG_DataIdentification", "bag:BAG_DataIdentification"},
-    // A reference system described by its parts; of those, its vertical
-    // datum is read as a reference system of its own (a datum named in
-    // words, as ISO 19139 documents name one).
+    // A reference system described by its parts (projection, zone, datum:
+    // the horizontal reference); its vertical datum is read as a
+    // reference system of its own (a datum named in words, as ISO 19139
+    // documents name one).
     {"MD_CRS", "gmd:MD_ReferenceSystem"},
     {"verticalDatum", "gmd:referenceSystemIdentifier"},
 };
@@ -39,6 +40,7 @@ constexpr Valued valued[] = {
     {"code", character_string},
     {"codeSpace", character_string},
     {"role", "gmd:CI_RoleCode"},
+    {"zone", "gco:Integer"},
     {"dateStamp", "gco:Date"},
     {"westBoundLongitude", "gco:Decimal"},
     {"eastBoundLongitude", "gco:Decimal"},

@@ -48,6 +48,9 @@ enum class Field : unsigned char {
     reference_code_href,
     reference_code_space,
     reference_title,  // the title of the reference system's authority
+    crs_projection,   // a reference system given by its parts (smXML)
+    crs_datum,
+    crs_zone,
     platform_code,    // gmi:MI_Platform
     platform_description,
     instrument_code,  // gmi:MI_Instrument
@@ -120,6 +123,11 @@ constexpr Rule rules[] = {
     {Field::reference_code_href, "root/gmd:referenceSystemInfo/gmd:MD_ReferenceSystem/gmd:referenceSystemIdentifier/gmd:RS_Identifier/gmd:code/gmx:Anchor", "http://www.w3.org/1999/xlink}href", 4},
     {Field::reference_code_space, "root/gmd:referenceSystemInfo/gmd:MD_ReferenceSystem/gmd:referenceSystemIdentifier/gmd:RS_Identifier/gmd:codeSpace/text", nullptr, 4},
     {Field::reference_title, "root/gmd:referenceSystemInfo/gmd:MD_ReferenceSystem/gmd:referenceSystemIdentifier/gmd:RS_Identifier/gmd:authority/gmd:CI_Citation/gmd:title/text", nullptr, 4},
+    // A reference system given by its parts: only smXML documents hold
+    // one (their MD_CRS, see smxml_names.hpp).
+    {Field::crs_projection, "root/gmd:referenceSystemInfo/gmd:MD_ReferenceSystem/gmd:projection/gmd:RS_Identifier/gmd:code/text", nullptr, 2},
+    {Field::crs_datum, "root/gmd:referenceSystemInfo/gmd:MD_ReferenceSystem/gmd:datum/gmd:RS_Identifier/gmd:code/text", nullptr, 2},
+    {Field::crs_zone, "root/gmd:referenceSystemInfo/gmd:MD_ReferenceSystem/gmd:projectionParameters/gmd:MD_ProjectionParameters/gmd:zone/gco:Integer", nullptr, 2},
     // Platforms and instruments of the acquisition information; some
     // writers put the identifier's text (or a character string) directly
     // in gmi:identifier.
