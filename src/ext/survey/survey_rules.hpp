@@ -48,14 +48,14 @@ enum class Field : unsigned char {
     reference_code_href,
     reference_code_space,
     reference_title,  // the title of the reference system's authority
-    crs_projection,   // a reference system given by its parts (smXML)
-    crs_datum,
-    crs_zone,
     platform_code,    // gmi:MI_Platform
     platform_description,
     instrument_code,  // gmi:MI_Instrument
     instrument_description,
     instrument_type,
+    crs_projection,  // a reference system given by its parts (smXML)
+    crs_datum,
+    crs_zone,
 };
 
 struct Rule {
