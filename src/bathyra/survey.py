@@ -31,6 +31,9 @@ that expat does not know), and the entities of its DOCTYPE are replaced
 as long as they do not expand it beyond bounds; nothing outside the
 document, such as an external DTD or entity, is ever read.
 
+The legacy smXML documents of BAG 1.0 to 1.4 give the same fields as
+ISO 19139 ones.
+
 A file that cannot be read at all (missing, not XML, not HDF5, damaged,
 an encoding that is no text encoding, or a document of another
 standard) raises ``SurveyError``; a readable ISO 19139 document never
@@ -161,11 +164,12 @@ def _rebuild(fields: Dict[str, Any]) -> Survey:
 
 
 def read_survey(path: _Path, *, limit: int = DEFAULT_LIMIT) -> Survey:
-    """The Survey of a metadata file (``.xml``, trailing NUL bytes dropped)
-    or of a BAG file (``.bag``, read by the HDF5 library in a helper
-    process).  `path` is a str, bytes or path object; a document larger
-    than `limit` bytes is refused.  Raises SurveyError when the file
-    cannot be read as an ISO 19139 document."""
+    """The Survey of a metadata file (``.xml``) or of a BAG file (``.bag``,
+    read by the HDF5 library in a helper process); fill bytes after the
+    document (NULs, 0xCD, white space) are passed over in both.  `path`
+    is a str, bytes or path object; a document larger than `limit` bytes
+    is refused.  Raises SurveyError when the file cannot be read as an
+    ISO 19139 (or smXML) document."""
     path = os.fspath(path)
     name = os.fsdecode(path)
     is_bag = name.lower().endswith(".bag")
