@@ -474,10 +474,13 @@ class DocumentTest(unittest.TestCase):
         self.assertEqual(bathyra.parse_survey(
             parts + "</smXML:MD_Metadata>").horizontal_crs,
             "UTM zone 19, NAD83")
-        # Properties in the smXML namespace are read as well; unqualified
-        # elements of an ISO 19139 document are not.
+        # Properties in the smXML namespace are read as well, and a record
+        # inside another element; unqualified elements of an ISO 19139
+        # document are not.
         self.assertEqual(bathyra.parse_survey(smxml.replace(
             "title>", "smXML:title>")).OBJNAM, "H11234_1m")
+        self.assertEqual(bathyra.parse_survey(
+            "<results>%s</results>" % smxml), result)
         unqualified = survey_document("T").replace("gmd:title>", "title>")
         self.assertIsNone(bathyra.parse_survey(unqualified).OBJNAM)
 

@@ -319,7 +319,7 @@ class Collector {
     Vector<int64_t> idents_;  // stack indexes of open identifications
     int64_t next_ordinal_ = 0;
     int64_t root_at_ = -1;  // stack index of the metadata record
-    bool smxml_ = false;    // the root element is an smXML one
+    bool smxml_ = false;    // the record is an smXML one
     bool finished_ = false;
     bool out_of_memory_ = false;
     // Set by a successful match: the group, the identification.
@@ -329,15 +329,20 @@ class Collector {
 
     bool open(const char *name, const char **attributes)
     {
-        if (open_.empty()) {
+        if (open_.empty())
             out_.root_name = name;
-            const std::string_view root(name);
-            smxml_ = root.find('}') != std::string_view::npos &&
-                     smxml::is_smxml_element(root);
+        // An smXML element before the record (the record's own, or one
+        // around it): the record is an smXML one, whose properties carry
+        // no namespace.
+        if (!smxml_ && root_at_ < 0 && !finished_) {
+            const std::string_view full(name);
+            smxml_ = full.find('}') != std::string_view::npos &&
+                     smxml::is_smxml_element(full);
         }
         uint16_t id;
         uint16_t value = unknown_element;
-        if (smxml_ && smxml::is_smxml_element(name)) {
+        const bool mapped = smxml_ && smxml::is_smxml_element(name);
+        if (mapped) {
             const smxml::IsoNames iso = smxml::iso_names(name);
             id = matcher_.id_of(iso.element);
             if (iso.value[0])
@@ -348,7 +353,7 @@ class Collector {
         texts_.clear();
         if (root_at_ < 0 && !finished_ && matcher_.is_root(id)) {
             root_at_ = static_cast<int64_t>(open_.size());
-            out_.standard = smxml_ ? Standard::smxml
+            out_.standard = mapped ? Standard::smxml
                             : matcher_.is_iso19115_3_root(id)
                                 ? Standard::iso19115_3
                                 : Standard::iso19139;
