@@ -271,8 +271,8 @@ def survey_outcome(call):
 
 
 # A few documents of each kind: an example, a BAG document with its WKT
-# reference systems, an ISO 19115-3 document, one that is malformed and
-# one of another standard.
+# reference systems, an ISO 19115-3 document, and two legacy smXML ones
+# (one followed by fill bytes).
 SWEPT_SURVEYS = ("survey_h13045_multibeam.xml",
                  "bag_embedded_vr_empty_fields.xml",
                  "iso19115-3_v2_vertical_only.xml",

@@ -278,14 +278,25 @@ REAL = {
         OBJNAM="3D geological model of the Otway and Torquay Basin 2011",
         bbox=(143.0, -39.4, 144.0, -38.4), problems={"SURSTA", "DRVAL"}),
 }
-# The documents of corpus/real that are no ISO 19139 document, and what
-# their error names.
-UNREADABLE = {
-    "bag_legacy_smxml_nominal_only.xml": "smXML",
-    # Ends in "\n\0\n\0": read all the same, and refused for its standard.
-    "bag_survey_jd211_v14_legacy_embedded_nul.xml": "smXML",
-    "bag_survey_jd211_v14_legacy_smxml.xml": "smXML",
-}
+# Legacy smXML documents (BAG 1.0 to 1.4): the same fields as ISO 19139.
+# Their reference system is given by its parts (projection, zone, datum,
+# vertical datum), here a template's texts ("Your Projection") or real.
+REAL["bag_legacy_smxml_nominal_only.xml"] = dict(
+    OBJNAM="BAG Title", bbox=(-75.0, 46.5, -74.0, 47.5),
+    problems={"horizontal_crs", "vertical_crs", "SURSTA", "SURATH"})
+REAL["bag_survey_jd211_v14_legacy_smxml.xml"] = dict(
+    # The point of contact of the metadata is no survey authority.
+    OBJNAM="JD211_public_Release_1-4_UTM.bag",
+    bbox=(-168.43, 65.29, -168.34, 65.32),
+    vertical_crs="Mean Sea Level", VERDAT=3,
+    horizontal_crs="UTM zone 2, WGS84",
+    problems={"SURSTA", "SURATH", "DRVAL"})
+# As held in the BAG file: ends in "\n\0\n\0", read all the same.
+REAL["bag_survey_jd211_v14_legacy_embedded_nul.xml"] = REAL[
+    "bag_survey_jd211_v14_legacy_smxml.xml"]
+# The documents of corpus/real that are no ISO 19139 document (nor
+# smXML), and what their error names.
+UNREADABLE = {}
 # The BAG files of corpus/bag: their documents are those above.
 BAGS = {
     "vr_survey_2022_gzip.bag": dict(
@@ -296,6 +307,8 @@ BAGS = {
                            bag_version="1.5.0"),
     "vr_empty_fields.bag": dict(REAL["bag_embedded_vr_empty_fields.xml"],
                                 bag_version="1.6.2"),
+    "legacy_v14_smxml_grid.bag": dict(
+        REAL["bag_survey_jd211_v14_legacy_smxml.xml"], bag_version="1.4.0"),
 }
 # The elements of a responsible party that name or reach it.
 CONTACT_DETAILS = ("organisationName", "individualName", "positionName",
@@ -435,6 +448,14 @@ class BagFileTest(SurveyChecks):
                 with bag.open(path) as opened:
                     self.assertEqual(parse_survey(opened), result)
 
+    def test_every_bag_file_states_its_version(self):
+        for name in sorted(os.listdir(support.CORPUS_BAG)):
+            if name.endswith(".bag"):
+                with self.subTest(file=name):
+                    self.assertRegex(read_survey(os.path.join(
+                        support.CORPUS_BAG, name)).bag_version,
+                        r"^\d+\.\d+\.\d+$")
+
 
 EXAMPLE = os.path.join(support.EXAMPLES_DIR, "survey_h13045_multibeam.xml")
 
@@ -524,7 +545,7 @@ class UnreadableTest(support.FolderMixin, SurveyChecks):
 
     def test_documents_given_directly(self):
         with self.assertRaises(SurveyError) as caught:
-            parse_survey(b'<MD_Metadata xmlns="http://metadata.dgiwg.org/'
+            parse_survey(b'<CI_Citation xmlns="http://metadata.dgiwg.org/'
                          b'smXML"/>')
         self.assertIsNone(caught.exception.path)
         self.assertIn("smXML", str(caught.exception))
@@ -545,10 +566,25 @@ class UnreadableTest(support.FolderMixin, SurveyChecks):
                    + survey_document("BASIN").replace("BASIN", "&basin;"))
         self.assertEqual(parse_survey(doctype.encode()).OBJNAM,
                          "F00812_basin")
-        # Trailing NUL bytes (and the line ends among them) of a file.
-        path = self.write("copied.xml", text.encode() + b"\n\0\n\0")
-        self.assertEqual(read_survey(pathlib.Path(path)).OBJNAM,
-                         "Baie-Comeau \u00e9t\u00e9")
+        # Fill bytes after the document (NULs, the 0xCD of old BAG files,
+        # white space, mixed), the same in a metadata file, a BAG file and
+        # a document given directly; anything else stays an error.
+        for fill in (b"\n\0\n\0", b"\xcd" * 5000, b" \r\n\t",
+                     b"\0\xcd\n\0 "):
+            with self.subTest(fill=fill[:8]):
+                data = text.encode() + fill
+                path = self.write("copied.xml", data)
+                self.assertEqual(read_survey(pathlib.Path(path)).OBJNAM,
+                                 "Baie-Comeau \u00e9t\u00e9")
+                self.assertEqual(parse_survey(data), parse_survey(text))
+                if bag.available():
+                    bag.write(os.path.join(self.tmp, "fill.bag"), data)
+                    self.assertEqual(read_survey(os.path.join(
+                        self.tmp, "fill.bag")).OBJNAM,
+                        "Baie-Comeau \u00e9t\u00e9")
+        for tail in (b"\0<x/>\0", b"\xcd notes\xcd"):
+            self.refused(self.write("tail.xml", text.encode() + tail),
+                         "not well-formed XML")
 
 
 # Titles in each script, and the encodings that must read them as UTF-8

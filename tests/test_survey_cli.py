@@ -413,7 +413,6 @@ class CorpusTest(unittest.TestCase):
     def test_a_row_for_every_iso_19139_file(self):
         folders = [support.CORPUS_REAL, support.CORPUS_BAG]
         result = run_cli(*folders)
-        self.assertEqual(result.returncode, 1)  # three smXML documents
         rows = [line.split()[0] for line in result.stdout.splitlines()[1:]]
         readable, unreadable = [], []
         for folder in folders:
@@ -437,8 +436,7 @@ class CorpusTest(unittest.TestCase):
         refused = [line for line in errors if ": not read: " in line]
         self.assertEqual([line.split(": not read: ")[0] for line in refused],
                          unreadable)
-        self.assertEqual(len([line for line in refused
-                              if "ISO 19139" in line]), 3, refused)
+        self.assertEqual(result.returncode, 1 if unreadable else 0)
         self.assertEqual(errors[-1], "python -m bathyra: %d files: %d read "
                          "(%d with gaps), %d not read" % (
                              len(readable) + len(unreadable), len(readable),

@@ -411,13 +411,78 @@ class DocumentTest(unittest.TestCase):
                                     "^not well-formed XML"):
             _survey.parse(b"<gmi:MI_Metadata")
         with self.assertRaisesRegex(_survey.DocumentError, "legacy smXML"):
-            _survey.parse(b'<MD_Metadata xmlns="http://metadata.dgiwg.org/'
+            _survey.parse(b'<CI_Citation xmlns="http://metadata.dgiwg.org/'
                           b'smXML"/>')
         with self.assertRaisesRegex(_survey.DocumentError, "root element"):
             _survey.parse(b"<html/>")
         self.assertIsNone(_survey.parse(b'<!DOCTYPE x><x/>'))
         self.assertEqual(_survey.parse(doc().decode())["standard"],
                          "ISO 19139")
+
+    def test_legacy_smxml(self):
+        # Class elements in the smXML namespace, properties in none, values
+        # as their text; a period in GML 3.1; a reference system given by
+        # its parts (its vertical datum read) and one by its identifier.
+        smxml = (
+            '<smXML:MD_Metadata xmlns:smXML="http://metadata.dgiwg.org/smXML"'
+            ' xmlns:gml="http://www.opengis.net/gml"><identificationInfo>'
+            '<smXML:BAG_DataIdentification><citation><smXML:CI_Citation>'
+            '<title>H11234_1m</title><citedResponsibleParty>'
+            '<smXML:CI_ResponsibleParty><organisationName>Coast Survey'
+            '</organisationName><role>originator</role>'
+            '</smXML:CI_ResponsibleParty></citedResponsibleParty>'
+            '</smXML:CI_Citation></citation><extent><smXML:EX_Extent>'
+            '<geographicElement><smXML:EX_GeographicBoundingBox>'
+            '<westBoundLongitude>-70.5</westBoundLongitude>'
+            '<eastBoundLongitude>-70.1</eastBoundLongitude>'
+            '<southBoundLatitude>43.2</southBoundLatitude>'
+            '<northBoundLatitude>43.6</northBoundLatitude>'
+            '</smXML:EX_GeographicBoundingBox></geographicElement>'
+            '<temporalElement><smXML:EX_TemporalExtent><extent>'
+            '<gml:TimePeriod><gml:beginPosition>2004-06-01</gml:beginPosition>'
+            '<gml:endPosition>2004-07-15</gml:endPosition></gml:TimePeriod>'
+            '</extent></smXML:EX_TemporalExtent></temporalElement>'
+            '<verticalElement><smXML:EX_VerticalExtent>'
+            '<minimumValue>-42.5</minimumValue><maximumValue>-1.2'
+            '</maximumValue></smXML:EX_VerticalExtent></verticalElement>'
+            '</smXML:EX_Extent></extent></smXML:BAG_DataIdentification>'
+            '</identificationInfo><referenceSystemInfo><smXML:MD_CRS>'
+            '<projection><smXML:RS_Identifier><code>UTM</code>'
+            '</smXML:RS_Identifier></projection><datum><smXML:RS_Identifier>'
+            '<code>NAD83</code></smXML:RS_Identifier></datum>'
+            '<projectionParameters><smXML:MD_ProjectionParameters><zone>19'
+            '</zone></smXML:MD_ProjectionParameters></projectionParameters>'
+            '<verticalDatum>'
+            '<smXML:RS_Identifier><code>MLLW</code></smXML:RS_Identifier>'
+            '</verticalDatum></smXML:MD_CRS></referenceSystemInfo>'
+            '<referenceSystemInfo><smXML:MD_ReferenceSystem>'
+            '<referenceSystemIdentifier><smXML:RS_Identifier><code>32619'
+            '</code><codeSpace>EPSG</codeSpace></smXML:RS_Identifier>'
+            '</referenceSystemIdentifier></smXML:MD_ReferenceSystem>'
+            '</referenceSystemInfo><dateStamp>2005-03-03</dateStamp>'
+            '</smXML:MD_Metadata>')
+        result = bathyra.parse_survey(smxml)
+        self.assertEqual(
+            (result.SURSTA, result.SUREND, result.DRVAL1, result.DRVAL2,
+             result.vertical_crs, result.VERDAT, result.OBJNAM,
+             result.SURATH, result.bbox, result.horizontal_crs),
+            ("20040601", "20040715", 1.2, 42.5, "MLLW", 12, "H11234_1m",
+             "Coast Survey", (-70.5, 43.2, -70.1, 43.6), "EPSG:32619"))
+        self.assertEqual(_survey.parse(smxml)["standard"], "smXML")
+        # Without the identifier, the parts name the horizontal reference.
+        parts = smxml[:smxml.index("<referenceSystemInfo><smXML:MD_Ref")]
+        self.assertEqual(bathyra.parse_survey(
+            parts + "</smXML:MD_Metadata>").horizontal_crs,
+            "UTM zone 19, NAD83")
+        # Properties in the smXML namespace are read as well, and a record
+        # inside another element; unqualified elements of an ISO 19139
+        # document are not.
+        self.assertEqual(bathyra.parse_survey(smxml.replace(
+            "title>", "smXML:title>")).OBJNAM, "H11234_1m")
+        self.assertEqual(bathyra.parse_survey(
+            "<results>%s</results>" % smxml), result)
+        unqualified = survey_document("T").replace("gmd:title>", "title>")
+        self.assertIsNone(bathyra.parse_survey(unqualified).OBJNAM)
 
     def test_deep_nesting_and_wide_documents(self):
         depth = 100000

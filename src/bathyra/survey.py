@@ -31,6 +31,9 @@ that expat does not know), and the entities of its DOCTYPE are replaced
 as long as they do not expand it beyond bounds; nothing outside the
 document, such as an external DTD or entity, is ever read.
 
+The legacy smXML documents of BAG 1.0 to 1.4 give the same fields as
+ISO 19139 ones.
+
 A file that cannot be read at all (missing, not XML, not HDF5, damaged,
 an encoding that is no text encoding, or a document of another
 standard) raises ``SurveyError``; a readable ISO 19139 document never
@@ -161,11 +164,12 @@ def _rebuild(fields: Dict[str, Any]) -> Survey:
 
 
 def read_survey(path: _Path, *, limit: int = DEFAULT_LIMIT) -> Survey:
-    """The Survey of a metadata file (``.xml``, trailing NUL bytes dropped)
-    or of a BAG file (``.bag``, read by the HDF5 library in a helper
-    process).  `path` is a str, bytes or path object; a document larger
-    than `limit` bytes is refused.  Raises SurveyError when the file
-    cannot be read as an ISO 19139 document."""
+    """The Survey of a metadata file (``.xml``) or of a BAG file (``.bag``,
+    read by the HDF5 library in a helper process); fill bytes after the
+    document (NULs, 0xCD, white space) are passed over in both.  `path`
+    is a str, bytes or path object; a document larger than `limit` bytes
+    is refused.  Raises SurveyError when the file cannot be read as an
+    ISO 19139 (or smXML) document."""
     path = os.fspath(path)
     name = os.fsdecode(path)
     is_bag = name.lower().endswith(".bag")
@@ -181,11 +185,9 @@ def read_survey(path: _Path, *, limit: int = DEFAULT_LIMIT) -> Survey:
         raise SurveyError(str(error), name) from None
     except FileError as error:  # BagError too
         raise SurveyError(error.reason, name) from None
-    document = source.iso19139_xml
-    if not is_bag:
-        document = trimmed(document)
     try:
-        return _survey_of(document, name, source.bag_version, is_bag)
+        return _survey_of(source.iso19139_xml, name, source.bag_version,
+                          is_bag)
     except SurveyError as error:
         error.path = name
         raise
@@ -219,20 +221,34 @@ def parse_survey(document: Union[_Text, _Raster]) -> Survey:
         raise
 
 
-def trimmed(document: bytes) -> bytes:
-    """`document` without the NUL bytes at its end and the white space
-    among them (one BAG writer ends its documents with "\\n\\0\\n\\0"):
-    the survey reader reads such a copy as the document it holds.  A
-    UTF-16 or UTF-32 document keeps its bytes."""
+# The bytes that fill the space after a document: NULs, the 0xCD of the
+# first BAG files (about a megabyte of it), and white space (one BAG writer
+# ends its documents with "\n\0\n\0").  None of them can end a
+# well-formed document in an encoding of single bytes or UTF-8: its last
+# character is the ">" of the root element, a comment or an instruction,
+# or white space.
+_FILL = b"\0\xcd \t\r\n"
+
+
+def trimmed(document: _Text) -> _Text:
+    """`document` up to the end of what follows its root element but fill
+    bytes (NULs, 0xCD, white space, in any mixture): the survey reader
+    reads a document so padded, in a BAG file or in a metadata file, as
+    the document it holds.  Anything else after the root element stays
+    an error of the document.  A UTF-16 or UTF-32 document keeps its
+    bytes; a str loses its trailing NULs and white space."""
+    if isinstance(document, str):
+        return document.rstrip("\0 \t\r\n")
     if document.startswith(_WIDE_STARTS):
         return document
-    return document.rstrip(b"\0 \t\r\n")
+    return document.rstrip(_FILL)
 
 
 def _survey_of(document: _Text, path: Optional[str],
                bag_version: Optional[str], is_bag: bool) -> Survey:
     if isinstance(document, (bytearray, memoryview)):
         document = bytes(document)
+    document = trimmed(document)
     if not document.strip():
         raise SurveyError("the document is empty")
     try:

@@ -59,6 +59,40 @@ std::string check_bound(const Bound &bound, const std::string &text,
     return std::string();
 }
 
+// A part of a reference system given by its parts; empty when it is
+// missing or left as a template's text ("Your Projection").
+std::string crs_part(const Group &group, Field field)
+{
+    const Text *text = first_value(group, field);
+    const std::string part = text ? trimmed(*text) : std::string();
+    if (is_placeholder(part) || lower(part).rfind("your ", 0) == 0)
+        return std::string();
+    return part;
+}
+
+// The first horizontal reference system given by its parts, in words
+// ("UTM zone 2, WGS84"), or nothing.
+std::optional<std::string> described_crs(const Context &context)
+{
+    auto found = context.groups(
+        {Field::crs_projection, Field::crs_datum, Field::crs_zone}, false);
+    for (const auto &entry : found) {
+        const std::string projection =
+            crs_part(entry.second, Field::crs_projection);
+        const std::string datum = crs_part(entry.second, Field::crs_datum);
+        const std::string zone = crs_part(entry.second, Field::crs_zone);
+        if (projection.empty() && datum.empty())
+            continue;
+        std::string text = projection;
+        if (!projection.empty() && !zone.empty())
+            text += " zone " + zone;
+        if (!datum.empty())
+            text += (text.empty() ? "" : ", ") + datum;
+        return text;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 void read_reference_systems(Context &context)
@@ -123,6 +157,8 @@ void read_reference_systems(Context &context)
             (!wkt.horizontal.empty() || !wkt.found || !vertical_taken))
             fields.horizontal_crs = wkt.found ? name : text;
     }
+    if (!fields.horizontal_crs)
+        fields.horizontal_crs = described_crs(context);
     if (!fields.horizontal_crs)
         context.problem(Key::horizontal_crs, "no horizontal reference system");
 }

@@ -2,6 +2,8 @@
 // over the stack of open elements.
 #include "survey_collector.hpp"
 
+#include "smxml_names.hpp"
+
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -66,6 +68,18 @@ class Matcher {
         if (prefix < 0)
             return unknown_element;
         auto found = by_name_.find(key(prefix, local));
+        return found == by_name_.end() ? unknown_element : found->second;
+    }
+
+    // The element id of a name as the rules write it ("gmd:title"), or
+    // unknown_element when no rule names it.
+    uint16_t id_of(std::string_view token) const
+    {
+        const size_t colon = token.find(':');
+        const int prefix = prefix_index(token.substr(0, colon));
+        if (colon == std::string_view::npos || prefix < 0)
+            return unknown_element;
+        auto found = by_name_.find(key(prefix, token.substr(colon + 1)));
         return found == by_name_.end() ? unknown_element : found->second;
     }
 
@@ -210,6 +224,9 @@ const Matcher &matcher()
 struct Open {
     uint16_t id;
     int64_t ordinal;
+    // An ISO 19139 value element that stands in for the text of an smXML
+    // property (the element below it on the stack).
+    bool stand_in = false;
 };
 
 // Expanded names classified before, per thread: names repeat within and
@@ -269,6 +286,8 @@ class Collector {
     void end()
     {
         texts_.clear();
+        if (open_.back().stand_in)
+            open_.pop_back();
         if (!idents_.empty() &&
             idents_.back() == static_cast<int64_t>(open_.size()) - 1)
             idents_.pop_back();
@@ -300,6 +319,7 @@ class Collector {
     Vector<int64_t> idents_;  // stack indexes of open identifications
     int64_t next_ordinal_ = 0;
     int64_t root_at_ = -1;  // stack index of the metadata record
+    bool smxml_ = false;    // the record is an smXML one
     bool finished_ = false;
     bool out_of_memory_ = false;
     // Set by a successful match: the group, the identification.
@@ -309,25 +329,58 @@ class Collector {
 
     bool open(const char *name, const char **attributes)
     {
-        const uint16_t id = names().classify(matcher_, name);
-        const int64_t ordinal = next_ordinal_++;
         if (open_.empty())
             out_.root_name = name;
+        // An smXML element before the record (the record's own, or one
+        // around it): the record is an smXML one, whose properties carry
+        // no namespace.
+        if (!smxml_ && root_at_ < 0 && !finished_) {
+            const std::string_view full(name);
+            smxml_ = full.find('}') != std::string_view::npos &&
+                     smxml::is_smxml_element(full);
+        }
+        uint16_t id;
+        uint16_t value = unknown_element;
+        const bool mapped = smxml_ && smxml::is_smxml_element(name);
+        if (mapped) {
+            const smxml::IsoNames iso = smxml::iso_names(name);
+            id = matcher_.id_of(iso.element);
+            if (iso.value[0])
+                value = matcher_.id_of(iso.value);
+        } else
+            id = names().classify(matcher_, name);
+        const int64_t ordinal = next_ordinal_++;
         texts_.clear();
         if (root_at_ < 0 && !finished_ && matcher_.is_root(id)) {
             root_at_ = static_cast<int64_t>(open_.size());
-            out_.standard = matcher_.is_iso19115_3_root(id)
+            out_.standard = mapped ? Standard::smxml
+                            : matcher_.is_iso19115_3_root(id)
                                 ? Standard::iso19115_3
                                 : Standard::iso19139;
         }
         open_.push_back(Open{id, ordinal});
-        if (root_at_ < 0 || id == unknown_element)
+        if (root_at_ < 0)
             return false;
-        if (matcher_.is_data_identification(id) ||
-            matcher_.is_service_identification(id))
-            idents_.push_back(static_cast<int64_t>(open_.size()) - 1);
-        if (matcher_.is_data_identification(id))
-            out_.has_data_identification = true;
+        if (id != unknown_element) {
+            if (matcher_.is_data_identification(id) ||
+                matcher_.is_service_identification(id))
+                idents_.push_back(static_cast<int64_t>(open_.size()) - 1);
+            if (matcher_.is_data_identification(id))
+                out_.has_data_identification = true;
+            apply_rules(id, attributes, false);
+        }
+        if (value != unknown_element) {
+            open_.push_back(Open{value, next_ordinal_++, true});
+            apply_rules(value, nullptr, true);
+        }
+        return !texts_.empty();
+    }
+
+    // Captures what the rules that end at the element just opened (`id`)
+    // take.  A stand-in's rules all take its text: it holds as text what
+    // an ISO 19139 element holds in an attribute (a role code's value).
+    void apply_rules(uint16_t id, const char **attributes, bool stand_in)
+    {
         const uint16_t parent =
             open_.size() >= 2 ? open_[open_.size() - 2].id : unknown_element;
         for (uint16_t index : matcher_.rules_ending_at(id)) {
@@ -339,7 +392,7 @@ class Collector {
             if (!matches(rule))
                 continue;
             Capture capture{rule.field, group_, ident_, service_, {}};
-            if (rule.attribute.empty()) {
+            if (rule.attribute.empty() || stand_in) {
                 texts_.push_back(out_.captures.size());
                 out_.captures.push_back(std::move(capture));
             } else if (const char *value = attribute(attributes, rule)) {
@@ -347,7 +400,6 @@ class Collector {
                 out_.captures.push_back(std::move(capture));
             }
         }
-        return !texts_.empty();
     }
 
     static const char *attribute(const char **attributes,

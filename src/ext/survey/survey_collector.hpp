@@ -33,7 +33,9 @@ struct Capture {
     Text value;
 };
 
-enum class Standard { none, iso19139, iso19115_3 };
+// smxml: the legacy smXML of BAG 1.0 to 1.4, read through the ISO 19139
+// rules (smxml_names.hpp).
+enum class Standard { none, iso19139, iso19115_3, smxml };
 
 struct Collected {
     Vector<Capture> captures;

@@ -163,6 +163,7 @@ PyObject *make_record(const SurveyState &state, const survey::Fields &fields,
                       : (Py_INCREF(Py_None), Py_None));
     using survey::Key;
     const Key name = standard == survey::Standard::iso19115_3 ? Key::iso19115_3
+                     : standard == survey::Standard::smxml    ? Key::smxml
                                                               : Key::iso19139;
     if (put(state, dict, Key::standard, compat::new_ref(str(state, name))) <
             0 ||
@@ -212,7 +213,8 @@ std::string other_standard(std::string_view root_name)
                                 : root_name.substr(separator + 1));
     if (uri == smxml_namespace)
         return "a legacy smXML document (namespace " + uri +
-               "), not ISO 19139";
+               ") whose root element " + shortened(local) +
+               " is no metadata record (MD_Metadata)";
     if (uri.empty())
         return "not an ISO 19139 metadata document (its root element " +
                shortened(local) + " has no namespace)";

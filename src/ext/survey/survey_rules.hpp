@@ -53,6 +53,9 @@ enum class Field : unsigned char {
     instrument_code,  // gmi:MI_Instrument
     instrument_description,
     instrument_type,
+    crs_projection,  // a reference system given by its parts (smXML)
+    crs_datum,
+    crs_zone,
 };
 
 struct Rule {
@@ -120,6 +123,11 @@ constexpr Rule rules[] = {
     {Field::reference_code_href, "root/gmd:referenceSystemInfo/gmd:MD_ReferenceSystem/gmd:referenceSystemIdentifier/gmd:RS_Identifier/gmd:code/gmx:Anchor", "http://www.w3.org/1999/xlink}href", 4},
     {Field::reference_code_space, "root/gmd:referenceSystemInfo/gmd:MD_ReferenceSystem/gmd:referenceSystemIdentifier/gmd:RS_Identifier/gmd:codeSpace/text", nullptr, 4},
     {Field::reference_title, "root/gmd:referenceSystemInfo/gmd:MD_ReferenceSystem/gmd:referenceSystemIdentifier/gmd:RS_Identifier/gmd:authority/gmd:CI_Citation/gmd:title/text", nullptr, 4},
+    // A reference system given by its parts: only smXML documents hold
+    // one (their MD_CRS, see smxml_names.hpp).
+    {Field::crs_projection, "root/gmd:referenceSystemInfo/gmd:MD_ReferenceSystem/gmd:projection/gmd:RS_Identifier/gmd:code/text", nullptr, 2},
+    {Field::crs_datum, "root/gmd:referenceSystemInfo/gmd:MD_ReferenceSystem/gmd:datum/gmd:RS_Identifier/gmd:code/text", nullptr, 2},
+    {Field::crs_zone, "root/gmd:referenceSystemInfo/gmd:MD_ReferenceSystem/gmd:projectionParameters/gmd:MD_ProjectionParameters/gmd:zone/gco:Integer", nullptr, 2},
     // Platforms and instruments of the acquisition information; some
     // writers put the identifier's text (or a character string) directly
     // in gmi:identifier.

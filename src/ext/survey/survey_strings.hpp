@@ -30,7 +30,8 @@ namespace survey {
     X(problems, "problems", true)                                            \
     /* values of "standard" */                                               \
     X(iso19139, "ISO 19139", false)                                          \
-    X(iso19115_3, "ISO 19115-3", false)
+    X(iso19115_3, "ISO 19115-3", false)                                     \
+    X(smxml, "smXML", false)
 // clang-format on
 
 enum class Key : unsigned char {
