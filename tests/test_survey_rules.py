@@ -277,6 +277,18 @@ class NameTest(unittest.TestCase):
                                   result.planam),
                                  (platforms, instruments, planam))
 
+    def test_subtypes_of_the_acquisition_classes(self):
+        # An element of another name in the place of MI_Platform or
+        # MI_Instrument is read as the class.
+        acquisition = acquired("platform", "Vessel A", inner=acquired(
+            "instrument", "EM 712")).replace("gmi:MI_", "eos:EOS_")
+        acquisition = acquisition.replace(
+            "<eos:EOS_Platform>", '<eos:EOS_Platform xmlns:eos="urn:x-eos">')
+        result = parsed(title="S", acquisition=acquisition)
+        self.assertEqual((result.platforms, result.instruments),
+                         (("Vessel A",), ("EM 712",)))
+        self.assertEqual(problems(result, "planam"), [])
+
     def test_object_name(self):
         for title, objnam in (("H13045_MB_1m.csar", "H13045_MB_1m"),
                               ("", None), (None, None)):
@@ -418,6 +430,23 @@ class DocumentTest(unittest.TestCase):
         self.assertIsNone(_survey.parse(b'<!DOCTYPE x><x/>'))
         self.assertEqual(_survey.parse(doc().decode())["standard"],
                          "ISO 19139")
+
+    def test_profile_subtypes_are_read_as_their_iso_types(self):
+        text = doc(title="S", parties=party("Office", "originator")).decode()
+        for iso, name in (("gmi:MI_Metadata", "CHE_MD_Metadata"),
+                          ("gmd:MD_DataIdentification",
+                           "CHE_MD_DataIdentification"),
+                          ("gmd:CI_ResponsibleParty",
+                           "CHE_CI_ResponsibleParty")):
+            text = text.replace("<" + iso, '<che:%s xmlns:che="urn:x-che" '
+                                'gco:isoType=" %s"' % (name, iso))
+            text = text.replace("</" + iso, "</che:" + name)
+        record = _survey.parse(text)
+        self.assertEqual((record["standard"], record["OBJNAM"],
+                          record["SURATH"]), ("ISO 19139", "S", "Office"))
+        with self.assertRaisesRegex(_survey.DocumentError, "root element"):
+            _survey.parse(b'<x:R xmlns:x="urn:x" xmlns:gco="http://www.'
+                          b'isotc211.org/2005/gco" gco:isoType="gmd:Other"/>')
 
     def test_deep_nesting_and_wide_documents(self):
         depth = 100000

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 namespace bathyra {
 namespace survey {
@@ -48,6 +49,9 @@ class Matcher {
         root_ = alternatives(metadata_roots);
         data_ = alternatives(data_identifications);
         service_ = alternatives(service_identifications);
+        for (const ClassOfProperty &entry : classes_of_properties)
+            classes_of_properties_.emplace_back(element(entry.property),
+                                                element(entry.element));
         for (const Rule &rule : rules)
             compile(rule);
         for (uint16_t id : alternatives("mdb:MD_Metadata"))
@@ -67,6 +71,30 @@ class Matcher {
             return unknown_element;
         auto found = by_name_.find(key(prefix, local));
         return found == by_name_.end() ? unknown_element : found->second;
+    }
+
+    // The element id of a class named in an isoType attribute
+    // ("gmd:MD_Metadata", prefixes of the rules), or unknown_element.
+    uint16_t by_type(std::string_view type) const
+    {
+        size_t colon = type.find(':');
+        if (colon == std::string_view::npos)
+            return unknown_element;
+        int prefix = prefix_index(type.substr(0, colon));
+        if (prefix < 0)
+            return unknown_element;
+        auto found = by_name_.find(key(prefix, type.substr(colon + 1)));
+        return found == by_name_.end() ? unknown_element : found->second;
+    }
+
+    // The class that an element of any name stands for under `property`,
+    // or unknown_element.
+    uint16_t class_under(uint16_t property) const
+    {
+        for (const auto &entry : classes_of_properties_)
+            if (entry.first == property)
+                return entry.second;
+        return unknown_element;
     }
 
     const std::vector<uint16_t> &rules_ending_at(uint16_t id) const
@@ -94,6 +122,7 @@ class Matcher {
     std::vector<std::vector<uint16_t>> ending_at_;
     std::vector<CompiledRule> compiled_;
     std::vector<uint16_t> root_, data_, service_, iso19115_3_roots_;
+    std::vector<std::pair<uint16_t, uint16_t>> classes_of_properties_;
 
     static bool contains(const std::vector<uint16_t> &ids, uint16_t id)
     {
@@ -309,7 +338,8 @@ class Collector {
 
     bool open(const char *name, const char **attributes)
     {
-        const uint16_t id = names().classify(matcher_, name);
+        const uint16_t id =
+            stand_in(names().classify(matcher_, name), attributes);
         const int64_t ordinal = next_ordinal_++;
         if (open_.empty())
             out_.root_name = name;
@@ -348,6 +378,31 @@ class Collector {
             }
         }
         return !texts_.empty();
+    }
+
+    // An element of no known name read as the class it stands for: the
+    // one its isoType names, or the one its parent property holds.
+    uint16_t stand_in(uint16_t id, const char **attributes) const
+    {
+        if (id != unknown_element)
+            return id;
+        for (const char **at = attributes; at && *at; at += 2)
+            if (std::strcmp(at[0], iso_type_attribute) == 0) {
+                std::string_view type(at[1]);
+                while (!type.empty() &&
+                       (type.front() == ' ' || type.front() == '\t' ||
+                        type.front() == '\n'))
+                    type.remove_prefix(1);
+                while (!type.empty() &&
+                       (type.back() == ' ' || type.back() == '\t' ||
+                        type.back() == '\n'))
+                    type.remove_suffix(1);
+                id = matcher_.by_type(type);
+                if (id != unknown_element)
+                    return id;
+            }
+        return open_.empty() ? unknown_element
+                             : matcher_.class_under(open_.back().id);
     }
 
     static const char *attribute(const char **attributes,

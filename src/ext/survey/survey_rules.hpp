@@ -73,6 +73,23 @@ constexpr const char *service_identifications = "srv:SV_ServiceIdentification";
 constexpr const char *metadata_roots =
     "gmd:MD_Metadata|gmi:MI_Metadata|mdb:MD_Metadata";
 
+// Elements that stand in the place of a class: a profile's subtype of an
+// ISO class names the class in its gco:isoType attribute (a string such as
+// "gmd:MD_Metadata", with the prefixes below); and under these properties
+// an element of any name stands for the class the property holds.
+constexpr const char *iso_type_attribute =
+    "http://www.isotc211.org/2005/gco}isoType";
+
+struct ClassOfProperty {
+    const char *property;
+    const char *element;
+};
+
+constexpr ClassOfProperty classes_of_properties[] = {
+    {"gmi:platform", "gmi:MI_Platform"},
+    {"gmi:instrument", "gmi:MI_Instrument"},
+};
+
 // clang-format off
 constexpr Rule rules[] = {
     // ISO 19139 (gmd, gmi) ------------------------------------------------
