@@ -192,6 +192,21 @@ class DepthTest(unittest.TestCase):
               "depths taken from heights"], {}),
             ("", reference_system("5866", code_space="EPSG"), (-2.5, 30.0),
              [], dict(vertical_crs="EPSG:5866", VERDAT=12)),
+            # Codes in brackets, a space after the colon.
+            ("", reference_system("NAVD88 (GEOID 12B) [EPSG: 5703]")
+             + reference_system("NAD83 (2011) / UTM Zone 12N [EPSG: 6341]"),
+             (-30.0, 2.5), [], dict(vertical_crs="EPSG:5703",
+                                    horizontal_crs="EPSG:6341")),
+            # A datum's URN with the code of a vertical CRS (MHW height),
+            # and one with a code of neither: the reference's title.
+            ("", reference_system("urn:ogc:def:datum:EPSG::5868"),
+             (-30.0, 2.5), [], dict(vertical_crs="EPSG:5868",
+                                    vertical_datum="Mean High Water",
+                                    VERDAT=16, horizontal_crs=None)),
+            ("", reference_system("urn:ogc:def:datum:EPSG::99999",
+                                  "Mean High Water"), (-30.0, 2.5), UNKNOWN,
+             dict(vertical_crs="Mean High Water", VERDAT=16,
+                  horizontal_crs=None)),
         ])
         # NAVD88 height in US survey feet.
         result = parsed(depth_range("-2.5", "30", HREF % "urn:ogc:def:crs:"

@@ -80,15 +80,29 @@ void read_reference_systems(Context &context)
             space && lower(trimmed(*space)).find("epsg") != std::string::npos
                 ? "EPSG"
                 : "";
-        const CrsReference named =
+        CrsReference named =
             read_crs_reference(text, default_authority,
                                href ? std::string(*href) : std::string());
+        const Text *title = first_value(group, Field::reference_title);
         if (named.kind == CrsReference::Kind::datum) {
             // A vertical datum names the vertical reference's datum.
             std::string datum = vertical_datum(named.authority, named.code);
-            if (!datum.empty() && reference.datum.empty())
-                reference.datum = datum;
-            continue;
+            if (!datum.empty()) {
+                if (reference.datum.empty())
+                    reference.datum = datum;
+                continue;
+            }
+            // A datum's reference that carries the code of a vertical CRS
+            // ("urn:ogc:def:datum:EPSG::5868", MHW height) stands for the
+            // CRS; one that names neither leaves the reference's title.
+            if (vertical_crs(named.authority, named.code).found) {
+                named.kind = CrsReference::Kind::crs;
+            } else {
+                if (title && !is_placeholder(trimmed(*title)) &&
+                    reference.name.empty())
+                    reference.name = trimmed(*title);
+                continue;
+            }
         }
         if (named.kind == CrsReference::Kind::crs) {
             if (vertical_crs(named.authority, named.code).found)
@@ -106,7 +120,6 @@ void read_reference_systems(Context &context)
             wkt.horizontal.empty() ? wkt.vertical.name : wkt.horizontal;
         if (wkt.found && is_placeholder(name))
             continue;  // a WKT for an unknown CRS
-        const Text *title = first_value(group, Field::reference_title);
         if (!wkt.found && names_vertical(text, title)) {
             // A vertical reference named in words ("MHHW", "Local Lake
             // datum"), or titled so ("Mean Higher High Water height").
