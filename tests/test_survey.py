@@ -269,9 +269,9 @@ REAL = {
         SURATH="Overview > Citation Contacts > Contact > Organization "
                "(Role=Originator)",
         bbox=(-155.0, 35.0, -135.0, 42.0),
-        horizontal_crs="Resource > Spatial Reference > Reference System > "
-                       "Code",
-        problems={"DRVAL"}),
+        # The reference system is a template's text, which names no CRS
+        # (told with PROJ only).
+        horizontal_crs=None, proj={"horizontal_crs"}, problems={"DRVAL"}),
     # Heights -400 to 300 without a CRS: depths -300 to 400, doubted.
     "iso19115-3_v2_vertical_only.xml": dict(
         DRVAL=(-300.0, 400.0),

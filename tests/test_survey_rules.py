@@ -341,6 +341,20 @@ class NameTest(unittest.TestCase):
         self.assertEqual(result.horizontal_crs, "EPSG:3395")
         self.assertIsNone(parsed(bounding_box(0, 0, 0, 0)).bbox)
 
+    @needs_proj
+    def test_reference_systems_in_words(self):
+        # Kept when the words name a CRS, else said to be none.
+        self.assertEqual(parsed(head=reference_system(" WGS 84")
+                                ).horizontal_crs, "WGS 84")
+        for text in ("CARTESIAN", "Reference System > Code"):
+            with self.subTest(text):
+                result = parsed(head=reference_system(text)
+                                + reference_system("also none"))
+                self.assertIsNone(result.horizontal_crs)
+                self.assertEqual(problems(result, "horizontal_crs"),
+                                 ["the reference system %s names no CRS"
+                                  % quote(text)])
+
 
 class BoxTest(unittest.TestCase):
 

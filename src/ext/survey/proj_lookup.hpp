@@ -78,6 +78,10 @@ HorizontalCrsFacts horizontal_crs(const std::string &authority,
 std::string vertical_datum(const std::string &authority,
                            const std::string &code);
 
+// Whether `text` (white space around it ignored) is the name of a CRS in
+// PROJ's database, in any case ("WGS 84"); false without PROJ.
+bool names_crs(const std::string &text);
+
 // Reads a reference to a CRS, surrounding white space ignored:
 //   EPSG:5715  EPSG::5715
 //   urn:ogc:def:crs:EPSG::5715  urn:ogc:def:crs:EPSG:6.6:5715 (the version

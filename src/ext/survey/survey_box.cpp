@@ -65,6 +65,7 @@ void read_reference_systems(Context &context)
 {
     Fields &fields = context.fields;
     ReferenceVertical &reference = context.reference;
+    std::string no_crs;  // the first reference system in words that is none
     auto found =
         context.groups({Field::reference_code, Field::reference_code_href,
                         Field::reference_code_space, Field::reference_title},
@@ -132,12 +133,22 @@ void read_reference_systems(Context &context)
         const bool vertical_taken = wkt.vertical.found && !reference.wkt.found;
         if (vertical_taken)
             reference.wkt = wkt.vertical;
-        if (!fields.horizontal_crs &&
-            (!wkt.horizontal.empty() || !wkt.found || !vertical_taken))
+        if (fields.horizontal_crs ||
+            !(!wkt.horizontal.empty() || !wkt.found || !vertical_taken))
+            continue;
+        // A text in words is kept when it names a CRS (without PROJ, that
+        // cannot be told, and it is kept); "CARTESIAN" or a template's
+        // text is none.
+        if (wkt.found || !proj_available() || names_crs(text))
             fields.horizontal_crs = wkt.found ? name : text;
+        else if (no_crs.empty())
+            no_crs = text;
     }
     if (!fields.horizontal_crs)
-        context.problem(Key::horizontal_crs, "no horizontal reference system");
+        context.problem(Key::horizontal_crs,
+                        no_crs.empty() ? "no horizontal reference system"
+                                       : "the reference system " +
+                                             quoted(no_crs) + " names no CRS");
 }
 
 void read_box(Context &context)
