@@ -324,13 +324,21 @@ class NameTest(unittest.TestCase):
             ([("Lead", "principalInvestigator"),
               ("Survey Office", "originator")], "", "Survey Office"),
             ([("Owner Office", "owner")], contact, "Owner Office"),
+            ([("Writer", "author")], contact, "Writer"),
+            # A point of contact is never the survey authority.
+            ([], contact, None),
         ]
         for parties, contacts, authority in cases:
             with self.subTest(parties=parties, contacts=contacts):
                 cited = "".join(party(name, role) for name, role in parties)
-                self.assertEqual(parsed(title="S", parties=cited,
-                                        contacts=contacts, head=head).SURATH,
-                                 authority)
+                result = parsed(title="S", parties=cited, contacts=contacts,
+                                head=head)
+                self.assertEqual(result.SURATH, authority)
+        self.assertEqual(problems(result, "SURATH"), [
+            'the organisation "Contact Office" is named as point of contact '
+            'only, not taken as the survey authority: no organisation in a '
+            'role of authorship (originator, principal investigator, owner, '
+            'custodian, author) of the identification'])
 
     def test_bounding_box_and_horizontal_crs(self):
         result = parsed(bounding_box("-70.2871", "43.6312", "-70.2214",
