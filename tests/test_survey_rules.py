@@ -309,6 +309,20 @@ class NameTest(unittest.TestCase):
                               ("", None), (None, None)):
             with self.subTest(title=title):
                 self.assertEqual(parsed(title=title).OBJNAM, objnam)
+        # A title as a file name, in the identification whose fields are
+        # read: another identification's title is not taken instead.
+        other = ("<gmd:identificationInfo><gmd:MD_DataIdentification>"
+                 "<gmd:citation><gmd:CI_Citation><gmd:title><gco:"
+                 "CharacterString>Other</gco:CharacterString></gmd:title>"
+                 "</gmd:CI_Citation></gmd:citation></gmd:MD_DataIdentification>"
+                 "</gmd:identificationInfo>")
+        for title, objnam in (("H1.csar", "H1"), ("", None)):
+            text = doc(title="X", others=other).decode().replace(
+                "<gco:CharacterString>X</gco:CharacterString>",
+                '<gmx:FileName xmlns:gmx="http://www.isotc211.org/2005/gmx" '
+                'src="f">%s</gmx:FileName>' % title)
+            with self.subTest(file_name=title):
+                self.assertEqual(_survey.parse(text)["OBJNAM"], objnam)
 
     def test_survey_authority_by_role(self):
         # The metadata contact is no party of the identification.

@@ -53,9 +53,16 @@ void name_each(const Groups &found, std::initializer_list<Field> order,
 
 void read_title(Context &context)
 {
+    // The title of the first identification that has one: an empty title
+    // there is no reason to take another identification's.
+    int64_t ident = -1;
     for (const Capture &capture : context.collected.captures) {
         if (capture.field != Field::title || !context.readable(capture))
             continue;
+        if (ident < 0)
+            ident = capture.ident;
+        if (capture.ident != ident)
+            break;
         std::string title = without_csar(trimmed(capture.value));
         if (!title.empty()) {
             context.fields.OBJNAM = title;

@@ -95,6 +95,7 @@ constexpr Rule rules[] = {
     // ISO 19139 (gmd, gmi) ------------------------------------------------
     {Field::metadata_date, "root/gmd:dateStamp/gco:DateTime|gco:Date", nullptr, 0},
     {Field::title, "ident/gmd:citation/gmd:CI_Citation/gmd:title/text", nullptr, 0},
+    {Field::title, "ident/gmd:citation/gmd:CI_Citation/gmd:title/gmx:FileName", nullptr, 0},
     // Temporal extents, GML 3.1 and 3.2: periods wherever the
     // identification holds them (in valid documents, in its temporal
     // extents), and instants that stand for a whole extent.  Both standards
@@ -154,6 +155,7 @@ constexpr Rule rules[] = {
     // where its elements map one to one ----------------------------------
     {Field::metadata_date, "root/mdb:dateInfo/cit:CI_Date/cit:date/gco:DateTime|gco:Date", nullptr, 0},
     {Field::title, "ident/mri:citation/cit:CI_Citation/cit:title/text", nullptr, 0},
+    {Field::title, "ident/mri:citation/cit:CI_Citation/cit:title/gcx:FileName", nullptr, 0},
     {Field::minimum_value, "ident/**/gex:EX_VerticalExtent/gex:minimumValue/gco:Real", nullptr, 2},
     {Field::maximum_value, "ident/**/gex:EX_VerticalExtent/gex:maximumValue/gco:Real", nullptr, 2},
     {Field::vertical_crs_href, "ident/**/gex:EX_VerticalExtent/gex:verticalCRS", "http://www.w3.org/1999/xlink}href", 2},
