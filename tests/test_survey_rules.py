@@ -5,9 +5,10 @@ import unittest
 
 import bathyra
 from bathyra import _survey, bag
-from tests.documents import (acquired, bounding_box, depth_range, document,
-                             hostile_documents, instant, party, period,
-                             reference_system, survey_document)
+from tests.documents import (SURVEY_NAMESPACES, acquired, bounding_box,
+                             depth_range, document, hostile_documents,
+                             instant, party, period, reference_system,
+                             survey_document)
 
 DATE_STAMP = "<gmd:dateStamp><gco:Date>2020-01-01</gco:Date></gmd:dateStamp>"
 needs_proj = unittest.skipUnless(_survey.proj_available(), "built without "
@@ -498,6 +499,32 @@ class DocumentTest(unittest.TestCase):
         with self.assertRaisesRegex(_survey.DocumentError, "root element"):
             _survey.parse(b'<x:R xmlns:x="urn:x" xmlns:gco="http://www.'
                           b'isotc211.org/2005/gco" gco:isoType="gmd:Other"/>')
+
+    def test_problems_say_what_is_missing(self):
+        # An empty metadata date is none.
+        result = bathyra.parse_survey(survey_document(
+            title="S", head="<gmd:dateStamp><gco:Date> </gco:Date>"
+            "</gmd:dateStamp>").encode())
+        self.assertEqual(problems(result, "SURSTA"),
+                         ["no survey period in the identification"])
+        # A record without identification says so once, for every field.
+        result = bathyra.parse_survey(('<gmi:MI_Metadata %s>%s'
+                                       '</gmi:MI_Metadata>' % (
+                                           SURVEY_NAMESPACES, DATE_STAMP)
+                                       ).encode())
+        self.assertEqual({message for _, message in result.problems
+                          if "identification" in message},
+                         {"the record has no identification (data or "
+                          "service identification)"})
+        # A vertical datum named without a vertical CRS.
+        crs = ('<gmd:verticalCRS><gml:VerticalCRS gml:id="v"><gml:'
+               'verticalDatum><gml:VerticalDatum gml:id="d"><gml:name>Mean '
+               'Lower Low Water</gml:name></gml:VerticalDatum></gml:'
+               'verticalDatum></gml:VerticalCRS></gmd:verticalCRS>')
+        result = parsed(depth_range("1", "2", crs))
+        self.assertEqual((result.VERDAT, problems(result, "vertical_crs")),
+                         (12, ['the vertical datum "Mean Lower Low Water" is '
+                               'named, but no vertical CRS']))
 
     def test_deep_nesting_and_wide_documents(self):
         depth = 100000

@@ -354,8 +354,10 @@ class Collector {
         if (root_at_ < 0 || id == unknown_element)
             return false;
         if (matcher_.is_data_identification(id) ||
-            matcher_.is_service_identification(id))
+            matcher_.is_service_identification(id)) {
             idents_.push_back(static_cast<int64_t>(open_.size()) - 1);
+            out_.has_identification = true;
+        }
         if (matcher_.is_data_identification(id))
             out_.has_data_identification = true;
         const uint16_t parent =

@@ -42,6 +42,8 @@ struct Collected {
     // A data identification was read (a service identification's fields
     // are read only when there is none), whether or not it held fields.
     bool has_data_identification = false;
+    // Any identification was read, data or service.
+    bool has_identification = false;
 };
 
 enum class Outcome {
