@@ -622,6 +622,22 @@ class EncodingTest(SurveyChecks):
                     stream.write((text + "\n").encode(codec))
                 self.assertEqual(read_survey(path),
                                  Survey(**dict(expected.to_dict(), path=path)))
+        # Other names of the encodings expat reads: read as they are, with
+        # no copy, and as the document in UTF-8.
+        from unittest import mock
+        for name, codec, script in (
+                ("ASCII", "ascii", None), ("ANSI_X3.4-1968", "ascii", None),
+                ("latin1", "latin-1", "fr"), ("ISO8859-1", "latin-1", "fr"),
+                ("utf8", "utf-8", "ja"), ("UTF8", "utf-8-sig", "ja")):
+            with self.subTest(alias=name, codec=codec):
+                title = SCRIPTS.get(script, "H13045")
+                expected = parse_survey(self.declared("UTF-8", title).encode())
+                data = self.declared(name, title).encode(codec)
+                with mock.patch("bathyra._transcoding.as_utf8",
+                                side_effect=AssertionError("copied")):
+                    self.assertEqual(parse_survey(data), expected)
+        with self.assertRaisesRegex(SurveyError, "not ASCII text"):
+            parse_survey(self.declared("ASCII", "é").encode("latin-1"))
         # A str is read as UTF-8 whatever its declaration says.
         text = self.declared("Shift_JIS", SCRIPTS["ja"])
         self.assertEqual(parse_survey(text).OBJNAM, SCRIPTS["ja"])

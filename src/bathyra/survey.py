@@ -44,7 +44,7 @@ from typing import Any, Dict, Optional, Protocol, Tuple, Union
 
 from bathyra import bag
 from bathyra._doctype import expanded
-from bathyra._transcoding import as_utf8, utf8_copy
+from bathyra._transcoding import as_utf8, for_expat, utf8_copy
 from bathyra.document import _WIDE_STARTS, DEFAULT_LIMIT, read_document
 from bathyra.errors import BagSupportMissing, FileError, SurveyError
 
@@ -237,9 +237,9 @@ def _survey_of(document: _Text, path: Optional[str],
         raise SurveyError("the document is empty")
     try:
         if isinstance(document, bytes):
-            # An encoding that expat does not know by itself: its text in
-            # UTF-8.
-            copy = as_utf8(document)
+            # An encoding that expat does not know by itself: the name it
+            # knows for it, or its text in UTF-8.
+            copy = for_expat(document)
             if copy is not None:
                 document = copy
         fields = _survey.parse(document, is_bag)
