@@ -277,8 +277,11 @@ NameCache &names()
 
 class Collector {
   public:
-    Collector(const Matcher &matcher, Collected &out)
-        : matcher_(matcher), out_(out)
+    // Collects the first record into records.back(), or with `every`
+    // each record into an element of its own.
+    Collector(const Matcher &matcher, Vector<Collected> &records, bool every)
+        : matcher_(matcher), records_(records), out_(&records.back()),
+          every_(every)
     {
     }
 
@@ -304,7 +307,7 @@ class Collector {
         if (root_at_ >= 0 &&
             static_cast<int64_t>(open_.size()) - 1 == root_at_) {
             root_at_ = -1;
-            finished_ = true;
+            finished_ = !every_;
         }
         open_.pop_back();
     }
@@ -313,8 +316,8 @@ class Collector {
     {
         try {
             for (size_t index : texts_)
-                out_.captures[index].value.append(text,
-                                                  static_cast<size_t>(length));
+                out_->captures[index].value.append(
+                    text, static_cast<size_t>(length));
         } catch (const std::bad_alloc &) {
             out_of_memory_ = true;
             throw;
@@ -323,7 +326,9 @@ class Collector {
 
   private:
     const Matcher &matcher_;
-    Collected &out_;
+    Vector<Collected> &records_;
+    Collected *out_;  // the record being read
+    bool every_;
     Vector<Open> open_;
     Vector<size_t> texts_;    // captures that take the character data
     Vector<int64_t> idents_;  // stack indexes of open identifications
@@ -342,13 +347,18 @@ class Collector {
             stand_in(names().classify(matcher_, name), attributes);
         const int64_t ordinal = next_ordinal_++;
         if (open_.empty())
-            out_.root_name = name;
+            out_->root_name = name;
         texts_.clear();
         if (root_at_ < 0 && !finished_ && matcher_.is_root(id)) {
+            if (out_->standard != Standard::none) {
+                // A record after the first (only when every one is read).
+                records_.emplace_back();
+                out_ = &records_.back();
+            }
             root_at_ = static_cast<int64_t>(open_.size());
-            out_.standard = matcher_.is_iso19115_3_root(id)
-                                ? Standard::iso19115_3
-                                : Standard::iso19139;
+            out_->standard = matcher_.is_iso19115_3_root(id)
+                                 ? Standard::iso19115_3
+                                 : Standard::iso19139;
         }
         open_.push_back(Open{id, ordinal});
         if (root_at_ < 0 || id == unknown_element)
@@ -356,10 +366,10 @@ class Collector {
         if (matcher_.is_data_identification(id) ||
             matcher_.is_service_identification(id)) {
             idents_.push_back(static_cast<int64_t>(open_.size()) - 1);
-            out_.has_identification = true;
+            out_->has_identification = true;
         }
         if (matcher_.is_data_identification(id))
-            out_.has_data_identification = true;
+            out_->has_data_identification = true;
         const uint16_t parent =
             open_.size() >= 2 ? open_[open_.size() - 2].id : unknown_element;
         for (uint16_t index : matcher_.rules_ending_at(id)) {
@@ -372,11 +382,11 @@ class Collector {
                 continue;
             Capture capture{rule.field, group_, ident_, service_, {}};
             if (rule.attribute.empty()) {
-                texts_.push_back(out_.captures.size());
-                out_.captures.push_back(std::move(capture));
+                texts_.push_back(out_->captures.size());
+                out_->captures.push_back(std::move(capture));
             } else if (const char *value = attribute(attributes, rule)) {
                 capture.value = value;
-                out_.captures.push_back(std::move(capture));
+                out_->captures.push_back(std::move(capture));
             }
         }
         return !texts_.empty();
@@ -472,12 +482,14 @@ class Collector {
 
 }  // namespace
 
-Outcome collect(const expat::Library &library, const char *bytes,
-                Py_ssize_t length, bool as_utf8, Collected &out,
-                std::string &error)
+namespace {
+
+Outcome run(const expat::Library &library, const char *bytes,
+            Py_ssize_t length, bool as_utf8, Vector<Collected> &records,
+            bool every, std::string &error)
 {
     const unsigned long failures = expat::failed_allocations();
-    Collector collector(matcher(), out);
+    Collector collector(matcher(), records, every);
     expat::Pass<Collector> pass(library, collector);
     // Expat fails to make a parser only for want of memory.
     if (!pass.ready())
@@ -499,6 +511,29 @@ Outcome collect(const expat::Library &library, const char *bytes,
             std::to_string(pass.error_line()) + ", column " +
             std::to_string(pass.error_column());
     return Outcome::malformed;
+}
+
+}  // namespace
+
+Outcome collect(const expat::Library &library, const char *bytes,
+                Py_ssize_t length, bool as_utf8, Collected &out,
+                std::string &error)
+{
+    Vector<Collected> records;
+    records.emplace_back();
+    const Outcome outcome =
+        run(library, bytes, length, as_utf8, records, false, error);
+    out = std::move(records.front());
+    return outcome;
+}
+
+Outcome collect_all(const expat::Library &library, const char *bytes,
+                    Py_ssize_t length, bool as_utf8, Vector<Collected> &out,
+                    std::string &error)
+{
+    out.clear();
+    out.emplace_back();
+    return run(library, bytes, length, as_utf8, out, true, error);
 }
 
 }  // namespace survey

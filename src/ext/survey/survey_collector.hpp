@@ -60,5 +60,12 @@ Outcome collect(const expat::Library &library, const char *bytes,
                 Py_ssize_t length, bool as_utf8, Collected &out,
                 std::string &error);
 
+// The same for every metadata record of the document (a catalogue's
+// response holds several, one after another): one Collected per record,
+// in document order; one (standard none) when there is no record.
+Outcome collect_all(const expat::Library &library, const char *bytes,
+                    Py_ssize_t length, bool as_utf8, Vector<Collected> &out,
+                    std::string &error);
+
 }  // namespace survey
 }  // namespace bathyra
