@@ -401,15 +401,10 @@ class Collector {
         for (const char **at = attributes; at && *at; at += 2)
             if (std::strcmp(at[0], iso_type_attribute) == 0) {
                 std::string_view type(at[1]);
-                while (!type.empty() &&
-                       (type.front() == ' ' || type.front() == '\t' ||
-                        type.front() == '\n'))
-                    type.remove_prefix(1);
-                while (!type.empty() &&
-                       (type.back() == ' ' || type.back() == '\t' ||
-                        type.back() == '\n'))
-                    type.remove_suffix(1);
-                id = matcher_.by_type(type);
+                const size_t begin = type.find_first_not_of(" \t\r\n");
+                const size_t end = type.find_last_not_of(" \t\r\n");
+                if (begin != std::string_view::npos)
+                    id = matcher_.by_type(type.substr(begin, end + 1 - begin));
                 if (id != unknown_element)
                     return id;
             }

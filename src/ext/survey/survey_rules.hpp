@@ -69,7 +69,8 @@ constexpr const char *data_identifications =
     "mri:MD_DataIdentification";
 constexpr const char *service_identifications = "srv:SV_ServiceIdentification";
 
-// The metadata record: the first one in the document is read.
+// The metadata record: the first one in the document is read (or every
+// one, one after another, when all are asked for).
 constexpr const char *metadata_roots =
     "gmd:MD_Metadata|gmi:MI_Metadata|mdb:MD_Metadata";
 
