@@ -92,14 +92,12 @@ REAL = {
     "csw_response_wrapped_gmd_gml31.xml": dict(
         # A catalogue response around gmd:MD_Metadata; GML 3.1 positions,
         # the end as written (2999: still running).  The distributor is
-        # no survey authority.
+        # no survey authority, nor is the point of contact.
         SURSTA="19000101", SUREND="29990101", OBJNAM="Grondwatermeetnetten",
-        SURATH="Vlaamse overheid - Vlaamse MilieuMaatschappij - Afdeling "
-               "Operationeel Waterbeheer",
         bbox=(2.549, 50.697, 5.902, 51.495), horizontal_crs="EPSG:31370",
         # EPSG 5710 is Ostend height; 3043 is another horizontal CRS.
         vertical_crs="EPSG:5710", vertical_datum="Ostend",
-        proj={"vertical_crs", "vertical_datum"}),
+        proj={"vertical_crs", "vertical_datum"}, problems={"SURATH"}),
     "gmd_gml31_elevation_model_date_only.xml": dict(
         SURSTA="20091007", SUREND="20091007", OBJNAM="DTM", SURATH="YPAAT",
         bbox=(19.0, 34.0, 30.0, 42.0)),
@@ -203,8 +201,8 @@ REAL = {
               6.955227375030518),
         problems={"DRVAL"}),
     "gmi_ocean_profile_collection_xlarge.xml": dict(
-        # Platform "UNKNOWN" is a placeholder; no party has a role before
-        # pointOfContact (publishers, contributors).
+        # Platform "UNKNOWN" is a placeholder; no party has a role of
+        # authorship (publishers, contributors, a point of contact).
         SURSTA="19930522", SUREND="20061202",
         OBJNAM="Biological, chemical, physical, biogeochemical, ecological, "
                "environmental and other data collected from around the "
@@ -215,14 +213,14 @@ REAL = {
         platforms=Names(25, "ALBATROSS IV", "WECOMA", "HUDSON"),
         instruments=Names(51, "acoustic sensor", "visual observation",
                           "CTD", "echo sounder"),
-        SURATH=NCEI, bbox=(-172.99, -78.652, 113.3667, 76.1552)),
+        bbox=(-172.99, -78.652, 113.3667, 76.1552), problems={"SURATH"}),
     "gmi_paleo_negative_years.xml": dict(
         # Years before 0001; the originators are persons without an
-        # organisation, so the point of contact's organisation.
+        # organisation, and a point of contact is no survey authority.
         OBJNAM="NOAA/WDS Paleoclimatology - A global planktic foraminifer "
                "census data set for the Pliocene ocean",
-        SURATH=NCEI, bbox=(-176.9, -57.726, 175.87, 58.2093),
-        problems={"SURSTA", "SUREND"}),
+        bbox=(-176.9, -57.726, 175.87, 58.2093),
+        problems={"SURSTA", "SUREND", "SURATH"}),
     "gmi_research_project_nil_acquisition_large.xml": dict(
         SURSTA="201109", SUREND="201802",
         OBJNAM="NCCOS Sponsored Research Project: Understanding Coral "
@@ -269,9 +267,9 @@ REAL = {
         SURATH="Overview > Citation Contacts > Contact > Organization "
                "(Role=Originator)",
         bbox=(-155.0, 35.0, -135.0, 42.0),
-        horizontal_crs="Resource > Spatial Reference > Reference System > "
-                       "Code",
-        problems={"DRVAL"}),
+        # The reference system is a template's text, which names no CRS
+        # (told with PROJ only).
+        horizontal_crs=None, proj={"horizontal_crs"}, problems={"DRVAL"}),
     # Heights -400 to 300 without a CRS: depths -300 to 400, doubted.
     "iso19115-3_v2_vertical_only.xml": dict(
         DRVAL=(-300.0, 400.0),
@@ -651,6 +649,22 @@ class EncodingTest(SurveyChecks):
                     stream.write((text + "\n").encode(codec))
                 self.assertEqual(read_survey(path),
                                  Survey(**dict(expected.to_dict(), path=path)))
+        # Other names of the encodings expat reads: read as they are, with
+        # no copy, and as the document in UTF-8.
+        from unittest import mock
+        for name, codec, script in (
+                ("ASCII", "ascii", None), ("ANSI_X3.4-1968", "ascii", None),
+                ("latin1", "latin-1", "fr"), ("ISO8859-1", "latin-1", "fr"),
+                ("utf8", "utf-8", "ja"), ("UTF8", "utf-8-sig", "ja")):
+            with self.subTest(alias=name, codec=codec):
+                title = SCRIPTS.get(script, "H13045")
+                expected = parse_survey(self.declared("UTF-8", title).encode())
+                data = self.declared(name, title).encode(codec)
+                with mock.patch("bathyra._transcoding.as_utf8",
+                                side_effect=AssertionError("copied")):
+                    self.assertEqual(parse_survey(data), expected)
+        with self.assertRaisesRegex(SurveyError, "not ASCII text"):
+            parse_survey(self.declared("ASCII", "é").encode("latin-1"))
         # A str is read as UTF-8 whatever its declaration says.
         text = self.declared("Shift_JIS", SCRIPTS["ja"])
         self.assertEqual(parse_survey(text).OBJNAM, SCRIPTS["ja"])

@@ -255,6 +255,31 @@ class SurveyCommandLineTest(support.FolderMixin, unittest.TestCase):
         self.assertEqual((single.returncode, single.stderr),
                          (1, errors[1] + "\n"))
 
+    def test_a_row_for_every_record_of_a_catalogue_response(self):
+        records = [survey_document(title) for title in ("R1", "R2", "R3")]
+        response = self.write("response.xml", (
+            '<csw:GetRecordsResponse xmlns:csw="http://www.opengis.net/cat/'
+            'csw/2.0.2"><csw:SearchResults>%s</csw:SearchResults>'
+            '</csw:GetRecordsResponse>' % "".join(records)))
+        surveys = bathyra.read_surveys(response)
+        self.assertEqual([s.OBJNAM for s in surveys], ["R1", "R2", "R3"])
+        first = bathyra.read_survey(response)
+        self.assertEqual(first.problems, surveys[0].problems + (
+            ("records", "the document holds 3 metadata records; only the "
+                        "first is read here"),))
+        result = run_cli("--json", response, H13045)
+        self.assertEqual([(line["file"], line["OBJNAM"])
+                          for line in json_lines(result)],
+                         [(response + "#1", "R1"), (response + "#2", "R2"),
+                          (response + "#3", "R3"),
+                          (H13045, "H13045_MB_1m_MLLW")])
+        self.assertEqual(result.stderr.splitlines()[-1], "python -m bathyra: "
+                         "2 files: 2 read (2 with gaps), 0 not read")
+        # --strict reads the file as before: its first record.
+        strict = run_cli("--strict", "--json", response)
+        self.assertEqual([line["file"] for line in json_lines(strict)],
+                         [response])
+
     def test_the_installed_command_names_itself(self):
         result = run_cli("-j", "0", H13045, command="bathyra")
         self.assertEqual(result.returncode, 2)
@@ -302,11 +327,12 @@ class SurveyCommandLineTest(support.FolderMixin, unittest.TestCase):
 POISONED_RUN = """
 import concurrent.futures, os, signal, sys
 from bathyra import bag, cli, survey
-read_survey, Pool = survey.read_survey, concurrent.futures.ProcessPoolExecutor
+read_surveys = survey.read_surveys
+Pool = concurrent.futures.ProcessPoolExecutor
 def poisoned(path, **options):
     if os.path.basename(path).startswith("poison"):
         os.kill(os.getpid(), signal.SIGKILL)
-    return read_survey(path, **options)
+    return read_surveys(path, **options)
 def stopped():
     with open(sys.argv[1], "a") as stream:
         stream.write("%d\\n" % os.getpid())
@@ -316,7 +342,7 @@ def pool(jobs, **options):
         raise OSError(38, "Function not implemented")
     workers.append(jobs)
     return Pool(jobs, **options)
-survey.read_survey, bag.stop_helper = poisoned, stopped
+survey.read_surveys, bag.stop_helper = poisoned, stopped
 concurrent.futures.ProcessPoolExecutor = pool
 status = cli.main(sys.argv[3:])
 print([workers, os.getpid()])

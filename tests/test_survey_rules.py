@@ -5,9 +5,10 @@ import unittest
 
 import bathyra
 from bathyra import _survey, bag
-from tests.documents import (acquired, bounding_box, depth_range, document,
-                             hostile_documents, instant, party, period,
-                             reference_system, survey_document)
+from tests.documents import (SURVEY_NAMESPACES, acquired, bounding_box,
+                             depth_range, document, hostile_documents,
+                             instant, party, period, reference_system,
+                             survey_document)
 
 DATE_STAMP = "<gmd:dateStamp><gco:Date>2020-01-01</gco:Date></gmd:dateStamp>"
 needs_proj = unittest.skipUnless(_survey.proj_available(), "built without "
@@ -192,6 +193,21 @@ class DepthTest(unittest.TestCase):
               "depths taken from heights"], {}),
             ("", reference_system("5866", code_space="EPSG"), (-2.5, 30.0),
              [], dict(vertical_crs="EPSG:5866", VERDAT=12)),
+            # Codes in brackets, a space after the colon.
+            ("", reference_system("NAVD88 (GEOID 12B) [EPSG: 5703]")
+             + reference_system("NAD83 (2011) / UTM Zone 12N [EPSG: 6341]"),
+             (-30.0, 2.5), [], dict(vertical_crs="EPSG:5703",
+                                    horizontal_crs="EPSG:6341")),
+            # A datum's URN with the code of a vertical CRS (MHW height),
+            # and one with a code of neither: the reference's title.
+            ("", reference_system("urn:ogc:def:datum:EPSG::5868"),
+             (-30.0, 2.5), [], dict(vertical_crs="EPSG:5868",
+                                    vertical_datum="Mean High Water",
+                                    VERDAT=16, horizontal_crs=None)),
+            ("", reference_system("urn:ogc:def:datum:EPSG::99999",
+                                  "Mean High Water"), (-30.0, 2.5), UNKNOWN,
+             dict(vertical_crs="Mean High Water", VERDAT=16,
+                  horizontal_crs=None)),
         ])
         # NAVD88 height in US survey feet.
         result = parsed(depth_range("-2.5", "30", HREF % "urn:ogc:def:crs:"
@@ -277,11 +293,37 @@ class NameTest(unittest.TestCase):
                                   result.planam),
                                  (platforms, instruments, planam))
 
+    def test_subtypes_of_the_acquisition_classes(self):
+        # An element of another name in the place of MI_Platform or
+        # MI_Instrument is read as the class.
+        acquisition = acquired("platform", "Vessel A", inner=acquired(
+            "instrument", "EM 712")).replace("gmi:MI_", "eos:EOS_")
+        acquisition = acquisition.replace(
+            "<eos:EOS_Platform>", '<eos:EOS_Platform xmlns:eos="urn:x-eos">')
+        result = parsed(title="S", acquisition=acquisition)
+        self.assertEqual((result.platforms, result.instruments),
+                         (("Vessel A",), ("EM 712",)))
+        self.assertEqual(problems(result, "planam"), [])
+
     def test_object_name(self):
         for title, objnam in (("H13045_MB_1m.csar", "H13045_MB_1m"),
                               ("", None), (None, None)):
             with self.subTest(title=title):
                 self.assertEqual(parsed(title=title).OBJNAM, objnam)
+        # A title as a file name, in the identification whose fields are
+        # read: another identification's title is not taken instead.
+        other = ("<gmd:identificationInfo><gmd:MD_DataIdentification>"
+                 "<gmd:citation><gmd:CI_Citation><gmd:title><gco:"
+                 "CharacterString>Other</gco:CharacterString></gmd:title>"
+                 "</gmd:CI_Citation></gmd:citation></gmd:MD_DataIdentification>"
+                 "</gmd:identificationInfo>")
+        for title, objnam in (("H1.csar", "H1"), ("", None)):
+            text = doc(title="X", others=other).decode().replace(
+                "<gco:CharacterString>X</gco:CharacterString>",
+                '<gmx:FileName xmlns:gmx="http://www.isotc211.org/2005/gmx" '
+                'src="f">%s</gmx:FileName>' % title)
+            with self.subTest(file_name=title):
+                self.assertEqual(_survey.parse(text)["OBJNAM"], objnam)
 
     def test_survey_authority_by_role(self):
         # The metadata contact is no party of the identification.
@@ -297,13 +339,21 @@ class NameTest(unittest.TestCase):
             ([("Lead", "principalInvestigator"),
               ("Survey Office", "originator")], "", "Survey Office"),
             ([("Owner Office", "owner")], contact, "Owner Office"),
+            ([("Writer", "author")], contact, "Writer"),
+            # A point of contact is never the survey authority.
+            ([], contact, None),
         ]
         for parties, contacts, authority in cases:
             with self.subTest(parties=parties, contacts=contacts):
                 cited = "".join(party(name, role) for name, role in parties)
-                self.assertEqual(parsed(title="S", parties=cited,
-                                        contacts=contacts, head=head).SURATH,
-                                 authority)
+                result = parsed(title="S", parties=cited, contacts=contacts,
+                                head=head)
+                self.assertEqual(result.SURATH, authority)
+        self.assertEqual(problems(result, "SURATH"), [
+            'the organisation "Contact Office" is named as point of contact '
+            'only, not taken as the survey authority: no organisation in a '
+            'role of authorship (originator, principal investigator, owner, '
+            'custodian, author) of the identification'])
 
     def test_bounding_box_and_horizontal_crs(self):
         result = parsed(bounding_box("-70.2871", "43.6312", "-70.2214",
@@ -313,6 +363,20 @@ class NameTest(unittest.TestCase):
         self.assertEqual(result.bbox, (-70.2871, 43.6312, -70.2214, 43.6788))
         self.assertEqual(result.horizontal_crs, "EPSG:3395")
         self.assertIsNone(parsed(bounding_box(0, 0, 0, 0)).bbox)
+
+    @needs_proj
+    def test_reference_systems_in_words(self):
+        # Kept when the words name a CRS, else said to be none.
+        self.assertEqual(parsed(head=reference_system(" WGS 84")
+                                ).horizontal_crs, "WGS 84")
+        for text in ("CARTESIAN", "Reference System > Code"):
+            with self.subTest(text):
+                result = parsed(head=reference_system(text)
+                                + reference_system("also none"))
+                self.assertIsNone(result.horizontal_crs)
+                self.assertEqual(problems(result, "horizontal_crs"),
+                                 ["the reference system %s names no CRS"
+                                  % quote(text)])
 
 
 class BoxTest(unittest.TestCase):
@@ -483,6 +547,49 @@ class DocumentTest(unittest.TestCase):
             "<results>%s</results>" % smxml), result)
         unqualified = survey_document("T").replace("gmd:title>", "title>")
         self.assertIsNone(bathyra.parse_survey(unqualified).OBJNAM)
+
+    def test_profile_subtypes_are_read_as_their_iso_types(self):
+        text = doc(title="S", parties=party("Office", "originator")).decode()
+        for iso, name in (("gmi:MI_Metadata", "CHE_MD_Metadata"),
+                          ("gmd:MD_DataIdentification",
+                           "CHE_MD_DataIdentification"),
+                          ("gmd:CI_ResponsibleParty",
+                           "CHE_CI_ResponsibleParty")):
+            text = text.replace("<" + iso, '<che:%s xmlns:che="urn:x-che" '
+                                'gco:isoType=" %s"' % (name, iso))
+            text = text.replace("</" + iso, "</che:" + name)
+        record = _survey.parse(text)
+        self.assertEqual((record["standard"], record["OBJNAM"],
+                          record["SURATH"]), ("ISO 19139", "S", "Office"))
+        with self.assertRaisesRegex(_survey.DocumentError, "root element"):
+            _survey.parse(b'<x:R xmlns:x="urn:x" xmlns:gco="http://www.'
+                          b'isotc211.org/2005/gco" gco:isoType="gmd:Other"/>')
+
+    def test_problems_say_what_is_missing(self):
+        # An empty metadata date is none.
+        result = bathyra.parse_survey(survey_document(
+            title="S", head="<gmd:dateStamp><gco:Date> </gco:Date>"
+            "</gmd:dateStamp>").encode())
+        self.assertEqual(problems(result, "SURSTA"),
+                         ["no survey period in the identification"])
+        # A record without identification says so once, for every field.
+        result = bathyra.parse_survey(('<gmi:MI_Metadata %s>%s'
+                                       '</gmi:MI_Metadata>' % (
+                                           SURVEY_NAMESPACES, DATE_STAMP)
+                                       ).encode())
+        self.assertEqual({message for _, message in result.problems
+                          if "identification" in message},
+                         {"the record has no identification (data or "
+                          "service identification)"})
+        # A vertical datum named without a vertical CRS.
+        crs = ('<gmd:verticalCRS><gml:VerticalCRS gml:id="v"><gml:'
+               'verticalDatum><gml:VerticalDatum gml:id="d"><gml:name>Mean '
+               'Lower Low Water</gml:name></gml:VerticalDatum></gml:'
+               'verticalDatum></gml:VerticalCRS></gmd:verticalCRS>')
+        result = parsed(depth_range("1", "2", crs))
+        self.assertEqual((result.VERDAT, problems(result, "vertical_crs")),
+                         (12, ['the vertical datum "Mean Lower Low Water" is '
+                               'named, but no vertical CRS']))
 
     def test_deep_nesting_and_wide_documents(self):
         depth = 100000

@@ -71,8 +71,10 @@ The parts of the package:
     The survey reader (``bathyra.survey``): every survey attribute that a
     metadata file, a BAG file or a document states, as a ``Survey``
     (immutable, picklable), with the problems that kept the others out;
-    ``SurveyError`` for a file that cannot be read at all.  Loaded on
-    first use.
+    ``SurveyError`` for a file that cannot be read at all.
+    ``read_surveys(path)`` and ``parse_surveys(document)`` give a list, a
+    Survey per metadata record (a catalogue's response holds several).
+    Loaded on first use.
 ``bathyra.metadata_parser``
     The extension module, written in C++: ``extract_metadata(raster)``
     reads the document from the attribute ``iso19139_xml`` (``str`` or
@@ -105,14 +107,15 @@ from bathyra.errors import (BagError, BagSupportMissing, BathyraError,
                             SurveyError)
 from bathyra.explain import explain
 
-__all__ = ["__version__", "explain", "read_survey", "parse_survey", "Survey",
-           "SurveyError", "BathyraError", "BagError", "BagSupportMissing",
+__all__ = ["__version__", "explain", "read_survey", "read_surveys",
+           "parse_survey", "parse_surveys", "Survey", "SurveyError", "BathyraError", "BagError", "BagSupportMissing",
            "Document"]
 
 # The survey reader is imported when first asked for: it loads the
 # extension modules, and importing the package stays cheap and works from
 # the sources alone.
-_SURVEY_NAMES = ("read_survey", "parse_survey", "Survey")
+_SURVEY_NAMES = ("read_survey", "read_surveys", "parse_survey",
+                 "parse_surveys", "Survey")
 
 
 def __getattr__(name):

@@ -15,7 +15,7 @@ from typing import Optional, Tuple, Union
 
 from bathyra.errors import SurveyError
 
-__all__ = ["as_utf8", "utf8_copy"]
+__all__ = ["as_utf8", "for_expat", "utf8_copy"]
 
 # What the first bytes say of a document's encoding before its declaration
 # is read (the byte order marks, then "<?" in each form): the first bytes,
@@ -47,6 +47,12 @@ _DECLARATION = re.compile(
 _ENCODING_NAME = re.compile(r"[A-Za-z][A-Za-z0-9._-]{0,63}\Z")
 # The declaration is read from this many bytes at most.
 _HEAD = 1024
+# Other names of the 8-bit encodings that expat reads ("ASCII", "latin1",
+# "ISO8859-1", "utf8"...), by the name of their codec: the name expat
+# knows them by.
+_EXPAT_ALIASES = {"ascii": "US-ASCII", "iso8859-1": "ISO-8859-1",
+                  "utf-8": "UTF-8"}
+_DECLARATION_BYTES = re.compile(_DECLARATION.pattern.encode("ascii"))
 
 
 def as_utf8(document: bytes) -> Optional[bytes]:
@@ -57,6 +63,43 @@ def as_utf8(document: bytes) -> Optional[bytes]:
     it."""
     text = _text(bytes(document), keep=True)
     return None if text is None else _encoded(text)
+
+
+def for_expat(document: bytes) -> Optional[bytes]:
+    """What expat reads for `document`: None when it reads it as it is; the
+    same bytes with the declared name replaced by the one expat knows when
+    the document is 8-bit and declares another name of US-ASCII,
+    ISO-8859-1 or UTF-8 (so that it is not copied); else as_utf8's copy.
+    Raises SurveyError as as_utf8 does."""
+    document = bytes(document)
+    renamed = _expat_name(document)
+    return renamed if renamed is not None else as_utf8(document)
+
+
+def _expat_name(document: bytes) -> Optional[bytes]:
+    mark = 3 if document.startswith(b"\xef\xbb\xbf") else 0
+    if _form(document) != ("utf-8", mark):
+        return None
+    found = _DECLARATION_BYTES.match(document, mark, mark + _HEAD)
+    if found is None:
+        return None
+    group = 1 if found.group(1) is not None else 2
+    name = found.group(group).decode("ascii", "replace")
+    if name.lower() in _EXPAT_NAMES or not _ENCODING_NAME.match(name):
+        return None
+    try:
+        codec = codecs.lookup(name).name
+    except LookupError:
+        return None
+    known = _EXPAT_ALIASES.get(codec)
+    # A byte order mark goes with UTF-8 only; an ASCII document holds no
+    # byte above 127 (else the copy says which, in words).
+    if known is None or (mark and codec != "utf-8") or (
+            codec == "ascii" and not document.isascii()):
+        return None
+    start, end = found.span(group)
+    return (document[:start] + known.encode("ascii") + document[end:end + 1]
+            + b" " * max(0, end - start - len(known)) + document[end + 1:])
 
 
 def utf8_copy(document: Union[bytes, str]) -> bytes:

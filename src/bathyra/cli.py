@@ -220,6 +220,7 @@ class Messages:
         self.stream = stream
         self.quiet = quiet
         self.read = self.with_gaps = self.not_read = self.folders = 0
+        self.gaps_counted = False  # of the file read last
         self.total = None  # files, when the progress counter is shown
         self.drawn = 0  # characters of the counter on the terminal
 
@@ -241,11 +242,17 @@ class Messages:
         self.line("%s: not read: %s" % (display_path(path),
                                              display(message)))
 
-    def record(self, path, missing):
-        """A file read; `missing` says what its record lacks ("": none)."""
-        self.read += 1
+    def record(self, path, missing, first=True):
+        """A file read, or (not `first`) a further record of the file read
+        last; `missing` says what the record lacks ("": none).  A file
+        counts once, with gaps when any of its records has some."""
+        if first:
+            self.read += 1
+            self.gaps_counted = False
         if missing:
-            self.with_gaps += 1
+            if not self.gaps_counted:
+                self.with_gaps += 1
+                self.gaps_counted = True
             if not self.quiet:
                 self.line("%s: gaps: %s" % (display_path(path),
                                                display(missing)))
@@ -298,8 +305,17 @@ def failure_message(path, error):
 
 # The outcome of a file, the same for both kinds of reading and fit to
 # cross processes: its cells for the table and CSV, its data for JSON and
-# what it lacks, or (all None) the reason it could not be read.
-Outcome = collections.namedtuple("Outcome", "cells data missing reason")
+# what it lacks, or (all None) the reason it could not be read; `more`
+# holds (cells, data, missing) of each record after the first, for a
+# document that holds several.
+Outcome = collections.namedtuple("Outcome", "cells data missing reason more",
+                                 defaults=((),))
+
+
+def record_name(path, number):
+    """The name of the `number`th record (from 1) of a file that holds
+    several: the path, "#" and the number."""
+    return "%s#%d" % (path, number)
 
 
 def refusal(reason):
@@ -331,10 +347,13 @@ def read_one(task):
         return refusal(source)
     try:
         if kind == STDIN:
-            result = survey.parse_survey(survey.trimmed(source))
+            results = survey.parse_surveys(survey.trimmed(source))
         else:
-            result = survey.read_survey(source, limit=limit)
-        return Outcome(*survey_rows(result), gaps(result), None)
+            results = survey.read_surveys(source, limit=limit)
+        more = tuple((*survey_rows(result), gaps(result))
+                     for result in results[1:])
+        return Outcome(*survey_rows(results[0]), gaps(results[0]), None,
+                       more)
     except survey.SurveyError as error:
         return refusal(error.message)
     except Exception as error:  # a fault of the reader: one line, go on
@@ -399,8 +418,12 @@ def run(options, out, prog):
     try:
         for done, (path, outcome) in enumerate(zip(files, results), 1):
             if outcome.reason is None:
-                messages.record(path, outcome.missing)
-                writer.write(path, outcome.cells, outcome.data)
+                rows = ((outcome.cells, outcome.data, outcome.missing),
+                        ) + outcome.more
+                for number, (cells, data, missing) in enumerate(rows, 1):
+                    name = record_name(path, number) if outcome.more else path
+                    messages.record(name, missing, first=number == 1)
+                    writer.write(name, cells, data)
             else:
                 messages.refused(path, outcome.reason)
                 writer.fail(path, outcome.reason)

@@ -43,18 +43,18 @@ runs in other processes (multiprocessing, dask) as it runs here.
 """
 import dataclasses
 import os
-from typing import Any, Dict, Optional, Protocol, Tuple, Union
+from typing import Any, Dict, List, Optional, Protocol, Tuple, Union
 
 from bathyra import bag
 from bathyra._doctype import expanded
-from bathyra._transcoding import as_utf8, utf8_copy
+from bathyra._transcoding import as_utf8, for_expat, utf8_copy
 from bathyra.document import _WIDE_STARTS, DEFAULT_LIMIT, read_document
 from bathyra.errors import BagSupportMissing, FileError, SurveyError
 
 from bathyra import _survey
 
-__all__ = ["Survey", "SurveyError", "read_survey", "parse_survey",
-           "as_utf8"]
+__all__ = ["Survey", "SurveyError", "read_survey", "read_surveys",
+           "parse_survey", "parse_surveys", "as_utf8"]
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 _Text = Union[bytes, bytearray, memoryview, str]
@@ -169,7 +169,38 @@ def read_survey(path: _Path, *, limit: int = DEFAULT_LIMIT) -> Survey:
     document (NULs, 0xCD, white space) are passed over in both.  `path`
     is a str, bytes or path object; a document larger than `limit` bytes
     is refused.  Raises SurveyError when the file cannot be read as an
-    ISO 19139 (or smXML) document."""
+    ISO 19139 (or smXML) document.  Of a document that holds
+    several metadata records (a catalogue's response), the first, with a
+    problem that says how many there are (``read_surveys`` reads all)."""
+    return _first(_read(path, limit))
+
+
+def read_surveys(path: _Path, *,
+                 limit: int = DEFAULT_LIMIT) -> List[Survey]:
+    """The Survey of every metadata record of a file, in document order
+    (one for most files; a catalogue's response, CSW or OAI-PMH, holds
+    several).  Reads and raises as read_survey does."""
+    return _read(path, limit)
+
+
+def parse_surveys(document: Union[_Text, _Raster]) -> List[Survey]:
+    """The Survey of every metadata record of a document, as parse_survey
+    takes it."""
+    return _parse(document)
+
+
+def _first(surveys: List[Survey]) -> Survey:
+    """The first Survey, saying how many records the document holds when
+    it holds more than one."""
+    first = surveys[0]
+    if len(surveys) == 1:
+        return first
+    problem = ("records", "the document holds %d metadata records; only the "
+               "first is read here" % len(surveys))
+    return dataclasses.replace(first, problems=first.problems + (problem,))
+
+
+def _read(path: _Path, limit: int) -> List[Survey]:
     path = os.fspath(path)
     name = os.fsdecode(path)
     is_bag = name.lower().endswith(".bag")
@@ -197,7 +228,12 @@ def parse_survey(document: Union[_Text, _Raster]) -> Survey:
     """The Survey of a document: ``bytes`` or ``str`` (a str is read as
     UTF-8, whatever its declaration says), or an object whose attribute
     ``iso19139_xml`` holds one, such as a ``bathyra.Document``.  Raises
-    SurveyError when it is not an ISO 19139 document."""
+    SurveyError when it is not an ISO 19139 document.  Of several records,
+    the first, as read_survey."""
+    return _first(_parse(document))
+
+
+def _parse(document: Union[_Text, _Raster]) -> List[Survey]:
     path = bag_version = None
     is_bag = False
     if not isinstance(document, (bytes, bytearray, memoryview, str)):
@@ -245,7 +281,8 @@ def trimmed(document: _Text) -> _Text:
 
 
 def _survey_of(document: _Text, path: Optional[str],
-               bag_version: Optional[str], is_bag: bool) -> Survey:
+               bag_version: Optional[str], is_bag: bool) -> List[Survey]:
+    """The Survey of each record of `document`."""
     if isinstance(document, (bytearray, memoryview)):
         document = bytes(document)
     document = trimmed(document)
@@ -253,20 +290,22 @@ def _survey_of(document: _Text, path: Optional[str],
         raise SurveyError("the document is empty")
     try:
         if isinstance(document, bytes):
-            # An encoding that expat does not know by itself: its text in
-            # UTF-8.
-            copy = as_utf8(document)
+            # An encoding that expat does not know by itself: the name it
+            # knows for it, or its text in UTF-8.
+            copy = for_expat(document)
             if copy is not None:
                 document = copy
-        fields = _survey.parse(document, is_bag)
-        if fields is None:
+        records = _survey.parse_all(document, is_bag)
+        if records is None:
             # A DOCTYPE: the document with its entities replaced, read
             # without it.
-            fields = _survey.parse(expanded(utf8_copy(document)), is_bag)
+            records = _survey.parse_all(expanded(utf8_copy(document)),
+                                        is_bag)
     except _survey.DocumentError as error:
         raise SurveyError(str(error)) from None
-    if fields is None:
+    if records is None:
         raise SurveyError("the XML library could not make this document "
                           "readable")
-    values = {name: fields[name] for name in _DOCUMENT_FIELDS}
-    return Survey(path=path, bag_version=bag_version, **values)
+    return [Survey(path=path, bag_version=bag_version,
+                   **{name: fields[name] for name in _DOCUMENT_FIELDS})
+            for fields in records]

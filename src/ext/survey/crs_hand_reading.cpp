@@ -288,7 +288,13 @@ bool find_crs_reference(const std::string &text, std::string &authority,
                         std::string &code)
 {
     try {
-        std::string folded = text;
+        // "[EPSG: 6341]": white space after a colon is no separator of its
+        // own.
+        std::string compact;
+        for (char c : text)
+            if (!(is_space(c) && !compact.empty() && compact.back() == ':'))
+                compact += c;
+        std::string folded = compact;
         for (char &c : folded)
             if (c >= 'A' && c <= 'Z')
                 c = static_cast<char>(c - 'A' + 'a');
@@ -310,7 +316,7 @@ bool find_crs_reference(const std::string &text, std::string &authority,
                 std::string(":/#").find(folded[digits - 1]) ==
                     std::string::npos)
                 continue;
-            std::string number = text.substr(digits, end - digits);
+            std::string number = compact.substr(digits, end - digits);
             number.erase(
                 0, std::min(number.find_first_not_of('0'), number.size() - 1));
             authority = "EPSG";

@@ -78,6 +78,10 @@ HorizontalCrsFacts horizontal_crs(const std::string &authority,
 std::string vertical_datum(const std::string &authority,
                            const std::string &code);
 
+// Whether `text` (white space around it ignored) is the name of a CRS in
+// PROJ's database, in any case ("WGS 84"); false without PROJ.
+bool names_crs(const std::string &text);
+
 // Reads a reference to a CRS, surrounding white space ignored:
 //   EPSG:5715  EPSG::5715
 //   urn:ogc:def:crs:EPSG::5715  urn:ogc:def:crs:EPSG:6.6:5715 (the version
@@ -150,7 +154,8 @@ WktFacts read_wkt(const std::string &text);
 
 // Finds an EPSG reference inside a longer text: a register's address that
 // holds a URN ("...?gml=urn:ogc:def:crs:EPSG::5715"), "EPSG:6.6:4326",
-// ".../EPSG/0/5715", "epsg.xml#4326".  The code is the last number of the
+// ".../EPSG/0/5715", "epsg.xml#4326", "[EPSG: 6341]" (white space after a
+// colon is passed over).  The code is the last number of the
 // run of separators, versions and digits after "EPSG".  Sets `authority`
 // and `code` as parse_crs_reference does.
 bool find_crs_reference(const std::string &text, std::string &authority,

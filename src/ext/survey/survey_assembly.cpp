@@ -144,6 +144,14 @@ Fields assemble(const Collected &collected, bool is_bag)
     read_platforms(context);
     read_authority(context);
     read_box(context);
+    if (!collected.has_identification) {
+        // A record without identification: one reason for every field
+        // that would come from it, said once rather than field by field.
+        for (auto &entry : context.fields.problems)
+            if (entry.second.find("identification") != std::string::npos)
+                entry.second = "the record has no identification (data or "
+                               "service identification)";
+    }
     return std::move(context.fields);
 }
 

@@ -99,6 +99,7 @@ void read_reference_systems(Context &context)
 {
     Fields &fields = context.fields;
     ReferenceVertical &reference = context.reference;
+    std::string no_crs;  // the first reference system in words that is none
     auto found =
         context.groups({Field::reference_code, Field::reference_code_href,
                         Field::reference_code_space, Field::reference_title},
@@ -114,15 +115,29 @@ void read_reference_systems(Context &context)
             space && lower(trimmed(*space)).find("epsg") != std::string::npos
                 ? "EPSG"
                 : "";
-        const CrsReference named =
+        CrsReference named =
             read_crs_reference(text, default_authority,
                                href ? std::string(*href) : std::string());
+        const Text *title = first_value(group, Field::reference_title);
         if (named.kind == CrsReference::Kind::datum) {
             // A vertical datum names the vertical reference's datum.
             std::string datum = vertical_datum(named.authority, named.code);
-            if (!datum.empty() && reference.datum.empty())
-                reference.datum = datum;
-            continue;
+            if (!datum.empty()) {
+                if (reference.datum.empty())
+                    reference.datum = datum;
+                continue;
+            }
+            // A datum's reference that carries the code of a vertical CRS
+            // ("urn:ogc:def:datum:EPSG::5868", MHW height) stands for the
+            // CRS; one that names neither leaves the reference's title.
+            if (vertical_crs(named.authority, named.code).found) {
+                named.kind = CrsReference::Kind::crs;
+            } else {
+                if (title && !is_placeholder(trimmed(*title)) &&
+                    reference.name.empty())
+                    reference.name = trimmed(*title);
+                continue;
+            }
         }
         if (named.kind == CrsReference::Kind::crs) {
             if (vertical_crs(named.authority, named.code).found)
@@ -140,7 +155,6 @@ void read_reference_systems(Context &context)
             wkt.horizontal.empty() ? wkt.vertical.name : wkt.horizontal;
         if (wkt.found && is_placeholder(name))
             continue;  // a WKT for an unknown CRS
-        const Text *title = first_value(group, Field::reference_title);
         if (!wkt.found && names_vertical(text, title)) {
             // A vertical reference named in words ("MHHW", "Local Lake
             // datum"), or titled so ("Mean Higher High Water height").
@@ -153,14 +167,24 @@ void read_reference_systems(Context &context)
         const bool vertical_taken = wkt.vertical.found && !reference.wkt.found;
         if (vertical_taken)
             reference.wkt = wkt.vertical;
-        if (!fields.horizontal_crs &&
-            (!wkt.horizontal.empty() || !wkt.found || !vertical_taken))
+        if (fields.horizontal_crs ||
+            !(!wkt.horizontal.empty() || !wkt.found || !vertical_taken))
+            continue;
+        // A text in words is kept when it names a CRS (without PROJ, that
+        // cannot be told, and it is kept); "CARTESIAN" or a template's
+        // text is none.
+        if (wkt.found || !proj_available() || names_crs(text))
             fields.horizontal_crs = wkt.found ? name : text;
+        else if (no_crs.empty())
+            no_crs = text;
     }
     if (!fields.horizontal_crs)
         fields.horizontal_crs = described_crs(context);
     if (!fields.horizontal_crs)
-        context.problem(Key::horizontal_crs, "no horizontal reference system");
+        context.problem(Key::horizontal_crs,
+                        no_crs.empty() ? "no horizontal reference system"
+                                       : "the reference system " +
+                                             quoted(no_crs) + " names no CRS");
 }
 
 void read_box(Context &context)

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 namespace bathyra {
 namespace survey {
@@ -50,6 +51,9 @@ class Matcher {
         root_ = alternatives(metadata_roots);
         data_ = alternatives(data_identifications);
         service_ = alternatives(service_identifications);
+        for (const ClassOfProperty &entry : classes_of_properties)
+            classes_of_properties_.emplace_back(element(entry.property),
+                                                element(entry.element));
         for (const Rule &rule : rules)
             compile(rule);
         for (uint16_t id : alternatives("mdb:MD_Metadata"))
@@ -71,8 +75,9 @@ class Matcher {
         return found == by_name_.end() ? unknown_element : found->second;
     }
 
-    // The element id of a name as the rules write it ("gmd:title"), or
-    // unknown_element when no rule names it.
+    // The element id of a name as the rules write it ("gmd:title", also
+    // the class an isoType attribute names), or unknown_element when no
+    // rule names it.
     uint16_t id_of(std::string_view token) const
     {
         const size_t colon = token.find(':');
@@ -81,6 +86,16 @@ class Matcher {
             return unknown_element;
         auto found = by_name_.find(key(prefix, token.substr(colon + 1)));
         return found == by_name_.end() ? unknown_element : found->second;
+    }
+
+    // The class that an element of any name stands for under `property`,
+    // or unknown_element.
+    uint16_t class_under(uint16_t property) const
+    {
+        for (const auto &entry : classes_of_properties_)
+            if (entry.first == property)
+                return entry.second;
+        return unknown_element;
     }
 
     const std::vector<uint16_t> &rules_ending_at(uint16_t id) const
@@ -108,6 +123,7 @@ class Matcher {
     std::vector<std::vector<uint16_t>> ending_at_;
     std::vector<CompiledRule> compiled_;
     std::vector<uint16_t> root_, data_, service_, iso19115_3_roots_;
+    std::vector<std::pair<uint16_t, uint16_t>> classes_of_properties_;
 
     static bool contains(const std::vector<uint16_t> &ids, uint16_t id)
     {
@@ -224,9 +240,9 @@ const Matcher &matcher()
 struct Open {
     uint16_t id;
     int64_t ordinal;
-    // An ISO 19139 value element that stands in for the text of an smXML
+    // An ISO 19139 value element inserted for the text of an smXML
     // property (the element below it on the stack).
-    bool stand_in = false;
+    bool inserted = false;
 };
 
 // Expanded names classified before, per thread: names repeat within and
@@ -265,8 +281,11 @@ NameCache &names()
 
 class Collector {
   public:
-    Collector(const Matcher &matcher, Collected &out)
-        : matcher_(matcher), out_(out)
+    // Collects the first record into records.back(), or with `every`
+    // each record into an element of its own.
+    Collector(const Matcher &matcher, Vector<Collected> &records, bool every)
+        : matcher_(matcher), records_(records), out_(&records.back()),
+          every_(every)
     {
     }
 
@@ -286,7 +305,7 @@ class Collector {
     void end()
     {
         texts_.clear();
-        if (open_.back().stand_in)
+        if (open_.back().inserted)
             open_.pop_back();
         if (!idents_.empty() &&
             idents_.back() == static_cast<int64_t>(open_.size()) - 1)
@@ -294,7 +313,7 @@ class Collector {
         if (root_at_ >= 0 &&
             static_cast<int64_t>(open_.size()) - 1 == root_at_) {
             root_at_ = -1;
-            finished_ = true;
+            finished_ = !every_;
         }
         open_.pop_back();
     }
@@ -303,8 +322,8 @@ class Collector {
     {
         try {
             for (size_t index : texts_)
-                out_.captures[index].value.append(text,
-                                                  static_cast<size_t>(length));
+                out_->captures[index].value.append(
+                    text, static_cast<size_t>(length));
         } catch (const std::bad_alloc &) {
             out_of_memory_ = true;
             throw;
@@ -313,7 +332,9 @@ class Collector {
 
   private:
     const Matcher &matcher_;
-    Collected &out_;
+    Vector<Collected> &records_;
+    Collected *out_;  // the record being read
+    bool every_;
     Vector<Open> open_;
     Vector<size_t> texts_;    // captures that take the character data
     Vector<int64_t> idents_;  // stack indexes of open identifications
@@ -330,7 +351,7 @@ class Collector {
     bool open(const char *name, const char **attributes)
     {
         if (open_.empty())
-            out_.root_name = name;
+            out_->root_name = name;
         // An smXML element before the record (the record's own, or one
         // around it): the record is an smXML one, whose properties carry
         // no namespace.
@@ -348,25 +369,32 @@ class Collector {
             if (iso.value[0])
                 value = matcher_.id_of(iso.value);
         } else
-            id = names().classify(matcher_, name);
+            id = stand_in(names().classify(matcher_, name), attributes);
         const int64_t ordinal = next_ordinal_++;
         texts_.clear();
         if (root_at_ < 0 && !finished_ && matcher_.is_root(id)) {
+            if (out_->standard != Standard::none) {
+                // A record after the first (only when every one is read).
+                records_.emplace_back();
+                out_ = &records_.back();
+            }
             root_at_ = static_cast<int64_t>(open_.size());
-            out_.standard = mapped ? Standard::smxml
-                            : matcher_.is_iso19115_3_root(id)
-                                ? Standard::iso19115_3
-                                : Standard::iso19139;
+            out_->standard = mapped ? Standard::smxml
+                             : matcher_.is_iso19115_3_root(id)
+                                 ? Standard::iso19115_3
+                                 : Standard::iso19139;
         }
         open_.push_back(Open{id, ordinal});
         if (root_at_ < 0)
             return false;
         if (id != unknown_element) {
             if (matcher_.is_data_identification(id) ||
-                matcher_.is_service_identification(id))
+                matcher_.is_service_identification(id)) {
                 idents_.push_back(static_cast<int64_t>(open_.size()) - 1);
+                out_->has_identification = true;
+            }
             if (matcher_.is_data_identification(id))
-                out_.has_data_identification = true;
+                out_->has_data_identification = true;
             apply_rules(id, attributes, false);
         }
         if (value != unknown_element) {
@@ -377,9 +405,10 @@ class Collector {
     }
 
     // Captures what the rules that end at the element just opened (`id`)
-    // take.  A stand-in's rules all take its text: it holds as text what
-    // an ISO 19139 element holds in an attribute (a role code's value).
-    void apply_rules(uint16_t id, const char **attributes, bool stand_in)
+    // take.  An inserted value element's rules all take its text: it holds
+    // as text what an ISO 19139 element holds in an attribute (a role
+    // code's value).
+    void apply_rules(uint16_t id, const char **attributes, bool inserted)
     {
         const uint16_t parent =
             open_.size() >= 2 ? open_[open_.size() - 2].id : unknown_element;
@@ -392,14 +421,34 @@ class Collector {
             if (!matches(rule))
                 continue;
             Capture capture{rule.field, group_, ident_, service_, {}};
-            if (rule.attribute.empty() || stand_in) {
-                texts_.push_back(out_.captures.size());
-                out_.captures.push_back(std::move(capture));
+            if (rule.attribute.empty() || inserted) {
+                texts_.push_back(out_->captures.size());
+                out_->captures.push_back(std::move(capture));
             } else if (const char *value = attribute(attributes, rule)) {
                 capture.value = value;
-                out_.captures.push_back(std::move(capture));
+                out_->captures.push_back(std::move(capture));
             }
         }
+    }
+
+    // An element of no known name read as the class it stands for: the
+    // one its isoType names, or the one its parent property holds.
+    uint16_t stand_in(uint16_t id, const char **attributes) const
+    {
+        if (id != unknown_element)
+            return id;
+        for (const char **at = attributes; at && *at; at += 2)
+            if (std::strcmp(at[0], iso_type_attribute) == 0) {
+                std::string_view type(at[1]);
+                const size_t begin = type.find_first_not_of(" \t\r\n");
+                const size_t end = type.find_last_not_of(" \t\r\n");
+                if (begin != std::string_view::npos)
+                    id = matcher_.id_of(type.substr(begin, end + 1 - begin));
+                if (id != unknown_element)
+                    return id;
+            }
+        return open_.empty() ? unknown_element
+                             : matcher_.class_under(open_.back().id);
     }
 
     static const char *attribute(const char **attributes,
@@ -467,12 +516,14 @@ class Collector {
 
 }  // namespace
 
-Outcome collect(const expat::Library &library, const char *bytes,
-                Py_ssize_t length, bool as_utf8, Collected &out,
-                std::string &error)
+namespace {
+
+Outcome run(const expat::Library &library, const char *bytes,
+            Py_ssize_t length, bool as_utf8, Vector<Collected> &records,
+            bool every, std::string &error)
 {
     const unsigned long failures = expat::failed_allocations();
-    Collector collector(matcher(), out);
+    Collector collector(matcher(), records, every);
     expat::Pass<Collector> pass(library, collector);
     // Expat fails to make a parser only for want of memory.
     if (!pass.ready())
@@ -494,6 +545,29 @@ Outcome collect(const expat::Library &library, const char *bytes,
             std::to_string(pass.error_line()) + ", column " +
             std::to_string(pass.error_column());
     return Outcome::malformed;
+}
+
+}  // namespace
+
+Outcome collect(const expat::Library &library, const char *bytes,
+                Py_ssize_t length, bool as_utf8, Collected &out,
+                std::string &error)
+{
+    Vector<Collected> records;
+    records.emplace_back();
+    const Outcome outcome =
+        run(library, bytes, length, as_utf8, records, false, error);
+    out = std::move(records.front());
+    return outcome;
+}
+
+Outcome collect_all(const expat::Library &library, const char *bytes,
+                    Py_ssize_t length, bool as_utf8, Vector<Collected> &out,
+                    std::string &error)
+{
+    out.clear();
+    out.emplace_back();
+    return run(library, bytes, length, as_utf8, out, true, error);
 }
 
 }  // namespace survey

@@ -44,6 +44,8 @@ struct Collected {
     // A data identification was read (a service identification's fields
     // are read only when there is none), whether or not it held fields.
     bool has_data_identification = false;
+    // Any identification was read, data or service.
+    bool has_identification = false;
 };
 
 enum class Outcome {
@@ -59,6 +61,13 @@ enum class Outcome {
 Outcome collect(const expat::Library &library, const char *bytes,
                 Py_ssize_t length, bool as_utf8, Collected &out,
                 std::string &error);
+
+// The same for every metadata record of the document (a catalogue's
+// response holds several, one after another): one Collected per record,
+// in document order; one (standard none) when there is no record.
+Outcome collect_all(const expat::Library &library, const char *bytes,
+                    Py_ssize_t length, bool as_utf8, Vector<Collected> &out,
+                    std::string &error);
 
 }  // namespace survey
 }  // namespace bathyra

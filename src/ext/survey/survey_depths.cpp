@@ -146,7 +146,12 @@ Axis read_vertical_reference(Context &context, const Group *group)
         read_reference_crs(context, axis);
     if (!context.fields.vertical_crs &&
         !context.has_problem(Key::vertical_crs))
-        context.problem(Key::vertical_crs, "no vertical CRS");
+        context.problem(Key::vertical_crs,
+                        context.fields.vertical_datum
+                            ? "the vertical datum " +
+                                  quoted(*context.fields.vertical_datum) +
+                                  " is named, but no vertical CRS"
+                            : std::string("no vertical CRS"));
     read_verdat(context);
     if (group && axis.direction == AxisDirection::unknown && !context.is_bag) {
         // BAG files store elevations (positive up); other documents say

@@ -224,15 +224,34 @@ std::string other_standard(std::string_view root_name)
 
 // parse(document, is_bag=False) -> dict, or None when the document needs
 // the XML library's parser first.
-PyObject *parse(PyObject *module, PyObject *args, PyObject *kwargs)
+// The records of every metadata record of the document, as a list.
+PyObject *record_list(const SurveyState &state,
+                      const Vector<survey::Collected> &records, bool is_bag)
+{
+    OwnedRef list(PyList_New(0));
+    if (!list)
+        return nullptr;
+    for (const survey::Collected &collected : records) {
+        survey::Fields fields = survey::assemble(collected, is_bag);
+        OwnedRef record(make_record(state, fields, collected.standard));
+        if (!record || PyList_Append(list.get(), record.get()) < 0)
+            return nullptr;
+    }
+    return list.release();
+}
+
+// parse() and parse_all(): the first record of the document, or (with
+// `every`) the list of all its records.
+PyObject *parse_document(PyObject *module, PyObject *args, PyObject *kwargs,
+                         bool every)
 {
     const SurveyState &state = state_of(module);
     static const char *keywords[] = {"document", "is_bag", nullptr};
     PyObject *document;
     int is_bag = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:parse",
-                                     const_cast<char **>(keywords), &document,
-                                     &is_bag))
+    if (!PyArg_ParseTupleAndKeywords(
+            args, kwargs, every ? "O|p:parse_all" : "O|p:parse",
+            const_cast<char **>(keywords), &document, &is_bag))
         return nullptr;
     const char *bytes;
     Py_ssize_t length;
@@ -256,10 +275,18 @@ PyObject *parse(PyObject *module, PyObject *args, PyObject *kwargs)
         Py_RETURN_NONE;
     }
     try {
-        survey::Collected collected;
+        Vector<survey::Collected> records;
         std::string error;
-        const survey::Outcome outcome = survey::collect(
-            state.expat, bytes, length, is_text, collected, error);
+        survey::Outcome outcome;
+        if (every) {
+            outcome = survey::collect_all(state.expat, bytes, length, is_text,
+                                          records, error);
+        } else {
+            records.emplace_back();
+            outcome = survey::collect(state.expat, bytes, length, is_text,
+                                      records.back(), error);
+        }
+        const survey::Collected &collected = records.front();
         if (outcome == survey::Outcome::no_memory)
             return PyErr_NoMemory();
         if (outcome == survey::Outcome::refused)
@@ -269,6 +296,8 @@ PyObject *parse(PyObject *module, PyObject *args, PyObject *kwargs)
                                   "not well-formed XML (" + error + ")");
         if (collected.standard == survey::Standard::none)
             return document_error(state, other_standard(collected.root_name));
+        if (every)
+            return record_list(state, records, is_bag != 0);
         survey::Fields fields = survey::assemble(collected, is_bag != 0);
         return make_record(state, fields, collected.standard);
     } catch (const std::bad_alloc &) {
@@ -277,6 +306,16 @@ PyObject *parse(PyObject *module, PyObject *args, PyObject *kwargs)
         PyErr_SetString(PyExc_SystemError, failure.what());
         return nullptr;
     }
+}
+
+PyObject *parse(PyObject *module, PyObject *args, PyObject *kwargs)
+{
+    return parse_document(module, args, kwargs, false);
+}
+
+PyObject *parse_all(PyObject *module, PyObject *args, PyObject *kwargs)
+{
+    return parse_document(module, args, kwargs, true);
 }
 
 PyObject *proj_is_available(PyObject *, PyObject *)
@@ -309,6 +348,12 @@ PyMethodDef survey_methods[] = {
      "problems of those it does not state; None when the document needs\n"
      "the XML library's parser first (a DOCTYPE, an unknown encoding).\n"
      "Raises DocumentError for malformed XML or another standard."},
+    {"parse_all",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_all)),
+     METH_VARARGS | METH_KEYWORDS,
+     "parse_all(document, is_bag=False) -> list or None\n\n"
+     "As parse(), for every metadata record of the document (a catalogue's\n"
+     "response holds several): a list of their dicts, in document order."},
     {"proj_available", proj_is_available, METH_NOARGS,
      "Whether vertical CRS codes are resolved with PROJ."},
     {"verdat", verdat, METH_O,

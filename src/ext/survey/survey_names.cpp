@@ -1,6 +1,6 @@
 // The rules of names and roles: the survey's name (OBJNAM, the citation
 // title), its platforms and instruments (and planam from them), and its
-// authority (SURATH, the organisation in the first responsible role).
+// authority (SURATH, the organisation in the first role of authorship).
 #include <unordered_set>
 
 #include "assembly_context.hpp"
@@ -53,9 +53,16 @@ void name_each(const Groups &found, std::initializer_list<Field> order,
 
 void read_title(Context &context)
 {
+    // The title of the first identification that has one: an empty title
+    // there is no reason to take another identification's.
+    int64_t ident = -1;
     for (const Capture &capture : context.collected.captures) {
         if (capture.field != Field::title || !context.readable(capture))
             continue;
+        if (ident < 0)
+            ident = capture.ident;
+        if (capture.ident != ident)
+            break;
         std::string title = without_csar(trimmed(capture.value));
         if (!title.empty()) {
             context.fields.OBJNAM = title;
@@ -95,27 +102,39 @@ void read_platforms(Context &context)
 
 void read_authority(Context &context)
 {
+    // The roles that state authorship of the survey, in order of
+    // precedence; a point of contact answers questions, and is not taken.
     static const char *const roles[] = {"originator", "principalinvestigator",
-                                        "owner", "custodian",
-                                        "pointofcontact"};
+                                        "owner", "custodian", "author"};
     auto found =
         context.groups({Field::party_organisation, Field::party_role}, true);
+    std::string contact;  // the first organisation named as point of contact
     for (const char *role : roles) {
         for (const auto &entry : found) {
             const Text *value = first_value(entry.second, Field::party_role);
             const Text *organisation =
                 first_value(entry.second, Field::party_organisation);
-            if (value && organisation && lower(trimmed(*value)) == role &&
-                !trimmed(*organisation).empty()) {
+            if (!value || !organisation || trimmed(*organisation).empty())
+                continue;
+            const std::string folded = lower(trimmed(*value));
+            if (folded == role) {
                 context.fields.SURATH = trimmed(*organisation);
                 return;
             }
+            if (folded == "pointofcontact" && contact.empty())
+                contact = trimmed(*organisation);
         }
     }
+    const std::string no_author =
+        "no organisation in a role of authorship (originator, principal "
+        "investigator, owner, custodian, author) of the identification";
     context.problem(Key::SURATH,
-                    "no organisation in a responsible role (originator, "
-                    "principal investigator, owner, custodian, point of "
-                    "contact) of the identification");
+                    contact.empty()
+                        ? no_author
+                        : "the organisation " + quoted(contact) +
+                              " is named as point of contact only, not "
+                              "taken as the survey authority: " +
+                              no_author);
 }
 
 }  // namespace survey

@@ -84,7 +84,8 @@ void read_period(Context &context)
     if (found.empty()) {
         bool metadata_date = false;
         for (const Capture &capture : context.collected.captures)
-            metadata_date |= capture.field == Field::metadata_date;
+            metadata_date |= capture.field == Field::metadata_date &&
+                             !trimmed(capture.value).empty();
         const char *message = metadata_date
                                   ? "no survey period in the identification "
                                     "(only a metadata date)"

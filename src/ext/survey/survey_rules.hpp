@@ -72,15 +72,34 @@ constexpr const char *data_identifications =
     "mri:MD_DataIdentification";
 constexpr const char *service_identifications = "srv:SV_ServiceIdentification";
 
-// The metadata record: the first one in the document is read.
+// The metadata record: the first one in the document is read (or every
+// one, one after another, when all are asked for).
 constexpr const char *metadata_roots =
     "gmd:MD_Metadata|gmi:MI_Metadata|mdb:MD_Metadata";
+
+// Elements that stand in the place of a class: a profile's subtype of an
+// ISO class names the class in its gco:isoType attribute (a string such as
+// "gmd:MD_Metadata", with the prefixes below); and under these properties
+// an element of any name stands for the class the property holds.
+constexpr const char *iso_type_attribute =
+    "http://www.isotc211.org/2005/gco}isoType";
+
+struct ClassOfProperty {
+    const char *property;
+    const char *element;
+};
+
+constexpr ClassOfProperty classes_of_properties[] = {
+    {"gmi:platform", "gmi:MI_Platform"},
+    {"gmi:instrument", "gmi:MI_Instrument"},
+};
 
 // clang-format off
 constexpr Rule rules[] = {
     // ISO 19139 (gmd, gmi) ------------------------------------------------
     {Field::metadata_date, "root/gmd:dateStamp/gco:DateTime|gco:Date", nullptr, 0},
     {Field::title, "ident/gmd:citation/gmd:CI_Citation/gmd:title/text", nullptr, 0},
+    {Field::title, "ident/gmd:citation/gmd:CI_Citation/gmd:title/gmx:FileName", nullptr, 0},
     // Temporal extents, GML 3.1 and 3.2: periods wherever the
     // identification holds them (in valid documents, in its temporal
     // extents), and instants that stand for a whole extent.  Both standards
@@ -145,6 +164,7 @@ constexpr Rule rules[] = {
     // where its elements map one to one ----------------------------------
     {Field::metadata_date, "root/mdb:dateInfo/cit:CI_Date/cit:date/gco:DateTime|gco:Date", nullptr, 0},
     {Field::title, "ident/mri:citation/cit:CI_Citation/cit:title/text", nullptr, 0},
+    {Field::title, "ident/mri:citation/cit:CI_Citation/cit:title/gcx:FileName", nullptr, 0},
     {Field::minimum_value, "ident/**/gex:EX_VerticalExtent/gex:minimumValue/gco:Real", nullptr, 2},
     {Field::maximum_value, "ident/**/gex:EX_VerticalExtent/gex:maximumValue/gco:Real", nullptr, 2},
     {Field::vertical_crs_href, "ident/**/gex:EX_VerticalExtent/gex:verticalCRS", "http://www.w3.org/1999/xlink}href", 2},
