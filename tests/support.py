@@ -407,26 +407,42 @@ def run_cli_on_terminal(*args, command="python -m bathyra", timeout=120):
             b"".join(received).decode("utf-8"))
 
 
-def interrupt_cli(*args, timeout=120):
-    """Starts the command line with ARGS in a process group of its own,
+def interrupt_cli(*args, timeout=120, signals=None, group=True, script=None):
+    """Starts the command line with ARGS (or Python code `script` that
+    runs it, with ARGS as sys.argv[1:]) in a process group of its own,
     waits for its first output, and sends SIGINT to the group, as Ctrl-C
-    on a terminal does: (exit status, stderr, the pids of the group's
-    processes still running after it ended)."""
+    on a terminal does (or each of `signals` in turn, half a second apart;
+    to the command's own process alone when not `group`): (exit status,
+    stderr, the pids of the group's processes still running a few seconds
+    after it ended)."""
     import signal
     import subprocess
+    import time
     process = subprocess.Popen(
-        [sys.executable, *_cli_arguments(args, "python -m bathyra")],
+        [sys.executable, *(("-c", script) + args if script else
+                           _cli_arguments(args, "python -m bathyra"))],
         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
         stderr=subprocess.PIPE, start_new_session=True,
         **_child_options(BUILD_DIR))
     try:
         os.read(process.stdout.fileno(), 1)
-        os.killpg(process.pid, signal.SIGINT)
+        for number in signals or [signal.SIGINT]:
+            if group:
+                os.killpg(process.pid, number)
+            else:
+                os.kill(process.pid, number)
+            time.sleep(0.5)
         _, errors = process.communicate(timeout=timeout)
     finally:
         process.kill()
         process.wait(timeout)
-    return process.returncode, errors, group_members(process.pid)
+    # What outlives the command ends within a few seconds, or not at all.
+    for _ in range(50):
+        left = group_members(process.pid)
+        if not left:
+            break
+        time.sleep(0.1)
+    return process.returncode, errors, left
 
 
 def group_members(group):

@@ -6,6 +6,8 @@ import csv
 import io
 import json
 import os
+import shutil
+import signal
 import subprocess
 import unittest
 
@@ -349,6 +351,19 @@ print([workers, os.getpid()])
 sys.exit(status)
 """
 
+# The command line, whose reader takes ten minutes over files named slow*.
+SLOW_RUN = """
+import os, sys, time
+from bathyra import cli, survey
+read_surveys = survey.read_surveys
+def slow(path, **options):
+    if os.path.basename(path).startswith("slow"):
+        time.sleep(600)
+    return read_surveys(path, **options)
+survey.read_surveys = slow
+sys.exit(cli.main(sys.argv[1:]))
+"""
+
 
 class ProcessesTest(unittest.TestCase):
     """-j's processes: a worker that dies, none that can start, their
@@ -414,6 +429,22 @@ class ProcessesTest(unittest.TestCase):
                          "python -m bathyra: interrupted")
         self.assertNotIn("Traceback", errors)
         self.assertEqual(left, [])
+        # Killed from outside, the command leaves no worker behind.
+        status, _, left = support.interrupt_cli(
+            "--json", "-j", "2", *[H13045] * 5000,
+            signals=[signal.SIGKILL], group=False)
+        self.assertEqual((status, left), (-signal.SIGKILL, []))
+
+    def test_ctrl_c_twice_while_workers_read_slow_files(self):
+        # Workers held by files that take minutes are ended after a grace,
+        # or at once on a second Ctrl-C.
+        slow = os.path.join(self.tmp, "slow.xml")
+        shutil.copyfile(H13045, slow)
+        status, errors, left = support.interrupt_cli(
+            "--json", "-j", "2", H13045, *[slow] * 4, timeout=30,
+            signals=[signal.SIGINT] * 2, script=SLOW_RUN)
+        self.assertEqual((status, left), (130, []))
+        self.assertNotIn("Traceback", errors)
 
 
 class ReadmeTest(unittest.TestCase):

@@ -6,6 +6,7 @@ import collections
 import concurrent.futures
 import os
 import signal
+import time
 from concurrent.futures.process import BrokenProcessPool
 
 from bathyra import bag
@@ -16,6 +17,9 @@ MAX_CHUNK = 64
 CHUNKS_PER_PROCESS = 4
 # Chunks handed to the pool ahead of the one being printed, per process.
 AHEAD_PER_PROCESS = 2
+# Seconds the workers have to end their file after a Ctrl-C or a broken
+# pipe, before they are ended from here.
+GRACE = 2.0
 
 STOPPED = ("the reader process stopped while reading this file (it was "
            "ended, or the file made it fail)")
@@ -54,14 +58,18 @@ def sigint_mask(how):
 stopping = None
 
 
-def worker_start(stop):
+def worker_start(stop, main_process):
     """Initializer of each worker: Ctrl-C is for the main process alone
-    (it stops the workers through `stop`), and the worker's BAG helper
-    stops when the worker ends."""
+    (it stops the workers through `stop`), the worker ends soon after the
+    main process ends (killed, say, by a batch scheduler), and the
+    worker's BAG helper stops when the worker ends."""
     global stopping
     stopping = stop
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     sigint_mask(signal.SIG_UNBLOCK)
+    if os.name == "posix":
+        from bathyra._bag_worker import watch_parent
+        watch_parent(main_process)
     from multiprocessing import util
     util.Finalize(None, stop_bag_helper, exitpriority=10)
 
@@ -103,7 +111,8 @@ class Pool:
             import multiprocessing
             self.stop = multiprocessing.Event()
             self.executor = concurrent.futures.ProcessPoolExecutor(
-                self.jobs, initializer=worker_start, initargs=(self.stop,))
+                self.jobs, initializer=worker_start,
+                initargs=(self.stop, os.getpid()))
         blocked = sigint_mask(signal.SIG_BLOCK)
         try:
             return self.executor.submit(*call)
@@ -119,14 +128,29 @@ class Pool:
     def close(self, at_once):
         """Ends the pool: waits for its workers to end, or (`at_once`, as
         on Ctrl-C or a broken pipe) asks them to stop after the file each
-        one reads.  (A worker ended from here could leave half a message
-        in the pipe of results, on which the pool would wait for ever.)"""
+        one reads, and ends those still reading after GRACE seconds, or
+        at once on a second Ctrl-C.  (A worker ended while it sends its
+        outcomes could leave half a message in the pool's pipe: asked
+        first, the workers end between files.)"""
         executor, self.executor = self.executor, None
         if executor is None:
             return
-        if at_once:
-            self.stop.set()
-        executor.shutdown(wait=True, cancel_futures=at_once)
+        if not at_once:
+            executor.shutdown(wait=True)
+            return
+        self.stop.set()
+        # The pool's own record of its workers, taken before the shutdown
+        # forgets them.
+        workers = list((getattr(executor, "_processes", None) or {}).values())
+        executor.shutdown(wait=False, cancel_futures=True)
+        deadline = time.monotonic() + GRACE
+        try:
+            for worker in workers:
+                worker.join(max(0.0, deadline - time.monotonic()))
+        finally:
+            for worker in workers:
+                if worker.exitcode is None:
+                    worker.terminate()
 
 
 def outcomes(read, tasks, jobs, warn, lost):
