@@ -67,10 +67,12 @@ import math
 import numbers
 import operator
 import os
+import struct
 import sys
 from types import TracebackType
-from typing import List, Literal, Optional, Type, Union
+from typing import List, Literal, NamedTuple, Optional, Tuple, Type, Union
 
+from bathyra import _bag_worker
 from bathyra._bag_helper import BagReaderError, Helper as _Helper
 from bathyra.document import (DEFAULT_LIMIT, Document, FileError,
                               check_file, unpadded)
@@ -90,7 +92,7 @@ except ImportError as refused:
     _MISSING = str(refused)
 
 __all__ = ["open", "write", "available", "hdf5_version", "stop_helper",
-           "BagFile", "BagError", "BagReaderError", "BagSupportMissing",
+           "BagFile", "Elevation", "BagError", "BagReaderError", "BagSupportMissing",
            "DEFAULT_LIMIT", "MAX_LIMIT", "DEFAULT_TIMEOUT", "HOW_TO_ENABLE"]
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -119,6 +121,58 @@ def hdf5_version() -> Optional[str]:
     return _bag.hdf5_version() if _bag is not None else None
 
 
+_Range = Tuple[float, float]
+
+
+class Elevation(NamedTuple):
+    """What a BAG file's elevation says, in metres, positive up as the
+    file stores it: ``attribute_range`` (minimum, maximum) from the
+    elevation's "Minimum/Maximum Elevation Value" attributes;
+    ``grid_range``, ``uncertainty_range`` and ``valid_nodes`` (the nodes
+    that hold data, refinements included) from a pass over the grid, None
+    when no pass was made or it did not end; ``problems``: why a part
+    gave nothing, in words."""
+
+    attribute_range: Optional[_Range] = None
+    grid_range: Optional[_Range] = None
+    uncertainty_range: Optional[_Range] = None
+    valid_nodes: Optional[int] = None
+    problems: Tuple[str, ...] = ()
+
+
+def _as_float32_text(value: float) -> float:
+    """`value`, a 32-bit float of the file, as the shortest decimal that
+    is the same 32-bit float (-50.987003, not -50.98700332641602)."""
+    single = struct.Struct("f")
+    for digits in range(6, 10):
+        short = float("%.*g" % (digits, value))
+        if single.unpack(single.pack(short))[0] == value:
+            return short
+    return value
+
+
+_SUMMARY = struct.Struct("!B6dQI")
+
+
+def _elevation_of(summary: bytes) -> Elevation:
+    """The Elevation of an encoded summary (see the extension)."""
+    flags, *numbers_read, valid, attribute_length = _SUMMARY.unpack_from(
+        summary)
+    low, high, grid_low, grid_high, error_low, error_high = (
+        _as_float32_text(number) for number in numbers_read)
+    text = summary[_SUMMARY.size:].decode("utf-8", "replace")
+    problems = tuple(problem for problem in (text[:attribute_length],
+                                             text[attribute_length:])
+                     if problem)
+    read = bool(flags & 2)
+    return Elevation(
+        attribute_range=(low, high) if flags & 1 else None,
+        grid_range=(grid_low, grid_high) if flags & 4 else None,
+        uncertainty_range=(error_low, error_high) if flags & 8 else None,
+        valid_nodes=valid if read else None,
+        problems=problems)
+
+
 class BagFile(Document):
     """The metadata of one BAG file, as ``open`` read it: a Document (pass
     it to ``extract_metadata``) that is also a context manager, for
@@ -127,9 +181,21 @@ class BagFile(Document):
     ``path``: the file name given to ``open``; ``iso19139_xml``: the
     metadata document (bytes, without trailing NUL bytes);
     ``bag_version``: the file's "Bag Version" attribute (str), or None when
-    the file has none.  The file itself is already closed."""
+    the file has none; ``elevation``: what its elevation says (an
+    Elevation), or None.  The file itself is already closed."""
 
-    __slots__ = ()
+    __slots__ = ("elevation",)
+
+    def __init__(self, path: Optional[Union[str, bytes]],
+                 iso19139_xml: Union[bytes, str],
+                 bag_version: Optional[str] = None,
+                 elevation: Optional[Elevation] = None) -> None:
+        super().__init__(path, iso19139_xml, bag_version)
+        self.elevation = elevation
+
+    def __reduce__(self) -> Tuple[type, Tuple[object, ...]]:
+        return (type(self), (self.path, self.iso19139_xml, self.bag_version,
+                             self.elevation))
 
     def close(self) -> None:
         """Nothing to release: the file was closed when it was read."""
@@ -168,7 +234,8 @@ def _check_regular(path: _Path) -> None:
 
 
 def open(path: _Path, *, isolated: bool = True, limit: int = DEFAULT_LIMIT,
-         timeout: Optional[float] = DEFAULT_TIMEOUT) -> BagFile:
+         timeout: Optional[float] = DEFAULT_TIMEOUT,
+         grid: bool = False) -> BagFile:
     """Reads the metadata of the BAG file at `path` (str, bytes or a path
     object) and returns a BagFile.
 
@@ -179,7 +246,10 @@ def open(path: _Path, *, isolated: bool = True, limit: int = DEFAULT_LIMIT,
     A metadata dataset larger than `limit` bytes (an int from 0 to
     MAX_LIMIT) is refused.  A file that the helper process has not read
     after `timeout` seconds (a positive number; None or math.inf: no
-    bound) is given up.
+    bound) is given up.  The elevation's attributes are read too, and with
+    `grid=True` every node of the grid and its refinements (in blocks of a
+    bounded size), in a request of its own: a grid on which the library
+    fails costs only ``elevation``'s grid fields, which say why.
 
     Raises OSError when the file cannot be opened at all, BagError when it
     is no BAG file that can be read safely (``reason`` says why),
@@ -191,11 +261,42 @@ def open(path: _Path, *, isolated: bool = True, limit: int = DEFAULT_LIMIT,
     _require_support()
     path = os.fspath(path)
     _check_regular(path)
-    if isolated:
-        document, version = _helper.read(path, limit, timeout)
-    else:
-        document, version = _bag.read_metadata(path, limit)
-    return BagFile(path, document, version)
+    parts = _bag_worker.METADATA | _bag_worker.ATTRIBUTES
+    if not isolated:
+        document, version, summary = _bag.read_file(
+            path, limit, parts | (_bag_worker.GRID if grid else 0))
+        return BagFile(path, document, version, _elevation_of(summary))
+    try:
+        document, version, summary = _helper.read(path, limit, timeout,
+                                                  parts)
+        elevation = _elevation_of(summary)
+    except BagError as error:
+        if not getattr(error, "library_failed", False):
+            raise
+        # The elevation's attributes may be what the library fails on:
+        # the metadata alone, as a file without them.
+        document, version, _ = _helper.read(path, limit, timeout)
+        elevation = Elevation(problems=(
+            "the elevation attributes could not be read: " + error.reason,))
+    if grid:
+        elevation = _with_grid(elevation, path, limit, timeout)
+    return BagFile(path, document, version, elevation)
+
+
+def _with_grid(elevation: Elevation, path: str, limit: int,
+               timeout: Optional[float]) -> Elevation:
+    """`elevation` with the grid's fields, read by the helper process in a
+    request of their own."""
+    try:
+        summary = _helper.read(path, limit, timeout, _bag_worker.GRID)[2]
+    except BagError as error:
+        return elevation._replace(problems=elevation.problems + (
+            "the elevation grid could not be read: " + error.reason,))
+    found = _elevation_of(summary)
+    return elevation._replace(grid_range=found.grid_range,
+                              uncertainty_range=found.uncertainty_range,
+                              valid_nodes=found.valid_nodes,
+                              problems=elevation.problems + found.problems)
 
 
 def _checked_limit(limit: int) -> int:
