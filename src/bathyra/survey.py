@@ -77,8 +77,12 @@ class Survey:
     ``vertical_datum``, ``platforms`` and ``instruments`` (tuples),
     ``bbox`` (west, south, east, north in degrees), ``horizontal_crs``,
     ``problems`` (tuple of (attribute, message) pairs), ``path`` (the file
-    read) and ``bag_version`` (of a BAG file).  None where not stated.
-    Equal when every attribute is; hashable; pickles.
+    read) and ``bag_version`` (of a BAG file).  From a BAG file's grid
+    (``read_survey(path, grid=True)``): ``uncertainty_range`` (minimum,
+    maximum in metres) and ``valid_nodes`` (the nodes that hold data).
+    None where not stated.  ``sources``: where each stated attribute came
+    from ("metadata", "elevation attributes", "grid").  Equal when every
+    attribute is; hashable; pickles.
     """
 
     SURSTA: Optional[str] = None
@@ -98,6 +102,10 @@ class Survey:
     problems: Tuple[Tuple[str, str], ...] = ()
     path: Optional[str] = None
     bag_version: Optional[str] = None
+    uncertainty_range: Optional[Tuple[float, float]] = None
+    valid_nodes: Optional[int] = None
+    sources: Dict[str, str] = dataclasses.field(default_factory=dict,
+                                                hash=False)
 
     def __post_init__(self) -> None:
         # Any iterables become tuples, and numbers floats; a negated zero
@@ -109,6 +117,10 @@ class Survey:
         }
         if self.bbox is not None:
             normal["bbox"] = tuple(float(number) for number in self.bbox)
+        if self.uncertainty_range is not None:
+            normal["uncertainty_range"] = tuple(
+                float(number) for number in self.uncertainty_range)
+        normal["sources"] = dict(self.sources)
         for name in ("DRVAL1", "DRVAL2"):
             value = getattr(self, name)
             if value is not None:
@@ -125,7 +137,7 @@ class Survey:
     def __repr__(self) -> str:
         stated = ", ".join("%s=%r" % (name, value)
                            for name, value in zip(FIELDS, self._values())
-                           if value is not None and value != ())
+                           if value is not None and value not in ((), {}))
         return "Survey(%s)" % stated
 
     def to_s57(self) -> Dict[str, Union[str, float, int]]:
@@ -141,6 +153,8 @@ class Survey:
         for name, value in zip(FIELDS, self._values()):
             if name == "problems":
                 value = [list(problem) for problem in value]
+            elif name == "sources":
+                value = dict(value)
             elif isinstance(value, tuple):
                 value = list(value)
             result[name] = value
@@ -154,24 +168,33 @@ S57_FIELDS = ("SURSTA", "SUREND", "DRVAL1", "DRVAL2", "planam", "OBJNAM",
               "SURATH", "VERDAT")
 # What the extension reads from the document (the rest comes from the file).
 _DOCUMENT_FIELDS = FIELDS[:FIELDS.index("path")]
+# The survey reader's words for a document silent on the depth range.
+_NO_DEPTH_RANGE = "no depth range in the identification"
+# Two ranges differ when an end differs by more than this many metres plus
+# this share of its value.
+_DEPTH_TOLERANCE = (0.01, 0.001)
 
 
 def _rebuild(fields: Dict[str, Any]) -> Survey:
     return Survey(**fields)
 
 
-def read_survey(path: _Path, *, limit: int = DEFAULT_LIMIT) -> Survey:
+def read_survey(path: _Path, *, limit: int = DEFAULT_LIMIT,
+                grid: bool = False) -> Survey:
     """The Survey of a metadata file (``.xml``, trailing NUL bytes dropped)
     or of a BAG file (``.bag``, read by the HDF5 library in a helper
     process).  `path` is a str, bytes or path object; a document larger
-    than `limit` bytes is refused.  Raises SurveyError when the file
-    cannot be read as an ISO 19139 document."""
+    than `limit` bytes is refused.  Where a BAG file's metadata states no
+    depth range, DRVAL1 and DRVAL2 come from its elevation attributes;
+    with `grid=True` every node of the grid is read as well, for the exact
+    range, ``uncertainty_range`` and ``valid_nodes``.  Raises SurveyError
+    when the file cannot be read as an ISO 19139 document."""
     path = os.fspath(path)
     name = os.fsdecode(path)
     is_bag = name.lower().endswith(".bag")
     try:
         if is_bag:
-            source = bag.open(path, limit=limit)
+            source = bag.open(path, limit=limit, grid=grid)
         else:
             source = read_document(path, limit)
     except OSError as error:
@@ -185,10 +208,11 @@ def read_survey(path: _Path, *, limit: int = DEFAULT_LIMIT) -> Survey:
     if not is_bag:
         document = trimmed(document)
     try:
-        return _survey_of(document, name, source.bag_version, is_bag)
+        result = _survey_of(document, name, source.bag_version, is_bag)
     except SurveyError as error:
         error.path = name
         raise
+    return _with_elevation(result, getattr(source, "elevation", None))
 
 
 def parse_survey(document: Union[_Text, _Raster]) -> Survey:
@@ -196,7 +220,7 @@ def parse_survey(document: Union[_Text, _Raster]) -> Survey:
     UTF-8, whatever its declaration says), or an object whose attribute
     ``iso19139_xml`` holds one, such as a ``bathyra.Document``.  Raises
     SurveyError when it is not an ISO 19139 document."""
-    path = bag_version = None
+    path = bag_version = elevation = None
     is_bag = False
     if not isinstance(document, (bytes, bytearray, memoryview, str)):
         if not hasattr(document, "iso19139_xml"):
@@ -208,15 +232,17 @@ def parse_survey(document: Union[_Text, _Raster]) -> Survey:
             path = os.fsdecode(os.fspath(path))
         bag_version = getattr(document, "bag_version", None)
         is_bag = isinstance(document, bag.BagFile) or bag_version is not None
+        elevation = getattr(document, "elevation", None)
         document = document.iso19139_xml
         if not isinstance(document, (bytes, bytearray, memoryview, str)):
             raise TypeError("iso19139_xml must be bytes or str, not %s"
                             % type(document).__name__)
     try:
-        return _survey_of(document, path, bag_version, is_bag)
+        result = _survey_of(document, path, bag_version, is_bag)
     except SurveyError as error:
         error.path = path
         raise
+    return _with_elevation(result, elevation)
 
 
 def trimmed(document: bytes) -> bytes:
@@ -253,4 +279,83 @@ def _survey_of(document: _Text, path: Optional[str],
         raise SurveyError("the XML library could not make this document "
                           "readable")
     values = {name: fields[name] for name in _DOCUMENT_FIELDS}
-    return Survey(path=path, bag_version=bag_version, **values)
+    sources = {name: "metadata" for name, value in values.items()
+               if name != "problems" and value is not None and value != ()}
+    return Survey(path=path, bag_version=bag_version, sources=sources,
+                  **values)
+
+
+def _depths(elevation_range: Tuple[float, float]) -> Tuple[float, float]:
+    """DRVAL1, DRVAL2 of a range of elevations (positive up): the
+    shallowest depth is the highest elevation."""
+    low, high = elevation_range
+    return -high + 0.0, -low + 0.0
+
+
+def _differ(first: Tuple[float, float], second: Tuple[float, float]) -> bool:
+    metres, share = _DEPTH_TOLERANCE
+    return any(abs(a - b) > metres + share * max(abs(a), abs(b))
+               for a, b in zip(first, second))
+
+
+def _depth_text(depths: Tuple[float, float]) -> str:
+    return "%r to %r m" % depths
+
+
+def _with_elevation(result: Survey, elevation: Optional[bag.Elevation]
+                    ) -> Survey:
+    """`result` with what a BAG file's elevation adds: the depth range
+    where the metadata states none (from the grid when it was read, else
+    from the elevation attributes), the grid's fields, and a problem for
+    each range that disagrees with the grid."""
+    if elevation is None:
+        return result
+    changes: Dict[str, Any] = {}
+    problems = list(result.problems)
+    sources = dict(result.sources)
+    grid = attributes = None
+    if elevation.grid_range is not None:
+        grid = _depths(elevation.grid_range)
+    if elevation.attribute_range is not None:
+        attributes = _depths(elevation.attribute_range)
+    silent = result.DRVAL1 is None and result.DRVAL2 is None
+    chosen = grid or attributes
+    if silent and chosen is not None:
+        changes["DRVAL1"], changes["DRVAL2"] = chosen
+        source = "grid" if grid is not None else "elevation attributes"
+        sources.update(DRVAL1=source, DRVAL2=source)
+        problems = [problem for problem in problems
+                    if problem != ("DRVAL1", _NO_DEPTH_RANGE)
+                    and problem != ("DRVAL2", _NO_DEPTH_RANGE)]
+    def both(message: str) -> None:
+        problems.extend((("DRVAL1", message), ("DRVAL2", message)))
+    if grid is not None and attributes is not None and _differ(grid,
+                                                                attributes):
+        both("the elevation attributes of the BAG file (depths %s) disagree "
+             "with its grid (depths %s)" % (_depth_text(attributes),
+                                            _depth_text(grid)))
+    if grid is not None and not silent and None not in (result.DRVAL1,
+                                                        result.DRVAL2):
+        stated = (result.DRVAL1, result.DRVAL2)
+        if _differ(grid, stated):
+            both("the depth range in the metadata (%s) differs from the "
+                 "depths of the grid (%s)" % (_depth_text(stated),
+                                              _depth_text(grid)))
+    for message in elevation.problems:
+        if message.startswith("the elevation attributes"):
+            if silent and grid is None:
+                both(message)
+        else:
+            problems.extend((("uncertainty_range", message),
+                             ("valid_nodes", message)))
+    if elevation.valid_nodes is not None:
+        changes["valid_nodes"] = elevation.valid_nodes
+        sources["valid_nodes"] = "grid"
+    if elevation.uncertainty_range is not None:
+        changes["uncertainty_range"] = elevation.uncertainty_range
+        sources["uncertainty_range"] = "grid"
+    # Keep the order of the fields in the sources.
+    changes["sources"] = {name: sources[name] for name in FIELDS
+                          if name in sources}
+    changes["problems"] = problems
+    return dataclasses.replace(result, **changes)
