@@ -54,13 +54,6 @@ class BagReaderError(BagError):
     ``reason`` says which; as a BagError, it costs only this file."""
 
 
-def _library_failure(path, reason):
-    """The BagError of a file on which the library crashed or hung."""
-    error = BagError(path, reason)
-    error.library_failed = True
-    return error
-
-
 class _Ended(Exception):
     """The process ended or stopped before it answered: `how` is "crash",
     "outside" or "exit", `text` names the signal or the exit status."""
@@ -151,8 +144,7 @@ class Helper:
         """(document, version, summary) of the file at `path`: the `parts`
         that it asks for (flags of _bag_worker), read with a metadata limit
         of `limit` bytes and `timeout` seconds (None: no bound) for each
-        wait on the process.  A BagError of the library's failure (a crash
-        or the timeout) has ``library_failed`` set."""
+        wait on the process."""
         encoded = os.fsencode(os.path.abspath(path))
         request = _bag_worker.REQUEST.pack(len(encoded), limit,
                                            parts) + encoded
@@ -205,15 +197,15 @@ class Helper:
                 self.stop()
                 if ended.how == "crash" or (first_end is not None
                                             and ended.how == "exit"):
-                    raise _library_failure(
-                        path, DAMAGED % (", " + ended.text)) from None
+                    raise BagError(path,
+                                   DAMAGED % (", " + ended.text)) from None
                 if first_end is not None:
                     raise BagReaderError(path, STOPPED_TWICE % (
                         first_end.text, ended.text)) from None
                 first_end = ended
             except _TimedOut:
                 self.stop()
-                raise _library_failure(path, TIMED_OUT % timeout) from None
+                raise BagError(path, TIMED_OUT % timeout) from None
             except BaseException:
                 # Interrupted between request and answer: the answer
                 # would be taken for the next file's.

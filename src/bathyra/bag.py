@@ -266,18 +266,8 @@ def open(path: _Path, *, isolated: bool = True, limit: int = DEFAULT_LIMIT,
         document, version, summary = _bag.read_file(
             path, limit, parts | (_bag_worker.GRID if grid else 0))
         return BagFile(path, document, version, _elevation_of(summary))
-    try:
-        document, version, summary = _helper.read(path, limit, timeout,
-                                                  parts)
-        elevation = _elevation_of(summary)
-    except BagError as error:
-        if not getattr(error, "library_failed", False):
-            raise
-        # The elevation's attributes may be what the library fails on:
-        # the metadata alone, as a file without them.
-        document, version, _ = _helper.read(path, limit, timeout)
-        elevation = Elevation(problems=(
-            "the elevation attributes could not be read: " + error.reason,))
+    document, version, summary = _helper.read(path, limit, timeout, parts)
+    elevation = _elevation_of(summary)
     if grid:
         elevation = _with_grid(elevation, path, limit, timeout)
     return BagFile(path, document, version, elevation)
@@ -352,7 +342,7 @@ def write(path: _Path, document: Union[bytes, bytearray, memoryview, str],
           version: Optional[str] = "1.6.2", chunk: int = 0,
           compress: int = 0,
           element: Literal["string", "int8", "float64", "none"] = "string",
-          layout: str = "") -> None:
+          layout: str = "", grid: Optional[dict] = None) -> None:
     """Writes a minimal BAG file whose /BAG_root/metadata holds `document`
     (bytes; a trailing NUL is added as BAG writers do).  `chunk` and
     `compress` (a deflate level) store the dataset in compressed chunks.
@@ -362,6 +352,17 @@ def write(path: _Path, document: Union[bytes, bytearray, memoryview, str],
     refuses: "soft" (a soft link), "external:FILE" (a link into another
     file), "storage:FILE" (raw data kept in another file), "declared:N"
     (a chunked dataset of N elements that holds nothing).
+
+    `grid` adds an elevation grid, a dict: "shape" (rows, columns);
+    "tile", rows of elevations (floats, positive up) repeated over the
+    grid, written block by block, so any size is cheap to write;
+    "uncertainty", rows of the tile's shape (else no uncertainty grid);
+    "attributes", the (minimum, maximum) of the elevation attributes;
+    "chunk" (square chunks of that side) and "compress" (deflate level);
+    "cells", one (index, columns, rows) per node for the refinements
+    "refinements", a list of (depth, uncertainty); "layout": "damaged"
+    (chunks that hold no valid compressed data) or "declared" (a grid
+    that holds nothing).
 
     Raises TypeError or ValueError for unusable arguments and OSError
     (with the operating system's reason) when the file cannot be
@@ -390,7 +391,30 @@ def write(path: _Path, document: Union[bytes, bytearray, memoryview, str],
     # HDF5 library only says that it failed.
     with builtins.open(path, "wb"):
         pass
-    _bag.write_bag(path, data, version, chunk, compress, element, layout)
+    _bag.write_bag(path, data, version, chunk, compress, element, layout,
+                   None if grid is None else _grid_request(grid))
+
+
+def _grid_request(grid: dict) -> tuple:
+    """The grid of ``write`` as the extension takes it."""
+    import array
+    tile = grid["tile"]
+
+    def floats(rows: list) -> bytes:
+        return array.array("f", [v for row in rows for v in row]).tobytes()
+
+    cells = grid.get("cells")
+    refinements = grid.get("refinements")
+    uncertainty = grid.get("uncertainty")
+    rows, cols = grid["shape"]
+    return (rows, cols, len(tile), len(tile[0]), grid.get("chunk", 0),
+            grid.get("compress", 0), floats(tile),
+            None if uncertainty is None else floats(uncertainty),
+            grid.get("attributes"),
+            None if cells is None else array.array(
+                "I", [n for cell in cells for n in cell]).tobytes(),
+            None if refinements is None else floats(refinements),
+            grid.get("layout", ""))
 
 
 def _main(argv: List[str]) -> int:

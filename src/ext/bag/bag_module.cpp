@@ -212,7 +212,63 @@ bool make_request(PyObject *path_arg, const Py_buffer &data,
     }
 }
 
-// write_bag(path, data, version, chunk, compress, element, layout) -> None
+// Fills `grid` from the tuple (rows, cols, tile_rows, tile_cols, chunk,
+// compress, elevation, uncertainty or None, (minimum, maximum) or None,
+// cells or None, refinements or None, layout); false with an exception
+// pending.
+bool make_grid_request(PyObject *spec, GridRequest &grid)
+{
+    unsigned long long rows, cols, tile_rows, tile_cols, chunk;
+    int compress;
+    Py_buffer elevation, uncertainty, cells, refinements;
+    PyObject *range;
+    const char *layout;
+    if (!PyArg_ParseTuple(spec, "KKKKKiy*z*Oz*z*s:grid", &rows, &cols,
+                          &tile_rows, &tile_cols, &chunk, &compress,
+                          &elevation, &uncertainty, &range, &cells,
+                          &refinements, &layout))
+        return false;
+    bool made = true;
+    try {
+        grid.wanted = true;
+        grid.rows = rows;
+        grid.cols = cols;
+        grid.tile_rows = tile_rows;
+        grid.tile_cols = tile_cols;
+        grid.chunk = chunk;
+        grid.compress = compress;
+        grid.layout = layout;
+        const Py_buffer *parts[] = {&elevation, &uncertainty, &cells,
+                                    &refinements};
+        std::string *targets[] = {&grid.elevation, &grid.uncertainty,
+                                  &grid.cells, &grid.refinements};
+        for (int i = 0; i < 4; ++i)
+            if (parts[i]->buf)
+                targets[i]->assign(static_cast<const char *>(parts[i]->buf),
+                                   static_cast<size_t>(parts[i]->len));
+        const uint64_t tile = tile_rows * tile_cols * sizeof(float);
+        if (tile == 0 || grid.elevation.size() != tile ||
+            (!grid.uncertainty.empty() && grid.uncertainty.size() != tile)) {
+            PyErr_SetString(PyExc_ValueError,
+                            "the grid's tiles do not have its tile shape");
+            made = false;
+        } else if (range != Py_None) {
+            made = PyArg_ParseTuple(range, "dd:attributes", &grid.minimum,
+                                    &grid.maximum) != 0;
+            grid.has_attributes = made;
+        }
+    } catch (const std::exception &) {
+        PyErr_NoMemory();
+        made = false;
+    }
+    for (Py_buffer *buffer : {&elevation, &uncertainty, &cells, &refinements})
+        if (buffer->obj)
+            PyBuffer_Release(buffer);
+    return made;
+}
+
+// write_bag(path, data, version, chunk, compress, element, layout='',
+//           grid=None) -> None
 PyObject *write_bag(PyObject *module, PyObject *args)
 {
     PyObject *path_arg;
@@ -222,14 +278,18 @@ PyObject *write_bag(PyObject *module, PyObject *args)
     int compress;
     const char *element;
     const char *layout = "";
-    if (!PyArg_ParseTuple(args, "Oy*OLis|s:write_bag", &path_arg, &data,
-                          &version_arg, &chunk, &compress, &element, &layout))
+    PyObject *grid = Py_None;
+    if (!PyArg_ParseTuple(args, "Oy*OLis|sO:write_bag", &path_arg, &data,
+                          &version_arg, &chunk, &compress, &element, &layout,
+                          &grid))
         return nullptr;
     WriteRequest request;
     bool made = make_request(path_arg, data, version_arg, chunk, compress,
                              element, layout, request);
     PyBuffer_Release(&data);
     if (!made)
+        return nullptr;
+    if (grid != Py_None && !make_grid_request(grid, request.grid))
         return nullptr;
     std::string failure;
     bool finished;
@@ -301,7 +361,8 @@ PyMethodDef bag_methods[] = {
      "elevation\nattributes, 4 the grid), and the encoded summary of its "
      "elevation."},
     {"write_bag", write_bag, METH_VARARGS,
-     "write_bag(path, data, version, chunk, compress, element, layout='')\n\n"
+     "write_bag(path, data, version, chunk, compress, element, layout='', "
+     "grid=None)\n\n"
      "Writes a minimal file of the layout that read_metadata reads."},
     {"serve", serve, METH_VARARGS,
      "serve(input_fd, output_fd)\n\n"
