@@ -9,6 +9,7 @@
 #include "grid_pass.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <cmath>
 #include <cstring>
 #include <initializer_list>
@@ -420,6 +421,13 @@ void pass_refinements(hid_t file, uint64_t grid_rows, uint64_t grid_cols,
     }
 }
 
+std::string number_text(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", value);
+    return text;
+}
+
 // Reads a scalar number attribute of the elevation; false when absent,
 // throws when it is present and unusable.
 bool number_attribute(hid_t file, const char *name, double &value)
@@ -466,8 +474,7 @@ void read_elevation_attributes(hid_t file, ElevationSummary &summary)
         if (low == no_data || high == no_data || low > high) {
             summary.attribute_problem =
                 "the elevation attributes give no range (minimum " +
-                std::to_string(low) + ", maximum " + std::to_string(high) +
-                ")";
+                number_text(low) + ", maximum " + number_text(high) + ")";
             return;
         }
         summary.has_attributes = true;
