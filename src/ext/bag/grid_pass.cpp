@@ -9,8 +9,8 @@
 #include "grid_pass.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <limits>
@@ -245,7 +245,9 @@ void pass_core(hid_t file, Gatherer &gatherer, NodeSink *sink, uint64_t &rows,
     }
     hsize_t shape[2];
     block_shape(elevation, shape);
-    const size_t capacity = static_cast<size_t>(shape[0] * shape[1]);
+    const size_t capacity =
+        static_cast<size_t>(std::min(shape[0], elevation.dims[0]) *
+                            std::min(shape[1], elevation.dims[1]));
     std::vector<float> values(capacity), errors;
     std::vector<unsigned char> valid(capacity);
     if (with_uncertainty)
@@ -367,11 +369,13 @@ void pass_refinements(hid_t file, uint64_t grid_rows, uint64_t grid_cols,
     hsize_t shape[2];
     shape[1] = std::min<uint64_t>(std::max<uint64_t>(grid_cols, 1), max_cells);
     shape[0] = std::max<uint64_t>(max_cells / shape[1], 1);
-    std::vector<uint32_t> index(static_cast<size_t>(3 * shape[0] * shape[1]));
+    std::vector<uint32_t> index(static_cast<size_t>(
+        3 * std::min<uint64_t>(shape[0], grid_rows) * shape[1]));
     std::vector<Span> spans;
-    std::vector<float> pairs(2 * max_refined), depths(max_refined),
-        errors(max_refined);
-    std::vector<unsigned char> valid(max_refined);
+    // Windows of refinements are never longer than the refinements.
+    const size_t window = static_cast<size_t>(std::min(total, max_refined));
+    std::vector<float> pairs(2 * window), depths(window), errors(window);
+    std::vector<unsigned char> valid(window);
     for (hsize_t row = 0; row < grid_rows; row += shape[0]) {
         for (hsize_t col = 0; col < grid_cols; col += shape[1]) {
             const hsize_t start[2] = {row, col};
