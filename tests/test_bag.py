@@ -14,6 +14,7 @@ from bathyra import metadata_parser as mp
 from bathyra._traceback_lines import Line
 
 from tests import support
+from tests import documents
 from tests.documents import document
 
 needs_hdf5 = unittest.skipUnless(bag.available(),
@@ -285,6 +286,48 @@ class CommandLineTest(unittest.TestCase):
         self.assertIn("d_none.bag: not read: BagError: no metadata dataset",
                       errors[1])
         self.assertIn("e_truncated.bag: not read: BagError:", errors[2])
+
+    @needs_hdf5
+    def test_depths_from_the_grid(self):
+        folder = os.path.join(self.tmp, "grids")
+        os.makedirs(folder)
+        silent = document(minimum=documents._OMIT, maximum=documents._OMIT)
+        bag.write(os.path.join(folder, "a_silent.bag"), silent.encode(),
+                  grid=dict(shape=(40, 30), tile=[[-4.0, -9.5]],
+                            attributes=(-10.0, -4.0), chunk=16))
+        bag.write(os.path.join(folder, "b_stated.bag"), document().encode(),
+                  grid=dict(shape=(4, 4), tile=[[-2.0, -30.0]],
+                            uncertainty=[[0.25, 0.5]]))
+        lines = {}
+        for form in ((), ("--grid",)):
+            result = support.run_cli("--json", *form, folder)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            lines[form] = ([json.loads(line)
+                            for line in result.stdout.splitlines()],
+                           result.stderr.splitlines())
+        (silent_record, stated_record), gaps = lines[()]
+        self.assertEqual((silent_record["DRVAL1"], silent_record["DRVAL2"],
+                          silent_record["valid_nodes"]), (4.0, 10.0, None))
+        self.assertEqual(silent_record["sources"]["DRVAL1"],
+                         "elevation attributes")
+        self.assertIn("a_silent.bag: gaps: ", gaps[0])
+        self.assertIn("; DRVAL1, DRVAL2 from the elevation attributes;",
+                      gaps[0])
+        self.assertNotIn("DRVAL1", dict(stated_record["problems"]))
+        (silent_record, stated_record), gaps = lines[("--grid",)]
+        self.assertEqual((silent_record["DRVAL1"], silent_record["DRVAL2"],
+                          silent_record["valid_nodes"]), (4.0, 9.5, 1200))
+        self.assertEqual(silent_record["sources"]["DRVAL2"], "grid")
+        self.assertIn("; DRVAL1, DRVAL2: the elevation attributes of the "
+                      "BAG file (depths 4.0 to 10.0 m) disagree with its "
+                      "grid (depths 4.0 to 9.5 m); DRVAL1, DRVAL2 from the "
+                      "grid;", gaps[0])
+        self.assertEqual(stated_record["uncertainty_range"], [0.25, 0.5])
+        self.assertEqual(stated_record["sources"]["DRVAL1"], "metadata")
+        self.assertIn("b_stated.bag: gaps: ", gaps[1])
+        self.assertIn("DRVAL1, DRVAL2: the depth range in the metadata "
+                      "(1.5 to 35.2 m) differs from the depths of the grid "
+                      "(2.0 to 30.0 m)", gaps[1])
 
     def test_without_bag_support(self):
         path = os.path.join(self.tmp, "x.bag")

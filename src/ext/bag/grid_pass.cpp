@@ -432,17 +432,15 @@ std::string number_text(double value)
     return text;
 }
 
-// Reads a scalar number attribute of the elevation; false when absent,
-// throws when it is present and unusable.
-bool number_attribute(hid_t file, const char *name, double &value)
+// Reads a scalar number attribute of the elevation `object`; false when
+// absent, throws when it is present and unusable.
+bool number_attribute(hid_t object, const char *name, double &value)
 {
-    if (H5Aexists_by_name(file, elevation_path, name, H5P_DEFAULT) <= 0)
+    if (H5Aexists(object, name) <= 0)
         return false;
     const std::string what =
         std::string("the elevation attribute \"") + name + "\"";
-    Handle attribute(
-        H5Aopen_by_name(file, elevation_path, name, H5P_DEFAULT, H5P_DEFAULT),
-        H5Aclose);
+    Handle attribute(H5Aopen(object, name, H5P_DEFAULT), H5Aclose);
     if (!attribute.valid())
         throw GridFault{what + " cannot be read"};
     Handle type(H5Aget_type(attribute.get()), H5Tclose);
@@ -468,11 +466,18 @@ void read_elevation_attributes(hid_t file, ElevationSummary &summary)
         if (H5Lexists(file, elevation_path, H5P_DEFAULT) <= 0 ||
             !hdf5::is_hard_link(file, elevation_path))
             return;
+        // Opened once: each look-up by path would open it again.
+        Handle object(H5Oopen(file, elevation_path, H5P_DEFAULT), H5Oclose);
+        if (!object.valid())
+            throw GridFault{std::string("the elevation grid ") +
+                            elevation_path +
+                            " cannot be opened (damaged "
+                            "file?)"};
         double low = 0.0, high = 0.0;
         const bool has_low =
-            number_attribute(file, "Minimum Elevation Value", low);
+            number_attribute(object.get(), "Minimum Elevation Value", low);
         const bool has_high =
-            number_attribute(file, "Maximum Elevation Value", high);
+            number_attribute(object.get(), "Maximum Elevation Value", high);
         if (!has_low || !has_high)
             return;
         if (low == no_data || high == no_data || low > high) {
