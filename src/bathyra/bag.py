@@ -140,13 +140,15 @@ class Elevation(NamedTuple):
     problems: Tuple[str, ...] = ()
 
 
+_SINGLE = struct.Struct("f")
+
+
 def _as_float32_text(value: float) -> float:
     """`value`, a 32-bit float of the file, as the shortest decimal that
     is the same 32-bit float (-50.987003, not -50.98700332641602)."""
-    single = struct.Struct("f")
     for digits in range(6, 10):
         short = float("%.*g" % (digits, value))
-        if single.unpack(single.pack(short))[0] == value:
+        if _SINGLE.unpack(_SINGLE.pack(short))[0] == value:
             return short
     return value
 
@@ -154,23 +156,27 @@ def _as_float32_text(value: float) -> float:
 _SUMMARY = struct.Struct("!B6dQI")
 
 
+def _range(flags: int, flag: int, low: float, high: float
+           ) -> Optional[_Range]:
+    if not flags & flag:
+        return None
+    return _as_float32_text(low), _as_float32_text(high)
+
+
 def _elevation_of(summary: bytes) -> Elevation:
     """The Elevation of an encoded summary (see the extension)."""
-    flags, *numbers_read, valid, attribute_length = _SUMMARY.unpack_from(
-        summary)
-    low, high, grid_low, grid_high, error_low, error_high = (
-        _as_float32_text(number) for number in numbers_read)
-    text = summary[_SUMMARY.size:].decode("utf-8", "replace")
-    problems = tuple(problem for problem in (text[:attribute_length],
-                                             text[attribute_length:])
-                     if problem)
-    read = bool(flags & 2)
-    return Elevation(
-        attribute_range=(low, high) if flags & 1 else None,
-        grid_range=(grid_low, grid_high) if flags & 4 else None,
-        uncertainty_range=(error_low, error_high) if flags & 8 else None,
-        valid_nodes=valid if read else None,
-        problems=problems)
+    (flags, low, high, grid_low, grid_high, error_low, error_high, valid,
+     attribute_length) = _SUMMARY.unpack_from(summary)
+    problems = ()
+    if len(summary) > _SUMMARY.size:
+        text = summary[_SUMMARY.size:].decode("utf-8", "replace")
+        problems = tuple(problem for problem in (text[:attribute_length],
+                                                 text[attribute_length:])
+                         if problem)
+    return Elevation(_range(flags, 1, low, high),
+                     _range(flags, 4, grid_low, grid_high),
+                     _range(flags, 8, error_low, error_high),
+                     valid if flags & 2 else None, problems)
 
 
 class BagFile(Document):

@@ -208,11 +208,11 @@ def read_survey(path: _Path, *, limit: int = DEFAULT_LIMIT,
     if not is_bag:
         document = trimmed(document)
     try:
-        result = _survey_of(document, name, source.bag_version, is_bag)
+        return _survey_of(document, name, source.bag_version, is_bag,
+                          getattr(source, "elevation", None))
     except SurveyError as error:
         error.path = name
         raise
-    return _with_elevation(result, getattr(source, "elevation", None))
 
 
 def parse_survey(document: Union[_Text, _Raster]) -> Survey:
@@ -238,11 +238,10 @@ def parse_survey(document: Union[_Text, _Raster]) -> Survey:
             raise TypeError("iso19139_xml must be bytes or str, not %s"
                             % type(document).__name__)
     try:
-        result = _survey_of(document, path, bag_version, is_bag)
+        return _survey_of(document, path, bag_version, is_bag, elevation)
     except SurveyError as error:
         error.path = path
         raise
-    return _with_elevation(result, elevation)
 
 
 def trimmed(document: bytes) -> bytes:
@@ -256,7 +255,8 @@ def trimmed(document: bytes) -> bytes:
 
 
 def _survey_of(document: _Text, path: Optional[str],
-               bag_version: Optional[str], is_bag: bool) -> Survey:
+               bag_version: Optional[str], is_bag: bool,
+               elevation: Optional["bag.Elevation"] = None) -> Survey:
     if isinstance(document, (bytearray, memoryview)):
         document = bytes(document)
     if not document.strip():
@@ -279,10 +279,12 @@ def _survey_of(document: _Text, path: Optional[str],
         raise SurveyError("the XML library could not make this document "
                           "readable")
     values = {name: fields[name] for name in _DOCUMENT_FIELDS}
-    sources = {name: "metadata" for name, value in values.items()
-               if name != "problems" and value is not None and value != ()}
-    return Survey(path=path, bag_version=bag_version, sources=sources,
-                  **values)
+    values["sources"] = {name: "metadata" for name, value in values.items()
+                         if name != "problems" and value is not None
+                         and value != ()}
+    if elevation is not None:
+        _add_elevation(values, elevation)
+    return Survey(path=path, bag_version=bag_version, **values)
 
 
 def _depths(elevation_range: Tuple[float, float]) -> Tuple[float, float]:
@@ -302,45 +304,42 @@ def _depth_text(depths: Tuple[float, float]) -> str:
     return "%r to %r m" % depths
 
 
-def _with_elevation(result: Survey, elevation: Optional[bag.Elevation]
-                    ) -> Survey:
-    """`result` with what a BAG file's elevation adds: the depth range
-    where the metadata states none (from the grid when it was read, else
-    from the elevation attributes), the grid's fields, and a problem for
-    each range that disagrees with the grid."""
-    if elevation is None:
-        return result
-    changes: Dict[str, Any] = {}
-    problems = list(result.problems)
-    sources = dict(result.sources)
+def _add_elevation(values: Dict[str, Any],
+                   elevation: "bag.Elevation") -> None:
+    """Adds to `values` (the fields of a Survey) what a BAG file's
+    elevation says: the depth range where the metadata states none (from
+    the grid when it was read, else from the elevation attributes), the
+    grid's fields, and a problem for each range that disagrees with the
+    grid."""
+    problems = list(values["problems"])
+    sources = values["sources"]
     grid = attributes = None
     if elevation.grid_range is not None:
         grid = _depths(elevation.grid_range)
     if elevation.attribute_range is not None:
         attributes = _depths(elevation.attribute_range)
-    silent = result.DRVAL1 is None and result.DRVAL2 is None
+    stated = (values["DRVAL1"], values["DRVAL2"])
+    silent = stated == (None, None)
     chosen = grid or attributes
     if silent and chosen is not None:
-        changes["DRVAL1"], changes["DRVAL2"] = chosen
+        values["DRVAL1"], values["DRVAL2"] = chosen
         source = "grid" if grid is not None else "elevation attributes"
         sources.update(DRVAL1=source, DRVAL2=source)
         problems = [problem for problem in problems
                     if problem != ("DRVAL1", _NO_DEPTH_RANGE)
                     and problem != ("DRVAL2", _NO_DEPTH_RANGE)]
+
     def both(message: str) -> None:
         problems.extend((("DRVAL1", message), ("DRVAL2", message)))
+
     if grid is not None and attributes is not None and _differ(grid,
                                                                 attributes):
         both("the elevation attributes of the BAG file (depths %s) disagree "
              "with its grid (depths %s)" % (_depth_text(attributes),
                                             _depth_text(grid)))
-    if grid is not None and not silent and None not in (result.DRVAL1,
-                                                        result.DRVAL2):
-        stated = (result.DRVAL1, result.DRVAL2)
-        if _differ(grid, stated):
-            both("the depth range in the metadata (%s) differs from the "
-                 "depths of the grid (%s)" % (_depth_text(stated),
-                                              _depth_text(grid)))
+    if grid is not None and None not in stated and _differ(grid, stated):
+        both("the depth range in the metadata (%s) differs from the depths "
+             "of the grid (%s)" % (_depth_text(stated), _depth_text(grid)))
     for message in elevation.problems:
         if message.startswith("the elevation attributes"):
             if silent and grid is None:
@@ -348,14 +347,14 @@ def _with_elevation(result: Survey, elevation: Optional[bag.Elevation]
         else:
             problems.extend((("uncertainty_range", message),
                              ("valid_nodes", message)))
+    values["problems"] = problems
     if elevation.valid_nodes is not None:
-        changes["valid_nodes"] = elevation.valid_nodes
+        values["valid_nodes"] = elevation.valid_nodes
         sources["valid_nodes"] = "grid"
     if elevation.uncertainty_range is not None:
-        changes["uncertainty_range"] = elevation.uncertainty_range
+        values["uncertainty_range"] = elevation.uncertainty_range
         sources["uncertainty_range"] = "grid"
-    # Keep the order of the fields in the sources.
-    changes["sources"] = {name: sources[name] for name in FIELDS
-                          if name in sources}
-    changes["problems"] = problems
-    return dataclasses.replace(result, **changes)
+    if (silent and chosen is not None) or elevation.valid_nodes is not None:
+        # In the order of the fields.
+        values["sources"] = {name: sources[name] for name in FIELDS
+                             if name in sources}

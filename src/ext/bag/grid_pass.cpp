@@ -436,11 +436,12 @@ std::string number_text(double value)
 // absent, throws when it is present and unusable.
 bool number_attribute(hid_t object, const char *name, double &value)
 {
-    if (H5Aexists(object, name) <= 0)
+    // Opened at once: whether it exists is asked only when that fails.
+    Handle attribute(H5Aopen(object, name, H5P_DEFAULT), H5Aclose);
+    if (!attribute.valid() && H5Aexists(object, name) <= 0)
         return false;
     const std::string what =
         std::string("the elevation attribute \"") + name + "\"";
-    Handle attribute(H5Aopen(object, name, H5P_DEFAULT), H5Aclose);
     if (!attribute.valid())
         throw GridFault{what + " cannot be read"};
     Handle type(H5Aget_type(attribute.get()), H5Tclose);
@@ -463,8 +464,8 @@ bool number_attribute(hid_t object, const char *name, double &value)
 void read_elevation_attributes(hid_t file, ElevationSummary &summary)
 {
     try {
-        if (H5Lexists(file, elevation_path, H5P_DEFAULT) <= 0 ||
-            !hdf5::is_hard_link(file, elevation_path))
+        // A missing link fails as a link to elsewhere does.
+        if (!hdf5::is_hard_link(file, elevation_path))
             return;
         // Opened once: each look-up by path would open it again.
         Handle object(H5Oopen(file, elevation_path, H5P_DEFAULT), H5Oclose);
