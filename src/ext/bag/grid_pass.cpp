@@ -132,8 +132,9 @@ bool read_block(const Grid &grid, const hsize_t start[2],
     if (H5Sselect_hyperslab(grid.space.get(), H5S_SELECT_SET, start, nullptr,
                             count, nullptr) < 0)
         return false;
-    hsize_t total = count[0] * count[1];
-    Handle memory(H5Screate_simple(1, &total, nullptr), H5Sclose);
+    // A memory space of the block's own shape: the library then copies
+    // whole rows of each chunk, not node by node.
+    Handle memory(H5Screate_simple(grid.rank, count, nullptr), H5Sclose);
     return memory.valid() && H5Dread(grid.dataset.get(), type, memory.get(),
                                      grid.space.get(), H5P_DEFAULT, out) >= 0;
 }
