@@ -23,6 +23,14 @@ What is here:
     add), ``bag_version`` (the file's "Bag Version" attribute, or None) and
     ``path``.  A context manager, for symmetry with files; there is
     nothing left open to close.
+``open(path, grid=True)``, ``Elevation``
+    ``BagFile.elevation`` says what the file's elevation holds: the range
+    of its "Minimum/Maximum Elevation Value" attributes (always read, they
+    cost no node), and with ``grid=True`` the range, the uncertainty range
+    and the count of the nodes that hold data, from a pass over the grid
+    and the refinements of a variable-resolution file in blocks of a few
+    chunks.  A grid the library cannot read gives None there and a
+    problem, in ``Elevation.problems``; the metadata is kept.
 ``BagError`` (``bathyra.BagError``)
     The file is no BAG file that can be read safely: not a regular file,
     not HDF5, no metadata dataset, an empty one, a dataset of another type
@@ -38,9 +46,9 @@ What is here:
     version; without it every BAG file raises ``BagSupportMissing``.
 ``stop_helper()``
     Ends the helper process (below) now rather than at exit.
-``write(path, document, version="1.6.2")``
+``write(path, document, version="1.6.2", grid=None)``
     A minimal BAG file around a document: the layout that ``open`` reads,
-    no grid.  From the command line::
+    and an elevation grid when ``grid`` describes one.  From the command line::
 
         python -m bathyra.bag write DOCUMENT.xml OUTPUT.bag
 
