@@ -296,6 +296,9 @@ def _with_grid(elevation: Elevation, path: str, limit: int,
     except BagError as error:
         return elevation._replace(problems=elevation.problems + (
             "the elevation grid could not be read: " + error.reason,))
+    except MemoryError:
+        return elevation._replace(problems=elevation.problems + (
+            "the elevation grid could not be read: not enough memory",))
     found = _elevation_of(summary)
     return elevation._replace(grid_range=found.grid_range,
                               uncertainty_range=found.uncertainty_range,
