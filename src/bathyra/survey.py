@@ -311,6 +311,11 @@ def _add_elevation(values: Dict[str, Any],
     the grid when it was read, else from the elevation attributes), the
     grid's fields, and a problem for each range that disagrees with the
     grid."""
+    stated = (values["DRVAL1"], values["DRVAL2"])
+    silent = stated == (None, None)
+    if not (silent or elevation.valid_nodes is not None
+            or elevation.problems):
+        return  # the metadata's range stands, and there is no grid
     problems = list(values["problems"])
     sources = values["sources"]
     grid = attributes = None
@@ -318,8 +323,6 @@ def _add_elevation(values: Dict[str, Any],
         grid = _depths(elevation.grid_range)
     if elevation.attribute_range is not None:
         attributes = _depths(elevation.attribute_range)
-    stated = (values["DRVAL1"], values["DRVAL2"])
-    silent = stated == (None, None)
     chosen = grid or attributes
     if silent and chosen is not None:
         values["DRVAL1"], values["DRVAL2"] = chosen
