@@ -3,7 +3,14 @@ time of bathyra.bag.open(path, isolated=False) (the HDF5 library in this
 process) against bathyra.bag.open(path) (in the helper process, already
 running), and the start-up of the helper process itself.
 
-    python bench/bag_isolation.py [--quick] [--corpus DIR]
+    python bench/bag_isolation.py [--quick] [--corpus DIR] [--grid-size N]
+
+Then the elevation: what reading the elevation attributes adds to an open
+(target: at most 1.1x), and the pass over the grid (open with grid=True)
+against a bare read of the same datasets and h5py + numpy's min/max, run
+by Debian's python3 when it has h5py and numpy; and an N x N grid
+(default 20000) written here with bag.write, read for the peak memory that
+the helper process gains (target: under 64 MiB).
 
 Run it with the build tree on the path (./dev bench does); any supported
 interpreter.  Target: isolated at most 1.5x in-process, per file.  The
@@ -111,6 +118,9 @@ def main(argv=None):
                         help="shorter and fewer rounds")
     parser.add_argument("--corpus", default=DEFAULT_CORPUS,
                         help="folder of BAG files (default: %(default)s)")
+    parser.add_argument("--grid-size", type=int, default=20000,
+                        help="the side of the generated grid (default "
+                             "%(default)s)")
     options = parser.parse_args(argv)
     from bathyra import bag
 
@@ -152,7 +162,152 @@ def main(argv=None):
     print("target isolated <= %gx in-process: %s"
           % (TARGET, "PASS on every file" if not short else
              "FALLS SHORT on %d of %d files" % (short, len(paths))))
+    grid_pass(paths, slice_seconds, rounds, options.grid_size)
     return 0
+
+
+ATTRIBUTES_TARGET = 1.1
+MEMORY_TARGET = 64 << 20
+DEBIAN_PYTHON = "/usr/bin/python3"
+# Times, in Debian's python3, a bare read of the elevation, uncertainty and
+# refinement datasets, and the same with numpy's min/max over valid nodes.
+H5PY_READ = """
+import sys, time, h5py, numpy
+def bare(path):
+    with h5py.File(path, "r") as f:
+        root = f["BAG_root"]
+        arrays = [root[name][()] for name in ("elevation", "uncertainty",
+                  "varres_refinements") if name in root]
+    return arrays
+def ranges(path):
+    arrays = bare(path)
+    e = arrays[0][arrays[0] != 1000000.0]
+    return e.min() if e.size else None, e.max() if e.size else None
+for path in sys.argv[1:]:
+    out = []
+    for work in (bare, ranges):
+        times = []
+        for _ in range(5):
+            start = time.perf_counter(); work(path)
+            times.append(time.perf_counter() - start)
+        out.append(sorted(times)[2])
+    print(path, *out)
+"""
+
+
+def peak_memory(pid):
+    """The peak resident memory of process `pid` in bytes (Linux)."""
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def h5py_times(paths):
+    """{path: (bare read, read and min/max)} seconds in Debian's python3,
+    or None when it lacks h5py or numpy."""
+    if not os.path.exists(DEBIAN_PYTHON):
+        return None
+    probe = subprocess.run([DEBIAN_PYTHON, "-c", "import h5py, numpy"],
+                           stderr=subprocess.DEVNULL)
+    if probe.returncode != 0:
+        return None
+    output = subprocess.run([DEBIAN_PYTHON, "-c", H5PY_READ, *paths],
+                            check=True, stdout=subprocess.PIPE,
+                            universal_newlines=True).stdout
+    return {line.split()[0]: tuple(map(float, line.split()[1:]))
+            for line in output.splitlines()}
+
+
+COMPARED_SIDE = 4000
+
+
+def timed(function):
+    start = time.perf_counter()
+    function()
+    return time.perf_counter() - start
+
+
+def write_grid(path, side):
+    """A side x side grid of three kinds of node (one of them fill) in
+    256 x 256 deflate chunks, written with bag.write."""
+    from bathyra import bag
+    seconds = timed(lambda: bag.write(
+        path, b"<gmi:MI_Metadata/>", grid=dict(
+            shape=(side, side), tile=[[-12.5, 1000000.0, -30.25]],
+            uncertainty=[[0.5, 1000000.0, 0.25]], chunk=256, compress=1)))
+    print("wrote a %d x %d grid (256 x 256 deflate chunks) in %.1f s"
+          % (side, side, seconds))
+    return path
+
+
+def grid_pass(paths, slice_seconds, rounds, size):
+    import tempfile
+    from bathyra import _bag_worker, bag
+    print("\n== The elevation: attributes on every open, the grid pass")
+    metadata_only = _bag_worker.METADATA
+    print("%-28s %10s %12s %6s" % ("file", "open us", "metadata-only us",
+                                   "ratio"))
+    worst = 0.0
+    for path in paths:
+        def metadata_open():
+            # bag.open as it was before the elevation: the metadata alone.
+            bag._check_regular(path)
+            document, version, _ = bag._helper.read(
+                path, bag.DEFAULT_LIMIT, bag.DEFAULT_TIMEOUT, metadata_only)
+            return bag.BagFile(path, document, version)
+
+        with_attributes, without = median_times(
+            [lambda: bag.open(path), metadata_open], slice_seconds, rounds)
+        worst = max(worst, with_attributes / without)
+        print("%-28s %10.1f %12.1f %6.2f"
+              % (os.path.basename(path)[:28], with_attributes * 1e6,
+                 without * 1e6, with_attributes / without))
+    print("target open with the attributes <= %gx the metadata alone: %s"
+          % (ATTRIBUTES_TARGET, "PASS" if worst <= ATTRIBUTES_TARGET
+             else "FALLS SHORT (%.2fx)" % worst))
+    with tempfile.TemporaryDirectory() as folder:
+        # A grid that a whole-array read (h5py) holds in memory, for the
+        # times; the big one only for the memory of the pass.
+        side = min(size, COMPARED_SIDE)
+        compared = write_grid(os.path.join(folder, "grid_%d.bag" % side),
+                              side)
+        big = compared if side == size else write_grid(
+            os.path.join(folder, "grid_%d.bag" % size), size)
+        files = paths + [compared]
+        pass_times = {}
+        for path in files:
+            pass_times[path] = min(timed(lambda: bag.open(
+                path, grid=True, isolated=False)) for _ in range(3))
+        others = h5py_times(files)
+        print("%-28s %10s %10s %12s %8s %8s" % (
+            "file", "pass ms", "bare ms", "h5py+np ms", "vs bare",
+            "vs h5py"))
+        for path in files:
+            ours = pass_times[path]
+            row = "%-28s %10.1f" % (os.path.basename(path)[:28], ours * 1e3)
+            if others and path in others:
+                bare, numpy_ranges = others[path]
+                row += " %10.1f %12.1f %8.2f %8.2f" % (
+                    bare * 1e3, numpy_ranges * 1e3, ours / bare,
+                    ours / numpy_ranges)
+            print(row)
+        if others is None:
+            print("(%s has no h5py and numpy: no comparison)"
+                  % DEBIAN_PYTHON)
+        bag.stop_helper()
+        bag.open(big)
+        pid = bag._helper.process.pid
+        before = peak_memory(pid)
+        seconds = timed(lambda: bag.open(big, grid=True, timeout=None))
+        extra = peak_memory(pid) - before
+        print("the pass over the %d x %d grid took %.1f s in the helper "
+              "process" % (size, size, seconds))
+        print("the helper process's peak memory grew by %.1f MiB for the "
+              "%d x %d grid: %s" % (extra / 2 ** 20, size, size,
+                                    "PASS" if extra < MEMORY_TARGET
+                                    else "FALLS SHORT"))
 
 
 if __name__ == "__main__":

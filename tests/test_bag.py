@@ -3,16 +3,18 @@ that name what is wrong, and the command line on them."""
 import json
 import math
 import os
+import signal
 import sys
 import textwrap
 import threading
 import unittest
 
-from bathyra import bag
+from bathyra import bag, survey
 from bathyra import metadata_parser as mp
 from bathyra._traceback_lines import Line
 
 from tests import support
+from tests import documents
 from tests.documents import document
 
 needs_hdf5 = unittest.skipUnless(bag.available(),
@@ -117,6 +119,83 @@ class ReadWriteTest(unittest.TestCase):
         with self.assertRaises(FileNotFoundError):
             bag.open(self.path("missing.bag"))
 
+    def test_grids_written_here(self):
+        doc = document(platforms=["V"]).encode()
+        fill = 1000000.0
+
+        def elevation(name, **grid):
+            path = self.path(name)
+            bag.write(path, doc, grid=grid)
+            return bag.open(path, grid=True).elevation
+
+        # A grid all fill: no range, not one invented from the fill.
+        found = elevation("fill.bag", shape=(300, 200), tile=[[fill]],
+                          uncertainty=[[fill]], attributes=(fill, fill),
+                          chunk=64, compress=6)
+        self.assertEqual(found[:4], (None, None, None, 0))
+        self.assertIn("give no range (minimum 1000000", found.problems[0])
+        # Refinements: cell 1 has none, one of cell 0's nodes is fill, an
+        # uncertainty of 0 is none; a grid larger than one block of nodes.
+        found = elevation(
+            "vr.bag", shape=(2, 2), tile=[[-5.0, fill], [-7.0, -6.0]],
+            uncertainty=[[0.5, fill], [0.0, 0.7]], attributes=(-7.0, -5.0),
+            cells=[(0, 2, 2), (0xFFFFFFFF, 0, 0), (4, 1, 1), (5, 2, 1)],
+            refinements=[(-4.0, 0.1), (fill, fill), (-8.5, 0.2),
+                         (-6.0, 0.0), (-9.0, 0.3), (-5.5, 0.25),
+                         (-6.5, 0.05)])
+        self.assertEqual(found, bag.Elevation(
+            (-7.0, -5.0), (-9.0, -4.0), (0.05, 0.7), 9, ()))
+        found = elevation("large.bag", shape=(2100, 2500),
+                          tile=[[-3.0, fill, -2.5]], chunk=100)
+        self.assertEqual(found[1:4], ((-3.0, -2.5), None, 2100 * 1667))
+        # Damaged chunks, a refinement index beyond its refinements, and
+        # declared sizes beyond the reader's bounds cost the grid only.
+        for name, grid, words in (
+                ("damaged.bag", dict(chunk=50, compress=6, layout="damaged"),
+                 "cannot be read (damaged"),
+                ("beyond.bag", dict(cells=[(0, 1, 1)] * 9999 + [(0, 2, 2)],
+                                    refinements=[(-1.0, 0.1)]),
+                 "(row 99, column 99) lie beyond the 1 refinement nodes"),
+                ("huge.bag", dict(shape=(300000, 300000), chunk=256,
+                                  layout="declared"),
+                 "declares 300000 x 300000 nodes, more than the reader"),
+                ("chunks.bag", dict(shape=(30000, 30000), chunk=20000,
+                                    layout="declared"),
+                 "chunks of 20000 x 20000 nodes, more than the reader")):
+            with self.subTest(name=name):
+                found = elevation(name, **dict(dict(
+                    shape=(100, 100), tile=[[-1.0]],
+                    attributes=(-1.0, -1.0)), **grid))
+                self.assertEqual(found[:4], ((-1.0, -1.0), None, None, None))
+                self.assertEqual(len(found.problems), 1)
+                self.assertIn(words, found.problems[0])
+                result = survey.read_survey(self.path(name), grid=True)
+                self.assertEqual((result.DRVAL1, result.sources["DRVAL1"]),
+                                 (1.5, "metadata"))
+                self.assertIn(("valid_nodes", found.problems[0]),
+                              result.problems)
+        # The library's crash in the grid pass costs the grid only.
+        send = bag._helper._send
+
+        def crash_on_grid(request):
+            pid = bag._helper.process.pid
+            if not request[12] & 4:  # the parts asked for: not the grid
+                return send(request)
+            os.kill(pid, signal.SIGSTOP)
+            send(request)
+            os.kill(pid, signal.SIGSEGV)
+            os.kill(pid, signal.SIGCONT)
+
+        bag._helper._send = crash_on_grid
+        try:
+            result = survey.read_survey(self.path("large.bag"), grid=True)
+        finally:
+            bag._helper._send = send
+        self.assertEqual((result.DRVAL1, result.valid_nodes), (1.5, None))
+        self.assertIn("the elevation grid could not be read: the HDF5 "
+                      "library failed on this file",
+                      dict(result.problems)["valid_nodes"])
+
     def test_nonsense_limits_and_timeouts_are_refused(self):
         bag.write(self.path("a.bag"), b"<a/>")
         refused = [(dict(timeout=-1), ValueError),
@@ -207,6 +286,48 @@ class CommandLineTest(unittest.TestCase):
         self.assertIn("d_none.bag: not read: BagError: no metadata dataset",
                       errors[1])
         self.assertIn("e_truncated.bag: not read: BagError:", errors[2])
+
+    @needs_hdf5
+    def test_depths_from_the_grid(self):
+        folder = os.path.join(self.tmp, "grids")
+        os.makedirs(folder)
+        silent = document(minimum=documents._OMIT, maximum=documents._OMIT)
+        bag.write(os.path.join(folder, "a_silent.bag"), silent.encode(),
+                  grid=dict(shape=(40, 30), tile=[[-4.0, -9.5]],
+                            attributes=(-10.0, -4.0), chunk=16))
+        bag.write(os.path.join(folder, "b_stated.bag"), document().encode(),
+                  grid=dict(shape=(4, 4), tile=[[-2.0, -30.0]],
+                            uncertainty=[[0.25, 0.5]]))
+        lines = {}
+        for form in ((), ("--grid",)):
+            result = support.run_cli("--json", *form, folder)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            lines[form] = ([json.loads(line)
+                            for line in result.stdout.splitlines()],
+                           result.stderr.splitlines())
+        (silent_record, stated_record), gaps = lines[()]
+        self.assertEqual((silent_record["DRVAL1"], silent_record["DRVAL2"],
+                          silent_record["valid_nodes"]), (4.0, 10.0, None))
+        self.assertEqual(silent_record["sources"]["DRVAL1"],
+                         "elevation attributes")
+        self.assertIn("a_silent.bag: gaps: ", gaps[0])
+        self.assertIn("; DRVAL1, DRVAL2 from the elevation attributes;",
+                      gaps[0])
+        self.assertNotIn("DRVAL1", dict(stated_record["problems"]))
+        (silent_record, stated_record), gaps = lines[("--grid",)]
+        self.assertEqual((silent_record["DRVAL1"], silent_record["DRVAL2"],
+                          silent_record["valid_nodes"]), (4.0, 9.5, 1200))
+        self.assertEqual(silent_record["sources"]["DRVAL2"], "grid")
+        self.assertIn("; DRVAL1, DRVAL2: the elevation attributes of the "
+                      "BAG file (depths 4.0 to 10.0 m) disagree with its "
+                      "grid (depths 4.0 to 9.5 m); DRVAL1, DRVAL2 from the "
+                      "grid;", gaps[0])
+        self.assertEqual(stated_record["uncertainty_range"], [0.25, 0.5])
+        self.assertEqual(stated_record["sources"]["DRVAL1"], "metadata")
+        self.assertIn("b_stated.bag: gaps: ", gaps[1])
+        self.assertIn("DRVAL1, DRVAL2: the depth range in the metadata "
+                      "(1.5 to 35.2 m) differs from the depths of the grid "
+                      "(2.0 to 30.0 m)", gaps[1])
 
     def test_without_bag_support(self):
         path = os.path.join(self.tmp, "x.bag")

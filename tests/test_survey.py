@@ -301,12 +301,26 @@ BAGS = {
         REAL["bag_embedded_v16_vr_survey_2022.xml"], bag_version="1.6.0",
         # A BAG file holds elevations: no doubt about the direction.
         clean={"DRVAL"}),
+    # The metadata states no depth range: the elevation attributes do.
     "sample_v15.bag": dict(REAL["bag_sample_v2_pretty.xml"],
-                           bag_version="1.5.0"),
+                           bag_version="1.5.0", DRVAL=(0.0, 0.0)),
     "vr_empty_fields.bag": dict(REAL["bag_embedded_vr_empty_fields.xml"],
-                                bag_version="1.6.2"),
+                                bag_version="1.6.2", DRVAL=(-10.0, 10.0)),
     "legacy_v14_smxml_grid.bag": dict(
-        REAL["bag_survey_jd211_v14_legacy_smxml.xml"], bag_version="1.4.0"),
+        REAL["bag_survey_jd211_v14_legacy_smxml.xml"], bag_version="1.4.0",
+        DRVAL=(50.987003, 52.957005), problems={"SURSTA", "SURATH"}),
+}
+# What a pass over each grid finds (h5py and numpy agree): the elevations
+# (minimum, maximum), the uncertainty (fill values of 0 and 1000000 left
+# out), the nodes with data, refinements included.
+GRIDS = {
+    "legacy_v14_smxml_grid.bag": ((-52.957005, -50.987003),
+                                  (0.27000004, 0.66440004), 1157306),
+    "sample_v15.bag": ((0.0, 0.0), None, 10000),
+    "v200_georef_vr_layers.bag": ((1.23, 8.888), (0.123, 4.56), 50000),
+    "vr_empty_fields.bag": ((-10.0, 10.0), (0.0010228157, 10.0), 580),
+    "vr_survey_2022_gzip.bag": ((-24.906927, -20.043592),
+                                (0.01905664, 0.5169777), 1405),
 }
 # The elements of a responsible party that name or reach it.
 CONTACT_DETAILS = ("organisationName", "individualName", "positionName",
@@ -350,7 +364,8 @@ class SurveyChecks(unittest.TestCase):
         problems = expected.pop("problems", set())
         clean = expected.pop("clean", set())
         for name in survey.FIELDS:
-            if name in ("planam", "problems", "path"):
+            if name in ("planam", "problems", "path", "sources",
+                        "uncertainty_range", "valid_nodes"):
                 continue
             want = expected.get(name, () if name in (
                 "platforms", "instruments") else None)
@@ -390,6 +405,12 @@ class SurveyChecks(unittest.TestCase):
             if date is not None:
                 self.assertRegex(date, DATE)
         self.assertEqual(result.DRVAL1 is None, result.DRVAL2 is None)
+        # Every stated attribute, and only those, says where it came from.
+        stated = {name for name, value in zip(survey.FIELDS,
+                                              result._values())
+                  if value is not None and value != () and name not in (
+                      "problems", "path", "bag_version", "sources")}
+        self.assertEqual(set(result.sources), stated)
         if result.DRVAL1 is not None:
             self.assertLessEqual(result.DRVAL1, result.DRVAL2)
         for attribute, message in result.problems:
@@ -445,6 +466,49 @@ class BagFileTest(SurveyChecks):
                 self.check_survey(result, expected, copy)
                 with bag.open(path) as opened:
                     self.assertEqual(parse_survey(opened), result)
+                source = ("metadata" if "clean" in expected else
+                          "elevation attributes")
+                self.assertEqual(result.sources["DRVAL1"], source)
+                self.assertIsNone(result.valid_nodes)
+
+    def test_what_each_grid_holds(self):
+        for name, (elevations, uncertainty, count) in sorted(GRIDS.items()):
+            path = os.path.join(support.CORPUS_BAG, name)
+            for isolated in (True, False):
+                with self.subTest(file=name, isolated=isolated):
+                    found = bag.open(path, grid=True,
+                                     isolated=isolated).elevation
+                    self.assertEqual((found.grid_range,
+                                      found.uncertainty_range,
+                                      found.valid_nodes),
+                                     (elevations, uncertainty, count))
+                    self.assertEqual(found.problems, ())
+            if name not in BAGS:
+                continue  # its metadata is not read yet
+            with self.subTest(file=name):
+                result = read_survey(path, grid=True)
+                self.assertEqual((result.uncertainty_range,
+                                  result.valid_nodes), (uncertainty, count))
+                self.assertEqual(result.sources["valid_nodes"], "grid")
+                disagree = [message for attribute, message in result.problems
+                            if attribute == "DRVAL1" and "disagree" in message]
+                if "clean" in BAGS[name]:  # the metadata states the range
+                    self.assertEqual(result.sources["DRVAL1"], "metadata")
+                else:
+                    self.assertEqual(result.sources["DRVAL1"], "grid")
+                    self.assertEqual((result.DRVAL1, result.DRVAL2),
+                                     (-elevations[1] + 0.0,
+                                      -elevations[0] + 0.0))
+                # The attributes of a variable-resolution file describe
+                # its coarse grid only.
+                self.assertEqual(bool(disagree),
+                                 name == "vr_survey_2022_gzip.bag", disagree)
+        v200 = read_survey(os.path.join(support.CORPUS_BAG,
+                                        "v200_georef_vr_layers.bag"),
+                           grid=True)
+        self.assertIn(("DRVAL1", "the elevation attributes of the BAG file "
+                       "(depths -10.0 to 10.0 m) disagree with its grid "
+                       "(depths -8.888 to -1.23 m)"), v200.problems)
 
     def test_every_bag_file_states_its_version(self):
         for name in sorted(os.listdir(support.CORPUS_BAG)):

@@ -140,19 +140,21 @@ class Helper:
         self.limit = 0
         self.finalized_in = None  # the process whose exit stops this one
 
-    def read(self, path, limit, timeout):
-        """(document, version) of the file at `path`, read with a metadata
-        limit of `limit` bytes and `timeout` seconds (None: no bound) for
-        each wait on the process."""
+    def read(self, path, limit, timeout, parts=_bag_worker.METADATA):
+        """(document, version, summary) of the file at `path`: the `parts`
+        that it asks for (flags of _bag_worker), read with a metadata limit
+        of `limit` bytes and `timeout` seconds (None: no bound) for each
+        wait on the process."""
         encoded = os.fsencode(os.path.abspath(path))
-        request = _bag_worker.REQUEST.pack(len(encoded), limit) + encoded
+        request = _bag_worker.REQUEST.pack(len(encoded), limit,
+                                           parts) + encoded
         me = threading.get_ident()
         if self.owner == me:
             # A signal handler of the reading thread: the process is busy
             # with the other file, whose call waits under this frame.
             one_off = Helper()
             try:
-                return one_off.read(path, limit, timeout)
+                return one_off.read(path, limit, timeout, parts)
             finally:
                 one_off.stop()
         # Re-entrant: a handler that runs before `owner` is set finds the
@@ -160,14 +162,14 @@ class Helper:
         with self.lock:
             self.owner = me
             try:
-                kind, first, second = self._ask(path, request, limit,
-                                                timeout)
+                kind, first, second, third = self._ask(path, request,
+                                                       limit, timeout)
             finally:
                 self.owner = None
         if kind == _bag_worker.OK:
             version = None if first is None else first.decode(
                 "utf-8", "replace")
-            return second, version
+            return second, version, third
         if kind == _bag_worker.FAILURE:
             raise BagError(path, first.decode("utf-8", "replace"))
         raise MemoryError()
@@ -219,17 +221,19 @@ class Helper:
             raise _Ended("exit" if how == "exit" else "outside", text)
 
     def _receive_answer(self, timeout):
-        """(kind, first payload or None, second payload) of one answer."""
+        """(kind, first payload or None, second payload, third payload) of
+        one answer."""
         deadline = None if timeout is None else time.monotonic() + timeout
         size = _bag_worker.ANSWER.size
         data = self._receive(b"", size, deadline)
-        kind, first_length, second_length = _bag_worker.ANSWER.unpack_from(
-            data)
+        kind, first_length, second_length, third_length = (
+            _bag_worker.ANSWER.unpack_from(data))
         no_first = first_length == _bag_worker.NO_VERSION
         body = size + (0 if no_first else first_length)
-        data = self._receive(data, body + second_length, deadline)
+        end = body + second_length
+        data = self._receive(data, end + third_length, deadline)
         first = None if no_first else data[size:body]
-        return kind, first, data[body:body + second_length]
+        return kind, first, data[body:end], data[end:end + third_length]
 
     def _receive(self, data, size, deadline):
         """`data` completed to at least `size` bytes of the answers."""

@@ -23,11 +23,17 @@ import signal
 import struct
 import sys
 
-REQUEST = struct.Struct("!IQ")  # path length, size limit; then the path
-ANSWER = struct.Struct("!BII")  # kind, two lengths; then two payloads
+# Path length, size limit, parts; then the path.
+REQUEST = struct.Struct("!IQB")
+# Kind, three lengths; then the version, the document and the summary of
+# the elevation.
+ANSWER = struct.Struct("!BIII")
+# The parts of a file a request reads: the metadata document and the
+# version, the elevation's minimum and maximum attributes, the grid.
+METADATA, ATTRIBUTES, GRID = 1, 2, 4
 NO_VERSION = 0xFFFFFFFF
 OK, FAILURE, NO_MEMORY = range(3)
-READY = b"bathyra BAG reader 1\n"
+READY = b"bathyra BAG reader 2\n"
 #: Python code that runs the process: sys.argv[1] is the folder holding
 #: the bathyra package, the rest are main's arguments.
 BOOT = ("import sys; sys.path.insert(0, sys.argv[1]); "

@@ -23,6 +23,14 @@ What is here:
     add), ``bag_version`` (the file's "Bag Version" attribute, or None) and
     ``path``.  A context manager, for symmetry with files; there is
     nothing left open to close.
+``open(path, grid=True)``, ``Elevation``
+    ``BagFile.elevation`` says what the file's elevation holds: the range
+    of its "Minimum/Maximum Elevation Value" attributes (always read, they
+    cost no node), and with ``grid=True`` the range, the uncertainty range
+    and the count of the nodes that hold data, from a pass over the grid
+    and the refinements of a variable-resolution file in blocks of a few
+    chunks.  A grid the library cannot read gives None there and a
+    problem, in ``Elevation.problems``; the metadata is kept.
 ``BagError`` (``bathyra.BagError``)
     The file is no BAG file that can be read safely: not a regular file,
     not HDF5, no metadata dataset, an empty one, a dataset of another type
@@ -38,9 +46,9 @@ What is here:
     version; without it every BAG file raises ``BagSupportMissing``.
 ``stop_helper()``
     Ends the helper process (below) now rather than at exit.
-``write(path, document, version="1.6.2")``
+``write(path, document, version="1.6.2", grid=None)``
     A minimal BAG file around a document: the layout that ``open`` reads,
-    no grid.  From the command line::
+    and an elevation grid when ``grid`` describes one.  From the command line::
 
         python -m bathyra.bag write DOCUMENT.xml OUTPUT.bag
 
@@ -67,10 +75,12 @@ import math
 import numbers
 import operator
 import os
+import struct
 import sys
 from types import TracebackType
-from typing import List, Literal, Optional, Type, Union
+from typing import List, Literal, NamedTuple, Optional, Tuple, Type, Union
 
+from bathyra import _bag_worker
 from bathyra._bag_helper import BagReaderError, Helper as _Helper
 from bathyra.document import (DEFAULT_LIMIT, Document, FileError,
                               check_file, unpadded)
@@ -90,7 +100,7 @@ except ImportError as refused:
     _MISSING = str(refused)
 
 __all__ = ["open", "write", "available", "hdf5_version", "stop_helper",
-           "BagFile", "BagError", "BagReaderError", "BagSupportMissing",
+           "BagFile", "Elevation", "BagError", "BagReaderError", "BagSupportMissing",
            "DEFAULT_LIMIT", "MAX_LIMIT", "DEFAULT_TIMEOUT", "HOW_TO_ENABLE"]
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -119,6 +129,64 @@ def hdf5_version() -> Optional[str]:
     return _bag.hdf5_version() if _bag is not None else None
 
 
+_Range = Tuple[float, float]
+
+
+class Elevation(NamedTuple):
+    """What a BAG file's elevation says, in metres, positive up as the
+    file stores it: ``attribute_range`` (minimum, maximum) from the
+    elevation's "Minimum/Maximum Elevation Value" attributes;
+    ``grid_range``, ``uncertainty_range`` and ``valid_nodes`` (the nodes
+    that hold data, refinements included) from a pass over the grid, None
+    when no pass was made or it did not end; ``problems``: why a part
+    gave nothing, in words."""
+
+    attribute_range: Optional[_Range] = None
+    grid_range: Optional[_Range] = None
+    uncertainty_range: Optional[_Range] = None
+    valid_nodes: Optional[int] = None
+    problems: Tuple[str, ...] = ()
+
+
+_SINGLE = struct.Struct("f")
+
+
+def _as_float32_text(value: float) -> float:
+    """`value`, a 32-bit float of the file, as the shortest decimal that
+    is the same 32-bit float (-50.987003, not -50.98700332641602)."""
+    for digits in range(6, 10):
+        short = float("%.*g" % (digits, value))
+        if _SINGLE.unpack(_SINGLE.pack(short))[0] == value:
+            return short
+    return value
+
+
+_SUMMARY = struct.Struct("!B6dQI")
+
+
+def _range(flags: int, flag: int, low: float, high: float
+           ) -> Optional[_Range]:
+    if not flags & flag:
+        return None
+    return _as_float32_text(low), _as_float32_text(high)
+
+
+def _elevation_of(summary: bytes) -> Elevation:
+    """The Elevation of an encoded summary (see the extension)."""
+    (flags, low, high, grid_low, grid_high, error_low, error_high, valid,
+     attribute_length) = _SUMMARY.unpack_from(summary)
+    problems = ()
+    if len(summary) > _SUMMARY.size:
+        text = summary[_SUMMARY.size:].decode("utf-8", "replace")
+        problems = tuple(problem for problem in (text[:attribute_length],
+                                                 text[attribute_length:])
+                         if problem)
+    return Elevation(_range(flags, 1, low, high),
+                     _range(flags, 4, grid_low, grid_high),
+                     _range(flags, 8, error_low, error_high),
+                     valid if flags & 2 else None, problems)
+
+
 class BagFile(Document):
     """The metadata of one BAG file, as ``open`` read it: a Document (pass
     it to ``extract_metadata``) that is also a context manager, for
@@ -127,9 +195,21 @@ class BagFile(Document):
     ``path``: the file name given to ``open``; ``iso19139_xml``: the
     metadata document (bytes, without trailing NUL bytes);
     ``bag_version``: the file's "Bag Version" attribute (str), or None when
-    the file has none.  The file itself is already closed."""
+    the file has none; ``elevation``: what its elevation says (an
+    Elevation), or None.  The file itself is already closed."""
 
-    __slots__ = ()
+    __slots__ = ("elevation",)
+
+    def __init__(self, path: Optional[Union[str, bytes]],
+                 iso19139_xml: Union[bytes, str],
+                 bag_version: Optional[str] = None,
+                 elevation: Optional[Elevation] = None) -> None:
+        super().__init__(path, iso19139_xml, bag_version)
+        self.elevation = elevation
+
+    def __reduce__(self) -> Tuple[type, Tuple[object, ...]]:
+        return (type(self), (self.path, self.iso19139_xml, self.bag_version,
+                             self.elevation))
 
     def close(self) -> None:
         """Nothing to release: the file was closed when it was read."""
@@ -168,7 +248,8 @@ def _check_regular(path: _Path) -> None:
 
 
 def open(path: _Path, *, isolated: bool = True, limit: int = DEFAULT_LIMIT,
-         timeout: Optional[float] = DEFAULT_TIMEOUT) -> BagFile:
+         timeout: Optional[float] = DEFAULT_TIMEOUT,
+         grid: bool = False) -> BagFile:
     """Reads the metadata of the BAG file at `path` (str, bytes or a path
     object) and returns a BagFile.
 
@@ -179,7 +260,10 @@ def open(path: _Path, *, isolated: bool = True, limit: int = DEFAULT_LIMIT,
     A metadata dataset larger than `limit` bytes (an int from 0 to
     MAX_LIMIT) is refused.  A file that the helper process has not read
     after `timeout` seconds (a positive number; None or math.inf: no
-    bound) is given up.
+    bound) is given up.  The elevation's attributes are read too, and with
+    `grid=True` every node of the grid and its refinements (in blocks of a
+    bounded size), in a request of its own: a grid on which the library
+    fails costs only ``elevation``'s grid fields, which say why.
 
     Raises OSError when the file cannot be opened at all, BagError when it
     is no BAG file that can be read safely (``reason`` says why),
@@ -191,11 +275,35 @@ def open(path: _Path, *, isolated: bool = True, limit: int = DEFAULT_LIMIT,
     _require_support()
     path = os.fspath(path)
     _check_regular(path)
-    if isolated:
-        document, version = _helper.read(path, limit, timeout)
-    else:
-        document, version = _bag.read_metadata(path, limit)
-    return BagFile(path, document, version)
+    parts = _bag_worker.METADATA | _bag_worker.ATTRIBUTES
+    if not isolated:
+        document, version, summary = _bag.read_file(
+            path, limit, parts | (_bag_worker.GRID if grid else 0))
+        return BagFile(path, document, version, _elevation_of(summary))
+    document, version, summary = _helper.read(path, limit, timeout, parts)
+    elevation = _elevation_of(summary)
+    if grid:
+        elevation = _with_grid(elevation, path, limit, timeout)
+    return BagFile(path, document, version, elevation)
+
+
+def _with_grid(elevation: Elevation, path: str, limit: int,
+               timeout: Optional[float]) -> Elevation:
+    """`elevation` with the grid's fields, read by the helper process in a
+    request of their own."""
+    try:
+        summary = _helper.read(path, limit, timeout, _bag_worker.GRID)[2]
+    except BagError as error:
+        return elevation._replace(problems=elevation.problems + (
+            "the elevation grid could not be read: " + error.reason,))
+    except MemoryError:
+        return elevation._replace(problems=elevation.problems + (
+            "the elevation grid could not be read: not enough memory",))
+    found = _elevation_of(summary)
+    return elevation._replace(grid_range=found.grid_range,
+                              uncertainty_range=found.uncertainty_range,
+                              valid_nodes=found.valid_nodes,
+                              problems=elevation.problems + found.problems)
 
 
 def _checked_limit(limit: int) -> int:
@@ -251,7 +359,7 @@ def write(path: _Path, document: Union[bytes, bytearray, memoryview, str],
           version: Optional[str] = "1.6.2", chunk: int = 0,
           compress: int = 0,
           element: Literal["string", "int8", "float64", "none"] = "string",
-          layout: str = "") -> None:
+          layout: str = "", grid: Optional[dict] = None) -> None:
     """Writes a minimal BAG file whose /BAG_root/metadata holds `document`
     (bytes; a trailing NUL is added as BAG writers do).  `chunk` and
     `compress` (a deflate level) store the dataset in compressed chunks.
@@ -261,6 +369,17 @@ def write(path: _Path, document: Union[bytes, bytearray, memoryview, str],
     refuses: "soft" (a soft link), "external:FILE" (a link into another
     file), "storage:FILE" (raw data kept in another file), "declared:N"
     (a chunked dataset of N elements that holds nothing).
+
+    `grid` adds an elevation grid, a dict: "shape" (rows, columns);
+    "tile", rows of elevations (floats, positive up) repeated over the
+    grid, written block by block, so any size is cheap to write;
+    "uncertainty", rows of the tile's shape (else no uncertainty grid);
+    "attributes", the (minimum, maximum) of the elevation attributes;
+    "chunk" (square chunks of that side) and "compress" (deflate level);
+    "cells", one (index, columns, rows) per node for the refinements
+    "refinements", a list of (depth, uncertainty); "layout": "damaged"
+    (chunks that hold no valid compressed data) or "declared" (a grid
+    that holds nothing).
 
     Raises TypeError or ValueError for unusable arguments and OSError
     (with the operating system's reason) when the file cannot be
@@ -289,7 +408,30 @@ def write(path: _Path, document: Union[bytes, bytearray, memoryview, str],
     # HDF5 library only says that it failed.
     with builtins.open(path, "wb"):
         pass
-    _bag.write_bag(path, data, version, chunk, compress, element, layout)
+    _bag.write_bag(path, data, version, chunk, compress, element, layout,
+                   None if grid is None else _grid_request(grid))
+
+
+def _grid_request(grid: dict) -> tuple:
+    """The grid of ``write`` as the extension takes it."""
+    import array
+    tile = grid["tile"]
+
+    def floats(rows: list) -> bytes:
+        return array.array("f", [v for row in rows for v in row]).tobytes()
+
+    cells = grid.get("cells")
+    refinements = grid.get("refinements")
+    uncertainty = grid.get("uncertainty")
+    rows, cols = grid["shape"]
+    return (rows, cols, len(tile), len(tile[0]), grid.get("chunk", 0),
+            grid.get("compress", 0), floats(tile),
+            None if uncertainty is None else floats(uncertainty),
+            grid.get("attributes"),
+            None if cells is None else array.array(
+                "I", [n for cell in cells for n in cell]).tobytes(),
+            None if refinements is None else floats(refinements),
+            grid.get("layout", ""))
 
 
 def _main(argv: List[str]) -> int:

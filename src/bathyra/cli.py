@@ -1,7 +1,7 @@
 """Command line: chart attributes of ISO 19139 survey metadata files.
 
-    bathyra [--json | --csv | --geojson] [-j N] [-q] [--max-size BYTES]
-            PATH...
+    bathyra [--json | --csv | --geojson] [-j N] [-q] [--grid]
+            [--max-size BYTES] PATH...
     bathyra --strict [--json | --csv] [-q] [--max-size BYTES] PATH...
 
 (``python -m bathyra`` is the same command, and its messages name it so.)
@@ -9,9 +9,10 @@ Each PATH is an ISO 19139 metadata file (``.xml``), a BAG file (``.bag``),
 a directory that stands for both kinds of file below it, or ``-`` for one
 document on standard input.  The survey reader (bathyra.survey) reads
 every file and prints one row per file with every S-57 attribute, empty
-where the file does not state it; with ``-j N``, N processes (at most one
-per CPU) read the files, taken in chunks, and the rows keep the order of
-the files (see cli_jobs: a process that dies costs only the file that
+where the file does not state it (``--grid``: each BAG file's grid is
+read too, for the exact depth range, the uncertainty and the count of
+nodes); with ``-j N``, N processes (at most one per CPU) read the files,
+taken in chunks, and the rows keep the order of the files (see cli_jobs: a process that dies costs only the file that
 ended it).
 ``--strict`` prints the record of extract_metadata instead.  Both kinds of
 reading go through one loop over the outcomes of the files: a record, or
@@ -185,6 +186,10 @@ def parse_arguments(argv, prog):
                         help="on stderr, only the files and folders that "
                              "could not be read: no lines for gaps, no "
                              "progress, no count at the end")
+    parser.add_argument("--grid", action="store_true",
+                        help="read every node of each BAG file's grid: its "
+                             "exact depth range, uncertainty range and "
+                             "count of nodes with data (slower)")
     parser.add_argument("--max-size", type=int, default=bag.DEFAULT_LIMIT,
                         metavar="BYTES",
                         help="the largest metadata document read, in bytes "
@@ -205,6 +210,8 @@ def parse_arguments(argv, prog):
         parser.error("--geojson needs the survey reader: not with --strict")
     if options.strict and options.jobs is not None:
         parser.error("--jobs needs the survey reader: not with --strict")
+    if options.strict and options.grid:
+        parser.error("--grid needs the survey reader: not with --strict")
     if options.paths.count(STDIN) > 1:
         parser.error("standard input (-) can be read only once")
     return options
@@ -340,7 +347,8 @@ def read_strict(task):
 
 def read_one(task):
     """The outcome of a file or document read by the survey reader: a task
-    (kind, source, limit) is a path ("file"), a document read from
+    (kind, source, limit) is a path ("file", GRID_FILE: with the grid of a
+    BAG file), a document read from
     standard input (STDIN), or the reason it could not be (REFUSED)."""
     kind, source, limit = task
     if kind == REFUSED:
@@ -349,7 +357,8 @@ def read_one(task):
         if kind == STDIN:
             results = survey.parse_surveys(survey.trimmed(source))
         else:
-            results = survey.read_surveys(source, limit=limit)
+            results = survey.read_surveys(source, limit=limit,
+                                          grid=kind == GRID_FILE)
         more = tuple((*survey_rows(result), gaps(result))
                      for result in results[1:])
         return Outcome(*survey_rows(results[0]), gaps(results[0]), None,
@@ -361,8 +370,8 @@ def read_one(task):
             type(error).__name__, error))
 
 
-def file_tasks(files, limit):
-    tasks = [("file", path, limit) for path in files]
+def file_tasks(files, limit, kind="file"):
+    tasks = [(kind, path, limit) for path in files]
     if STDIN in files:
         tasks[files.index(STDIN)] = stdin_task(limit)
     return tasks
@@ -391,6 +400,11 @@ def stdin_task(limit):
 Reading = collections.namedtuple("Reading", "keys read tasks")
 STRICT = Reading(KEYS, read_strict, file_tasks)
 SURVEY = Reading(S57_KEYS, read_one, file_tasks)
+GRID_FILE = "file+grid"
+
+
+def grid_file_tasks(files, limit):
+    return file_tasks(files, limit, GRID_FILE)
 
 
 def isatty(stream):
@@ -403,6 +417,8 @@ def isatty(stream):
 def run(options, out, prog):
     """Reads every file and writes the output; the exit status."""
     reading = STRICT if options.strict else SURVEY
+    if options.grid:
+        reading = reading._replace(tasks=grid_file_tasks)
     messages = Messages(sys.stderr, options.quiet)
     files = expand_paths(options.paths, messages.folder_failed)
     writer = make_writer(options, out, reading.keys)

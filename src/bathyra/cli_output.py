@@ -242,8 +242,9 @@ WRITERS = {"json": JsonWriter, "csv": CsvWriter, "geojson": GeoJsonWriter,
 
 def gaps(result):
     """What a Survey lacks and why, on one line ("" when it lacks nothing
-    and has no problem): the S-57 attributes not stated, then each problem
-    the reader met, attributes with the same message together."""
+    and has no problem): each problem the reader met, attributes with the
+    same message together, where attributes that the metadata does not
+    state came from, then the S-57 attributes not stated."""
     messages = {}
     for attribute, message in result.problems:
         messages.setdefault(message, []).append(attribute)
@@ -254,6 +255,14 @@ def gaps(result):
               if getattr(result, k) is None and k not in explained]
     parts = ["%s: %s" % (", ".join(names), message)
              for message, names in messages.items()]
+    # Where S-57 attributes that the metadata does not state came from.
+    came_from = {}
+    for name in S57_KEYS:
+        source = result.sources.get(name, "metadata")
+        if source != "metadata":
+            came_from.setdefault(source, []).append(name)
+    parts.extend("%s from the %s" % (", ".join(names), source)
+                 for source, names in came_from.items())
     if silent:
         parts.append("not in the document: " + ", ".join(silent))
     return "; ".join(parts)

@@ -80,8 +80,12 @@ class Survey:
     ``vertical_datum``, ``platforms`` and ``instruments`` (tuples),
     ``bbox`` (west, south, east, north in degrees), ``horizontal_crs``,
     ``problems`` (tuple of (attribute, message) pairs), ``path`` (the file
-    read) and ``bag_version`` (of a BAG file).  None where not stated.
-    Equal when every attribute is; hashable; pickles.
+    read) and ``bag_version`` (of a BAG file).  From a BAG file's grid
+    (``read_survey(path, grid=True)``): ``uncertainty_range`` (minimum,
+    maximum in metres) and ``valid_nodes`` (the nodes that hold data).
+    None where not stated.  ``sources``: where each stated attribute came
+    from ("metadata", "elevation attributes", "grid").  Equal when every
+    attribute is; hashable; pickles.
     """
 
     SURSTA: Optional[str] = None
@@ -101,6 +105,10 @@ class Survey:
     problems: Tuple[Tuple[str, str], ...] = ()
     path: Optional[str] = None
     bag_version: Optional[str] = None
+    uncertainty_range: Optional[Tuple[float, float]] = None
+    valid_nodes: Optional[int] = None
+    sources: Dict[str, str] = dataclasses.field(default_factory=dict,
+                                                hash=False)
 
     def __post_init__(self) -> None:
         # Any iterables become tuples, and numbers floats; a negated zero
@@ -112,6 +120,10 @@ class Survey:
         }
         if self.bbox is not None:
             normal["bbox"] = tuple(float(number) for number in self.bbox)
+        if self.uncertainty_range is not None:
+            normal["uncertainty_range"] = tuple(
+                float(number) for number in self.uncertainty_range)
+        normal["sources"] = dict(self.sources)
         for name in ("DRVAL1", "DRVAL2"):
             value = getattr(self, name)
             if value is not None:
@@ -128,7 +140,7 @@ class Survey:
     def __repr__(self) -> str:
         stated = ", ".join("%s=%r" % (name, value)
                            for name, value in zip(FIELDS, self._values())
-                           if value is not None and value != ())
+                           if value is not None and value not in ((), {}))
         return "Survey(%s)" % stated
 
     def to_s57(self) -> Dict[str, Union[str, float, int]]:
@@ -144,6 +156,8 @@ class Survey:
         for name, value in zip(FIELDS, self._values()):
             if name == "problems":
                 value = [list(problem) for problem in value]
+            elif name == "sources":
+                value = dict(value)
             elif isinstance(value, tuple):
                 value = list(value)
             result[name] = value
@@ -157,30 +171,40 @@ S57_FIELDS = ("SURSTA", "SUREND", "DRVAL1", "DRVAL2", "planam", "OBJNAM",
               "SURATH", "VERDAT")
 # What the extension reads from the document (the rest comes from the file).
 _DOCUMENT_FIELDS = FIELDS[:FIELDS.index("path")]
+# The survey reader's words for a document silent on the depth range.
+_NO_DEPTH_RANGE = "no depth range in the identification"
+# Two ranges differ when an end differs by more than this many metres plus
+# this share of its value.
+_DEPTH_TOLERANCE = (0.01, 0.001)
 
 
 def _rebuild(fields: Dict[str, Any]) -> Survey:
     return Survey(**fields)
 
 
-def read_survey(path: _Path, *, limit: int = DEFAULT_LIMIT) -> Survey:
+def read_survey(path: _Path, *, limit: int = DEFAULT_LIMIT,
+                grid: bool = False) -> Survey:
     """The Survey of a metadata file (``.xml``) or of a BAG file (``.bag``,
     read by the HDF5 library in a helper process); fill bytes after the
     document (NULs, 0xCD, white space) are passed over in both.  `path`
     is a str, bytes or path object; a document larger than `limit` bytes
-    is refused.  Raises SurveyError when the file cannot be read as an
-    ISO 19139 (or smXML) document.  Of a document that holds
-    several metadata records (a catalogue's response), the first, with a
-    problem that says how many there are (``read_surveys`` reads all)."""
-    return _first(_read(path, limit))
+    is refused.  Where a BAG file's metadata states no depth range,
+    DRVAL1 and DRVAL2 come from its elevation attributes; with
+    `grid=True` every node of the grid is read as well, for the exact
+    range, ``uncertainty_range`` and ``valid_nodes``.  Raises SurveyError
+    when the file cannot be read as an ISO 19139 (or smXML) document.  Of
+    a document that holds several metadata records (a catalogue's
+    response), the first, with a problem that says how many there are
+    (``read_surveys`` reads all)."""
+    return _first(_read(path, limit, grid))
 
 
-def read_surveys(path: _Path, *,
-                 limit: int = DEFAULT_LIMIT) -> List[Survey]:
+def read_surveys(path: _Path, *, limit: int = DEFAULT_LIMIT,
+                 grid: bool = False) -> List[Survey]:
     """The Survey of every metadata record of a file, in document order
     (one for most files; a catalogue's response, CSW or OAI-PMH, holds
     several).  Reads and raises as read_survey does."""
-    return _read(path, limit)
+    return _read(path, limit, grid)
 
 
 def parse_surveys(document: Union[_Text, _Raster]) -> List[Survey]:
@@ -200,13 +224,13 @@ def _first(surveys: List[Survey]) -> Survey:
     return dataclasses.replace(first, problems=first.problems + (problem,))
 
 
-def _read(path: _Path, limit: int) -> List[Survey]:
+def _read(path: _Path, limit: int, grid: bool) -> List[Survey]:
     path = os.fspath(path)
     name = os.fsdecode(path)
     is_bag = name.lower().endswith(".bag")
     try:
         if is_bag:
-            source = bag.open(path, limit=limit)
+            source = bag.open(path, limit=limit, grid=grid)
         else:
             source = read_document(path, limit)
     except OSError as error:
@@ -218,7 +242,7 @@ def _read(path: _Path, limit: int) -> List[Survey]:
         raise SurveyError(error.reason, name) from None
     try:
         return _survey_of(source.iso19139_xml, name, source.bag_version,
-                          is_bag)
+                          is_bag, getattr(source, "elevation", None))
     except SurveyError as error:
         error.path = name
         raise
@@ -234,7 +258,7 @@ def parse_survey(document: Union[_Text, _Raster]) -> Survey:
 
 
 def _parse(document: Union[_Text, _Raster]) -> List[Survey]:
-    path = bag_version = None
+    path = bag_version = elevation = None
     is_bag = False
     if not isinstance(document, (bytes, bytearray, memoryview, str)):
         if not hasattr(document, "iso19139_xml"):
@@ -246,12 +270,13 @@ def _parse(document: Union[_Text, _Raster]) -> List[Survey]:
             path = os.fsdecode(os.fspath(path))
         bag_version = getattr(document, "bag_version", None)
         is_bag = isinstance(document, bag.BagFile) or bag_version is not None
+        elevation = getattr(document, "elevation", None)
         document = document.iso19139_xml
         if not isinstance(document, (bytes, bytearray, memoryview, str)):
             raise TypeError("iso19139_xml must be bytes or str, not %s"
                             % type(document).__name__)
     try:
-        return _survey_of(document, path, bag_version, is_bag)
+        return _survey_of(document, path, bag_version, is_bag, elevation)
     except SurveyError as error:
         error.path = path
         raise
@@ -281,8 +306,10 @@ def trimmed(document: _Text) -> _Text:
 
 
 def _survey_of(document: _Text, path: Optional[str],
-               bag_version: Optional[str], is_bag: bool) -> List[Survey]:
-    """The Survey of each record of `document`."""
+               bag_version: Optional[str], is_bag: bool,
+               elevation: Optional["bag.Elevation"] = None) -> List[Survey]:
+    """The Survey of each record of `document`, each with what the BAG
+    file's `elevation` says."""
     if isinstance(document, (bytearray, memoryview)):
         document = bytes(document)
     document = trimmed(document)
@@ -306,6 +333,93 @@ def _survey_of(document: _Text, path: Optional[str],
     if records is None:
         raise SurveyError("the XML library could not make this document "
                           "readable")
-    return [Survey(path=path, bag_version=bag_version,
-                   **{name: fields[name] for name in _DOCUMENT_FIELDS})
+    return [_record(fields, path, bag_version, elevation)
             for fields in records]
+
+
+def _record(fields: Dict[str, Any], path: Optional[str],
+            bag_version: Optional[str],
+            elevation: Optional["bag.Elevation"]) -> Survey:
+    values = {name: fields[name] for name in _DOCUMENT_FIELDS}
+    values["sources"] = {name: "metadata" for name, value in values.items()
+                         if name != "problems" and value is not None
+                         and value != ()}
+    if elevation is not None:
+        _add_elevation(values, elevation)
+    return Survey(path=path, bag_version=bag_version, **values)
+
+
+def _depths(elevation_range: Tuple[float, float]) -> Tuple[float, float]:
+    """DRVAL1, DRVAL2 of a range of elevations (positive up): the
+    shallowest depth is the highest elevation."""
+    low, high = elevation_range
+    return -high + 0.0, -low + 0.0
+
+
+def _differ(first: Tuple[float, float], second: Tuple[float, float]) -> bool:
+    metres, share = _DEPTH_TOLERANCE
+    return any(abs(a - b) > metres + share * max(abs(a), abs(b))
+               for a, b in zip(first, second))
+
+
+def _depth_text(depths: Tuple[float, float]) -> str:
+    return "%r to %r m" % depths
+
+
+def _add_elevation(values: Dict[str, Any],
+                   elevation: "bag.Elevation") -> None:
+    """Adds to `values` (the fields of a Survey) what a BAG file's
+    elevation says: the depth range where the metadata states none (from
+    the grid when it was read, else from the elevation attributes), the
+    grid's fields, and a problem for each range that disagrees with the
+    grid."""
+    stated = (values["DRVAL1"], values["DRVAL2"])
+    silent = stated == (None, None)
+    if not (silent or elevation.valid_nodes is not None
+            or elevation.problems):
+        return  # the metadata's range stands, and there is no grid
+    problems = list(values["problems"])
+    sources = values["sources"]
+    grid = attributes = None
+    if elevation.grid_range is not None:
+        grid = _depths(elevation.grid_range)
+    if elevation.attribute_range is not None:
+        attributes = _depths(elevation.attribute_range)
+    chosen = grid or attributes
+    if silent and chosen is not None:
+        values["DRVAL1"], values["DRVAL2"] = chosen
+        source = "grid" if grid is not None else "elevation attributes"
+        sources.update(DRVAL1=source, DRVAL2=source)
+        problems = [problem for problem in problems
+                    if problem != ("DRVAL1", _NO_DEPTH_RANGE)
+                    and problem != ("DRVAL2", _NO_DEPTH_RANGE)]
+
+    def both(message: str) -> None:
+        problems.extend((("DRVAL1", message), ("DRVAL2", message)))
+
+    if grid is not None and attributes is not None and _differ(grid,
+                                                                attributes):
+        both("the elevation attributes of the BAG file (depths %s) disagree "
+             "with its grid (depths %s)" % (_depth_text(attributes),
+                                            _depth_text(grid)))
+    if grid is not None and None not in stated and _differ(grid, stated):
+        both("the depth range in the metadata (%s) differs from the depths "
+             "of the grid (%s)" % (_depth_text(stated), _depth_text(grid)))
+    for message in elevation.problems:
+        if message.startswith("the elevation attributes"):
+            if silent and grid is None:
+                both(message)
+        else:
+            problems.extend((("uncertainty_range", message),
+                             ("valid_nodes", message)))
+    values["problems"] = problems
+    if elevation.valid_nodes is not None:
+        values["valid_nodes"] = elevation.valid_nodes
+        sources["valid_nodes"] = "grid"
+    if elevation.uncertainty_range is not None:
+        values["uncertainty_range"] = elevation.uncertainty_range
+        sources["uncertainty_range"] = "grid"
+    if (silent and chosen is not None) or elevation.valid_nodes is not None:
+        # In the order of the fields.
+        values["sources"] = {name: sources[name] for name in FIELDS
+                             if name in sources}

@@ -14,6 +14,7 @@
 #include "bag_reader.hpp"
 #include "bag_service.hpp"
 #include "bag_writer.hpp"
+#include "elevation_summary.hpp"
 #include "hdf5_access.hpp"
 #include "host_compat.hpp"
 #include "owned_ref.hpp"
@@ -92,13 +93,11 @@ PyObject *close_library(PyObject *, PyObject *)
     Py_RETURN_NONE;
 }
 
-// read_metadata(path, limit) -> (document: bytes, bag_version: str or None)
-PyObject *read_metadata(PyObject *module, PyObject *args)
+// The file's parts read in this process: (document: bytes, bag_version:
+// str or None), and the encoded elevation summary too when `with_summary`.
+PyObject *read_parts(PyObject *module, PyObject *arg, unsigned long long limit,
+                     unsigned parts, bool with_summary)
 {
-    PyObject *arg;
-    unsigned long long limit;
-    if (!PyArg_ParseTuple(args, "OK:read_metadata", &arg, &limit))
-        return nullptr;
     // No reference is held while the interpreter lock is released: a
     // thread that the exiting interpreter ends there unwinds without it.
     std::string file_name;
@@ -116,10 +115,14 @@ PyObject *read_metadata(PyObject *module, PyObject *args)
         }
     }
     ReadOutcome outcome;
+    std::string summary;
     bool finished;
     Py_BEGIN_ALLOW_THREADS
-    finished = hdf5::run_locked(
-        [&] { read_bag_file(file_name.c_str(), limit, outcome); });
+    finished = hdf5::run_locked([&] {
+        read_bag_file(file_name.c_str(), limit, parts, outcome);
+        if (with_summary)
+            summary = encode_summary(outcome.elevation);
+    });
     Py_END_ALLOW_THREADS
     if (!finished)
         return not_finished();
@@ -139,7 +142,34 @@ PyObject *read_metadata(PyObject *module, PyObject *args)
         version = OwnedRef::borrow(Py_None);
     if (!version)
         return nullptr;
-    return PyTuple_Pack(2, document.get(), version.get());
+    if (!with_summary)
+        return PyTuple_Pack(2, document.get(), version.get());
+    OwnedRef encoded(PyBytes_FromStringAndSize(
+        summary.data(), static_cast<Py_ssize_t>(summary.size())));
+    if (!encoded)
+        return nullptr;
+    return PyTuple_Pack(3, document.get(), version.get(), encoded.get());
+}
+
+// read_metadata(path, limit) -> (document: bytes, bag_version: str or None)
+PyObject *read_metadata(PyObject *module, PyObject *args)
+{
+    PyObject *arg;
+    unsigned long long limit;
+    if (!PyArg_ParseTuple(args, "OK:read_metadata", &arg, &limit))
+        return nullptr;
+    return read_parts(module, arg, limit, part_metadata, false);
+}
+
+// read_file(path, limit, parts) -> (document, bag_version, summary: bytes)
+PyObject *read_file(PyObject *module, PyObject *args)
+{
+    PyObject *arg;
+    unsigned long long limit;
+    unsigned int parts;
+    if (!PyArg_ParseTuple(args, "OKI:read_file", &arg, &limit, &parts))
+        return nullptr;
+    return read_parts(module, arg, limit, parts, true);
 }
 
 // Fills `request` from the Python arguments; returns false with an
@@ -182,7 +212,63 @@ bool make_request(PyObject *path_arg, const Py_buffer &data,
     }
 }
 
-// write_bag(path, data, version, chunk, compress, element, layout) -> None
+// Fills `grid` from the tuple (rows, cols, tile_rows, tile_cols, chunk,
+// compress, elevation, uncertainty or None, (minimum, maximum) or None,
+// cells or None, refinements or None, layout); false with an exception
+// pending.
+bool make_grid_request(PyObject *spec, GridRequest &grid)
+{
+    unsigned long long rows, cols, tile_rows, tile_cols, chunk;
+    int compress;
+    Py_buffer elevation, uncertainty, cells, refinements;
+    PyObject *range;
+    const char *layout;
+    if (!PyArg_ParseTuple(spec, "KKKKKiy*z*Oz*z*s:grid", &rows, &cols,
+                          &tile_rows, &tile_cols, &chunk, &compress,
+                          &elevation, &uncertainty, &range, &cells,
+                          &refinements, &layout))
+        return false;
+    bool made = true;
+    try {
+        grid.wanted = true;
+        grid.rows = rows;
+        grid.cols = cols;
+        grid.tile_rows = tile_rows;
+        grid.tile_cols = tile_cols;
+        grid.chunk = chunk;
+        grid.compress = compress;
+        grid.layout = layout;
+        const Py_buffer *parts[] = {&elevation, &uncertainty, &cells,
+                                    &refinements};
+        std::string *targets[] = {&grid.elevation, &grid.uncertainty,
+                                  &grid.cells, &grid.refinements};
+        for (int i = 0; i < 4; ++i)
+            if (parts[i]->buf)
+                targets[i]->assign(static_cast<const char *>(parts[i]->buf),
+                                   static_cast<size_t>(parts[i]->len));
+        const uint64_t tile = tile_rows * tile_cols * sizeof(float);
+        if (tile == 0 || grid.elevation.size() != tile ||
+            (!grid.uncertainty.empty() && grid.uncertainty.size() != tile)) {
+            PyErr_SetString(PyExc_ValueError,
+                            "the grid's tiles do not have its tile shape");
+            made = false;
+        } else if (range != Py_None) {
+            made = PyArg_ParseTuple(range, "dd:attributes", &grid.minimum,
+                                    &grid.maximum) != 0;
+            grid.has_attributes = made;
+        }
+    } catch (const std::exception &) {
+        PyErr_NoMemory();
+        made = false;
+    }
+    for (Py_buffer *buffer : {&elevation, &uncertainty, &cells, &refinements})
+        if (buffer->obj)
+            PyBuffer_Release(buffer);
+    return made;
+}
+
+// write_bag(path, data, version, chunk, compress, element, layout='',
+//           grid=None) -> None
 PyObject *write_bag(PyObject *module, PyObject *args)
 {
     PyObject *path_arg;
@@ -192,14 +278,18 @@ PyObject *write_bag(PyObject *module, PyObject *args)
     int compress;
     const char *element;
     const char *layout = "";
-    if (!PyArg_ParseTuple(args, "Oy*OLis|s:write_bag", &path_arg, &data,
-                          &version_arg, &chunk, &compress, &element, &layout))
+    PyObject *grid = Py_None;
+    if (!PyArg_ParseTuple(args, "Oy*OLis|sO:write_bag", &path_arg, &data,
+                          &version_arg, &chunk, &compress, &element, &layout,
+                          &grid))
         return nullptr;
     WriteRequest request;
     bool made = make_request(path_arg, data, version_arg, chunk, compress,
                              element, layout, request);
     PyBuffer_Release(&data);
     if (!made)
+        return nullptr;
+    if (grid != Py_None && !make_grid_request(grid, request.grid))
         return nullptr;
     std::string failure;
     bool finished;
@@ -265,8 +355,14 @@ PyMethodDef bag_methods[] = {
      "read_metadata(path, limit) -> (document, bag_version)\n\n"
      "The document of /BAG_root/metadata without its trailing NUL bytes, "
      "and the\nroot group's 'Bag Version' attribute (None when absent)."},
+    {"read_file", read_file, METH_VARARGS,
+     "read_file(path, limit, parts) -> (document, bag_version, summary)\n\n"
+     "The parts of the file that `parts` asks for (1 the metadata, 2 the "
+     "elevation\nattributes, 4 the grid), and the encoded summary of its "
+     "elevation."},
     {"write_bag", write_bag, METH_VARARGS,
-     "write_bag(path, data, version, chunk, compress, element, layout='')\n\n"
+     "write_bag(path, data, version, chunk, compress, element, layout='', "
+     "grid=None)\n\n"
      "Writes a minimal file of the layout that read_metadata reads."},
     {"serve", serve, METH_VARARGS,
      "serve(input_fd, output_fd)\n\n"

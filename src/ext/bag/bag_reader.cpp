@@ -12,6 +12,7 @@
 
 #include <new>
 
+#include "grid_pass.hpp"
 #include "hdf5_access.hpp"
 
 namespace bathyra {
@@ -86,16 +87,6 @@ void read_version(hid_t file, ReadOutcome &outcome)
     outcome.version = text;
 }
 
-// Whether the link at `path` is a hard link (the object it names lives in
-// this file).  Links are looked at, not followed.
-bool is_hard_link(hid_t file, const char *path)
-{
-    H5L_info_t info;
-    if (H5Lget_info(file, path, &info, H5P_DEFAULT) < 0)
-        return false;
-    return info.type == H5L_TYPE_HARD;
-}
-
 bool is_regular_file(const char *path)
 {
 #ifdef _WIN32
@@ -107,23 +98,10 @@ bool is_regular_file(const char *path)
 #endif
 }
 
-// The dataset's data are in this file: not in external raw files, not a
-// virtual dataset mapping other files.
-bool stored_in_file(hid_t dataset)
-{
-    Handle properties(H5Dget_create_plist(dataset), H5Pclose);
-    if (!properties.valid())
-        return false;
-    if (H5Pget_external_count(properties.get()) != 0)
-        return false;
-    H5D_layout_t layout = H5Pget_layout(properties.get());
-    return layout == H5D_COMPACT || layout == H5D_CONTIGUOUS ||
-           layout == H5D_CHUNKED;
-}
-
 }  // namespace
 
-void read_bag_file(const char *path, uint64_t limit, ReadOutcome &outcome)
+void read_bag_file(const char *path, uint64_t limit, unsigned parts,
+                   ReadOutcome &outcome)
 {
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
     if (!is_regular_file(path)) {
@@ -148,16 +126,22 @@ void read_bag_file(const char *path, uint64_t limit, ReadOutcome &outcome)
         outcome.status = ReadOutcome::no_dataset;
         return;
     }
-    if (!is_hard_link(file.get(), hdf5::root_group)) {
+    if (!hdf5::is_hard_link(file.get(), hdf5::root_group)) {
         outcome.status = ReadOutcome::linked_elsewhere;
         outcome.detail = hdf5::root_group;
         return;
     }
+    if (parts & part_attributes)
+        read_elevation_attributes(file.get(), outcome.elevation);
+    if (parts & part_grid)
+        read_grid(file.get(), outcome.elevation, nullptr);
+    if (!(parts & part_metadata))
+        return;
     if (H5Lexists(file.get(), hdf5::metadata_path, H5P_DEFAULT) <= 0) {
         outcome.status = ReadOutcome::no_dataset;
         return;
     }
-    if (!is_hard_link(file.get(), hdf5::metadata_path)) {
+    if (!hdf5::is_hard_link(file.get(), hdf5::metadata_path)) {
         outcome.status = ReadOutcome::linked_elsewhere;
         outcome.detail = hdf5::metadata_path;
         return;
@@ -168,7 +152,7 @@ void read_bag_file(const char *path, uint64_t limit, ReadOutcome &outcome)
         outcome.status = ReadOutcome::no_dataset;
         return;
     }
-    if (!stored_in_file(dataset.get())) {
+    if (!hdf5::stored_in_file(dataset.get())) {
         outcome.status = ReadOutcome::stored_elsewhere;
         return;
     }

@@ -1,10 +1,12 @@
 // Reading the ISO 19139 document that a BAG file carries in
-// /BAG_root/metadata, and the file's BAG version.  Runs with the HDF5
-// library lock held and without the interpreter lock.
+// /BAG_root/metadata, the file's BAG version, and what its elevation says.
+// Runs with the HDF5 library lock held and without the interpreter lock.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include "elevation_summary.hpp"
 
 namespace bathyra {
 
@@ -30,12 +32,16 @@ struct ReadOutcome {
     bool has_version = false;
     std::string version;
     std::string detail;
+    ElevationSummary elevation;  // the parts beyond the metadata
 };
 
-// Reads the file at `path` (in the file system's encoding).  A metadata
-// dataset of more than `limit` bytes is refused before anything of that
-// size is allocated or read.
-void read_bag_file(const char *path, uint64_t limit, ReadOutcome &outcome);
+// Reads the `parts` (ReadPart flags) of the file at `path` (in the file
+// system's encoding).  A metadata dataset of more than `limit` bytes is
+// refused before anything of that size is allocated or read.  Only the
+// metadata's failures fail the outcome; the elevation's are in its
+// summary.
+void read_bag_file(const char *path, uint64_t limit, unsigned parts,
+                   ReadOutcome &outcome);
 
 // What was wrong with the file, in words, for a failed outcome (not
 // no_memory); the caller puts the file's name in front.

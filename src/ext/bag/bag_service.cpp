@@ -18,6 +18,7 @@
 #endif
 
 #include "bag_reader.hpp"
+#include "elevation_summary.hpp"
 #include "hdf5_access.hpp"
 
 namespace bathyra {
@@ -93,16 +94,19 @@ void put_big_endian(std::string &out, uint64_t value, int count)
 }
 
 std::string answer(AnswerKind kind, const std::string *first,
-                   const std::string &second)
+                   const std::string &second, const std::string &third)
 {
     std::string out;
-    out.reserve(9 + (first ? first->size() : 0) + second.size());
+    out.reserve(13 + (first ? first->size() : 0) + second.size() +
+                third.size());
     out.push_back(static_cast<char>(kind));
     put_big_endian(out, first ? first->size() : no_version, 4);
     put_big_endian(out, second.size(), 4);
+    put_big_endian(out, third.size(), 4);
     if (first)
         out += *first;
     out += second;
+    out += third;
     return out;
 }
 
@@ -128,13 +132,14 @@ int serve_bag_requests(int input, int output)
 {
     std::vector<char> path;
     for (;;) {
-        unsigned char header[12];
+        unsigned char header[13];
         int got = read_exactly(input, reinterpret_cast<char *>(header),
                                sizeof header);
         if (got <= 0)
             return got == 0 ? 0 : errno;
         const size_t path_length = big_endian(header, 4);
         const uint64_t limit = big_endian(header + 4, 8);
+        const unsigned parts = header[12];
         std::string reply;
         try {
             path.assign(path_length + 1, '\0');
@@ -143,20 +148,22 @@ int serve_bag_requests(int input, int output)
                 return got == 0 ? 0 : errno;
             ReadOutcome outcome;
             bool finished = hdf5::run_locked(
-                [&] { read_bag_file(path.data(), limit, outcome); });
+                [&] { read_bag_file(path.data(), limit, parts, outcome); });
             if (!finished || outcome.status == ReadOutcome::no_memory) {
-                reply = answer(answer_memory, nullptr, std::string());
+                reply = answer(answer_memory, nullptr, std::string(),
+                               std::string());
             } else if (outcome.status != ReadOutcome::ok) {
                 const std::string reason = failure_reason(outcome, limit);
-                reply = answer(answer_failure, &reason, std::string());
+                reply = answer(answer_failure, &reason, std::string(),
+                               std::string());
             } else {
-                reply =
-                    answer(answer_ok,
-                           outcome.has_version ? &outcome.version : nullptr,
-                           outcome.document);
+                reply = answer(
+                    answer_ok,
+                    outcome.has_version ? &outcome.version : nullptr,
+                    outcome.document, encode_summary(outcome.elevation));
             }
         } catch (const std::exception &) {
-            reply.assign(9, '\0');
+            reply.assign(13, '\0');
             reply[0] = static_cast<char>(answer_memory);
         }
         if (write_all(output, reply.data(), reply.size()) < 0)

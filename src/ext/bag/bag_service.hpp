@@ -3,12 +3,14 @@
 // of the HDF5 library on a damaged file ends only this loop's process, and
 // the process ends with the one that started it.
 //
-//   request: path length (4 bytes), size limit (8 bytes), the path
-//   answer:  kind (1 byte), two lengths (4 bytes each), two payloads
+//   request: path length (4 bytes), size limit (8 bytes), the parts to
+//            read (1 byte, ReadPart flags), the path
+//   answer:  kind (1 byte), three lengths (4 bytes each), three payloads
 //
 // Numbers are unsigned and big-endian.  Kinds: 0 the version (length
-// 0xFFFFFFFF and no payload when the file has none) and the document; 1 the
-// reason of a failure and nothing; 2 no memory.
+// 0xFFFFFFFF and no payload when the file has none), the document and the
+// elevation summary (encode_summary); 1 the reason of a failure and
+// nothing; 2 no memory.
 #pragma once
 
 namespace bathyra {

@@ -36,6 +36,11 @@ std::string write_bag_file(const WriteRequest &request)
             H5Awrite(attribute.get(), type.get(), request.version.c_str()) < 0)
             return "cannot write the version attribute";
     }
+    if (request.grid.wanted) {
+        std::string failure = write_grid(file.get(), request.grid);
+        if (!failure.empty())
+            return failure;
+    }
     if (request.element == "none")
         return "";
     // Layouts that tests of the reader need: a link to another file, a

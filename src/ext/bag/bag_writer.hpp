@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "grid_writer.hpp"
+
 namespace bathyra {
 
 struct WriteRequest {
@@ -20,6 +22,7 @@ struct WriteRequest {
     // "" for a plain dataset; "soft", "external:FILE", "storage:FILE" or
     // "declared:COUNT" for the layouts of reader tests.
     std::string layout;
+    GridRequest grid;  // an elevation grid when `grid.wanted`
 };
 
 // Returns an empty string on success, else what failed.

@@ -55,6 +55,30 @@ bool library_is_closed()
     return library_closed;
 }
 
+// Whether the link at `path` is a hard link (the object it names lives in
+// this file).  Links are looked at, not followed.
+bool is_hard_link(hid_t file, const char *path)
+{
+    H5L_info_t info;
+    if (H5Lget_info(file, path, &info, H5P_DEFAULT) < 0)
+        return false;
+    return info.type == H5L_TYPE_HARD;
+}
+
+// The dataset's data are in this file: not in external raw files, not a
+// virtual dataset mapping other files.
+bool stored_in_file(hid_t dataset)
+{
+    Handle properties(H5Dget_create_plist(dataset), H5Pclose);
+    if (!properties.valid())
+        return false;
+    if (H5Pget_external_count(properties.get()) != 0)
+        return false;
+    H5D_layout_t layout = H5Pget_layout(properties.get());
+    return layout == H5D_COMPACT || layout == H5D_CONTIGUOUS ||
+           layout == H5D_CHUNKED;
+}
+
 int install_process_handlers()
 {
     if (handlers_installed)

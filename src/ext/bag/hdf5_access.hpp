@@ -63,11 +63,26 @@ class Handle {
     }
     hid_t get() const { return id_; }
     bool valid() const { return id_ >= 0; }
+    // Closes the identifier held, and holds `id` instead.
+    void reset(hid_t id)
+    {
+        if (id_ >= 0)
+            closer_(id_);
+        id_ = id;
+    }
 
   private:
     hid_t id_;
     Closer closer_;
 };
+
+// Whether the link at `path` is a hard link (the object it names lives in
+// this file); links are looked at, not followed.
+bool is_hard_link(hid_t file, const char *path);
+
+// Whether the dataset's data are in this file: not in external raw files,
+// not a virtual dataset mapping other files.
+bool stored_in_file(hid_t dataset);
 
 // The layout of a BAG file that the reader and the writer share.
 constexpr const char *root_group = "/BAG_root";

@@ -1,0 +1,134 @@
+// What the passes over a BAG file's grid and its refinements share: the
+// datasets' paths and the bounds of what is read at once, the open grid
+// dataset with its checks, the block read, and the gathering of the range.
+// Runs with the HDF5 library lock held and without the interpreter lock.
+#pragma once
+
+#include <hdf5.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "elevation_summary.hpp"
+#include "grid_pass.hpp"
+#include "hdf5_access.hpp"
+
+namespace bathyra {
+namespace grid_blocks {
+
+constexpr const char *elevation_path = "/BAG_root/elevation";
+constexpr const char *uncertainty_path = "/BAG_root/uncertainty";
+constexpr const char *cells_path = "/BAG_root/varres_metadata";
+constexpr const char *refinements_path = "/BAG_root/varres_refinements";
+constexpr uint32_t no_refinement = 0xFFFFFFFFu;
+
+// The most nodes a grid may declare, and the most that one block holds.
+constexpr uint64_t max_nodes = uint64_t(1) << 34;
+constexpr uint64_t max_block = uint64_t(1) << 22;
+// The most cells of the refinement index, and refinement nodes, at once.
+constexpr uint64_t max_cells = uint64_t(1) << 18;
+constexpr uint64_t max_refined = uint64_t(1) << 20;
+
+// Thrown to end the pass with the reason in words.
+struct GridFault {
+    std::string reason;
+};
+
+// An open dataset of the grid, with its shape and chunk shape.
+struct Grid {
+    hdf5::Handle dataset{H5I_INVALID_HID, H5Dclose};
+    hdf5::Handle space{H5I_INVALID_HID, H5Sclose};
+    int rank = 0;
+    hsize_t dims[2] = {0, 0};
+    hsize_t chunk[2] = {0, 0};  // 0 when not chunked
+};
+
+// Opens the dataset at `path` as one that lives in this file, or returns
+// false when there is no such link; throws for anything unusable.
+// `what` names the dataset in the reasons.
+bool open_grid(hid_t file, const char *path, const std::string &what,
+               Grid &grid);
+
+// Throws unless `grid` holds 32-bit floats.
+void require_floats(const Grid &grid, const std::string &what);
+
+// The number of nodes of `grid`, checked against the bounds: the grid's
+// and the chunks'.
+uint64_t checked_nodes(const Grid &grid, const std::string &what);
+
+// Reads the block of `count` (rows, cols) at `start` of `grid` into `out`
+// in the memory type `type`; false when the library fails.
+bool read_block(const Grid &grid, const hsize_t start[2],
+                const hsize_t count[2], hid_t type, void *out);
+
+inline bool holds_data(float elevation)
+{
+    return std::isfinite(elevation) && elevation != no_data;
+}
+
+inline bool holds_uncertainty(float uncertainty)
+{
+    return std::isfinite(uncertainty) && uncertainty != no_data &&
+           uncertainty != 0.0f;
+}
+
+// Gathers the range, uncertainty and count of the nodes that hold data.
+class Gatherer {
+  public:
+    explicit Gatherer(ElevationSummary &summary) : summary_(summary) {}
+
+    // Marks the valid nodes of `block` in `valid` and counts them.
+    void gather(const float *elevation, const float *uncertainty, size_t n,
+                unsigned char *valid)
+    {
+        for (size_t i = 0; i < n; ++i) {
+            const float value = elevation[i];
+            valid[i] = holds_data(value);
+            if (!valid[i])
+                continue;
+            ++count_;
+            low_ = std::min(low_, value);
+            high_ = std::max(high_, value);
+            if (uncertainty && holds_uncertainty(uncertainty[i])) {
+                have_uncertainty_ = true;
+                uncertainty_low_ = std::min(uncertainty_low_, uncertainty[i]);
+                uncertainty_high_ =
+                    std::max(uncertainty_high_, uncertainty[i]);
+            }
+        }
+    }
+
+    void finish()
+    {
+        summary_.grid_read = true;
+        summary_.valid_nodes = count_;
+        summary_.has_range = count_ > 0;
+        summary_.minimum = count_ ? low_ : 0.0;
+        summary_.maximum = count_ ? high_ : 0.0;
+        summary_.has_uncertainty = have_uncertainty_;
+        summary_.uncertainty_minimum =
+            have_uncertainty_ ? uncertainty_low_ : 0.0;
+        summary_.uncertainty_maximum =
+            have_uncertainty_ ? uncertainty_high_ : 0.0;
+    }
+
+  private:
+    ElevationSummary &summary_;
+    uint64_t count_ = 0;
+    float low_ = std::numeric_limits<float>::infinity();
+    float high_ = -std::numeric_limits<float>::infinity();
+    bool have_uncertainty_ = false;
+    float uncertainty_low_ = std::numeric_limits<float>::infinity();
+    float uncertainty_high_ = -std::numeric_limits<float>::infinity();
+};
+
+// Passes over the refinements of a variable-resolution file, when it has
+// a refinement index; `grid_rows` x `grid_cols` is the grid's shape.
+void pass_refinements(hid_t file, uint64_t grid_rows, uint64_t grid_cols,
+                      Gatherer &gatherer, NodeSink *sink);
+
+}  // namespace grid_blocks
+}  // namespace bathyra
