@@ -1,8 +1,8 @@
 // A measurement of the footprint tracer on large masks: a 4000 x 4000
 // grid with irregular holes traced node by node, and a 20000 x 20000 grid
 // traced in blocks of 5 nodes, handed over in chunks of 100 rows as a
-// grid pass would.  Prints the time of each phase and the peak resident
-// memory of the process.
+// grid pass would; optionally with invalid nodes scattered over them.  Prints
+// the time of each phase and the peak resident memory of the process.
 //   cmake --build build --target footprint_measure
 //   build/src/ext/bag/footprint_measure
 #include "footprint_tracer.hpp"
@@ -32,9 +32,15 @@ long peak_kib()
     return usage.ru_maxrss;
 }
 
+// One node in `noise` (0: none) invalid, scattered, as in a sparse survey.
+std::uint64_t noise = 0;
+
 // Valid inside a wavy outline, with round holes on a jittered lattice.
 bool valid_node(std::uint64_t r, std::uint64_t c, std::uint64_t n)
 {
+    if (noise != 0 &&
+        ((r * 2654435761u) ^ (c * 40503u + (r << 7))) % noise == 0)
+        return false;
     const double x = double(c) / double(n), y = double(r) / double(n);
     const double edge = 0.05 + 0.03 * std::sin(y * 40.0);
     if (x < edge || x > 1.0 - edge || y < 0.04 + 0.02 * std::cos(x * 25.0) ||
@@ -70,14 +76,21 @@ void measure(std::uint64_t n, std::uint64_t block)
     const auto trace_start = std::chrono::steady_clock::now();
     const std::string json = tracer.geojson(gt, "EPSG:32618", problem);
     const double tracing = seconds_since(trace_start);
+    // A ring opens with "[ [" and its first coordinate.
+    std::size_t rings = 0;
+    for (std::size_t at = json.find("[ ["); at != std::string::npos;
+         at = json.find("[ [", at + 1)) {
+        const char next = at + 4 < json.size() ? json[at + 4] : ' ';
+        rings += next == '-' || (next >= '0' && next <= '9');
+    }
     std::printf(
         "%llu x %llu nodes, blocks of %llu (mask %llu x %llu): "
-        "mask %.2f s, trace %.2f s, %zu bytes of GeoJSON%s%s, "
+        "mask %.2f s, trace %.2f s, %zu rings, %zu bytes of GeoJSON%s%s, "
         "peak resident %ld MiB\n",
         (unsigned long long)n, (unsigned long long)n,
         (unsigned long long)block, (unsigned long long)tracer.mask_rows(),
-        (unsigned long long)tracer.mask_cols(), masking, tracing, json.size(),
-        problem.empty() ? "" : ", problem: ", problem.c_str(),
+        (unsigned long long)tracer.mask_cols(), masking, tracing, rings,
+        json.size(), problem.empty() ? "" : ", problem: ", problem.c_str(),
         peak_kib() / 1024);
 }
 
@@ -85,7 +98,11 @@ void measure(std::uint64_t n, std::uint64_t block)
 
 int main(int argc, char **argv)
 {
+    // "small", "large" or both; a second argument scatters one invalid
+    // node in that many.
     const std::string which = argc > 1 ? argv[1] : "both";
+    if (argc > 2)
+        noise = std::stoull(argv[2]);
     if (which != "large")
         measure(4000, 1);
     if (which != "small")

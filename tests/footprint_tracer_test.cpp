@@ -201,6 +201,16 @@ void shape_checks()
         check(ok && problem.empty(), "two areas apart: " + apart);
     }
 
+    // Pieces and holes that touch at a corner only: a valid geometry.
+    for (const Mask &touching :
+         {Mask(6, 6).set(0, 2, 0, 2).set(2, 4, 2, 4),
+          Mask(6, 6).set(0, 6, 0, 6).set(0, 1, 0, 1, 0).set(1, 2, 1, 2, 0)}) {
+        const std::string json = trace(touching, 1, problem);
+        Read read(json);
+        check(read.geometry != nullptr && OGR_G_IsValid(read.geometry),
+              "a corner touching: " + json + problem);
+    }
+
     // A staircase (a triangle of nodes) is simplified to within a node:
     // a few vertices instead of two a row.
     Mask stairs(60, 60);

@@ -296,7 +296,18 @@ std::string trace(const std::vector<unsigned char> &mask, std::uint64_t rows,
         polygonize(mask, int(rows), int(cols), cell_geotransform, problem);
     if (!pieces)
         return std::string();
-    Geometry area(OGR_G_UnionCascaded(pieces.get()));
+    // The polygonizer's pieces are 4-connected pieces of cells, so no two
+    // share more than a corner: together they already are the union, one
+    // polygon or a multipolygon, unless GEOS finds them invalid (then
+    // GEOS joins them).  A union of a polygon with many holes costs
+    // several times the rest of the tracing.
+    Geometry area;
+    if (OGR_G_GetGeometryCount(pieces.get()) == 1)
+        area.reset(OGR_G_Clone(OGR_G_GetGeometryRef(pieces.get(), 0)));
+    else
+        area = std::move(pieces);
+    if (area && !OGR_G_IsValid(area.get()))
+        area.reset(OGR_G_UnionCascaded(area.get()));
     pieces.reset();
     if (!area) {
         problem = reason("the outlines of valid nodes could not be joined");
