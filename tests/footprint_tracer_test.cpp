@@ -249,6 +249,29 @@ void shape_checks()
               square,
           "a WKT CRS gives the same footprint as its code: " + problem);
 
+    // A grid in longitude and latitude comes back as it went, longitude
+    // first.
+    {
+        FootprintTracer tracer(4, 4, 1);
+        const unsigned char all[16] = {1, 1, 1, 1, 1, 1, 1, 1,
+                                       1, 1, 1, 1, 1, 1, 1, 1};
+        tracer.add_chunk(0, 0, 4, 4, all);
+        const double degrees[6] = {-70.5, 0.25, 0, 41.0, 0, 0.125};
+        const std::string json = tracer.geojson(degrees, "EPSG:4326", problem);
+        Read read(json);
+        OGRGeometryH ring = read.geometry != nullptr
+                                ? OGR_G_GetGeometryRef(read.geometry, 0)
+                                : nullptr;
+        double x0 = 0, x1 = 0, y0 = 0, y1 = 0;
+        if (ring != nullptr) {
+            OGREnvelope box;
+            OGR_G_GetEnvelope(ring, &box);
+            x0 = box.MinX, x1 = box.MaxX, y0 = box.MinY, y1 = box.MaxY;
+        }
+        check(x0 == -70.5 && x1 == -69.5 && y0 == 41.0 && y1 == 41.5,
+              "a grid in EPSG:4326: " + json + problem);
+    }
+
     // Tracers in two threads at once give the same answers.
     std::vector<int> wrong(2, 0);
     std::vector<std::thread> threads;

@@ -109,13 +109,14 @@ class QuietErrors {
     QuietErrors &operator=(const QuietErrors &) = delete;
 };
 
-// `what`, GDAL's last message in parentheses when there is one, and the
-// consequence.
+// `what`, GDAL's last failure's message in parentheses when there is one
+// (a warning explains no failure), and the consequence.
 std::string reason(const char *what)
 {
     std::string text = what;
     const char *message = CPLGetLastErrorMsg();
-    if (message != nullptr && message[0] != '\0')
+    if (CPLGetLastErrorType() >= CE_Failure && message != nullptr &&
+        message[0] != '\0')
         text += std::string(" (GDAL: ") + message + ")";
     return text + ": no footprint";
 }
@@ -306,8 +307,10 @@ std::string trace(const std::vector<unsigned char> &mask, std::uint64_t rows,
         area.reset(OGR_G_Clone(OGR_G_GetGeometryRef(pieces.get(), 0)));
     else
         area = std::move(pieces);
-    if (area && !OGR_G_IsValid(area.get()))
+    if (area && !OGR_G_IsValid(area.get())) {
+        CPLErrorReset();  // the check's own message is no failure
         area.reset(OGR_G_UnionCascaded(area.get()));
+    }
     pieces.reset();
     if (!area) {
         problem = reason("the outlines of valid nodes could not be joined");
