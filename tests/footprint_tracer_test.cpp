@@ -54,6 +54,8 @@ struct Mask {
 const double utm_grid[6] = {400000.0, 2.0, 0.0, 4500000.0, 0.0, 2.0};
 const char *const utm = "EPSG:32618";
 
+#ifdef BATHYRA_HAVE_GDAL
+
 // Traces `mask` handed over in pieces of 7 x 9 nodes.
 std::string trace(const Mask &mask, std::uint64_t block, std::string &problem,
                   const char *crs = utm)
@@ -74,8 +76,6 @@ std::string trace(const Mask &mask, std::uint64_t block, std::string &problem,
     }
     return tracer.geojson(utm_grid, crs, problem);
 }
-
-#ifdef BATHYRA_HAVE_GDAL
 
 struct Read {
     OGRGeometryH geometry = nullptr;
