@@ -1,0 +1,165 @@
+// The footprint tracer's mask: the checks of the grid's sizes, the marking
+// of valid nodes by block, and the placement of the blocks handed to the
+// tracing in footprint_ogr.cpp.
+#include "footprint_tracer.hpp"
+
+#include <cmath>
+#include <new>
+
+namespace bathyra {
+
+namespace {
+
+// ceil(n / d) for d > 0, without overflow.
+std::uint64_t blocks_of(std::uint64_t n, std::uint64_t d)
+{
+    return n / d + (n % d != 0 ? 1 : 0);
+}
+
+}  // namespace
+
+std::uint64_t FootprintTracer::block_for(std::uint64_t rows,
+                                         std::uint64_t cols)
+{
+    if (rows == 0 || cols == 0)
+        return 0;
+    // Whether a block fits only gets truer as it grows: the smallest one
+    // that fits, by bisection between 1 and the longer side (which fits).
+    auto fits = [rows, cols](std::uint64_t block) {
+        const std::uint64_t r = blocks_of(rows, block);
+        const std::uint64_t c = blocks_of(cols, block);
+        return r <= max_mask_cells && c <= max_mask_cells / r;
+    };
+    std::uint64_t low = 1, high = rows > cols ? rows : cols;
+    while (low < high) {
+        const std::uint64_t middle = low + (high - low) / 2;
+        if (fits(middle))
+            high = middle;
+        else
+            low = middle + 1;
+    }
+    return low;
+}
+
+FootprintTracer::FootprintTracer(std::uint64_t rows, std::uint64_t cols,
+                                 std::uint64_t block)
+    : rows_(rows), cols_(cols), block_(block)
+{
+    if (rows == 0 || cols == 0) {
+        problem_ = "the grid has no nodes: no footprint";
+        return;
+    }
+    if (block == 0) {
+        problem_ = "a block of zero nodes: no footprint";
+        return;
+    }
+    mask_rows_ = blocks_of(rows, block);
+    mask_cols_ = blocks_of(cols, block);
+    if (mask_rows_ > max_mask_cells || mask_cols_ > max_mask_cells ||
+        mask_cols_ > max_mask_cells / mask_rows_) {
+        problem_ =
+            "the grid of " + std::to_string(rows) + " x " +
+            std::to_string(cols) + " nodes is too large to trace " +
+            (block == 1 ? std::string("node by node")
+                        : "in blocks of " + std::to_string(block) + " x " +
+                              std::to_string(block) + " nodes") +
+            ": no footprint (blocks of " +
+            std::to_string(block_for(rows, cols)) + " nodes would do)";
+        mask_rows_ = mask_cols_ = 0;
+        return;
+    }
+    try {
+        mask_.assign(std::size_t(mask_rows_ * mask_cols_), 0);
+    } catch (const std::bad_alloc &) {
+        problem_ = "not enough memory for the mask of valid nodes: no "
+                   "footprint";
+        mask_rows_ = mask_cols_ = 0;
+    }
+}
+
+void FootprintTracer::add_chunk(std::uint64_t row0, std::uint64_t col0,
+                                std::uint64_t height, std::uint64_t width,
+                                const unsigned char *valid)
+{
+    if (!problem_.empty() || height == 0 || width == 0)
+        return;
+    if (valid == nullptr || row0 >= rows_ || col0 >= cols_ ||
+        height > rows_ - row0 || width > cols_ - col0) {
+        problem_ = "a piece of the grid lies outside the grid: no footprint";
+        mask_.clear();
+        return;
+    }
+    unsigned char seen = 0;
+    for (std::uint64_t r = 0; r < height; ++r) {
+        const unsigned char *line = valid + r * width;
+        unsigned char *cells =
+            mask_.data() + ((row0 + r) / block_) * mask_cols_;
+        if (block_ == 1) {
+            unsigned char *out = cells + col0;
+            for (std::uint64_t c = 0; c < width; ++c) {
+                const unsigned char node = line[c] != 0;
+                out[c] |= node;
+                seen |= node;
+            }
+        } else {
+            for (std::uint64_t c = 0; c < width; ++c) {
+                if (line[c] != 0) {
+                    cells[(col0 + c) / block_] = 1;
+                    seen = 1;
+                }
+            }
+        }
+    }
+    any_valid_ = any_valid_ || seen != 0;
+}
+
+std::string FootprintTracer::geojson(const double geotransform[6],
+                                     const std::string &crs,
+                                     std::string &problem) const
+{
+    problem.clear();
+    if (!problem_.empty()) {
+        problem = problem_;
+        return std::string();
+    }
+    if (!available()) {
+        problem = "no footprint: built without GDAL";
+        return std::string();
+    }
+    for (int i = 0; i < 6; ++i) {
+        if (!std::isfinite(geotransform[i])) {
+            problem = "the grid's position or resolution is not a number: "
+                      "no footprint";
+            return std::string();
+        }
+    }
+    const double det =
+        geotransform[1] * geotransform[5] - geotransform[2] * geotransform[4];
+    if (!(std::fabs(det) > 0.0) || !std::isfinite(det)) {
+        problem = "the grid's resolution is zero: no footprint";
+        return std::string();
+    }
+    if (!any_valid_) {
+        problem = "the grid has no valid node: no footprint";
+        return std::string();
+    }
+    const double b = double(block_);
+    const double cell[6] = {geotransform[0],     geotransform[1] * b,
+                            geotransform[2] * b, geotransform[3],
+                            geotransform[4] * b, geotransform[5] * b};
+    // The grid's own corners: blocks at the far edges may reach past them.
+    const double c = double(cols_), r = double(rows_);
+    const double corner[4][2] = {{0, 0}, {c, 0}, {c, r}, {0, r}};
+    double outline[8];
+    for (int i = 0; i < 4; ++i) {
+        outline[2 * i] = geotransform[0] + corner[i][0] * geotransform[1] +
+                         corner[i][1] * geotransform[2];
+        outline[2 * i + 1] = geotransform[3] + corner[i][0] * geotransform[4] +
+                             corner[i][1] * geotransform[5];
+    }
+    const bool clip = rows_ % block_ != 0 || cols_ % block_ != 0;
+    return trace_footprint(mask_, mask_rows_, mask_cols_, cell, outline, clip,
+                           crs, problem);
+}
+
+}  // namespace bathyra
