@@ -29,12 +29,16 @@ class ReadDocumentTest(support.FolderMixin, unittest.TestCase):
     def test_trailing_nul_bytes(self):
         # The rule of every reader: the NULs after a document go, as the
         # BAG reader drops them; the line ends among them stay for the
-        # survey reader to pass over; UTF-16 keeps its bytes.
+        # survey reader to pass over; UTF-16 and UTF-32 lose whole NUL
+        # characters, and get back the NUL bytes of their last character
+        # that a BAG reader cut off with the padding.
         xml = document().encode()
-        utf16 = document().encode("utf-16")
+        utf16, le16, le32 = (document().encode(codec) for codec in
+                             ("utf-16", "utf-16-le", "utf-32-le"))
         cases = [(xml, xml), (xml + b"\0", xml), (xml + b"\n\0", xml + b"\n"),
                  (xml + b"\n\0\n\0", xml + b"\n\0\n"), (b"\0\0", b""),
-                 (utf16, utf16), (utf16 + b"\0\0", utf16 + b"\0\0")]
+                 (utf16, utf16), (utf16 + b"\0\0", utf16),
+                 (le16 + b"\0", le16), (le16[:-1], le16), (le32[:-3], le32)]
         for data, expected in cases:
             with self.subTest(data=data[-6:]):
                 self.assertEqual(unpadded(data), expected)

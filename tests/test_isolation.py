@@ -327,6 +327,28 @@ for name, times in (("SIGKILL", 1), ("SIGTERM", 1), ("SIGSTOP", 1),
         outcome = [type(error).__name__, error.reason]
     found["%s %d" % (name, times)] = outcome + [len(set(used))]
 helper._send = send
+# The same while the process starts.
+await_ready = helper._await_ready
+
+def signalling_at_start(number, times, used):
+    def signal_and_wait(timeout):
+        used.append(helper.process.pid)
+        if len(used) <= times:
+            os.kill(helper.process.pid, number)
+        return await_ready(timeout)
+    return signal_and_wait
+
+for name, times in (("SIGKILL", 1), ("SIGSTOP", 1), ("SIGKILL", 2)):
+    used = []
+    bag.stop_helper()
+    helper._await_ready = signalling_at_start(getattr(signal, name), times,
+                                              used)
+    try:
+        outcome = ["read", len(bag.open(sys.argv[1]).iso19139_xml)]
+    except bag.BagError as error:
+        outcome = [type(error).__name__, error.reason]
+    found["start %s %d" % (name, times)] = outcome + [len(set(used))]
+helper._await_ready = await_ready
 found["after"] = len(bag.open(sys.argv[1]).iso19139_xml)
 print(json.dumps(found))
 """
@@ -380,6 +402,18 @@ def send_and_interrupt(request):
 helper._send = send_and_interrupt
 outer = bag.open(outer_path).iso19139_xml.decode()
 helper._send = send
+# The handler runs while this thread stops the process, between the
+# closing of its pipes.
+close = os.close
+
+def close_and_interrupt(fd):
+    close(fd)
+    os.close = close
+    os.kill(os.getpid(), signal.SIGUSR1)
+
+os.close = close_and_interrupt
+bag.stop_helper()
+os.close = close
 print(json.dumps([outer, inner, bag.open(inner_path).iso19139_xml.decode()]))
 """
 
@@ -490,9 +524,11 @@ class HelperProcessTest(unittest.TestCase):
 
     def test_a_reader_stopped_from_outside_reads_the_file_anew(self):
         found = self.child_json(OUTSIDE_SCRIPT, self.good)
-        for case in ("SIGKILL 1", "SIGTERM 1", "SIGSTOP 1"):
+        for case in ("SIGKILL 1", "SIGTERM 1", "SIGSTOP 1", "start SIGKILL 1",
+                     "start SIGSTOP 1"):
             with self.subTest(case=case):
                 self.assertEqual(found[case], ["read", len(DOCUMENT), 2])
+        self.assertEqual(found["start SIGKILL 2"][::2], ["BagReaderError", 2])
         for case, how in (("SIGKILL 2", "killed by SIGKILL"),
                           ("SIGSTOP 2", "stopped by SIGSTOP")):
             with self.subTest(case=case):
@@ -566,7 +602,7 @@ class HelperProcessTest(unittest.TestCase):
         other = os.path.join(self.folder, "other.bag")
         bag.write(other, b"<other/>")
         found = self.child_json(REENTRY_SCRIPT, self.good, other)
-        self.assertEqual(found, [DOCUMENT.decode(), ["<other/>"],
+        self.assertEqual(found, [DOCUMENT.decode(), ["<other/>"] * 2,
                                  "<other/>"])
 
     @needs_proc

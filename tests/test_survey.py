@@ -15,7 +15,7 @@ from tests import support
 from tests.documents import document, survey_document
 
 import bathyra
-from bathyra import bag, survey
+from bathyra import bag, cli, survey
 from bathyra.survey import Survey, SurveyError, parse_survey, read_survey
 
 PROJ = survey._survey.proj_available()
@@ -754,6 +754,21 @@ class EncodingTest(SurveyChecks):
                 with self.assertRaises(SurveyError) as caught:
                     parse_survey(text[:400] + data + text[400:])
                 self.assertIn("not %s text" % name, caught.exception.message)
+
+    @unittest.skipUnless(bag.available(), "built without BAG support")
+    def test_wide_documents_in_bag_files(self):
+        # The BAG reader drops the trailing NULs, with the NUL bytes of the
+        # document's last character: both readers read it all the same.
+        from tests.documents import document
+        path = os.path.join(self.tmp, "survey.bag")
+        for name, codec in (("UTF-16", "utf-16"), ("UTF-16LE", "utf-16-le"),
+                            ("UTF-16BE", "utf-16-be"), ("UTF-32", "utf-32"),
+                            ("UTF-32LE", "utf-32-le")):
+            with self.subTest(encoding=name, codec=codec):
+                bag.write(path, ('<?xml version="1.0" encoding="%s"?>' % name
+                                 + document(citations=["T"])).encode(codec))
+                self.assertEqual(read_survey(path).OBJNAM, "T")
+                self.assertEqual(cli.extract_file(path)["OBJNAM"], "T")
 
     def test_as_utf8_for_the_metadata_parser(self):
         from bathyra.document import Document

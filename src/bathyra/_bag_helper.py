@@ -190,6 +190,13 @@ class Helper:
                 except _NotStarted as failure:
                     raise BagReaderError(path,
                                          NOT_STARTED % failure) from None
+                except _Ended as ended:
+                    # Stopped from outside while it started: as in a read.
+                    if first_end is not None:
+                        raise BagReaderError(path, STOPPED_TWICE % (
+                            first_end.text, ended.text)) from None
+                    first_end = ended
+                    continue
             try:
                 self._send(request)
                 return self._receive_answer(timeout)
@@ -336,7 +343,8 @@ class Helper:
 
     def _await_ready(self, timeout):
         """Waits for the process to say it is ready; raises _NotStarted
-        with the reason it printed."""
+        with the reason it printed, or _Ended when it was killed or stopped
+        from outside."""
         deadline = None if timeout is None else time.monotonic() + timeout
         errors = self.process.stderr
         fds = [self.answers] + ([errors.fileno()] if errors else [])
@@ -347,6 +355,8 @@ class Helper:
             except _TimedOut:
                 raise _NotStarted("it did not answer within %g s" % timeout)
             except _Ended as ended:
+                if ended.how == "outside":
+                    raise
                 raise _NotStarted("it was %s" % ended.text)
             if errors and errors.fileno() in ready:
                 part = os.read(errors.fileno(), 1 << 16)
@@ -356,6 +366,9 @@ class Helper:
             if self.answers in ready:
                 part = os.read(self.answers, len(_bag_worker.READY))
                 if not part:
+                    how, text = _ending(self._exit_code())
+                    if how == "outside":
+                        raise _Ended(how, text)
                     raise _NotStarted(self._why_not_started(printed))
                 said += part
         if said != _bag_worker.READY:
@@ -387,12 +400,16 @@ class Helper:
             self.finalized_in = os.getpid()
 
     def stop(self):
-        """Kills the process, if any, and waits for it."""
+        """Kills the process, if any, and waits for it.  What it closes is
+        forgotten first: a signal handler that runs meanwhile and reads a
+        file starts a process of its own, whose pipes this call leaves
+        alone."""
         process, self.process = self.process, None
-        for fd in (self.requests, self.answers):
+        ends = (self.requests, self.answers)
+        self.requests = self.answers = -1
+        for fd in ends:
             if fd >= 0:
                 os.close(fd)
-        self.requests = self.answers = -1
         if process is None:
             return
         if process.stderr:
@@ -412,7 +429,7 @@ class Helper:
         if self.lock.acquire(blocking=False):
             try:
                 if self.owner is None:
-                    self.stop()
+                    self._stop_as_owner()
             finally:
                 self.lock.release()
 
@@ -423,7 +440,16 @@ class Helper:
             return
         with self.lock:
             if self.owner is None:
-                self.stop()
+                self._stop_as_owner()
+
+    def _stop_as_owner(self):
+        # A signal handler that reads a file meanwhile gets a one-off
+        # process, as during a read.
+        self.owner = threading.get_ident()
+        try:
+            self.stop()
+        finally:
+            self.owner = None
 
     def forget_after_fork(self):
         """In a forked child: the parent's process and pipes are the

@@ -133,15 +133,21 @@ def extract_document(raster):
 
 def transcoded(raster):
     """The raster itself, or a copy whose document is in UTF-8 when the
-    XML parser cannot read the encoding it declares (Shift_JIS, Big5...).
+    XML parser cannot read the encoding it declares (Shift_JIS, Big5...),
+    or has its trailing NULs set right.
     A document whose encoding is no text encoding, or whose bytes are not
     text in it, raises SurveyError."""
     xml = raster.iso19139_xml
     if not isinstance(xml, (bytes, bytearray, memoryview)):
         return raster
-    copy = survey.as_utf8(bytes(xml))
+    # A UTF-16 or UTF-32 document whose last character lost its NUL bytes
+    # with the padding of a BAG file gets them back.
+    xml = unpadded(bytes(xml))
+    copy = survey.as_utf8(xml)
     if copy is None:
-        return raster
+        copy = xml
+        if copy == raster.iso19139_xml:
+            return raster
     return Document(raster.path, copy, raster.bag_version)
 
 

@@ -43,6 +43,7 @@ _OPEN_FLAGS = (os.O_RDONLY | getattr(os, "O_NONBLOCK", 0)
 # a NUL byte.
 _WIDE_STARTS = (b"\xff\xfe", b"\xfe\xff", b"\0\0\xfe\xff", b"<\0",
                 b"\0<", b"\0\0\0<")
+_UTF32_STARTS = (b"\xff\xfe\0\0", b"\0\0\xfe\xff", b"<\0\0\0", b"\0\0\0<")
 
 
 class Document:
@@ -80,9 +81,13 @@ class Document:
 def unpadded(document: bytes) -> bytes:
     """`document` without the NUL bytes at its end: BAG files store their
     document followed by NULs, and copies of it keep them.  A UTF-16 or
-    UTF-32 document keeps its bytes (many of them are NULs)."""
+    UTF-32 document loses whole NUL characters only: its last character
+    keeps its NUL bytes, even where a reader cut them off with the
+    padding."""
     if document.startswith(_WIDE_STARTS):
-        return document
+        width = 4 if document.startswith(_UTF32_STARTS) else 2
+        body = document.rstrip(b"\0")
+        return body + b"\0" * (-len(body) % width)
     return document.rstrip(b"\0")
 
 

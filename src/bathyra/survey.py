@@ -48,7 +48,8 @@ from typing import Any, Dict, List, Optional, Protocol, Tuple, Union
 from bathyra import bag
 from bathyra._doctype import expanded
 from bathyra._transcoding import as_utf8, for_expat, utf8_copy
-from bathyra.document import _WIDE_STARTS, DEFAULT_LIMIT, read_document
+from bathyra.document import (_WIDE_STARTS, DEFAULT_LIMIT, read_document,
+                              unpadded)
 from bathyra.errors import BagSupportMissing, FileError, SurveyError
 
 from bathyra import _survey
@@ -296,12 +297,13 @@ def trimmed(document: _Text) -> _Text:
     bytes (NULs, 0xCD, white space, in any mixture): the survey reader
     reads a document so padded, in a BAG file or in a metadata file, as
     the document it holds.  Anything else after the root element stays
-    an error of the document.  A UTF-16 or UTF-32 document keeps its
-    bytes; a str loses its trailing NULs and white space."""
+    an error of the document.  A UTF-16 or UTF-32 document loses its
+    trailing NUL characters alone (as ``unpadded`` drops them); a str
+    loses its trailing NULs and white space."""
     if isinstance(document, str):
         return document.rstrip("\0 \t\r\n")
     if document.startswith(_WIDE_STARTS):
-        return document
+        return unpadded(document)
     return document.rstrip(_FILL)
 
 
