@@ -46,6 +46,10 @@ What is here:
     version; without it every BAG file raises ``BagSupportMissing``.
 ``stop_helper()``
     Ends the helper process (below) now rather than at exit.
+``read_grid(file, georeferencing)``, ``Georeferencing``
+    The grid of a BagFile read after its metadata: with the grid's place
+    (``Georeferencing``, from the metadata) the pass also traces the
+    footprint of the valid nodes, as GeoJSON in ``Elevation.footprint``.
 ``write(path, document, version="1.6.2", grid=None)``
     A minimal BAG file around a document: the layout that ``open`` reads,
     and an elevation grid when ``grid`` describes one.  From the command line::
@@ -99,8 +103,8 @@ except ImportError as refused:
     _bag = None
     _MISSING = str(refused)
 
-__all__ = ["open", "write", "available", "hdf5_version", "stop_helper",
-           "BagFile", "Elevation", "BagError", "BagReaderError", "BagSupportMissing",
+__all__ = ["open", "read_grid", "write", "available", "hdf5_version",
+           "stop_helper", "BagFile", "Elevation", "Georeferencing", "BagError", "BagReaderError", "BagSupportMissing",
            "DEFAULT_LIMIT", "MAX_LIMIT", "DEFAULT_TIMEOUT", "HOW_TO_ENABLE"]
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -309,6 +313,21 @@ def open(path: _Path, *, isolated: bool = True, limit: int = DEFAULT_LIMIT,
     return BagFile(path, document, version, elevation)
 
 
+def read_grid(file: BagFile, georeferencing: Optional[Georeferencing] = None,
+              *, limit: int = DEFAULT_LIMIT,
+              timeout: Optional[float] = DEFAULT_TIMEOUT) -> BagFile:
+    """`file` (a BagFile that ``open`` read without its grid) with the
+    grid's fields in its elevation, read as ``open(path, grid=True)``
+    reads them, and with a `georeferencing` the footprint of its valid
+    nodes (``Elevation.footprint``)."""
+    limit = _checked_limit(limit)
+    timeout = _checked_timeout(timeout)
+    _require_support()
+    elevation = _with_grid(file.elevation or Elevation(), file.path, limit,
+                           timeout, georeferencing)
+    return BagFile(file.path, file.iso19139_xml, file.bag_version, elevation)
+
+
 def _with_grid(elevation: Elevation, path: str, limit: int,
                timeout: Optional[float],
                georeferencing: Optional[Georeferencing] = None
@@ -320,14 +339,18 @@ def _with_grid(elevation: Elevation, path: str, limit: int,
     if georeferencing is not None:
         parts |= _bag_worker.FOOTPRINT
         extra = _footprint_request(georeferencing)
+    unread = ("the elevation grid could not be read: no footprint",) \
+        if georeferencing is not None else ()
     try:
         notes, _, summary = _helper.read(path, limit, timeout, parts, extra)
     except BagError as error:
         return elevation._replace(problems=elevation.problems + (
-            "the elevation grid could not be read: " + error.reason,))
+            "the elevation grid could not be read: " + error.reason,),
+            footprint_problems=unread)
     except MemoryError:
         return elevation._replace(problems=elevation.problems + (
-            "the elevation grid could not be read: not enough memory",))
+            "the elevation grid could not be read: not enough memory",),
+            footprint_problems=unread)
     found = _elevation_of(summary)
     footprint, footprint_problems = None, ()
     if georeferencing is not None:

@@ -22,6 +22,7 @@ struct GridPlacement {
     double west = 0, south = 0, east = 0, north = 0;
     double dx = 0, dy = 0;
     std::string crs;
+    std::string note;  // how the corner points disagree with the rest
 };
 
 struct Fields {

@@ -3,6 +3,7 @@
 // and the horizontal CRS in a form the footprint's tracing takes (an EPSG
 // code or WKT; a UTM zone given by its parts becomes its EPSG code).
 #include <cmath>
+#include <cstdio>
 
 #include "assembly_context.hpp"
 #include "survey_dates.hpp"
@@ -52,6 +53,14 @@ std::optional<std::vector<double>> coordinates(std::string_view text)
         i = end + 1;
     }
     return values;
+}
+
+// A coordinate in words, to the centimetre.
+std::string number_text(double value)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.2f", value);
+    return text;
 }
 
 bool is_count(const std::optional<double> &value)
@@ -146,6 +155,20 @@ void read_grid_placement(Context &context)
     placement.north = points[3];
     placement.dx = *dx;
     placement.dy = *dy;
+    // GDAL's reading: the south-west corner and the resolution place the
+    // grid; a north-east corner more than half a node away from where they
+    // put the last node is said.
+    const double east = points[0] + (*cols - 1) * *dx;
+    const double north = points[1] + (*rows - 1) * *dy;
+    if (std::fabs(east - points[2]) > *dx / 2 ||
+        std::fabs(north - points[3]) > *dy / 2)
+        placement.note =
+            "the grid's north-east corner point (" + number_text(points[2]) +
+            ", " + number_text(points[3]) +
+            ") is not where its size and resolution put the last node (" +
+            number_text(east) + ", " + number_text(north) +
+            "): the grid is placed from its south-west corner point and "
+            "its resolution";
     placement.crs =
         fields.grid_crs.empty() ? utm_code(context) : fields.grid_crs;
     if (placement.crs.empty())

@@ -130,17 +130,18 @@ int put(const SurveyState &state, PyObject *dict, survey::Key key,
 }
 
 // Where the metadata places the grid: (rows, columns, (west, south),
-// (east, north), (dx, dy), crs), the reason it cannot be placed (a str),
+// (east, north), (dx, dy), crs, note), the reason it cannot be placed (a str),
 // or None without a grid; a new reference or null.
 PyObject *placement_of(const survey::Fields &fields)
 {
     if (fields.placement) {
         const survey::GridPlacement &grid = *fields.placement;
         return Py_BuildValue(
-            "(KK(dd)(dd)(dd)s#)", static_cast<unsigned long long>(grid.rows),
+            "(KK(dd)(dd)(dd)s#s#)", static_cast<unsigned long long>(grid.rows),
             static_cast<unsigned long long>(grid.cols), grid.west, grid.south,
             grid.east, grid.north, grid.dx, grid.dy, grid.crs.data(),
-            static_cast<Py_ssize_t>(grid.crs.size()));
+            static_cast<Py_ssize_t>(grid.crs.size()), grid.note.data(),
+            static_cast<Py_ssize_t>(grid.note.size()));
     }
     if (!fields.placement_problem.empty())
         return text_or_none(fields.placement_problem);
