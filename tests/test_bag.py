@@ -320,8 +320,10 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual(silent_record["sources"]["DRVAL2"], "grid")
         self.assertIn("; DRVAL1, DRVAL2: the elevation attributes of the "
                       "BAG file (depths 4.0 to 10.0 m) disagree with its "
-                      "grid (depths 4.0 to 9.5 m); DRVAL1, DRVAL2 from the "
-                      "grid;", gaps[0])
+                      "grid (depths 4.0 to 9.5 m); footprint: the metadata "
+                      "does not place the grid (no georectified grid with "
+                      "its size and corner points): no footprint; DRVAL1, "
+                      "DRVAL2 from the grid;", gaps[0])
         self.assertEqual(stated_record["uncertainty_range"], [0.25, 0.5])
         self.assertEqual(stated_record["sources"]["DRVAL1"], "metadata")
         self.assertIn("b_stated.bag: gaps: ", gaps[1])
