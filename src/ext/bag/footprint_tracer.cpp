@@ -123,7 +123,10 @@ std::string FootprintTracer::geojson(const double geotransform[6],
         return std::string();
     }
     if (!available()) {
-        problem = "no footprint: built without GDAL";
+        // The tracing says why it cannot run (no GDAL in the build, or a
+        // library that did not load).
+        trace_footprint(mask_, 0, 0, geotransform, nullptr, false, crs,
+                        problem);
         return std::string();
     }
     for (int i = 0; i < 6; ++i) {
