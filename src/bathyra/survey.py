@@ -247,6 +247,7 @@ def _read(path: _Path, limit: int, grid: bool) -> List[Survey]:
         raise SurveyError(str(error), name) from None
     except FileError as error:  # BagError too
         raise SurveyError(error.reason, name) from None
+
     def with_grid(placement: Any) -> "bag.Elevation":
         """The elevation with the grid's fields and the footprint, placed
         as the first record's metadata says."""
