@@ -296,6 +296,17 @@ class ReadWriteTest(unittest.TestCase):
             "have too ragged an outline to trace finer)"])
         self.assertEqual([len(ring) for ring in
                           result.footprint["coordinates"]], [5])
+        # 10000 holes of a node: more than 1 MiB of GeoJSON node by node,
+        # so traced again in blocks of 2, where they vanish.
+        tile = [[fill if (r, c) == (5, 6) else -1.0 for c in range(10)]
+                for r in range(10)]
+        result, problems = footprint("holes.bag", (1000, 1000), tile,
+                                     chunk=100)
+        self.assertEqual(problems, [
+            "footprint traced in blocks of 2 x 2 nodes (node by node its "
+            "outline would take more than 1 MiB)"])
+        self.assertEqual([len(ring) for ring in
+                          result.footprint["coordinates"]], [5])
         # Beyond 16 million nodes, blocks.
         result, problems = footprint("huge.bag", (4200, 4000), [[-1.0]],
                                      chunk=500)
