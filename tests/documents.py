@@ -24,12 +24,17 @@ def _text_element(tag, text):
 
 def document(begin="2019-03-14T00:00:00", end="2019-03-20T00:00:00",
              minimum="-35.2", maximum="-1.5", platforms=(),
-             citations=_OMIT, gml="http://www.opengis.net/gml/3.2"):
+             citations=_OMIT, gml="http://www.opengis.net/gml/3.2",
+             grid=None):
     """A metadata document.  A text of None gives an empty element; _OMIT
-    (or an omitted keyword for citations) leaves the element out."""
+    (or an omitted keyword for citations) leaves the element out.  `grid`,
+    (rows, columns, "x1,y1 x2,y2", resolution, EPSG code), adds a
+    georectified grid and its reference system."""
     parts = ['<gmi:MI_Metadata %s xmlns:g32="%s">'
              % (NAMESPACES.replace("http://www.opengis.net/gml/3.2", gml),
                 gml)]
+    if grid is not None:
+        parts.append(_georectified(*grid))
     parts.append("<gmd:identificationInfo><gmd:MD_DataIdentification>")
     if citations is not _OMIT:
         for title in citations:
@@ -67,6 +72,30 @@ def document(begin="2019-03-14T00:00:00", end="2019-03-20T00:00:00",
 
 
 OMIT = _OMIT
+
+
+def _georectified(rows, cols, corners, resolution, code):
+    def axis(name, size):
+        return ("<gmd:axisDimensionProperties><gmd:MD_Dimension>"
+                "<gmd:dimensionName><gmd:MD_DimensionNameTypeCode "
+                'codeListValue="%s">%s</gmd:MD_DimensionNameTypeCode>'
+                "</gmd:dimensionName><gmd:dimensionSize><gco:Integer>%d"
+                "</gco:Integer></gmd:dimensionSize><gmd:resolution>"
+                '<gco:Measure uom="m">%r</gco:Measure></gmd:resolution>'
+                "</gmd:MD_Dimension></gmd:axisDimensionProperties>"
+                % (name, name, size, resolution))
+    return ("<gmd:spatialRepresentationInfo><gmd:MD_Georectified>"
+            + axis("row", rows) + axis("column", cols)
+            + "<gmd:cornerPoints><gml:Point><gml:coordinates>%s"
+              "</gml:coordinates></gml:Point></gmd:cornerPoints>"
+              "</gmd:MD_Georectified></gmd:spatialRepresentationInfo>"
+              "<gmd:referenceSystemInfo><gmd:MD_ReferenceSystem>"
+              "<gmd:referenceSystemIdentifier><gmd:RS_Identifier><gmd:code>"
+              "<gco:CharacterString>%s</gco:CharacterString></gmd:code>"
+              "<gmd:codeSpace><gco:CharacterString>EPSG"
+              "</gco:CharacterString></gmd:codeSpace></gmd:RS_Identifier>"
+              "</gmd:referenceSystemIdentifier></gmd:MD_ReferenceSystem>"
+              "</gmd:referenceSystemInfo>" % (corners, code))
 
 
 def Raster(document):

@@ -3,7 +3,9 @@ that name what is wrong, and the command line on them."""
 import json
 import math
 import os
+import shutil
 import signal
+import subprocess
 import sys
 import textwrap
 import threading
@@ -52,6 +54,39 @@ class CorpusTest(unittest.TestCase):
         self.assertEqual(survey.iso19139_xml, copied.rstrip(b"\0"))
         self.assertEqual(mp.extract_metadata(bag.BagFile(
             "x", copied.rstrip(b"\0"), None)), record)
+
+    def test_footprints(self):
+        # Each file's footprint lies within its metadata's box widened by
+        # a node; two were checked by hand against GDAL's own reading of
+        # the file (gdal_polygonize of the valid nodes): the whole grid of
+        # v200_georef_vr_layers.bag, and the two pieces (one with 17
+        # holes) of legacy_v14_smxml_grid.bag.
+        expected = {"legacy_v14_smxml_grid.bag": ("MultiPolygon", [0, 17]),
+                    "v200_georef_vr_layers.bag": ("Polygon", [0])}
+        for name in sorted(os.listdir(support.CORPUS_BAG)):
+            if not name.endswith(".bag"):
+                continue
+            with self.subTest(name=name):
+                result = survey.read_survey(corpus(name), grid=True)
+                shape = result.footprint
+                self.assertIn(shape["type"], ("Polygon", "MultiPolygon"))
+                self.assertEqual(result.sources["footprint"], "grid")
+                polygons = shape["coordinates"]
+                if shape["type"] == "Polygon":
+                    polygons = [polygons]
+                if name in expected:
+                    self.assertEqual(
+                        (shape["type"],
+                         sorted(len(polygon) - 1 for polygon in polygons)),
+                        expected[name])
+                if result.bbox is None:
+                    continue
+                west, south, east, north = result.bbox
+                node = 0.001  # degrees: more than a node of these grids
+                for x, y in (point for polygon in polygons
+                             for point in polygon[0]):
+                    self.assertTrue(west - node <= x <= east + node, x)
+                    self.assertTrue(south - node <= y <= north + node, y)
 
     def test_files_without_a_gml32_period(self):
         for name, version in (("sample_v15.bag", "1.5.0"),
@@ -199,6 +234,90 @@ class ReadWriteTest(unittest.TestCase):
                       "library failed on this file",
                       dict(result.problems)["valid_nodes"])
 
+    def test_footprints_written_here(self):
+        fill = 1000000.0
+
+        def footprint(name, shape, tile, placed=None, **grid):
+            rows, cols = shape
+            placed = placed or (rows, cols, "500005,5000005 %d,%d" % (
+                500005 + 10 * (cols - 1), 5000005 + 10 * (rows - 1)))
+            doc = document(grid=placed + (10.0, "32619")).encode()
+            bag.write(self.path(name), doc,
+                      grid=dict(grid, shape=shape, tile=tile))
+            result = survey.read_survey(self.path(name), grid=True)
+            return result, [message for attribute, message in result.problems
+                            if attribute == "footprint"]
+
+        # A hole of 10 x 10 nodes in a grid of 40 x 40: a Polygon with one
+        # hole, 400 m across, south-west at (500000, 5000000) in UTM 19N.
+        holed = [[fill if 15 <= r < 25 and 15 <= c < 25 else -2.0
+                  for c in range(40)] for r in range(40)]
+        result, problems = footprint("hole.bag", (40, 40), holed)
+        self.assertEqual(problems, [])
+        self.assertEqual(result.sources["footprint"], "grid")
+        shape = result.footprint
+        self.assertEqual(shape["type"], "Polygon")
+        self.assertEqual([len(ring) for ring in shape["coordinates"]], [5, 5])
+        west = min(x for x, y in shape["coordinates"][0])
+        south = min(y for x, y in shape["coordinates"][0])
+        east = max(x for x, y in shape["coordinates"][0])
+        # The corners as PROJ gives them (cs2cs EPSG:32619 EPSG:4326).
+        self.assertAlmostEqual(west, -69.0, places=6)
+        self.assertAlmostEqual(south, 45.1534772, places=6)
+        self.assertAlmostEqual(east, -68.9949112, places=6)
+        # Two islands: a MultiPolygon.
+        islands = [[-1.0 if c < 5 or c >= 15 else fill for c in range(20)]]
+        result, problems = footprint("islands.bag", (20, 20), islands)
+        self.assertEqual((result.footprint["type"],
+                          len(result.footprint["coordinates"])),
+                         ("MultiPolygon", 2))
+        # No valid node, a size or corner that does not fit the grid: no
+        # footprint, and a problem that says why; the grid's fields stay.
+        for name, placed, words in (
+                ("fill.bag", None, "the grid has no valid node"),
+                ("size.bag", (40, 41, "500005,5000005 500405,5000395"),
+                 "the metadata gives a grid of 40 rows by 41 columns, the "
+                 "file holds 40 by 40: no footprint"),
+                ("corner.bag", (40, 40, "500005,5000005 500005,4999000"),
+                 "north-east corner point is not north-east of its "
+                 "south-west")):
+            with self.subTest(name=name):
+                result, problems = footprint(
+                    name, (40, 40), [[fill]] if name == "fill.bag" else
+                    [[-1.0]], placed)
+                self.assertIsNone(result.footprint)
+                self.assertNotIn("footprint", result.sources)
+                self.assertEqual(len(problems), 1)
+                self.assertIn(words, problems[0])
+                self.assertIsNotNone(result.valid_nodes)
+        # A checkerboard traces cell by cell only at a cost: in blocks of 2
+        # its outline is one square.
+        result, problems = footprint("noisy.bag", (600, 600),
+                                     [[-1.0, fill], [fill, -1.0]], chunk=100)
+        self.assertEqual(problems, [
+            "footprint traced in blocks of 2 x 2 nodes (the valid nodes "
+            "have too ragged an outline to trace finer)"])
+        self.assertEqual([len(ring) for ring in
+                          result.footprint["coordinates"]], [5])
+        # 10000 holes of a node: more than 1 MiB of GeoJSON node by node,
+        # so traced again in blocks of 2, where they vanish.
+        tile = [[fill if (r, c) == (5, 6) else -1.0 for c in range(10)]
+                for r in range(10)]
+        result, problems = footprint("holes.bag", (1000, 1000), tile,
+                                     chunk=100)
+        self.assertEqual(problems, [
+            "footprint traced in blocks of 2 x 2 nodes (node by node its "
+            "outline would take more than 1 MiB)"])
+        self.assertEqual([len(ring) for ring in
+                          result.footprint["coordinates"]], [5])
+        # Beyond 16 million nodes, blocks.
+        result, problems = footprint("huge.bag", (4200, 4000), [[-1.0]],
+                                     chunk=500)
+        self.assertEqual(problems, [
+            "footprint traced in blocks of 2 x 2 nodes (the grid has more "
+            "than 16 million nodes)"])
+        self.assertEqual(result.footprint["type"], "Polygon")
+
     def test_nonsense_limits_and_timeouts_are_refused(self):
         bag.write(self.path("a.bag"), b"<a/>")
         refused = [(dict(timeout=-1), ValueError),
@@ -323,14 +442,50 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual(silent_record["sources"]["DRVAL2"], "grid")
         self.assertIn("; DRVAL1, DRVAL2: the elevation attributes of the "
                       "BAG file (depths 4.0 to 10.0 m) disagree with its "
-                      "grid (depths 4.0 to 9.5 m); DRVAL1, DRVAL2 from the "
-                      "grid;", gaps[0])
+                      "grid (depths 4.0 to 9.5 m); footprint: the metadata "
+                      "does not place the grid (no georectified grid with "
+                      "its size and corner points): no footprint; DRVAL1, "
+                      "DRVAL2 from the grid;", gaps[0])
         self.assertEqual(stated_record["uncertainty_range"], [0.25, 0.5])
         self.assertEqual(stated_record["sources"]["DRVAL1"], "metadata")
         self.assertIn("b_stated.bag: gaps: ", gaps[1])
         self.assertIn("DRVAL1, DRVAL2: the depth range in the metadata "
                       "(1.5 to 35.2 m) differs from the depths of the grid "
                       "(2.0 to 30.0 m)", gaps[1])
+
+    @needs_hdf5
+    def test_geojson_draws_footprints(self):
+        folder = os.path.join(self.tmp, "footprints")
+        os.mkdir(folder)
+        fill = 1000000.0
+        for name, tile in (("a_whole.bag", [[-1.0]]),
+                           ("b_islands.bag",
+                            [[-1.0 if c < 5 or c >= 15 else fill
+                              for c in range(20)]])):
+            doc = document(grid=(20, 20, "500005,5000005 500195,5000195",
+                                 10.0, "32619")).encode()
+            bag.write(os.path.join(folder, name), doc,
+                      grid=dict(shape=(20, 20), tile=tile))
+        result = support.run_cli("--geojson", "--grid", folder)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        features = json.loads(result.stdout)["features"]
+        # One layer of MultiPolygons: the whole grid's Polygon as one part.
+        self.assertEqual([(feature["geometry"]["type"],
+                           len(feature["geometry"]["coordinates"]))
+                          for feature in features],
+                         [("MultiPolygon", 1), ("MultiPolygon", 2)])
+        self.assertAlmostEqual(features[0]["bbox"][0], -69.0, places=6)
+        ogrinfo = shutil.which("ogrinfo")
+        if ogrinfo is None:
+            self.skipTest("GDAL's ogrinfo is not installed")
+        written = os.path.join(self.tmp, "footprints.geojson")
+        with open(written, "w") as out:
+            out.write(result.stdout)
+        read = subprocess.run([ogrinfo, "-ro", "-al", "-so", written],
+                              capture_output=True, text=True)
+        self.assertEqual(read.returncode, 0, read.stderr)
+        self.assertIn("Geometry: Multi Polygon", read.stdout)
+        self.assertIn("Feature Count: 2", read.stdout)
 
     def test_without_bag_support(self):
         path = os.path.join(self.tmp, "x.bag")

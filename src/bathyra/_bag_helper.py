@@ -19,6 +19,7 @@ that cannot start is a BagReaderError with the reason it gave.
 import os
 import select
 import signal
+import struct
 import subprocess
 import sys
 import threading
@@ -140,21 +141,25 @@ class Helper:
         self.limit = 0
         self.finalized_in = None  # the process whose exit stops this one
 
-    def read(self, path, limit, timeout, parts=_bag_worker.METADATA):
+    def read(self, path, limit, timeout, parts=_bag_worker.METADATA,
+             extra=b""):
         """(document, version, summary) of the file at `path`: the `parts`
         that it asks for (flags of _bag_worker), read with a metadata limit
         of `limit` bytes and `timeout` seconds (None: no bound) for each
-        wait on the process."""
+        wait on the process; `extra` follows the path (the georeferencing
+        of a FOOTPRINT request, after its length)."""
         encoded = os.fsencode(os.path.abspath(path))
         request = _bag_worker.REQUEST.pack(len(encoded), limit,
                                            parts) + encoded
+        if parts & _bag_worker.FOOTPRINT:
+            request += struct.pack("!I", len(extra)) + extra
         me = threading.get_ident()
         if self.owner == me:
             # A signal handler of the reading thread: the process is busy
             # with the other file, whose call waits under this frame.
             one_off = Helper()
             try:
-                return one_off.read(path, limit, timeout, parts)
+                return one_off.read(path, limit, timeout, parts, extra)
             finally:
                 one_off.stop()
         # Re-entrant: a handler that runs before `owner` is set finds the

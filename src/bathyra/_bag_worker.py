@@ -29,8 +29,11 @@ REQUEST = struct.Struct("!IQB")
 # the elevation.
 ANSWER = struct.Struct("!BIII")
 # The parts of a file a request reads: the metadata document and the
-# version, the elevation's minimum and maximum attributes, the grid.
-METADATA, ATTRIBUTES, GRID = 1, 2, 4
+# version, the elevation's minimum and maximum attributes, the grid, and
+# with the grid its footprint (the request then ends with the grid's
+# georeferencing, FOOTPRINT_REQUEST and the CRS, after its length).
+METADATA, ATTRIBUTES, GRID, FOOTPRINT = 1, 2, 4, 8
+FOOTPRINT_REQUEST = struct.Struct("!QQ6dI")
 NO_VERSION = 0xFFFFFFFF
 OK, FAILURE, NO_MEMORY = range(3)
 READY = b"bathyra BAG reader 2\n"

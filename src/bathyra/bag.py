@@ -46,6 +46,10 @@ What is here:
     version; without it every BAG file raises ``BagSupportMissing``.
 ``stop_helper()``
     Ends the helper process (below) now rather than at exit.
+``read_grid(file, georeferencing)``, ``Georeferencing``
+    The grid of a BagFile read after its metadata: with the grid's place
+    (``Georeferencing``, from the metadata) the pass also traces the
+    footprint of the valid nodes, as GeoJSON in ``Elevation.footprint``.
 ``write(path, document, version="1.6.2", grid=None)``
     A minimal BAG file around a document: the layout that ``open`` reads,
     and an elevation grid when ``grid`` describes one.  From the command line::
@@ -99,8 +103,8 @@ except ImportError as refused:
     _bag = None
     _MISSING = str(refused)
 
-__all__ = ["open", "write", "available", "hdf5_version", "stop_helper",
-           "BagFile", "Elevation", "BagError", "BagReaderError", "BagSupportMissing",
+__all__ = ["open", "read_grid", "write", "available", "hdf5_version",
+           "stop_helper", "BagFile", "Elevation", "Georeferencing", "BagError", "BagReaderError", "BagSupportMissing",
            "DEFAULT_LIMIT", "MAX_LIMIT", "DEFAULT_TIMEOUT", "HOW_TO_ENABLE"]
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -129,6 +133,18 @@ def hdf5_version() -> Optional[str]:
     return _bag.hdf5_version() if _bag is not None else None
 
 
+class Georeferencing(NamedTuple):
+    """Where a BAG file's metadata places its grid: ``size`` (rows,
+    columns), ``corners`` ((x, y) of the south-west and of the north-east
+    node's centre, in the file's CRS), ``resolution`` (dx, dy) and ``crs``
+    (WKT or an EPSG code, "EPSG:32619")."""
+
+    size: Tuple[int, int]
+    corners: Tuple[Tuple[float, float], Tuple[float, float]]
+    resolution: Tuple[float, float]
+    crs: str
+
+
 _Range = Tuple[float, float]
 
 
@@ -139,13 +155,18 @@ class Elevation(NamedTuple):
     ``grid_range``, ``uncertainty_range`` and ``valid_nodes`` (the nodes
     that hold data, refinements included) from a pass over the grid, None
     when no pass was made or it did not end; ``problems``: why a part
-    gave nothing, in words."""
+    gave nothing, in words.  With a `georeferencing` for ``open``:
+    ``footprint``, the GeoJSON text of the area the valid nodes cover (None
+    when there is none), and ``footprint_problems``, how it was traced or
+    why there is none."""
 
     attribute_range: Optional[_Range] = None
     grid_range: Optional[_Range] = None
     uncertainty_range: Optional[_Range] = None
     valid_nodes: Optional[int] = None
     problems: Tuple[str, ...] = ()
+    footprint: Optional[str] = None
+    footprint_problems: Tuple[str, ...] = ()
 
 
 _SINGLE = struct.Struct("f")
@@ -249,7 +270,8 @@ def _check_regular(path: _Path) -> None:
 
 def open(path: _Path, *, isolated: bool = True, limit: int = DEFAULT_LIMIT,
          timeout: Optional[float] = DEFAULT_TIMEOUT,
-         grid: bool = False) -> BagFile:
+         grid: bool = False,
+         georeferencing: Optional[Georeferencing] = None) -> BagFile:
     """Reads the metadata of the BAG file at `path` (str, bytes or a path
     object) and returns a BagFile.
 
@@ -263,7 +285,10 @@ def open(path: _Path, *, isolated: bool = True, limit: int = DEFAULT_LIMIT,
     bound) is given up.  The elevation's attributes are read too, and with
     `grid=True` every node of the grid and its refinements (in blocks of a
     bounded size), in a request of its own: a grid on which the library
-    fails costs only ``elevation``'s grid fields, which say why.
+    fails costs only ``elevation``'s grid fields, which say why.  With
+    `grid=True` and a `georeferencing` (where the metadata places the
+    grid) the same pass traces the footprint of the valid nodes
+    (``Elevation.footprint``).
 
     Raises OSError when the file cannot be opened at all, BagError when it
     is no BAG file that can be read safely (``reason`` says why),
@@ -283,27 +308,75 @@ def open(path: _Path, *, isolated: bool = True, limit: int = DEFAULT_LIMIT,
     document, version, summary = _helper.read(path, limit, timeout, parts)
     elevation = _elevation_of(summary)
     if grid:
-        elevation = _with_grid(elevation, path, limit, timeout)
+        elevation = _with_grid(elevation, path, limit, timeout,
+                               georeferencing)
     return BagFile(path, document, version, elevation)
 
 
+def read_grid(file: BagFile, georeferencing: Optional[Georeferencing] = None,
+              *, limit: int = DEFAULT_LIMIT,
+              timeout: Optional[float] = DEFAULT_TIMEOUT) -> BagFile:
+    """`file` (a BagFile that ``open`` read without its grid) with the
+    grid's fields in its elevation, read as ``open(path, grid=True)``
+    reads them, and with a `georeferencing` the footprint of its valid
+    nodes (``Elevation.footprint``)."""
+    limit = _checked_limit(limit)
+    timeout = _checked_timeout(timeout)
+    _require_support()
+    elevation = _with_grid(file.elevation or Elevation(), file.path, limit,
+                           timeout, georeferencing)
+    return BagFile(file.path, file.iso19139_xml, file.bag_version, elevation)
+
+
 def _with_grid(elevation: Elevation, path: str, limit: int,
-               timeout: Optional[float]) -> Elevation:
-    """`elevation` with the grid's fields, read by the helper process in a
-    request of their own."""
+               timeout: Optional[float],
+               georeferencing: Optional[Georeferencing] = None
+               ) -> Elevation:
+    """`elevation` with the grid's fields (and its footprint, with
+    `georeferencing`), read by the helper process in a request of their
+    own."""
+    parts, extra = _bag_worker.GRID, b""
+    if georeferencing is not None:
+        parts |= _bag_worker.FOOTPRINT
+        extra = _footprint_request(georeferencing)
+    unread = ("the elevation grid could not be read: no footprint",) \
+        if georeferencing is not None else ()
     try:
-        summary = _helper.read(path, limit, timeout, _bag_worker.GRID)[2]
+        notes, _, summary = _helper.read(path, limit, timeout, parts, extra)
     except BagError as error:
         return elevation._replace(problems=elevation.problems + (
-            "the elevation grid could not be read: " + error.reason,))
+            "the elevation grid could not be read: " + error.reason,),
+            footprint_problems=unread)
     except MemoryError:
         return elevation._replace(problems=elevation.problems + (
-            "the elevation grid could not be read: not enough memory",))
+            "the elevation grid could not be read: not enough memory",),
+            footprint_problems=unread)
     found = _elevation_of(summary)
+    footprint, footprint_problems = None, ()
+    if georeferencing is not None:
+        words, _, text = notes.partition(b"\0")
+        footprint = text.decode("utf-8") if text else None
+        footprint_problems = (words.decode("utf-8", "replace"),) if words \
+            else ()
     return elevation._replace(grid_range=found.grid_range,
                               uncertainty_range=found.uncertainty_range,
                               valid_nodes=found.valid_nodes,
-                              problems=elevation.problems + found.problems)
+                              problems=elevation.problems + found.problems,
+                              footprint=footprint,
+                              footprint_problems=footprint_problems)
+
+
+def _footprint_request(georeferencing: Georeferencing) -> bytes:
+    """The georeferencing of a footprint request: the grid's size and its
+    geotransform in the file's row order (row 0 the southernmost, dy
+    positive, the corners being nodes' centres), and the CRS."""
+    (rows, cols) = georeferencing.size
+    (west, south), _ = georeferencing.corners
+    dx, dy = georeferencing.resolution
+    crs = georeferencing.crs.encode("utf-8")
+    return _bag_worker.FOOTPRINT_REQUEST.pack(
+        rows, cols, west - dx / 2, dx, 0.0, south - dy / 2, 0.0, dy,
+        len(crs)) + crs
 
 
 def _checked_limit(limit: int) -> int:

@@ -193,27 +193,57 @@ class CsvWriter(Writer):
 
 class GeoJsonWriter(Writer):
     """One FeatureCollection, printed at the end: a Feature per file, its
-    bounding box as the geometry (null without one), its S-57 attributes
-    and its file as properties."""
+    footprint (from the grid, with --grid) or else its bounding box as the
+    geometry (null without either), its S-57 attributes and its file as
+    properties.  Once a footprint is drawn, Polygons are written as
+    one-part MultiPolygons when another feature is a MultiPolygon, so that
+    the collection reads as one layer of one geometry type."""
 
     def __init__(self, out, keys):
         super().__init__(out, keys)
         self.features = []
+        self.footprints = False
 
     def write(self, path, cells, data):
         properties = {"file": display_path(path)}
         properties.update((k, data[k]) for k in S57_KEYS
                           if data[k] is not None)
         bbox = finite_box(data["bbox"])
-        feature = {"type": "Feature", "geometry": box_geometry(bbox),
+        geometry = box_geometry(bbox)
+        footprint = data.get("footprint")
+        if footprint is not None:
+            geometry = footprint
+            bbox = geometry_bounds(footprint)
+            self.footprints = True
+        feature = {"type": "Feature", "geometry": geometry,
                    "properties": properties}
         if bbox is not None:
             feature["bbox"] = bbox
         self.features.append(feature)
 
     def close(self):
+        if self.footprints and any(
+                (feature["geometry"] or {}).get("type") == "MultiPolygon"
+                for feature in self.features):
+            for feature in self.features:
+                geometry = feature["geometry"]
+                if geometry is not None and geometry["type"] == "Polygon":
+                    feature["geometry"] = {
+                        "type": "MultiPolygon",
+                        "coordinates": [geometry["coordinates"]]}
         print(json_text({"type": "FeatureCollection",
                          "features": self.features}), file=self.out)
+
+
+def geometry_bounds(geometry):
+    """(west, south, east, north) of a Polygon or MultiPolygon's outer
+    rings, or None when a coordinate is not finite."""
+    polygons = geometry["coordinates"]
+    if geometry["type"] == "Polygon":
+        polygons = [polygons]
+    points = [point for polygon in polygons for point in polygon[0]]
+    return finite_box([min(p[0] for p in points), min(p[1] for p in points),
+                       max(p[0] for p in points), max(p[1] for p in points)])
 
 
 def box_geometry(bbox):

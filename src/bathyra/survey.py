@@ -42,8 +42,10 @@ is a ``bathyra.BathyraError``; it and ``Survey`` pickle, so the reader
 runs in other processes (multiprocessing, dask) as it runs here.
 """
 import dataclasses
+import json
 import os
-from typing import Any, Dict, List, Optional, Protocol, Tuple, Union
+from typing import (Any, Callable, Dict, List, Optional, Protocol, Tuple,
+                    Union)
 
 from bathyra import bag
 from bathyra._doctype import expanded
@@ -83,7 +85,10 @@ class Survey:
     ``problems`` (tuple of (attribute, message) pairs), ``path`` (the file
     read) and ``bag_version`` (of a BAG file).  From a BAG file's grid
     (``read_survey(path, grid=True)``): ``uncertainty_range`` (minimum,
-    maximum in metres) and ``valid_nodes`` (the nodes that hold data).
+    maximum in metres), ``valid_nodes`` (the nodes that hold data) and
+    ``footprint``, the area the valid nodes cover: a GeoJSON geometry
+    (Polygon or MultiPolygon, longitude and latitude on WGS 84, holes
+    kept, simplified to within a node or a block of nodes).
     None where not stated.  ``sources``: where each stated attribute came
     from ("metadata", "elevation attributes", "grid").  Equal when every
     attribute is; hashable; pickles.
@@ -108,6 +113,8 @@ class Survey:
     bag_version: Optional[str] = None
     uncertainty_range: Optional[Tuple[float, float]] = None
     valid_nodes: Optional[int] = None
+    footprint: Optional[Dict[str, Any]] = dataclasses.field(default=None,
+                                                             hash=False)
     sources: Dict[str, str] = dataclasses.field(default_factory=dict,
                                                 hash=False)
 
@@ -231,7 +238,7 @@ def _read(path: _Path, limit: int, grid: bool) -> List[Survey]:
     is_bag = name.lower().endswith(".bag")
     try:
         if is_bag:
-            source = bag.open(path, limit=limit, grid=grid)
+            source = bag.open(path, limit=limit)
         else:
             source = read_document(path, limit)
     except OSError as error:
@@ -241,9 +248,33 @@ def _read(path: _Path, limit: int, grid: bool) -> List[Survey]:
         raise SurveyError(str(error), name) from None
     except FileError as error:  # BagError too
         raise SurveyError(error.reason, name) from None
+
+    def with_grid(placement: Any) -> "bag.Elevation":
+        """The elevation with the grid's fields and the footprint, placed
+        as the first record's metadata says."""
+        georeferencing, notes = None, ()
+        if isinstance(placement, tuple):
+            rows, cols, south_west, north_east, resolution, crs, note = \
+                placement
+            georeferencing = bag.Georeferencing(
+                (rows, cols), (south_west, north_east), resolution, crs)
+            notes = (note,) if note else ()
+        elevation = bag.read_grid(source, georeferencing,
+                                  limit=limit).elevation
+        if notes:
+            elevation = elevation._replace(
+                footprint_problems=notes + elevation.footprint_problems)
+        if georeferencing is None:
+            why = placement or "the metadata does not place the grid (no "\
+                "georectified grid with its size and corner points)"
+            elevation = elevation._replace(
+                footprint_problems=(why + ": no footprint",))
+        return elevation
+
     try:
         return _survey_of(source.iso19139_xml, name, source.bag_version,
-                          is_bag, getattr(source, "elevation", None))
+                          is_bag, getattr(source, "elevation", None),
+                          with_grid if is_bag and grid else None)
     except SurveyError as error:
         error.path = name
         raise
@@ -309,9 +340,12 @@ def trimmed(document: _Text) -> _Text:
 
 def _survey_of(document: _Text, path: Optional[str],
                bag_version: Optional[str], is_bag: bool,
-               elevation: Optional["bag.Elevation"] = None) -> List[Survey]:
+               elevation: Optional["bag.Elevation"] = None,
+               with_grid: Optional[Callable[[Any], "bag.Elevation"]] = None
+               ) -> List[Survey]:
     """The Survey of each record of `document`, each with what the BAG
-    file's `elevation` says."""
+    file's `elevation` says; `with_grid`, when given, reads the grid with
+    the first record's placement of it and gives the elevation."""
     if isinstance(document, (bytearray, memoryview)):
         document = bytes(document)
     document = trimmed(document)
@@ -335,6 +369,8 @@ def _survey_of(document: _Text, path: Optional[str],
     if records is None:
         raise SurveyError("the XML library could not make this document "
                           "readable")
+    if with_grid is not None and records:
+        elevation = with_grid(records[0].get("georeferencing"))
     return [_record(fields, path, bag_version, elevation)
             for fields in records]
 
@@ -348,7 +384,21 @@ def _record(fields: Dict[str, Any], path: Optional[str],
                          and value != ()}
     if elevation is not None:
         _add_elevation(values, elevation)
+        _add_footprint(values, elevation)
     return Survey(path=path, bag_version=bag_version, **values)
+
+
+def _add_footprint(values: Dict[str, Any],
+                   elevation: "bag.Elevation") -> None:
+    """Adds the footprint the grid pass traced, and how it was traced or
+    why there is none, to `values`."""
+    problems = [("footprint", message)
+                for message in elevation.footprint_problems]
+    if problems:
+        values["problems"] = tuple(values["problems"]) + tuple(problems)
+    if elevation.footprint is not None:
+        values["footprint"] = json.loads(elevation.footprint)
+        values["sources"] = dict(values["sources"], footprint="grid")
 
 
 def _depths(elevation_range: Tuple[float, float]) -> Tuple[float, float]:

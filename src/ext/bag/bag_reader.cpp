@@ -101,7 +101,7 @@ bool is_regular_file(const char *path)
 }  // namespace
 
 void read_bag_file(const char *path, uint64_t limit, unsigned parts,
-                   ReadOutcome &outcome)
+                   ReadOutcome &outcome, NodeSink *sink)
 {
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
     if (!is_regular_file(path)) {
@@ -134,7 +134,7 @@ void read_bag_file(const char *path, uint64_t limit, unsigned parts,
     if (parts & part_attributes)
         read_elevation_attributes(file.get(), outcome.elevation);
     if (parts & part_grid)
-        read_grid(file.get(), outcome.elevation, nullptr);
+        read_grid(file.get(), outcome.elevation, sink);
     if (!(parts & part_metadata))
         return;
     if (H5Lexists(file.get(), hdf5::metadata_path, H5P_DEFAULT) <= 0) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "elevation_summary.hpp"
+#include "grid_pass.hpp"
 
 namespace bathyra {
 
@@ -39,9 +40,9 @@ struct ReadOutcome {
 // system's encoding).  A metadata dataset of more than `limit` bytes is
 // refused before anything of that size is allocated or read.  Only the
 // metadata's failures fail the outcome; the elevation's are in its
-// summary.
+// summary.  The grid's blocks also go to `sink` when it is not null.
 void read_bag_file(const char *path, uint64_t limit, unsigned parts,
-                   ReadOutcome &outcome);
+                   ReadOutcome &outcome, NodeSink *sink = nullptr);
 
 // What was wrong with the file, in words, for a failed outcome (not
 // no_memory); the caller puts the file's name in front.

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 
 #include "bag_reader.hpp"
 #include "elevation_summary.hpp"
+#include "footprint_pass.hpp"
 #include "hdf5_access.hpp"
 
 namespace bathyra {
@@ -131,6 +133,7 @@ int tie_to_parent(long parent)
 int serve_bag_requests(int input, int output)
 {
     std::vector<char> path;
+    std::vector<unsigned char> georeferencing;
     for (;;) {
         unsigned char header[13];
         int got = read_exactly(input, reinterpret_cast<char *>(header),
@@ -146,9 +149,40 @@ int serve_bag_requests(int input, int output)
             got = read_exactly(input, path.data(), path_length);
             if (got <= 0)
                 return got == 0 ? 0 : errno;
+            std::unique_ptr<FootprintSink> footprint;
+            if (parts & part_footprint) {
+                unsigned char length[4];
+                got = read_exactly(input, reinterpret_cast<char *>(length),
+                                   sizeof length);
+                if (got <= 0)
+                    return got == 0 ? 0 : errno;
+                georeferencing.assign(big_endian(length, 4), 0);
+                got = read_exactly(
+                    input, reinterpret_cast<char *>(georeferencing.data()),
+                    georeferencing.size());
+                if (got <= 0)
+                    return got == 0 ? 0 : errno;
+                FootprintRequest request;
+                if (decode_footprint_request(georeferencing.data(),
+                                             georeferencing.size(), request))
+                    footprint = std::make_unique<FootprintSink>(request);
+            }
             ReadOutcome outcome;
-            bool finished = hdf5::run_locked(
-                [&] { read_bag_file(path.data(), limit, parts, outcome); });
+            bool finished = hdf5::run_locked([&] {
+                read_bag_file(path.data(), limit, parts, outcome,
+                              footprint.get());
+            });
+            if (finished && (parts & part_footprint) &&
+                outcome.status == ReadOutcome::ok) {
+                // Traced outside the HDF5 library's lock.
+                std::string notes = "the grid's position could not be read: "
+                                    "no footprint";
+                std::string text;
+                if (footprint)
+                    text = footprint->trace(outcome.elevation.grid_problem,
+                                            notes);
+                outcome.document = notes + '\0' + text;
+            }
             if (!finished || outcome.status == ReadOutcome::no_memory) {
                 reply = answer(answer_memory, nullptr, std::string(),
                                std::string());

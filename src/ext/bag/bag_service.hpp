@@ -4,13 +4,17 @@
 // the process ends with the one that started it.
 //
 //   request: path length (4 bytes), size limit (8 bytes), the parts to
-//            read (1 byte, ReadPart flags), the path
+//            read (1 byte, ReadPart flags), the path; with part_footprint
+//            then the footprint's request's length (4 bytes) and the
+//            request (decode_footprint_request)
 //   answer:  kind (1 byte), three lengths (4 bytes each), three payloads
 //
 // Numbers are unsigned and big-endian.  Kinds: 0 the version (length
 // 0xFFFFFFFF and no payload when the file has none), the document and the
 // elevation summary (encode_summary); 1 the reason of a failure and
-// nothing; 2 no memory.
+// nothing; 2 no memory.  The answer to a footprint request carries in the
+// document's place the footprint's notes, a NUL byte and its GeoJSON (empty
+// when there is none).
 #pragma once
 
 namespace bathyra {

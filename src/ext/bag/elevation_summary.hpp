@@ -15,6 +15,7 @@ enum ReadPart : unsigned {
     part_metadata = 1,    // the metadata document and the version
     part_attributes = 2,  // the elevation's minimum and maximum attributes
     part_grid = 4,        // the pass over the grid and its refinements
+    part_footprint = 8,   // with the grid: its footprint (bag_service.hpp)
 };
 
 struct ElevationSummary {

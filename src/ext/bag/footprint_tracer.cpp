@@ -123,7 +123,10 @@ std::string FootprintTracer::geojson(const double geotransform[6],
         return std::string();
     }
     if (!available()) {
-        problem = "no footprint: built without GDAL";
+        // The tracing says why it cannot run (no GDAL in the build, or a
+        // library that did not load).
+        trace_footprint(mask_, 0, 0, geotransform, nullptr, false, crs,
+                        problem);
         return std::string();
     }
     for (int i = 0; i < 6; ++i) {
@@ -160,6 +163,48 @@ std::string FootprintTracer::geojson(const double geotransform[6],
     const bool clip = rows_ % block_ != 0 || cols_ % block_ != 0;
     return trace_footprint(mask_, mask_rows_, mask_cols_, cell, outline, clip,
                            crs, problem);
+}
+
+FootprintTracer FootprintTracer::coarsened(std::uint64_t factor) const
+{
+    FootprintTracer coarse(rows_, cols_, block_ * (factor ? factor : 1));
+    if (!problem_.empty()) {
+        coarse.problem_ = problem_;
+        coarse.mask_.clear();
+        return coarse;
+    }
+    if (!coarse.problem_.empty())
+        return coarse;
+    const std::uint64_t f = coarse.block_ / block_;
+    for (std::uint64_t r = 0; r < mask_rows_; ++r) {
+        const unsigned char *line = mask_.data() + r * mask_cols_;
+        unsigned char *out = coarse.mask_.data() + (r / f) * coarse.mask_cols_;
+        for (std::uint64_t c = 0; c < mask_cols_; ++c)
+            out[c / f] |= line[c];
+    }
+    coarse.any_valid_ = any_valid_;
+    return coarse;
+}
+
+std::uint64_t FootprintTracer::boundary_edges() const
+{
+    std::uint64_t edges = 0;
+    for (std::uint64_t r = 0; r < mask_rows_; ++r) {
+        const unsigned char *line = mask_.data() + r * mask_cols_;
+        const unsigned char *below =
+            r + 1 < mask_rows_ ? line + mask_cols_ : nullptr;
+        for (std::uint64_t c = 0; c < mask_cols_; ++c) {
+            const unsigned char here = line[c];
+            const unsigned char right = c + 1 < mask_cols_ ? line[c + 1] : 0;
+            const unsigned char under = below ? below[c] : 0;
+            edges += (here != right) + (here != under);
+            if (c == 0)
+                edges += here;
+            if (r == 0)
+                edges += here;
+        }
+    }
+    return edges;
 }
 
 }  // namespace bathyra

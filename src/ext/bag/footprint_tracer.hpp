@@ -71,6 +71,15 @@ class FootprintTracer {
     // Why the tracer was refused, or empty.
     const std::string &problem() const { return problem_; }
 
+    // The same grid at `factor` times the block side (factor >= 1), its
+    // blocks marked from this tracer's mask; a refused tracer stays so.
+    FootprintTracer coarsened(std::uint64_t factor) const;
+
+    // The edges between a valid and an invalid block (or the grid's edge)
+    // in the mask: what the tracing's cost grows with.
+    std::uint64_t boundary_edges() const;
+
+    std::uint64_t block() const { return block_; }
     std::uint64_t mask_rows() const { return mask_rows_; }
     std::uint64_t mask_cols() const { return mask_cols_; }
 

@@ -76,6 +76,9 @@ void read_verdat(Context &context);
 void read_platforms(Context &context);
 void read_authority(Context &context);
 void read_box(Context &context);
+// Where the metadata places its grid (survey_grid.cpp); after the box and
+// the reference systems, which it uses.
+void read_grid_placement(Context &context);
 
 }  // namespace survey
 }  // namespace bathyra

@@ -48,6 +48,8 @@ constexpr Valued valued[] = {
     {"northBoundLatitude", "gco:Decimal"},
     {"minimumValue", "gco:Real"},
     {"maximumValue", "gco:Real"},
+    {"dimensionName", "gmd:MD_DimensionNameTypeCode"},
+    {"dimensionSize", "gco:Integer"},
 };
 
 std::string_view local_name(std::string_view name)

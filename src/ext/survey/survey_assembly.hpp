@@ -2,6 +2,7 @@
 // the reason when the document does not state it or states it doubtfully.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -13,6 +14,17 @@
 namespace bathyra {
 namespace survey {
 
+// A georectified grid: its size, the south-west and north-east nodes'
+// centres and the resolution, in its horizontal CRS (`crs`, an EPSG code
+// or WKT).
+struct GridPlacement {
+    uint64_t rows = 0, cols = 0;
+    double west = 0, south = 0, east = 0, north = 0;
+    double dx = 0, dy = 0;
+    std::string crs;
+    std::string note;  // how the corner points disagree with the rest
+};
+
 struct Fields {
     std::optional<std::string> SURSTA, SUREND;
     std::optional<double> DRVAL1, DRVAL2;
@@ -23,6 +35,13 @@ struct Fields {
     std::optional<std::string> planam, SURATH;
     std::optional<std::vector<double>> bbox;  // west, south, east, north
     std::optional<std::string> horizontal_crs;
+    // The horizontal CRS as the footprint's tracing takes it: an EPSG code
+    // ("EPSG:32619") or a WKT text; empty when the reference names none.
+    std::string grid_crs;
+    // Where the metadata places the grid, or why it cannot be placed
+    // (survey_grid.cpp); neither when the document holds no grid.
+    std::optional<GridPlacement> placement;
+    std::string placement_problem;
     // (attribute, message), worded for a hydrographer.
     std::vector<std::pair<Key, std::string>> problems;
 };

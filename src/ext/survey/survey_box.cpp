@@ -144,8 +144,11 @@ void read_reference_systems(Context &context)
                 reference.codes.push_back(named.code);
             if (!fields.horizontal_crs &&
                 (horizontal_crs(named.authority, named.code).found ||
-                 (!proj_available() && is_crs_code(named.code))))
+                 (!proj_available() && is_crs_code(named.code)))) {
                 fields.horizontal_crs = named.authority + ":" + named.code;
+                if (lower(named.authority) == "epsg")
+                    fields.grid_crs = "EPSG:" + named.code;
+            }
             continue;
         }
         if (is_placeholder(text))
@@ -173,9 +176,11 @@ void read_reference_systems(Context &context)
         // A text in words is kept when it names a CRS (without PROJ, that
         // cannot be told, and it is kept); "CARTESIAN" or a template's
         // text is none.
-        if (wkt.found || !proj_available() || names_crs(text))
+        if (wkt.found || !proj_available() || names_crs(text)) {
             fields.horizontal_crs = wkt.found ? name : text;
-        else if (no_crs.empty())
+            if (wkt.found)
+                fields.grid_crs = text;
+        } else if (no_crs.empty())
             no_crs = text;
     }
     if (!fields.horizontal_crs)

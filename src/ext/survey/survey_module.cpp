@@ -129,6 +129,25 @@ int put(const SurveyState &state, PyObject *dict, survey::Key key,
     return PyDict_SetItem(dict, str(state, key), owned.get());
 }
 
+// Where the metadata places the grid: (rows, columns, (west, south),
+// (east, north), (dx, dy), crs, note), the reason it cannot be placed (a str),
+// or None without a grid; a new reference or null.
+PyObject *placement_of(const survey::Fields &fields)
+{
+    if (fields.placement) {
+        const survey::GridPlacement &grid = *fields.placement;
+        return Py_BuildValue(
+            "(KK(dd)(dd)(dd)s#s#)", static_cast<unsigned long long>(grid.rows),
+            static_cast<unsigned long long>(grid.cols), grid.west, grid.south,
+            grid.east, grid.north, grid.dx, grid.dy, grid.crs.data(),
+            static_cast<Py_ssize_t>(grid.crs.size()), grid.note.data(),
+            static_cast<Py_ssize_t>(grid.note.size()));
+    }
+    if (!fields.placement_problem.empty())
+        return text_or_none(fields.placement_problem);
+    return compat::new_ref(Py_None);
+}
+
 PyObject *make_record(const SurveyState &state, const survey::Fields &fields,
                       survey::Standard standard)
 {
@@ -161,6 +180,9 @@ PyObject *make_record(const SurveyState &state, const survey::Fields &fields,
                                       (*fields.bbox)[1], (*fields.bbox)[2],
                                       (*fields.bbox)[3])
                       : (Py_INCREF(Py_None), Py_None));
+    OwnedRef placement(placement_of(fields));
+    if (!placement)
+        return nullptr;
     using survey::Key;
     const Key name = standard == survey::Standard::iso19115_3 ? Key::iso19115_3
                      : standard == survey::Standard::smxml    ? Key::smxml
@@ -185,7 +207,8 @@ PyObject *make_record(const SurveyState &state, const survey::Fields &fields,
         put(state, dict, Key::bbox, bbox.release()) < 0 ||
         put(state, dict, Key::horizontal_crs,
             text_or_none(fields.horizontal_crs)) < 0 ||
-        put(state, dict, Key::problems, problems.release()) < 0)
+        put(state, dict, Key::problems, problems.release()) < 0 ||
+        put(state, dict, Key::georeferencing, placement.release()) < 0)
         return nullptr;
     return record.release();
 }

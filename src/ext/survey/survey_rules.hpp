@@ -56,6 +56,10 @@ enum class Field : unsigned char {
     crs_projection,  // a reference system given by its parts (smXML)
     crs_datum,
     crs_zone,
+    grid_axis_name,  // a dimension of the grid (MD_Georectified)
+    grid_axis_size,
+    grid_axis_resolution,
+    grid_corner_points,  // its corner points, as GML gives them
 };
 
 struct Rule {
@@ -159,6 +163,15 @@ constexpr Rule rules[] = {
     {Field::instrument_code, "root/**/gmi:MI_Instrument/gmi:identifier/gmd:MD_Identifier|gmd:RS_Identifier/gmd:code/text", nullptr, 2},
     {Field::instrument_description, "root/**/gmi:MI_Instrument/gmi:description/text", nullptr, 2},
     {Field::instrument_type, "root/**/gmi:MI_Instrument/gmi:type/text", nullptr, 2},
+    // The georectified grid: its dimensions (each its own group) and its
+    // corner points (the grid's group).  smXML holds a resolution in a
+    // Measure of its own.
+    {Field::grid_axis_name, "root/gmd:spatialRepresentationInfo/gmd:MD_Georectified/gmd:axisDimensionProperties/gmd:MD_Dimension/gmd:dimensionName/gmd:MD_DimensionNameTypeCode", "codeListValue", 4},
+    {Field::grid_axis_name, "root/gmd:spatialRepresentationInfo/gmd:MD_Georectified/gmd:axisDimensionProperties/gmd:MD_Dimension/gmd:dimensionName/gmd:MD_DimensionNameTypeCode", nullptr, 4},
+    {Field::grid_axis_size, "root/gmd:spatialRepresentationInfo/gmd:MD_Georectified/gmd:axisDimensionProperties/gmd:MD_Dimension/gmd:dimensionSize/gco:Integer", nullptr, 4},
+    {Field::grid_axis_resolution, "root/gmd:spatialRepresentationInfo/gmd:MD_Georectified/gmd:axisDimensionProperties/gmd:MD_Dimension/gmd:resolution/gco:Measure|gco:Length|gco:Distance", nullptr, 4},
+    {Field::grid_axis_resolution, "root/gmd:spatialRepresentationInfo/gmd:MD_Georectified/gmd:axisDimensionProperties/gmd:MD_Dimension/gmd:resolution/gmd:Measure/gmd:value", nullptr, 4},
+    {Field::grid_corner_points, "root/gmd:spatialRepresentationInfo/gmd:MD_Georectified/gmd:cornerPoints/gml:Point/gml:coordinates|gml:pos", nullptr, 2},
 
     // ISO 19115-3 (mdb, mri, cit, gex, mrs, mcc, mac): the same fields
     // where its elements map one to one ----------------------------------

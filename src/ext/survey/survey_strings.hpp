@@ -28,6 +28,7 @@ namespace survey {
     X(bbox, "bbox", true)                                                    \
     X(horizontal_crs, "horizontal_crs", true)                                \
     X(problems, "problems", true)                                            \
+    X(georeferencing, "georeferencing", true)                                \
     /* values of "standard" */                                               \
     X(iso19139, "ISO 19139", false)                                          \
     X(iso19115_3, "ISO 19115-3", false)                                     \

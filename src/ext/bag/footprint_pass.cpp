@@ -1,0 +1,130 @@
+// The footprint in the grid pass: the request's decoding, the sink over
+// the tracer, and the retracing in coarser blocks when the footprint
+// would be too costly or too large.
+#include "footprint_pass.hpp"
+
+#include <cstring>
+
+namespace bathyra {
+
+namespace {
+
+std::uint64_t big_endian(const unsigned char *bytes, int count)
+{
+    std::uint64_t value = 0;
+    for (int i = 0; i < count; ++i)
+        value = (value << 8) | bytes[i];
+    return value;
+}
+
+std::string blocks_text(std::uint64_t block)
+{
+    const std::string side = std::to_string(block);
+    return "blocks of " + side + " x " + side + " nodes";
+}
+
+}  // namespace
+
+bool decode_footprint_request(const unsigned char *data, std::size_t size,
+                              FootprintRequest &request)
+{
+    constexpr std::size_t fixed = 8 + 8 + 6 * 8 + 4;
+    if (size < fixed)
+        return false;
+    request.rows = big_endian(data, 8);
+    request.cols = big_endian(data + 8, 8);
+    for (int i = 0; i < 6; ++i) {
+        const std::uint64_t bits = big_endian(data + 16 + 8 * i, 8);
+        std::memcpy(&request.geotransform[i], &bits, sizeof bits);
+    }
+    const std::uint64_t length = big_endian(data + 64, 4);
+    if (length != size - fixed)
+        return false;
+    request.crs.assign(reinterpret_cast<const char *>(data + fixed),
+                       static_cast<std::size_t>(length));
+    return true;
+}
+
+FootprintSink::FootprintSink(const FootprintRequest &request)
+    : request_(request)
+{
+    const std::uint64_t block =
+        FootprintTracer::block_for(request.rows, request.cols);
+    tracer_ = std::make_unique<FootprintTracer>(request.rows, request.cols,
+                                                block ? block : 1);
+}
+
+void FootprintSink::take(const NodeBlock &block)
+{
+    if (block.refined)
+        return;
+    seen_rows_ = std::max(seen_rows_, block.row + block.rows);
+    seen_cols_ = std::max(seen_cols_, block.col + block.cols);
+    if (block.row + block.rows <= request_.rows &&
+        block.col + block.cols <= request_.cols)
+        tracer_->add_chunk(block.row, block.col, block.rows, block.cols,
+                           block.valid);
+}
+
+std::string FootprintSink::trace(const std::string &grid_problem,
+                                 std::string &notes)
+{
+    notes.clear();
+    if (!grid_problem.empty()) {
+        notes = "the grid could not be read to its end: no footprint";
+        return std::string();
+    }
+    if (seen_rows_ != request_.rows || seen_cols_ != request_.cols) {
+        notes = "the metadata gives a grid of " +
+                std::to_string(request_.rows) + " rows by " +
+                std::to_string(request_.cols) + " columns, the file holds " +
+                std::to_string(seen_rows_) + " by " +
+                std::to_string(seen_cols_) + ": no footprint";
+        return std::string();
+    }
+    std::string problem;
+    if (!tracer_->problem().empty()) {
+        notes = tracer_->problem();
+        return std::string();
+    }
+    const std::uint64_t first_block = tracer_->block();
+    std::string why;
+    if (first_block > 1)
+        why = "the grid has more than 16 million nodes";
+    // Coarser blocks until the tracing is cheap enough and its text small
+    // enough; the mask shrinks fourfold each time, so this ends.
+    FootprintTracer *current = tracer_.get();
+    std::unique_ptr<FootprintTracer> coarse;
+    for (;;) {
+        if (current->boundary_edges() > max_traced_edges &&
+            current->mask_rows() * current->mask_cols() > 1) {
+            why = "the valid nodes have too ragged an outline to trace "
+                  "finer";
+        } else {
+            std::string text =
+                current->geojson(request_.geotransform, request_.crs, problem);
+            if (text.empty()) {
+                notes = problem;
+                return std::string();
+            }
+            if (text.size() <= max_footprint_text) {
+                if (current->block() > 1)
+                    notes = "footprint traced in " +
+                            blocks_text(current->block()) + " (" + why + ")";
+                return text;
+            }
+            why = "node by node its outline would take more than 1 MiB";
+            if (current->block() > 1)
+                why = "in " + blocks_text(current->block()) +
+                      " its outline would take more than 1 MiB";
+        }
+        coarse = std::make_unique<FootprintTracer>(current->coarsened(2));
+        current = coarse.get();
+        if (!current->problem().empty()) {
+            notes = current->problem();
+            return std::string();
+        }
+    }
+}
+
+}  // namespace bathyra
