@@ -453,7 +453,12 @@ def write(path: _Path, document: Union[bytes, bytearray, memoryview, str],
     "cells", one (index, columns, rows) per node for the refinements
     "refinements", a list of (depth, uncertainty); "layout": "damaged"
     (chunks that hold no valid compressed data) or "declared" (a grid
-    that holds nothing).
+    that holds nothing); "layers", georeferenced metadata layers, each a
+    dict: "name", "group" ("Georef_metadata" unless given), "keys" (rows
+    of the grid's shape), "refined_keys" (one per refinement node),
+    "members" ((name, size): text of that many bytes, or 0 for a 32-bit
+    float), "rows" (tuples of the members' values, row 0 first) and
+    "damaged" (keys in a chunk that holds no valid data).
 
     Raises TypeError or ValueError for unusable arguments and OSError
     (with the operating system's reason) when the file cannot be
@@ -505,7 +510,30 @@ def _grid_request(grid: dict) -> tuple:
             None if cells is None else array.array(
                 "I", [n for cell in cells for n in cell]).tobytes(),
             None if refinements is None else floats(refinements),
-            grid.get("layout", ""))
+            grid.get("layout", ""),
+            [_layer_request(layer) for layer in grid.get("layers", ())])
+
+
+def _layer_request(layer: dict) -> tuple:
+    """A georeferenced metadata layer of ``write`` as the extension takes
+    it."""
+    import array
+
+    def keys(values: list) -> bytes:
+        return array.array("I", values).tobytes()
+
+    members = list(layer["members"])
+    packing = struct.Struct("<" + "".join("%ds" % size if size else "f"
+                                          for _, size in members))
+    rows = b"".join(packing.pack(*(value.encode() if isinstance(value, str)
+                                   else value for value in row))
+                    for row in layer["rows"])
+    refined = layer.get("refined_keys")
+    return ("/BAG_root/%s/%s" % (layer.get("group", "Georef_metadata"),
+                                 layer["name"]),
+            keys([key for row in layer["keys"] for key in row]),
+            None if refined is None else keys(refined), members, rows,
+            bool(layer.get("damaged")))
 
 
 def _main(argv: List[str]) -> int:

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "bag_reader.hpp"
 #include "bag_service.hpp"
@@ -212,10 +213,58 @@ bool make_request(PyObject *path_arg, const Py_buffer &data,
     }
 }
 
+// Fills `layers` from a list of (group path, keys, refinement keys or
+// None, [(member, size)], rows, damaged); false with an exception pending.
+bool make_layer_requests(PyObject *list,
+                         std::vector<GeorefLayerRequest> &layers)
+{
+    OwnedRef items(PySequence_Fast(list, "the layers must be a list"));
+    if (!items)
+        return false;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        const char *path;
+        PyObject *keys, *refined, *members, *rows;
+        int damaged;
+        if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(items.get(), i),
+                              "sSOOSp:layer", &path, &keys, &refined, &members,
+                              &rows, &damaged))
+            return false;
+        if (refined != Py_None && !PyBytes_Check(refined)) {
+            PyErr_SetString(PyExc_TypeError, "refinement keys must be bytes");
+            return false;
+        }
+        OwnedRef named(PySequence_Fast(members, "members must be a list"));
+        if (!named)
+            return false;
+        GeorefLayerRequest layer;
+        layer.path = path;
+        layer.damaged = damaged != 0;
+        layer.keys.assign(PyBytes_AS_STRING(keys),
+                          static_cast<size_t>(PyBytes_GET_SIZE(keys)));
+        if (refined != Py_None)
+            layer.refined_keys.assign(
+                PyBytes_AS_STRING(refined),
+                static_cast<size_t>(PyBytes_GET_SIZE(refined)));
+        layer.rows.assign(PyBytes_AS_STRING(rows),
+                          static_cast<size_t>(PyBytes_GET_SIZE(rows)));
+        for (Py_ssize_t m = 0; m < PySequence_Fast_GET_SIZE(named.get());
+             ++m) {
+            const char *name;
+            unsigned long long size;
+            if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(named.get(), m),
+                                  "sK:member", &name, &size))
+                return false;
+            layer.members.emplace_back(name, size);
+        }
+        layers.push_back(std::move(layer));
+    }
+    return true;
+}
+
 // Fills `grid` from the tuple (rows, cols, tile_rows, tile_cols, chunk,
 // compress, elevation, uncertainty or None, (minimum, maximum) or None,
-// cells or None, refinements or None, layout); false with an exception
-// pending.
+// cells or None, refinements or None, layout[, layers]); false with an
+// exception pending.
 bool make_grid_request(PyObject *spec, GridRequest &grid)
 {
     unsigned long long rows, cols, tile_rows, tile_cols, chunk;
@@ -223,10 +272,11 @@ bool make_grid_request(PyObject *spec, GridRequest &grid)
     Py_buffer elevation, uncertainty, cells, refinements;
     PyObject *range;
     const char *layout;
-    if (!PyArg_ParseTuple(spec, "KKKKKiy*z*Oz*z*s:grid", &rows, &cols,
+    PyObject *layers = Py_None;
+    if (!PyArg_ParseTuple(spec, "KKKKKiy*z*Oz*z*s|O:grid", &rows, &cols,
                           &tile_rows, &tile_cols, &chunk, &compress,
                           &elevation, &uncertainty, &range, &cells,
-                          &refinements, &layout))
+                          &refinements, &layout, &layers))
         return false;
     bool made = true;
     try {
@@ -257,6 +307,8 @@ bool make_grid_request(PyObject *spec, GridRequest &grid)
                                     &grid.maximum) != 0;
             grid.has_attributes = made;
         }
+        if (made && layers != Py_None)
+            made = make_layer_requests(layers, grid.layers);
     } catch (const std::exception &) {
         PyErr_NoMemory();
         made = false;
