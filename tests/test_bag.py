@@ -452,6 +452,30 @@ class CommandLineTest(unittest.TestCase):
                       "(1.5 to 35.2 m) differs from the depths of the grid "
                       "(2.0 to 30.0 m)", gaps[1])
 
+    @needs_hdf5
+    def test_source_survey_rows(self):
+        path = os.path.join(self.tmp, "layers.bag")
+        bag.write(path, document().encode(), grid=dict(
+            shape=(2, 2), tile=[[-1.0, -2.0]], layers=[dict(
+                name="sources", members=[("source_survey_id", 4)],
+                rows=[("",), ("S1",), ("",)], keys=[[1, 1], [2, 2]])]))
+        result = support.run_cli("--grid", "--csv", path)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        rows = result.stdout.splitlines()[1:]
+        self.assertEqual([row.split(",")[0][len(path):] for row in rows],
+                         ["", "#source:S1", "#source:2"])
+        self.assertEqual(rows[1].split(",")[3:5], ["1.0", "2.0"])
+        self.assertNotIn("#source", result.stderr)  # their gaps: in JSON
+        result = support.run_cli("--grid", path)
+        self.assertIn(path + "#source:S1 ", result.stdout)
+        result = support.run_cli("--grid", "--json", path)
+        (line,) = result.stdout.splitlines()
+        self.assertEqual([s["OBJNAM"] for s in
+                          json.loads(line)["source_surveys"]], ["S1", None])
+        for form in ((), ("--csv",)):
+            result = support.run_cli("--strict", *form, path)
+            self.assertNotIn("#source", result.stdout)
+
     def test_without_bag_support(self):
         path = os.path.join(self.tmp, "x.bag")
         with open(path, "wb") as stream:
