@@ -309,6 +309,12 @@ class ReadWriteTest(unittest.TestCase):
         self.assertIn('the keys of the georeferenced metadata layer '
                       '"quality" cannot be read',
                       dict(result.problems)["source_surveys"])
+        # A grid of more nodes than the keys read at once.
+        wide = dict(sources, keys=[[1 if r < 250 else 2] * 300
+                                   for r in range(300)])
+        result = read("wide.bag", [wide], shape=(300, 300), tile=[[-1.0]])
+        self.assertEqual([s.valid_nodes for s in result.source_surveys],
+                         [75000, 15000])
         # More combinations than the bound: none is listed.
         many = dict(name="many", members=[("source_survey_id", 6)],
                     rows=[("",)] + [("S%d" % n,) for n in range(1, 4901)],

@@ -149,8 +149,26 @@ GeorefLayers::~GeorefLayers() = default;
 
 void GeorefLayers::take(const NodeBlock &block)
 {
-    if (layers_.empty())
+    if (layers_.empty() || block.cols == 0)
         return;
+    // Windows of whole rows of the block, or pieces of one row, so that
+    // the keys held at once stay small whatever the number of layers.
+    const uint64_t rows = std::max<uint64_t>(window_nodes / block.cols, 1);
+    const uint64_t cols = std::min<uint64_t>(block.cols, window_nodes);
+    for (uint64_t row = 0; row < block.rows; row += rows)
+        for (uint64_t col = 0; col < block.cols; col += cols) {
+            const uint64_t at = row * block.cols + col;
+            take_window(NodeBlock{
+                block.row + row, block.col + col,
+                std::min(rows, block.rows - row),
+                std::min(cols, block.cols - col), block.elevation + at,
+                block.uncertainty ? block.uncertainty + at : nullptr,
+                block.valid + at, block.refined});
+        }
+}
+
+void GeorefLayers::take_window(const NodeBlock &block)
+{
     const uint64_t n = block.rows * block.cols;
     for (auto &layer : layers_) {
         if (!layer->problem.empty())

@@ -24,6 +24,8 @@ namespace bathyra {
 constexpr size_t max_combinations = 4096;
 // The most layers read; those beyond are named in a problem.
 constexpr size_t max_layers = 32;
+// The most nodes whose keys are read at once.
+constexpr uint64_t window_nodes = uint64_t(1) << 16;
 
 // Whether the file has a group of georeferenced metadata layers (reads no
 // node).
@@ -51,6 +53,9 @@ class GeorefLayers : public NodeSink {
     };
     using Keys = std::vector<uint32_t>;
 
+    // A window of a block: whole rows of it, or a piece of one row (so
+    // that its nodes follow each other).
+    void take_window(const NodeBlock &block);
     void gather(const NodeBlock &block);
     std::map<Keys, Nodes> merged() const;
 
