@@ -272,8 +272,8 @@ class ReadWriteTest(unittest.TestCase):
                       result.source_surveys[1].problems)
         said = [m for a, m in result.problems if a == "source_surveys"]
         self.assertEqual(len(said), 2, said)
-        self.assertIn('1 nodes of the georeferenced metadata layer '
-                      '"sources" have keys beyond its table of 4 rows', said[0])
+        self.assertIn('1 node of the georeferenced metadata layer '
+                      '"sources" has a key beyond its table of 4 rows', said[0])
         self.assertIn('row 3 of the table of the georeferenced metadata '
                       'layer "sources" is referenced by no node', said[1])
         # Without the grid: a problem and no pass.

@@ -308,14 +308,17 @@ std::string GeorefLayers::encode(bool grid_read)
             line({"problem", layer.problem});
             continue;
         }
-        if (layer.beyond)
-            line({"problem", std::to_string(layer.beyond) +
-                                 " nodes of the georeferenced metadata layer "
-                                 "\"" +
-                                 layer.name +
-                                 "\" have keys beyond its table of " +
-                                 std::to_string(layer.table_rows) +
-                                 " rows; they count as without data"});
+        if (layer.beyond) {
+            const bool one = layer.beyond == 1;
+            line({"problem",
+                  std::to_string(layer.beyond) + (one ? " node" : " nodes") +
+                      " of the georeferenced metadata layer \"" + layer.name +
+                      (one ? "\" has a key" : "\" have keys") +
+                      " beyond its table of " +
+                      std::to_string(layer.table_rows) + " rows; " +
+                      (one ? "it counts" : "they count") +
+                      " as without data"});
+        }
         if (overflow_)
             continue;
         // Rows of the table that no node holding data references.
