@@ -79,7 +79,7 @@ bool has_georef_layers(hid_t file)
     return group_path(file) != nullptr;
 }
 
-GeorefLayers::GeorefLayers(hid_t file)
+GeorefLayers::GeorefLayers(hid_t file, NodeSink *next) : next_(next)
 {
     const char *group = group_path(file);
     if (!group)
@@ -149,6 +149,8 @@ GeorefLayers::~GeorefLayers() = default;
 
 void GeorefLayers::take(const NodeBlock &block)
 {
+    if (next_)
+        next_->take(block);
     if (layers_.empty() || block.cols == 0)
         return;
     // Windows of whole rows of the block, or pieces of one row, so that

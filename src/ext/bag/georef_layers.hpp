@@ -34,8 +34,9 @@ bool has_georef_layers(hid_t file);
 class GeorefLayers : public NodeSink {
   public:
     // Opens the layers of `file`; a layer that cannot be used is left out
-    // with its reason.
-    explicit GeorefLayers(hid_t file);
+    // with its reason.  Every block goes on to `next` too (when not null),
+    // so that other sinks take the same pass.
+    explicit GeorefLayers(hid_t file, NodeSink *next = nullptr);
     ~GeorefLayers() override;
 
     void take(const NodeBlock &block) override;
@@ -59,6 +60,7 @@ class GeorefLayers : public NodeSink {
     void gather(const NodeBlock &block);
     std::map<Keys, Nodes> merged() const;
 
+    NodeSink *next_;
     bool present_ = false;
     uint64_t rows_ = 0, cols_ = 0;
     std::vector<std::unique_ptr<Layer>> layers_;
