@@ -352,12 +352,17 @@ PyObject *survey_date(PyObject *, PyObject *arg)
         return nullptr;
     SurveyDate date;
     try {
-        std::string written =
+        const std::string written =
             trimmed(std::string_view(text, static_cast<size_t>(size)));
-        if (written.size() > 11 && written[4] == '-' && written[7] == '-' &&
-            written[10] == ' ')
-            written[10] = 'T';
         date = read_survey_date(written);
+        if (!date.ok && written.size() > 11 && written[4] == '-' &&
+            written[7] == '-' && written[10] == ' ') {
+            std::string joined = written;
+            joined[10] = 'T';
+            SurveyDate with_time = read_survey_date(joined);
+            if (with_time.ok)
+                date = with_time;
+        }
     } catch (const std::exception &) {
         return PyErr_NoMemory();
     }
