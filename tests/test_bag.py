@@ -101,6 +101,49 @@ class CorpusTest(unittest.TestCase):
                     (support.MODULE_FILE, Line.find_begin_position,
                      support.CALL_FUNCTION)])
 
+    def test_source_surveys(self):
+        path = corpus("v200_georef_vr_layers.bag")
+        result = survey.read_survey(path)
+        self.assertEqual(result.source_surveys, ())
+        self.assertIn("read with the grid (--grid)",
+                      dict(result.problems)["source_surveys"])
+        result = survey.read_survey(path, grid=True)
+        self.assertNotIn("source_surveys", dict(result.problems))
+        self.assertEqual(result.sources["source_surveys"],
+                         "georeferenced metadata")
+        # Counted by hand from the file's keys: each survey id with each
+        # quality row; the refinements are (1, 1) and (3, 2).
+        found = [(s.OBJNAM, s.SURATH, s.SURSTA, s.SUREND, s.DRVAL1, s.DRVAL2,
+                  s.valid_nodes) for s in result.source_surveys]
+        dates = [("20200808", "20200909"), ("20200506", "20200507"),
+                 ("20200918", "20200929")]
+        counts = [1089, 1089, 1122, 1089, 1089, 1122, 1122, 1122, 1156]
+        expected = [(name, who) + dates[q] + (-1.23, -1.23, counts[3 * i + q])
+                    for i, (name, who) in enumerate((
+                        ("H12456", "USA1"), ("H67890", "USA1"),
+                        ("TK421_20200101", "USA2")))
+                    for q in range(3)]
+        expected[0] = expected[0][:4] + (-8.888, -1.23, 1089 + 30000)
+        expected[7] = expected[7][:4] + (-8.888, -1.23, 1122 + 10000)
+        self.assertEqual(found, expected)
+        self.assertEqual(sum(counts) + 40000, result.valid_nodes)
+        first = result.source_surveys[0]
+        self.assertEqual(first.quality, {
+            "licenseName": "cc0",
+            "licenseURL": "creativecommons.org/share-your-work/public-domain/"
+                          "cc0/",
+            "dataAssessment": 3, "leastDepthOfDetectedFeaturesMeasured": True,
+            "significantFeaturesDetected": True,
+            "sizeOfFeaturesDetected": 1.0, "featureSizeVar": 0.2,
+            "fullSeafloorCoverageAchieved": True, "bathyCoverage": True,
+            "horizontalPositionUncertainty": {
+                "uncertaintyFixed": 0.5, "uncertaintyVariableFactor": 0.2}})
+        self.assertEqual(first.sources["OBJNAM"], "georeferenced metadata")
+        self.assertEqual(first.sources["DRVAL1"], "grid")
+        self.assertIn("footprint", dict(first.problems))
+        self.assertEqual(result.to_dict()["source_surveys"][0],
+                         first.to_dict())
+
 
 @needs_hdf5
 class ReadWriteTest(unittest.TestCase):
@@ -318,6 +361,92 @@ class ReadWriteTest(unittest.TestCase):
             "than 16 million nodes)"])
         self.assertEqual(result.footprint["type"], "Polygon")
 
+    def test_georeferenced_layers_written_here(self):
+        doc = document().encode()
+        fill = 1000000.0
+        sources = dict(name="sources", members=[
+            ("source_survey_id", 8), ("source_institution", 4),
+            ("survey_date_start", 24), ("survey_date_end", 12)],
+            rows=[("", "", "", ""), ("S1", "AA", "2019-04-01 00:00:00.0Z",
+                                     "2019-05"),
+                  ("S2", "BB", "", "not a date"), ("S3", "CC", "", "")])
+        quality = dict(name="quality", members=[("feature_size", 0), ("other", 2)],
+                       rows=[(0.0, ""), (2.5, "x")])
+
+        def read(name, layers, grid=True, **more):
+            path = self.path(name)
+            bag.write(path, doc, grid=dict(dict(
+                shape=(2, 3), tile=[[-1.0, -2.0, fill], [-3.0, -4.0, -5.0]],
+                layers=layers), **more))
+            return survey.read_survey(path, grid=grid)
+
+        # Rows 1 and 2 of one layer; the fill node's key counts for none;
+        # key 9 lies beyond the table; row 3 is referenced by no node.
+        result = read("one.bag", [dict(sources, keys=[[1, 1, 3], [2, 9, 0]])])
+        self.assertEqual([(s.OBJNAM, s.SURATH, s.SURSTA, s.SUREND, s.DRVAL1,
+                           s.DRVAL2, s.valid_nodes, s.quality)
+                          for s in result.source_surveys],
+                         [("S1", "AA", "20190401", "201905", 1.0, 2.0, 2,
+                           None),
+                          ("S2", "BB", None, None, 3.0, 3.0, 1, None)])
+        self.assertIn(("SUREND", 'the survey end date of the georeferenced '
+                       'metadata: "not a date" is not a date'),
+                      result.source_surveys[1].problems)
+        said = [m for a, m in result.problems if a == "source_surveys"]
+        self.assertEqual(len(said), 2, said)
+        self.assertIn('1 node of the georeferenced metadata layer '
+                      '"sources" has a key beyond its table of 4 rows', said[0])
+        self.assertIn('row 3 of the table of the georeferenced metadata '
+                      'layer "sources" is referenced by no node', said[1])
+        # Without the grid: a problem and no pass.
+        result = read("one.bag", [dict(sources, keys=[[1, 1, 3], [2, 9, 0]])],
+                      grid=False)
+        self.assertEqual(result.source_surveys, ())
+        self.assertIn("(--grid)", dict(result.problems)["source_surveys"])
+        # Two layers (in the group's other spelling): a record per
+        # combination, in the order of their rows, layer by layer in the
+        # order of their names; the refinements have keys of their own.
+        result = read("two.bag", [
+            dict(sources, keys=[[1, 1, 1], [2, 2, 3]], refined_keys=[3, 1],
+                 group="georef_metadata"),
+            dict(quality, keys=[[1, 0, 0], [1, 0, 0]], refined_keys=[0, 1],
+                 group="georef_metadata")],
+            cells=[(0, 1, 2)] + [(0xFFFFFFFF, 0, 0)] * 5,
+            refinements=[(-7.0, 0.1), (-8.0, 0.1)])
+        self.assertEqual([(s.OBJNAM, s.valid_nodes, s.DRVAL1, s.DRVAL2,
+                           s.quality) for s in result.source_surveys], [
+            ("S1", 1, 2.0, 2.0, None), ("S2", 1, 4.0, 4.0, None),
+            ("S3", 2, 5.0, 7.0, None),
+            ("S1", 2, 1.0, 8.0, {"sizeOfFeaturesDetected": 2.5}),
+            ("S2", 1, 3.0, 3.0, {"sizeOfFeaturesDetected": 2.5})])
+        self.assertNotIn("source_surveys", dict(result.problems))
+        # A damaged layer costs its own fields only.
+        result = read("damaged.bag", [
+            dict(sources, keys=[[1, 1, 1], [2, 2, 3]]),
+            dict(quality, keys=[[1, 1, 1], [1, 1, 1]], damaged=True)])
+        self.assertEqual([(s.OBJNAM, s.valid_nodes, s.quality)
+                          for s in result.source_surveys],
+                         [("S1", 2, None), ("S2", 2, None), ("S3", 1, None)])
+        self.assertEqual(result.valid_nodes, 5)
+        self.assertIn('the keys of the georeferenced metadata layer '
+                      '"quality" cannot be read',
+                      dict(result.problems)["source_surveys"])
+        # A grid of more nodes than the keys read at once.
+        wide = dict(sources, keys=[[1 if r < 250 else 2] * 300
+                                   for r in range(300)])
+        result = read("wide.bag", [wide], shape=(300, 300), tile=[[-1.0]])
+        self.assertEqual([s.valid_nodes for s in result.source_surveys],
+                         [75000, 15000])
+        # More combinations than the bound: none is listed.
+        many = dict(name="many", members=[("source_survey_id", 6)],
+                    rows=[("",)] + [("S%d" % n,) for n in range(1, 4901)],
+                    keys=[[70 * r + c + 1 for c in range(70)]
+                          for r in range(70)])
+        result = read("many.bag", [many], shape=(70, 70), tile=[[-1.0]])
+        self.assertEqual(result.source_surveys, ())
+        self.assertIn("more than 4096 combinations of rows",
+                      dict(result.problems)["source_surveys"])
+
     def test_nonsense_limits_and_timeouts_are_refused(self):
         bag.write(self.path("a.bag"), b"<a/>")
         refused = [(dict(timeout=-1), ValueError),
@@ -486,6 +615,29 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual(read.returncode, 0, read.stderr)
         self.assertIn("Geometry: Multi Polygon", read.stdout)
         self.assertIn("Feature Count: 2", read.stdout)
+
+    def test_source_survey_rows(self):
+        path = os.path.join(self.tmp, "layers.bag")
+        bag.write(path, document().encode(), grid=dict(
+            shape=(2, 2), tile=[[-1.0, -2.0]], layers=[dict(
+                name="sources", members=[("source_survey_id", 4)],
+                rows=[("",), ("S1",), ("",)], keys=[[1, 1], [2, 2]])]))
+        result = support.run_cli("--grid", "--csv", path)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        rows = result.stdout.splitlines()[1:]
+        self.assertEqual([row.split(",")[0][len(path):] for row in rows],
+                         ["", "#source:S1", "#source:2"])
+        self.assertEqual(rows[1].split(",")[3:5], ["1.0", "2.0"])
+        self.assertNotIn("#source", result.stderr)  # their gaps: in JSON
+        result = support.run_cli("--grid", path)
+        self.assertIn(path + "#source:S1 ", result.stdout)
+        result = support.run_cli("--grid", "--json", path)
+        (line,) = result.stdout.splitlines()
+        self.assertEqual([s["OBJNAM"] for s in
+                          json.loads(line)["source_surveys"]], ["S1", None])
+        for form in ((), ("--csv",)):
+            result = support.run_cli("--strict", *form, path)
+            self.assertNotIn("#source", result.stdout)
 
     def test_without_bag_support(self):
         path = os.path.join(self.tmp, "x.bag")

@@ -368,7 +368,7 @@ class SurveyChecks(unittest.TestCase):
                         "uncertainty_range", "valid_nodes"):
                 continue
             want = expected.get(name, () if name in (
-                "platforms", "instruments") else None)
+                "platforms", "instruments", "source_surveys") else None)
             if want is ANY or (name in proj_only and not PROJ):
                 continue
             got = getattr(result, name)

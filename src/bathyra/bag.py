@@ -82,7 +82,8 @@ import os
 import struct
 import sys
 from types import TracebackType
-from typing import List, Literal, NamedTuple, Optional, Tuple, Type, Union
+from typing import (Dict, List, Literal, NamedTuple, Optional, Tuple, Type,
+                    Union)
 
 from bathyra import _bag_worker
 from bathyra._bag_helper import BagReaderError, Helper as _Helper
@@ -104,7 +105,8 @@ except ImportError as refused:
     _MISSING = str(refused)
 
 __all__ = ["open", "read_grid", "write", "available", "hdf5_version",
-           "stop_helper", "BagFile", "Elevation", "Georeferencing", "BagError", "BagReaderError", "BagSupportMissing",
+           "stop_helper", "BagFile", "Elevation", "Georeferencing", "Georef",
+           "GeorefRecord", "BagError", "BagReaderError", "BagSupportMissing",
            "DEFAULT_LIMIT", "MAX_LIMIT", "DEFAULT_TIMEOUT", "HOW_TO_ENABLE"]
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -158,7 +160,8 @@ class Elevation(NamedTuple):
     gave nothing, in words.  With a `georeferencing` for ``open``:
     ``footprint``, the GeoJSON text of the area the valid nodes cover (None
     when there is none), and ``footprint_problems``, how it was traced or
-    why there is none."""
+    why there is none.  ``georef``: what the georeferenced metadata layers
+    of a BAG 2.0 file give (a Georef), None when it has none."""
 
     attribute_range: Optional[_Range] = None
     grid_range: Optional[_Range] = None
@@ -167,6 +170,29 @@ class Elevation(NamedTuple):
     problems: Tuple[str, ...] = ()
     footprint: Optional[str] = None
     footprint_problems: Tuple[str, ...] = ()
+    georef: Optional["Georef"] = None
+
+
+class GeorefRecord(NamedTuple):
+    """The nodes that hold data and reference one combination of rows of
+    the georeferenced metadata layers: ``valid_nodes``, their
+    ``grid_range`` (lowest, highest elevation) and ``values``, a dict of
+    each layer's name to the members of its row ({member: value}; text,
+    int, float, or a bool for an enumeration of FALSE and TRUE)."""
+
+    valid_nodes: int
+    grid_range: _Range
+    values: Dict[str, Dict[str, object]]
+
+
+class Georef(NamedTuple):
+    """What the georeferenced metadata layers give: ``records`` (read
+    with the grid: their keys are per node), ``problems`` in words, and
+    ``read``, False when the grid was not read (to its end)."""
+
+    records: Tuple[GeorefRecord, ...] = ()
+    problems: Tuple[str, ...] = ()
+    read: bool = False
 
 
 _SINGLE = struct.Struct("f")
@@ -183,6 +209,7 @@ def _as_float32_text(value: float) -> float:
 
 
 _SUMMARY = struct.Struct("!B6dQI")
+_LENGTH = struct.Struct("!I")
 
 
 def _range(flags: int, flag: int, low: float, high: float
@@ -196,16 +223,62 @@ def _elevation_of(summary: bytes) -> Elevation:
     """The Elevation of an encoded summary (see the extension)."""
     (flags, low, high, grid_low, grid_high, error_low, error_high, valid,
      attribute_length) = _SUMMARY.unpack_from(summary)
-    problems = ()
-    if len(summary) > _SUMMARY.size:
-        text = summary[_SUMMARY.size:].decode("utf-8", "replace")
-        problems = tuple(problem for problem in (text[:attribute_length],
-                                                 text[attribute_length:])
-                         if problem)
+    at = _SUMMARY.size + attribute_length
+    (grid_length,) = _LENGTH.unpack_from(summary, at)
+    at += _LENGTH.size
+    texts = (summary[_SUMMARY.size:at - _LENGTH.size],
+             summary[at:at + grid_length])
+    problems = tuple(text.decode("utf-8", "replace") for text in texts
+                     if text)
     return Elevation(_range(flags, 1, low, high),
                      _range(flags, 4, grid_low, grid_high),
                      _range(flags, 8, error_low, error_high),
-                     valid if flags & 2 else None, problems)
+                     valid if flags & 2 else None, problems,
+                     georef=_georef_of(summary[at + grid_length:]))
+
+
+def _float32_text(text: str) -> float:
+    """A 32-bit float written with nine digits, as _as_float32_text."""
+    return _as_float32_text(_SINGLE.unpack(_SINGLE.pack(float(text)))[0])
+
+
+def _member_value(kind: str, text: str) -> object:
+    """A member of a layer's row as the extension wrote it (kind: s text,
+    i integer, f 32-bit or d 64-bit float, e an enumeration's name)."""
+    if kind == "i":
+        return int(text)
+    if kind == "f":
+        return _float32_text(text)
+    if kind == "d":
+        return float(text)
+    if kind == "e" and text in ("FALSE", "TRUE"):
+        return text == "TRUE"
+    return text
+
+
+def _georef_of(encoded: bytes) -> Optional[Georef]:
+    """The Georef of the extension's lines (see georef_layers.cpp), None
+    for none."""
+    if not encoded:
+        return None
+    records: List[GeorefRecord] = []
+    problems: List[str] = []
+    read = True
+    for line in encoded.decode("utf-8", "replace").split("\n"):
+        fields = line.split("\t")
+        if fields[0] in ("layers", "unread"):
+            read = False
+        elif fields[0] == "problem":
+            problems.append(fields[1])
+        elif fields[0] == "record":
+            records.append(GeorefRecord(
+                int(fields[1]), (_float32_text(fields[2]),
+                                 _float32_text(fields[3])), {}))
+        elif fields[0] == "value" and records:
+            layer, _, member, kind, text = fields[1:6]
+            records[-1].values.setdefault(layer, {})[member] = (
+                _member_value(kind, text))
+    return Georef(tuple(records), tuple(problems), read)
 
 
 class BagFile(Document):
@@ -363,7 +436,8 @@ def _with_grid(elevation: Elevation, path: str, limit: int,
                               valid_nodes=found.valid_nodes,
                               problems=elevation.problems + found.problems,
                               footprint=footprint,
-                              footprint_problems=footprint_problems)
+                              footprint_problems=footprint_problems,
+                              georef=found.georef or elevation.georef)
 
 
 def _footprint_request(georeferencing: Georeferencing) -> bytes:
@@ -452,7 +526,12 @@ def write(path: _Path, document: Union[bytes, bytearray, memoryview, str],
     "cells", one (index, columns, rows) per node for the refinements
     "refinements", a list of (depth, uncertainty); "layout": "damaged"
     (chunks that hold no valid compressed data) or "declared" (a grid
-    that holds nothing).
+    that holds nothing); "layers", georeferenced metadata layers, each a
+    dict: "name", "group" ("Georef_metadata" unless given), "keys" (rows
+    of the grid's shape), "refined_keys" (one per refinement node),
+    "members" ((name, size): text of that many bytes, or 0 for a 32-bit
+    float), "rows" (tuples of the members' values, row 0 first) and
+    "damaged" (keys in a chunk that holds no valid data).
 
     Raises TypeError or ValueError for unusable arguments and OSError
     (with the operating system's reason) when the file cannot be
@@ -504,7 +583,30 @@ def _grid_request(grid: dict) -> tuple:
             None if cells is None else array.array(
                 "I", [n for cell in cells for n in cell]).tobytes(),
             None if refinements is None else floats(refinements),
-            grid.get("layout", ""))
+            grid.get("layout", ""),
+            [_layer_request(layer) for layer in grid.get("layers", ())])
+
+
+def _layer_request(layer: dict) -> tuple:
+    """A georeferenced metadata layer of ``write`` as the extension takes
+    it."""
+    import array
+
+    def keys(values: list) -> bytes:
+        return array.array("I", values).tobytes()
+
+    members = list(layer["members"])
+    packing = struct.Struct("<" + "".join("%ds" % size if size else "f"
+                                          for _, size in members))
+    rows = b"".join(packing.pack(*(value.encode() if isinstance(value, str)
+                                   else value for value in row))
+                    for row in layer["rows"])
+    refined = layer.get("refined_keys")
+    return ("/BAG_root/%s/%s" % (layer.get("group", "Georef_metadata"),
+                                 layer["name"]),
+            keys([key for row in layer["keys"] for key in row]),
+            None if refined is None else keys(refined), members, rows,
+            bool(layer.get("damaged")))
 
 
 def _main(argv: List[str]) -> int:

@@ -47,6 +47,7 @@ from bathyra import __version__, bag, survey
 from bathyra.cli_jobs import outcomes, stop_bag_helper
 from bathyra.cli_output import (KEYS, S57_KEYS, display, display_path,
                                 gaps, make_writer, strict_rows, survey_rows)
+from bathyra._source_surveys import row_names
 from bathyra.document import Document, read_document, unpadded
 from bathyra.errors import BathyraError, FileError
 from bathyra.explain import explain
@@ -321,14 +322,24 @@ def failure_message(path, error):
 # what it lacks, or (all None) the reason it could not be read; `more`
 # holds (cells, data, missing) of each record after the first, for a
 # document that holds several.
-Outcome = collections.namedtuple("Outcome", "cells data missing reason more",
-                                 defaults=((),))
+Outcome = collections.namedtuple("Outcome",
+                                 "cells data missing reason more sources",
+                                 defaults=((), ()))
 
 
 def record_name(path, number):
     """The name of the `number`th record (from 1) of a file that holds
     several: the path, "#" and the number."""
     return "%s#%d" % (path, number)
+
+
+def source_rows(results):
+    """The table's and CSV's rows of the source surveys of each record:
+    (name after the record's, cells)."""
+    return tuple(tuple(zip(row_names(result.source_surveys),
+                           (survey_rows(source)[0]
+                            for source in result.source_surveys)))
+                 for result in results)
 
 
 def refusal(reason):
@@ -368,7 +379,7 @@ def read_one(task):
         more = tuple((*survey_rows(result), gaps(result))
                      for result in results[1:])
         return Outcome(*survey_rows(results[0]), gaps(results[0]), None,
-                       more)
+                       more, source_rows(results))
     except survey.SurveyError as error:
         return refusal(error.message)
     except Exception as error:  # a fault of the reader: one line, go on
@@ -446,6 +457,9 @@ def run(options, out, prog):
                     name = record_name(path, number) if outcome.more else path
                     messages.record(name, missing, first=number == 1)
                     writer.write(name, cells, data)
+                    if writer.source_rows and outcome.sources:
+                        for suffix, source in outcome.sources[number - 1]:
+                            writer.write(name + suffix, source)
             else:
                 messages.refused(path, outcome.reason)
                 writer.fail(path, outcome.reason)

@@ -115,6 +115,8 @@ class Writer:
     it comes (not collected for the end)."""
 
     streams = False
+    # A row of its own for each source survey (the table and CSV).
+    source_rows = False
 
     def __init__(self, out, keys):
         self.out = out
@@ -130,6 +132,8 @@ class Writer:
 class TableWriter(Writer):
     """Collects the records and prints aligned columns at the end; long
     values are shortened (the JSON and CSV forms carry them whole)."""
+
+    source_rows = True
 
     def __init__(self, out, keys):
         super().__init__(out, keys)
@@ -180,6 +184,7 @@ class JsonWriter(Writer):
 
 class CsvWriter(Writer):
     streams = True
+    source_rows = True
 
     def __init__(self, out, keys):
         super().__init__(out, keys)

@@ -55,6 +55,7 @@ from bathyra.document import (_WIDE_STARTS, DEFAULT_LIMIT, read_document,
 from bathyra.errors import BagSupportMissing, FileError, SurveyError
 
 from bathyra import _survey
+from bathyra._source_surveys import add_source_surveys as _add_source_surveys
 
 __all__ = ["Survey", "SurveyError", "read_survey", "read_surveys",
            "parse_survey", "parse_surveys", "as_utf8"]
@@ -90,8 +91,13 @@ class Survey:
     (Polygon or MultiPolygon, longitude and latitude on WGS 84, holes
     kept, simplified to within a node or a block of nodes).
     None where not stated.  ``sources``: where each stated attribute came
-    from ("metadata", "elevation attributes", "grid").  Equal when every
-    attribute is; hashable; pickles.
+    from ("metadata", "elevation attributes", "grid", "georeferenced
+    metadata").  ``source_surveys``: of a BAG 2.0 file with georeferenced
+    metadata layers, read with the grid, a Survey for each combination of
+    the layers' rows that its nodes reference (OBJNAM, SURATH, SURSTA,
+    SUREND, DRVAL1, DRVAL2 and ``valid_nodes`` of its own nodes, and
+    ``quality``, what the rows state of the survey's quality and licence).
+    Equal when every attribute is; hashable; pickles.
     """
 
     SURSTA: Optional[str] = None
@@ -117,6 +123,9 @@ class Survey:
                                                              hash=False)
     sources: Dict[str, str] = dataclasses.field(default_factory=dict,
                                                 hash=False)
+    quality: Optional[Dict[str, Any]] = dataclasses.field(default=None,
+                                                          hash=False)
+    source_surveys: Tuple["Survey", ...] = ()
 
     def __post_init__(self) -> None:
         # Any iterables become tuples, and numbers floats; a negated zero
@@ -132,6 +141,9 @@ class Survey:
             normal["uncertainty_range"] = tuple(
                 float(number) for number in self.uncertainty_range)
         normal["sources"] = dict(self.sources)
+        normal["source_surveys"] = tuple(self.source_surveys)
+        if self.quality is not None:
+            normal["quality"] = dict(self.quality)
         for name in ("DRVAL1", "DRVAL2"):
             value = getattr(self, name)
             if value is not None:
@@ -164,8 +176,10 @@ class Survey:
         for name, value in zip(FIELDS, self._values()):
             if name == "problems":
                 value = [list(problem) for problem in value]
-            elif name == "sources":
-                value = dict(value)
+            elif name in ("sources", "quality") and value is not None:
+                value = _plain(value)
+            elif name == "source_surveys":
+                value = [survey.to_dict() for survey in value]
             elif isinstance(value, tuple):
                 value = list(value)
             result[name] = value
@@ -184,6 +198,15 @@ _NO_DEPTH_RANGE = "no depth range in the identification"
 # Two ranges differ when an end differs by more than this many metres plus
 # this share of its value.
 _DEPTH_TOLERANCE = (0.01, 0.001)
+
+
+def _plain(value: Any) -> Any:
+    """`value` with its dicts copied and its tuples lists, for JSON."""
+    if isinstance(value, dict):
+        return {key: _plain(item) for key, item in value.items()}
+    if isinstance(value, tuple):
+        return [_plain(item) for item in value]
+    return value
 
 
 def _rebuild(fields: Dict[str, Any]) -> Survey:
@@ -385,6 +408,8 @@ def _record(fields: Dict[str, Any], path: Optional[str],
     if elevation is not None:
         _add_elevation(values, elevation)
         _add_footprint(values, elevation)
+        if elevation.georef is not None:
+            _add_source_surveys(values, elevation, path, bag_version, Survey)
     return Survey(path=path, bag_version=bag_version, **values)
 
 

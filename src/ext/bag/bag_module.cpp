@@ -15,6 +15,7 @@
 #include "bag_service.hpp"
 #include "bag_writer.hpp"
 #include "elevation_summary.hpp"
+#include "georef_request.hpp"
 #include "hdf5_access.hpp"
 #include "host_compat.hpp"
 #include "owned_ref.hpp"
@@ -214,8 +215,8 @@ bool make_request(PyObject *path_arg, const Py_buffer &data,
 
 // Fills `grid` from the tuple (rows, cols, tile_rows, tile_cols, chunk,
 // compress, elevation, uncertainty or None, (minimum, maximum) or None,
-// cells or None, refinements or None, layout); false with an exception
-// pending.
+// cells or None, refinements or None, layout[, layers]); false with an
+// exception pending.
 bool make_grid_request(PyObject *spec, GridRequest &grid)
 {
     unsigned long long rows, cols, tile_rows, tile_cols, chunk;
@@ -223,10 +224,11 @@ bool make_grid_request(PyObject *spec, GridRequest &grid)
     Py_buffer elevation, uncertainty, cells, refinements;
     PyObject *range;
     const char *layout;
-    if (!PyArg_ParseTuple(spec, "KKKKKiy*z*Oz*z*s:grid", &rows, &cols,
+    PyObject *layers = Py_None;
+    if (!PyArg_ParseTuple(spec, "KKKKKiy*z*Oz*z*s|O:grid", &rows, &cols,
                           &tile_rows, &tile_cols, &chunk, &compress,
                           &elevation, &uncertainty, &range, &cells,
-                          &refinements, &layout))
+                          &refinements, &layout, &layers))
         return false;
     bool made = true;
     try {
@@ -257,6 +259,8 @@ bool make_grid_request(PyObject *spec, GridRequest &grid)
                                     &grid.maximum) != 0;
             grid.has_attributes = made;
         }
+        if (made && layers != Py_None)
+            made = make_layer_requests(layers, grid.layers);
     } catch (const std::exception &) {
         PyErr_NoMemory();
         made = false;

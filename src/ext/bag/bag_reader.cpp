@@ -12,6 +12,7 @@
 
 #include <new>
 
+#include "georef_layers.hpp"
 #include "grid_pass.hpp"
 #include "hdf5_access.hpp"
 
@@ -131,10 +132,18 @@ void read_bag_file(const char *path, uint64_t limit, unsigned parts,
         outcome.detail = hdf5::root_group;
         return;
     }
-    if (parts & part_attributes)
+    if (parts & part_attributes) {
         read_elevation_attributes(file.get(), outcome.elevation);
-    if (parts & part_grid)
-        read_grid(file.get(), outcome.elevation, sink);
+        if (!(parts & part_grid) && has_georef_layers(file.get()))
+            outcome.elevation.georef = "layers\n";
+    }
+    if (parts & part_grid) {
+        // The footprint's sink, if any, takes the same blocks after the
+        // layers.
+        GeorefLayers layers(file.get(), sink);
+        read_grid(file.get(), outcome.elevation, &layers);
+        outcome.elevation.georef = layers.encode(outcome.elevation.grid_read);
+    }
     if (!(parts & part_metadata))
         return;
     if (H5Lexists(file.get(), hdf5::metadata_path, H5P_DEFAULT) <= 0) {

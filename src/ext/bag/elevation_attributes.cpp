@@ -114,7 +114,9 @@ std::string encode_summary(const ElevationSummary &summary)
     put_number(out, summary.valid_nodes, 8);
     put_number(out, summary.attribute_problem.size(), 4);
     out += summary.attribute_problem;
+    put_number(out, summary.grid_problem.size(), 4);
     out += summary.grid_problem;
+    out += summary.georef;
     return out;
 }
 

@@ -34,13 +34,17 @@ struct ElevationSummary {
     uint64_t valid_nodes = 0;
     // Why the grid was not read to its end ("" when it was).
     std::string grid_problem;
+    // What the georeferenced metadata layers give, as GeorefLayers::encode
+    // writes it ("layers" alone when the grid was not asked for).
+    std::string georef;
 };
 
 // The summary as bytes: a flags byte (1 attributes, 2 grid read, 4 range,
 // 8 uncertainty), six big-endian IEEE doubles (attribute minimum and
 // maximum, minimum, maximum, uncertainty minimum and maximum), the valid
 // node count (8 bytes), the attribute problem's length (4 bytes) and text,
-// then the grid problem's text to the end.
+// the grid problem's length (4 bytes) and text, then the text of the
+// georeferenced metadata layers to the end.
 std::string encode_summary(const ElevationSummary &summary);
 
 }  // namespace bathyra

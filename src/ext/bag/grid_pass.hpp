@@ -19,7 +19,8 @@ constexpr float no_data = 1000000.0f;
 // One block of nodes that the pass hands on: `rows` x `cols` nodes from
 // (`row`, `col`), row by row; `valid[i]` is 1 where node i holds data.
 // `uncertainty` is null when the file has no usable uncertainty grid.
-// A refinement block has `refined` set, one row, and no grid position.
+// A refinement block has `refined` set, one row, no grid position, and in
+// `col` the index of its first node among the refinements.
 struct NodeBlock {
     uint64_t row, col, rows, cols;
     const float *elevation;

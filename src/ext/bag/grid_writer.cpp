@@ -122,6 +122,10 @@ std::string write_grid(hid_t file, const GridRequest &request)
     if (failure.empty() && !request.uncertainty.empty())
         failure = write_tiled(file, "/BAG_root/uncertainty",
                               request.uncertainty, request, false);
+    for (const GeorefLayerRequest &layer : request.layers)
+        if (failure.empty())
+            failure =
+                write_georef_layer(file, request.rows, request.cols, layer);
     if (!failure.empty() || request.cells.empty())
         return failure;
     Handle cell_type(H5Tcreate(H5T_COMPOUND, 12), H5Tclose);

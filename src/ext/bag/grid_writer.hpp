@@ -9,6 +9,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "georef_writer.hpp"
 
 namespace bathyra {
 
@@ -27,6 +30,7 @@ struct GridRequest {
     // "" to write the nodes; "damaged" for chunks that hold no valid
     // compressed data; "declared" for a grid that holds nothing.
     std::string layout;
+    std::vector<GeorefLayerRequest> layers;  // georeferenced metadata
 };
 
 // Writes the grid into the open file; "" on success, else what failed.

@@ -55,8 +55,8 @@ void read_spans(const Grid &refinements, const std::vector<Span> &spans,
             }
             gatherer.gather(depths.data(), errors.data(), n, valid.data());
             if (sink)
-                sink->take(NodeBlock{0, 0, 1, n, depths.data(), errors.data(),
-                                     valid.data(), true});
+                sink->take(NodeBlock{0, span.start + done, 1, n, depths.data(),
+                                     errors.data(), valid.data(), true});
         }
     }
 }

@@ -20,6 +20,7 @@
 #include "proj_lookup.hpp"
 #include "survey_assembly.hpp"
 #include "survey_collector.hpp"
+#include "survey_dates.hpp"
 
 namespace bathyra {
 namespace {
@@ -362,6 +363,42 @@ PyObject *verdat(PyObject *, PyObject *arg)
     return PyLong_FromLong(code);
 }
 
+// survey_date(text) -> (date, None) or (None, reason): `text` read with
+// the date forms of the survey period, where a space may also part an
+// extended date from its time ("2019-04-01 00:00:00.0Z", as tables write
+// them).
+PyObject *survey_date(PyObject *, PyObject *arg)
+{
+    Py_ssize_t size;
+    const char *text = PyUnicode_AsUTF8AndSize(arg, &size);
+    if (!text)
+        return nullptr;
+    SurveyDate date;
+    try {
+        const std::string written =
+            trimmed(std::string_view(text, static_cast<size_t>(size)));
+        date = read_survey_date(written);
+        if (!date.ok && written.size() > 11 && written[4] == '-' &&
+            written[7] == '-' && written[10] == ' ') {
+            std::string joined = written;
+            joined[10] = 'T';
+            SurveyDate with_time = read_survey_date(joined);
+            if (with_time.ok)
+                date = with_time;
+        }
+    } catch (const std::exception &) {
+        return PyErr_NoMemory();
+    }
+    const std::string &said = date.ok ? date.s57 : date.reason;
+    OwnedRef value(PyUnicode_DecodeUTF8(
+        said.data(), static_cast<Py_ssize_t>(said.size()), "replace"));
+    if (!value)
+        return nullptr;
+    if (date.ok)
+        return PyTuple_Pack(2, value.get(), Py_None);
+    return PyTuple_Pack(2, Py_None, value.get());
+}
+
 PyMethodDef survey_methods[] = {
     {"parse",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse)),
@@ -379,6 +416,10 @@ PyMethodDef survey_methods[] = {
      "response holds several): a list of their dicts, in document order."},
     {"proj_available", proj_is_available, METH_NOARGS,
      "Whether vertical CRS codes are resolved with PROJ."},
+    {"survey_date", survey_date, METH_O,
+     "survey_date(text) -> (date, None) or (None, reason)\n\n"
+     "A date of a survey period as an S-57 date ('YYYYMMDD', 'YYYYMM' or\n"
+     "'YYYY'), or why it is not one."},
     {"verdat", verdat, METH_O,
      "verdat(datum_name) -> the S-57 VERDAT code, or None."},
     {nullptr, nullptr, 0, nullptr},
