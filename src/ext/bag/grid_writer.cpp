@@ -130,12 +130,7 @@ std::string write_grid(hid_t file, const GridRequest &request)
         return failure;
     Handle cell_type(H5Tcreate(H5T_COMPOUND, 12), H5Tclose);
     Handle pair_type(H5Tcreate(H5T_COMPOUND, 8), H5Tclose);
-    if (!cell_type.valid() || !pair_type.valid() ||
-        H5Tinsert(cell_type.get(), "index", 0, H5T_NATIVE_UINT32) < 0 ||
-        H5Tinsert(cell_type.get(), "dimensions_x", 4, H5T_NATIVE_UINT32) < 0 ||
-        H5Tinsert(cell_type.get(), "dimensions_y", 8, H5T_NATIVE_UINT32) < 0 ||
-        H5Tinsert(pair_type.get(), "depth", 0, H5T_NATIVE_FLOAT) < 0 ||
-        H5Tinsert(pair_type.get(), "depth_uncrt", 4, H5T_NATIVE_FLOAT) < 0)
+    if (!hdf5::add_refinement_members(cell_type, pair_type))
         return "cannot make the refinement types";
     const hsize_t cell_dims[2] = {request.rows, request.cols};
     failure = write_table(file, "/BAG_root/varres_metadata", cell_type.get(),

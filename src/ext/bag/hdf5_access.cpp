@@ -92,5 +92,15 @@ int install_process_handlers()
     return 0;
 }
 
+bool add_refinement_members(const Handle &cells, const Handle &pairs)
+{
+    return cells.valid() && pairs.valid() &&
+           H5Tinsert(cells.get(), "index", 0, H5T_NATIVE_UINT32) >= 0 &&
+           H5Tinsert(cells.get(), "dimensions_x", 4, H5T_NATIVE_UINT32) >= 0 &&
+           H5Tinsert(cells.get(), "dimensions_y", 8, H5T_NATIVE_UINT32) >= 0 &&
+           H5Tinsert(pairs.get(), "depth", 0, H5T_NATIVE_FLOAT) >= 0 &&
+           H5Tinsert(pairs.get(), "depth_uncrt", 4, H5T_NATIVE_FLOAT) >= 0;
+}
+
 }  // namespace hdf5
 }  // namespace bathyra

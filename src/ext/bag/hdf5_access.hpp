@@ -84,6 +84,13 @@ bool is_hard_link(hid_t file, const char *path);
 // not a virtual dataset mapping other files.
 bool stored_in_file(hid_t dataset);
 
+// Gives the compound types of a variable-resolution file's datasets their
+// members: `cells` (12 bytes) those of /BAG_root/varres_metadata (index,
+// dimensions_x, dimensions_y: 32-bit unsigned), `pairs` (8 bytes) those of
+// /BAG_root/varres_refinements (depth, depth_uncrt: 32-bit floats).  False
+// when a type is not valid or the library refuses a member.
+bool add_refinement_members(const Handle &cells, const Handle &pairs);
+
 // The layout of a BAG file that the reader and the writer share.
 constexpr const char *root_group = "/BAG_root";
 constexpr const char *metadata_path = "/BAG_root/metadata";

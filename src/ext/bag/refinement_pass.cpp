@@ -91,12 +91,7 @@ void pass_refinements(hid_t file, uint64_t grid_rows, uint64_t grid_cols,
         throw GridFault{refined_what + " is not one row of refinements"};
     Handle cell_type(H5Tcreate(H5T_COMPOUND, 3 * sizeof(uint32_t)), H5Tclose);
     Handle pair_type(H5Tcreate(H5T_COMPOUND, 2 * sizeof(float)), H5Tclose);
-    if (!cell_type.valid() || !pair_type.valid() ||
-        H5Tinsert(cell_type.get(), "index", 0, H5T_NATIVE_UINT32) < 0 ||
-        H5Tinsert(cell_type.get(), "dimensions_x", 4, H5T_NATIVE_UINT32) < 0 ||
-        H5Tinsert(cell_type.get(), "dimensions_y", 8, H5T_NATIVE_UINT32) < 0 ||
-        H5Tinsert(pair_type.get(), "depth", 0, H5T_NATIVE_FLOAT) < 0 ||
-        H5Tinsert(pair_type.get(), "depth_uncrt", 4, H5T_NATIVE_FLOAT) < 0)
+    if (!hdf5::add_refinement_members(cell_type, pair_type))
         throw GridFault{refined_what + " cannot be read"};
     hsize_t shape[2];
     shape[1] = std::min<uint64_t>(std::max<uint64_t>(grid_cols, 1), max_cells);
