@@ -17,7 +17,7 @@ from bathyra._traceback_lines import Line
 
 from tests import support
 from tests import documents
-from tests.documents import document
+from tests.documents import depth_range, document, survey_document
 
 needs_hdf5 = unittest.skipUnless(bag.available(),
                                  "built without the HDF5 library")
@@ -615,6 +615,35 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual(read.returncode, 0, read.stderr)
         self.assertIn("Geometry: Multi Polygon", read.stdout)
         self.assertIn("Feature Count: 2", read.stdout)
+
+    @needs_hdf5
+    def test_check_lists_what_contradicts_the_metadata(self):
+        # Metadata depths 1.5 to 35.2 m over a grid of 1 to 2 m, no vertical
+        # CRS, and a source survey dated after the survey period.
+        path = os.path.join(self.tmp, "claims.bag")
+        bag.write(path, document(begin="2019-03-14", end="2019-03-31").encode(),
+                  grid=dict(shape=(2, 2), tile=[[-1.0, -2.0]], layers=[dict(
+                      name="sources", members=[("source_survey_id", 4),
+                                               ("survey_date_start", 24),
+                                               ("survey_date_end", 12)],
+                      rows=[("", "", ""), ("S1", "2019-03-20", "2019-04")],
+                      keys=[[1, 1], [1, 1]])]))
+        clean = os.path.join(self.tmp, "clean.xml")
+        with open(clean, "w") as stream:
+            stream.write(survey_document("T", extents=depth_range(
+                "1", "2", '<gmd:verticalCRS xlink:href="urn:ogc:def:crs:'
+                'EPSG::5715"/>')))
+        result = support.run_cli("--check", path, clean)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertEqual([line[len(path) + 2:].split(":")[0]
+                          for line in result.stdout.splitlines()],
+                         ["vertical_crs", "DRVAL1, DRVAL2", "source_surveys"])
+        self.assertIn('source survey "S1" (20190320 to 201904) fall outside '
+                      'the survey period of the metadata (20190314 to '
+                      '20190331)', result.stdout)
+        self.assertEqual(result.stderr, "")
+        result = support.run_cli("--check", clean)
+        self.assertEqual((result.returncode, result.stdout), (0, ""))
 
     def test_source_survey_rows(self):
         path = os.path.join(self.tmp, "layers.bag")

@@ -1,6 +1,6 @@
 """Command line: chart attributes of ISO 19139 survey metadata files.
 
-    bathyra [--json | --csv | --geojson] [-j N] [-q] [--grid]
+    bathyra [--json | --csv | --geojson | --check] [-j N] [-q] [--grid]
             [--max-size BYTES] PATH...
     bathyra --strict [--json | --csv] [-q] [--max-size BYTES] PATH...
 
@@ -14,7 +14,9 @@ read too, for the exact depth range, the uncertainty and the count of
 nodes); with ``-j N``, N processes (at most one per CPU) read the files,
 taken in chunks, and the rows keep the order of the files (see cli_jobs: a process that dies costs only the file that
 ended it).
-``--strict`` prints the record of extract_metadata instead.  Both kinds of
+``--check`` prints only what contradicts the metadata, a line each, and
+exits 1 when there is any (cli_output.findings).  ``--strict`` prints the
+record of extract_metadata instead.  Both kinds of
 reading go through one loop over the outcomes of the files: a record, or
 the reason why there is none.
 
@@ -181,6 +183,13 @@ def parse_arguments(argv, prog):
     form.add_argument("--geojson", action="store_true",
                       help="a GeoJSON FeatureCollection: each file's "
                            "bounding box with its S-57 attributes")
+    form.add_argument("--check", action="store_true",
+                      help="only what contradicts the metadata, a line "
+                           "each: depth ranges the grid does not hold, "
+                           "corner points that do not fit the grid, an "
+                           "unknown vertical CRS, source surveys dated "
+                           "outside the survey period (reads the grid; "
+                           "status 1 when there is any)")
     parser.add_argument("--strict", action="store_true",
                         help="print the six-entry record of extract_metadata "
                              "and its failures instead (not with --geojson "
@@ -217,6 +226,8 @@ def parse_arguments(argv, prog):
         parser.error("--geojson needs the survey reader: not with --strict")
     if options.strict and options.jobs is not None:
         parser.error("--jobs needs the survey reader: not with --strict")
+    if options.strict and options.check:
+        parser.error("--check needs the survey reader: not with --strict")
     if options.strict and options.grid:
         parser.error("--grid needs the survey reader: not with --strict")
     if options.paths.count(STDIN) > 1:
@@ -434,6 +445,9 @@ def isatty(stream):
 def run(options, out, prog):
     """Reads every file and writes the output; the exit status."""
     reading = STRICT if options.strict else SURVEY
+    if options.check:
+        # Only the findings: the claims are checked against the grid.
+        options.grid = options.quiet = True
     if options.grid:
         reading = reading._replace(tasks=grid_file_tasks)
     messages = Messages(sys.stderr, options.quiet)
@@ -477,7 +491,7 @@ def run(options, out, prog):
         messages.line("no metadata files found")
         return 1
     messages.summary(prog)
-    return 1 if messages.failed else 0
+    return 1 if messages.failed or getattr(writer, "found", 0) else 0
 
 
 def main(argv=None):

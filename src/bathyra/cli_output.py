@@ -271,7 +271,62 @@ def box_geometry(bbox):
             "coordinates": [[ring(west, 180.0)], [ring(-180.0, east)]]}
 
 
-WRITERS = {"json": JsonWriter, "csv": CsvWriter, "geojson": GeoJsonWriter,
+# The problems that are the data contradicting the metadata (or the file
+# contradicting itself), by the attribute they are filed under and how
+# their words begin; every problem of the vertical CRS is one too.
+CONTRADICTIONS = {
+    "DRVAL1": ("the elevation attributes of the BAG file",
+               "the depth range in the metadata"),
+    "footprint": ("the grid's north-east corner point",),
+}
+
+
+def findings(data):
+    """What `data` (a Survey's to_dict()) shows that a chart compiler must
+    look into before trusting the metadata: its claims that the data
+    contradict, an unknown or placeholder vertical CRS, and source
+    surveys dated outside the metadata's survey period.  One text each."""
+    found = []
+    for attribute, message in data["problems"]:
+        if attribute == "vertical_crs" or message.startswith(
+                CONTRADICTIONS.get(attribute, ())):
+            shown = "DRVAL1, DRVAL2" if attribute == "DRVAL1" else attribute
+            found.append("%s: %s" % (shown, message))
+    start, end = data["SURSTA"], data["SUREND"]
+    for source in data.get("source_surveys") or ():
+        first, last = source["SURSTA"], source["SUREND"]
+        if not (start and end and first and last):
+            continue
+        # Dates of 4, 6 or 8 digits: a year or a month spans its days.
+        if (first.ljust(8, "0") < start.ljust(8, "0")
+                or last.ljust(8, "9") > end.ljust(8, "9")):
+            found.append(
+                "source_surveys: the survey dates of source survey %s (%s "
+                "to %s) fall outside the survey period of the metadata (%s "
+                "to %s)" % ('"%s"' % source["OBJNAM"] if source["OBJNAM"]
+                            else "without an id", first, last, start, end))
+    return found
+
+
+class CheckWriter(Writer):
+    """--check: a line per finding of each file ("FILE: finding"), nothing
+    for a file without any; `found` counts them."""
+
+    streams = True
+
+    def __init__(self, out, keys):
+        super().__init__(out, keys)
+        self.found = 0
+
+    def write(self, path, cells, data):
+        for finding in findings(data):
+            print("%s: %s" % (display_path(path), display(finding)),
+                  file=self.out)
+            self.found += 1
+        self.out.flush()
+
+
+WRITERS = {"check": CheckWriter, "json": JsonWriter, "csv": CsvWriter, "geojson": GeoJsonWriter,
            "table": TableWriter}
 
 
@@ -306,7 +361,7 @@ def gaps(result):
 def make_writer(options, out, keys):
     """The writer of the form that the options ask for (the table when
     none)."""
-    for form in ("json", "csv", "geojson"):
+    for form in ("check", "json", "csv", "geojson"):
         if getattr(options, form):
             return WRITERS[form](out, keys)
     return WRITERS["table"](out, keys)
