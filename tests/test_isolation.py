@@ -317,15 +317,18 @@ def signalling(number, times, used):
             os.kill(pid, signal.SIGCONT)
     return send_and_signal
 
-for name, times in (("SIGKILL", 1), ("SIGTERM", 1), ("SIGSTOP", 1),
-                    ("SIGKILL", 2), ("SIGSTOP", 2), ("SIGSEGV", 1)):
-    used = []
-    helper._send = signalling(getattr(signal, name), times, used)
+def read(case, used):
     try:
         outcome = ["read", len(bag.open(sys.argv[1]).iso19139_xml)]
     except bag.BagError as error:
         outcome = [type(error).__name__, error.reason]
-    found["%s %d" % (name, times)] = outcome + [len(set(used))]
+    found[case] = outcome + [len(set(used))]
+
+for name, times in (("SIGKILL", 1), ("SIGTERM", 1), ("SIGSTOP", 1),
+                    ("SIGKILL", 2), ("SIGSTOP", 2), ("SIGSEGV", 1)):
+    used = []
+    helper._send = signalling(getattr(signal, name), times, used)
+    read("%s %d" % (name, times), used)
 helper._send = send
 # The same while the process starts.
 await_ready = helper._await_ready
@@ -343,11 +346,7 @@ for name, times in (("SIGKILL", 1), ("SIGSTOP", 1), ("SIGKILL", 2)):
     bag.stop_helper()
     helper._await_ready = signalling_at_start(getattr(signal, name), times,
                                               used)
-    try:
-        outcome = ["read", len(bag.open(sys.argv[1]).iso19139_xml)]
-    except bag.BagError as error:
-        outcome = [type(error).__name__, error.reason]
-    found["start %s %d" % (name, times)] = outcome + [len(set(used))]
+    read("start %s %d" % (name, times), used)
 helper._await_ready = await_ready
 found["after"] = len(bag.open(sys.argv[1]).iso19139_xml)
 print(json.dumps(found))
