@@ -88,6 +88,20 @@ class CorpusTest(unittest.TestCase):
                     self.assertTrue(west - node <= x <= east + node, x)
                     self.assertTrue(south - node <= y <= north + node, y)
 
+    def test_claims_about_the_grid(self):
+        # v200's box misses the south of its grid (by 0.0003 degree, more
+        # than a node and the rounding); vr_empty_fields calls its
+        # uncertainty "unknown"; legacy states its type in smXML.
+        expected = {"v200_georef_vr_layers.bag": ["bbox"],
+                    "vr_empty_fields.bag": ["uncertainty_range"],
+                    "legacy_v14_smxml_grid.bag": []}
+        for name, attributes in expected.items():
+            with self.subTest(name=name):
+                result = survey.read_survey(corpus(name), grid=True)
+                self.assertEqual([a for a, m in result.problems if m.startswith(
+                    ("the bounding box of", "the metadata gives the vertical",
+                     "the metadata does not say"))], attributes)
+
     def test_files_without_a_gml32_period(self):
         for name, version in (("sample_v15.bag", "1.5.0"),
                               ("vr_empty_fields.bag", "1.6.2")):
@@ -637,13 +651,20 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual(result.returncode, 1, result.stderr)
         self.assertEqual([line[len(path) + 2:].split(":")[0]
                           for line in result.stdout.splitlines()],
-                         ["vertical_crs", "DRVAL1, DRVAL2", "source_surveys"])
+                         ["vertical_crs", "uncertainty_range",
+                          "DRVAL1, DRVAL2", "source_surveys"])
         self.assertIn('source survey "S1" (20190320 to 201904) fall outside '
                       'the survey period of the metadata (20190314 to '
                       '20190331)', result.stdout)
         self.assertEqual(result.stderr, "")
         result = support.run_cli("--check", clean)
         self.assertEqual((result.returncode, result.stdout), (0, ""))
+        result = support.run_cli("--why", "DRVAL2", "--grid", path, clean)
+        self.assertEqual(result.stdout.splitlines(), [
+            path + ": DRVAL2: 35.2, from the metadata; the depth range in the "
+            "metadata (1.5 to 35.2 m) differs from the depths of the grid "
+            "(1.0 to 2.0 m)",
+            clean + ": DRVAL2: 2.0, from the metadata"])
 
     def test_source_survey_rows(self):
         path = os.path.join(self.tmp, "layers.bag")

@@ -1,6 +1,7 @@
 """Command line: chart attributes of ISO 19139 survey metadata files.
 
-    bathyra [--json | --csv | --geojson | --check] [-j N] [-q] [--grid]
+    bathyra [--json | --csv | --geojson | --check | --why FIELD] [-j N] [-q]
+            [--grid]
             [--max-size BYTES] PATH...
     bathyra --strict [--json | --csv] [-q] [--max-size BYTES] PATH...
 
@@ -15,7 +16,9 @@ nodes); with ``-j N``, N processes (at most one per CPU) read the files,
 taken in chunks, and the rows keep the order of the files (see cli_jobs: a process that dies costs only the file that
 ended it).
 ``--check`` prints only what contradicts the metadata, a line each, and
-exits 1 when there is any (cli_output.findings).  ``--strict`` prints the
+exits 1 when there is any (cli_output.findings); ``--why FIELD`` a line
+per file saying where that field came from or why it is not stated
+(cli_output.why).  ``--strict`` prints the
 record of extract_metadata instead.  Both kinds of
 reading go through one loop over the outcomes of the files: a record, or
 the reason why there is none.
@@ -47,8 +50,9 @@ import sys
 
 from bathyra import __version__, bag, survey
 from bathyra.cli_jobs import outcomes, stop_bag_helper
-from bathyra.cli_output import (KEYS, S57_KEYS, display, display_path,
-                                gaps, make_writer, strict_rows, survey_rows)
+from bathyra.cli_output import (GRID_FIELDS, KEYS, S57_KEYS, display,
+                                display_path, gaps, make_writer, strict_rows,
+                                survey_rows)
 from bathyra._source_surveys import row_names
 from bathyra.document import Document, read_document, unpadded
 from bathyra.errors import BathyraError, FileError
@@ -190,6 +194,12 @@ def parse_arguments(argv, prog):
                            "unknown vertical CRS, source surveys dated "
                            "outside the survey period (reads the grid; "
                            "status 1 when there is any)")
+    form.add_argument("--why", metavar="FIELD",
+                      choices=[name for name in survey.FIELDS
+                               if name not in ("problems", "sources", "path")],
+                      help="for each file, where FIELD (SURSTA, DRVAL1, "
+                           "footprint...) came from, or why the file does "
+                           "not state it, a line each")
     parser.add_argument("--strict", action="store_true",
                         help="print the six-entry record of extract_metadata "
                              "and its failures instead (not with --geojson "
@@ -228,6 +238,8 @@ def parse_arguments(argv, prog):
         parser.error("--jobs needs the survey reader: not with --strict")
     if options.strict and options.check:
         parser.error("--check needs the survey reader: not with --strict")
+    if options.strict and options.why:
+        parser.error("--why needs the survey reader: not with --strict")
     if options.strict and options.grid:
         parser.error("--grid needs the survey reader: not with --strict")
     if options.paths.count(STDIN) > 1:
@@ -448,6 +460,10 @@ def run(options, out, prog):
     if options.check:
         # Only the findings: the claims are checked against the grid.
         options.grid = options.quiet = True
+    if options.why:
+        # The explanation says what the gaps line would.
+        options.quiet = True
+        options.grid = options.grid or options.why in GRID_FIELDS
     if options.grid:
         reading = reading._replace(tasks=grid_file_tasks)
     messages = Messages(sys.stderr, options.quiet)

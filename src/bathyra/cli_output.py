@@ -278,6 +278,9 @@ CONTRADICTIONS = {
     "DRVAL1": ("the elevation attributes of the BAG file",
                "the depth range in the metadata"),
     "footprint": ("the grid's north-east corner point",),
+    "bbox": ("the bounding box of the metadata",),
+    "uncertainty_range": ("the metadata does not say what the grid's",
+                          "the metadata gives the vertical uncertainty"),
 }
 
 
@@ -326,6 +329,58 @@ class CheckWriter(Writer):
         self.out.flush()
 
 
+# The words for where a value came from (Survey.sources).
+_SOURCE_WORDS = {
+    "metadata": "the metadata",
+    "elevation attributes": "the elevation attributes of the BAG file",
+    "grid": "the grid",
+    "georeferenced metadata": "the georeferenced metadata layers",
+}
+#: The fields only a pass over the grid gives.
+GRID_FIELDS = ("uncertainty_range", "valid_nodes", "footprint",
+               "source_surveys")
+
+
+def _shown_value(value):
+    if isinstance(value, dict) and "type" in value:
+        return "a %s" % value["type"]  # a geometry
+    if isinstance(value, (list, tuple)):
+        if value and isinstance(value[0], dict):
+            return "%d source survey%s" % (len(value),
+                                            "" if len(value) == 1 else "s")
+        return ", ".join(str(format_value(item)) for item in value)
+    return str(format_value(value))
+
+
+def why(data, field):
+    """In words, where `field` of a Survey (its to_dict()) came from, or
+    that the file does not state it, with what the reader met about it."""
+    value = data.get(field)
+    if value is None or value == [] or value == ():
+        text = "%s: not stated" % field
+    else:
+        source = data.get("sources", {}).get(field)
+        text = "%s: %s" % (field, _shown_value(value))
+        if source:
+            text += ", from %s" % _SOURCE_WORDS.get(source, source)
+    said = [message for attribute, message in data["problems"]
+            if attribute == field]
+    return text + "".join("; " + message for message in said)
+
+
+class WhyWriter(Writer):
+    """--why FIELD: a line for each file ("FILE: FIELD: value, from
+    SOURCE; what the reader met"), the field as `why` explains it."""
+
+    streams = True
+    field = None
+
+    def write(self, path, cells, data):
+        print("%s: %s" % (display_path(path), display(why(data, self.field))),
+              file=self.out)
+        self.out.flush()
+
+
 WRITERS = {"check": CheckWriter, "json": JsonWriter, "csv": CsvWriter, "geojson": GeoJsonWriter,
            "table": TableWriter}
 
@@ -361,6 +416,10 @@ def gaps(result):
 def make_writer(options, out, keys):
     """The writer of the form that the options ask for (the table when
     none)."""
+    if getattr(options, "why", None):
+        writer = WhyWriter(out, keys)
+        writer.field = options.why
+        return writer
     for form in ("check", "json", "csv", "geojson"):
         if getattr(options, form):
             return WRITERS[form](out, keys)

@@ -49,6 +49,7 @@ from typing import (Any, Callable, Dict, List, Optional, Protocol, Tuple,
 
 from bathyra import bag
 from bathyra._doctype import expanded
+from bathyra._grid_claims import grid_claims
 from bathyra._transcoding import as_utf8, for_expat, utf8_copy
 from bathyra.document import (_WIDE_STARTS, DEFAULT_LIMIT, read_document,
                               unpadded)
@@ -394,6 +395,9 @@ def _survey_of(document: _Text, path: Optional[str],
                           "readable")
     if with_grid is not None and records:
         elevation = with_grid(records[0].get("georeferencing"))
+        first = records[0]
+        first["problems"] = tuple(first["problems"]) + tuple(
+            grid_claims(first))
     return [_record(fields, path, bag_version, elevation)
             for fields in records]
 

@@ -79,6 +79,9 @@ void read_box(Context &context);
 // Where the metadata places its grid (survey_grid.cpp); after the box and
 // the reference systems, which it uses.
 void read_grid_placement(Context &context);
+// What the vertical uncertainty of a BAG's grid measures, as its metadata
+// says (survey_grid.cpp).
+void read_uncertainty_type(Context &context);
 
 }  // namespace survey
 }  // namespace bathyra

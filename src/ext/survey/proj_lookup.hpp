@@ -161,4 +161,11 @@ WktFacts read_wkt(const std::string &text);
 bool find_crs_reference(const std::string &text, std::string &authority,
                         std::string &code);
 
+// Transforms `count` points (x, y pairs in `xy`, in place) from `crs` (an
+// EPSG code "EPSG:32619" or WKT) to longitude and latitude in degrees on
+// WGS 84.  False, with `xy` unspecified, when PROJ is absent, does not
+// know the CRS or cannot transform a point.
+bool to_longitude_latitude(const std::string &crs, double *xy,
+                           std::size_t count);
+
 }  // namespace bathyra

@@ -23,6 +23,7 @@ constexpr Renamed renamed[] = {
     // documents name one).
     {"MD_CRS", "gmd:MD_ReferenceSystem"},
     {"verticalDatum", "gmd:referenceSystemIdentifier"},
+    {"verticalUncertaintyType", "bag:verticalUncertaintyType"},
 };
 
 // The properties that hold a value as their text, and the ISO 19139
@@ -50,6 +51,7 @@ constexpr Valued valued[] = {
     {"maximumValue", "gco:Real"},
     {"dimensionName", "gmd:MD_DimensionNameTypeCode"},
     {"dimensionSize", "gco:Integer"},
+    {"verticalUncertaintyType", "bag:BAG_VertUncertCode"},
 };
 
 std::string_view local_name(std::string_view name)

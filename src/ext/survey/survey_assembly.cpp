@@ -145,6 +145,7 @@ Fields assemble(const Collected &collected, bool is_bag)
     read_authority(context);
     read_box(context);
     read_grid_placement(context);
+    read_uncertainty_type(context);
     if (!collected.has_identification) {
         // A record without identification: one reason for every field
         // that would come from it, said once rather than field by field.

@@ -42,6 +42,8 @@ struct Fields {
     // (survey_grid.cpp); neither when the document holds no grid.
     std::optional<GridPlacement> placement;
     std::string placement_problem;
+    // The BAG's vertical uncertainty type ("rawStdDev", "unknown").
+    std::optional<std::string> uncertainty_type;
     // (attribute, message), worded for a hydrographer.
     std::vector<std::pair<Key, std::string>> problems;
 };

@@ -181,5 +181,19 @@ void read_grid_placement(Context &context)
     fields.placement = std::move(placement);
 }
 
+void read_uncertainty_type(Context &context)
+{
+    for (const auto &entry :
+         context.groups({Field::uncertainty_type}, false)) {
+        for (const Capture *capture : entry.second) {
+            const auto text = trimmed(capture->value);
+            if (!text.empty()) {
+                context.fields.uncertainty_type = std::string(text);
+                return;
+            }
+        }
+    }
+}
+
 }  // namespace survey
 }  // namespace bathyra

@@ -12,6 +12,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "expat_pass.hpp"
 #include "host_compat.hpp"
@@ -209,7 +210,9 @@ PyObject *make_record(const SurveyState &state, const survey::Fields &fields,
         put(state, dict, Key::horizontal_crs,
             text_or_none(fields.horizontal_crs)) < 0 ||
         put(state, dict, Key::problems, problems.release()) < 0 ||
-        put(state, dict, Key::georeferencing, placement.release()) < 0)
+        put(state, dict, Key::georeferencing, placement.release()) < 0 ||
+        put(state, dict, Key::uncertainty_type,
+            text_or_none(fields.uncertainty_type)) < 0)
         return nullptr;
     return record.release();
 }
@@ -363,6 +366,53 @@ PyObject *verdat(PyObject *, PyObject *arg)
     return PyLong_FromLong(code);
 }
 
+// lonlat(crs, points) -> tuple of (longitude, latitude) or None: the
+// points ((x, y) pairs of the CRS given as an EPSG code or WKT) on WGS 84,
+// or None when they cannot be transformed.
+PyObject *lonlat(PyObject *, PyObject *args)
+{
+    const char *crs;
+    Py_ssize_t crs_size;
+    PyObject *points;
+    if (!PyArg_ParseTuple(args, "s#O:lonlat", &crs, &crs_size, &points))
+        return nullptr;
+    OwnedRef sequence(PySequence_Fast(points, "points must be a sequence"));
+    if (!sequence)
+        return nullptr;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+    std::vector<double> xy;
+    try {
+        xy.resize(2 * static_cast<size_t>(count));
+    } catch (const std::exception &) {
+        return PyErr_NoMemory();
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *point = PySequence_Fast_GET_ITEM(sequence.get(), i);
+        if (!PyArg_ParseTuple(point, "dd:lonlat", &xy[2 * i], &xy[2 * i + 1]))
+            return nullptr;
+    }
+    bool done;
+    try {
+        done = to_longitude_latitude(
+            std::string(crs, static_cast<size_t>(crs_size)), xy.data(),
+            static_cast<size_t>(count));
+    } catch (const std::exception &) {
+        return PyErr_NoMemory();
+    }
+    if (!done)
+        Py_RETURN_NONE;
+    OwnedRef result(PyTuple_New(count));
+    if (!result)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *pair = Py_BuildValue("(dd)", xy[2 * i], xy[2 * i + 1]);
+        if (!pair)
+            return nullptr;
+        PyTuple_SET_ITEM(result.get(), i, pair);
+    }
+    return result.release();
+}
+
 // survey_date(text) -> (date, None) or (None, reason): `text` read with
 // the date forms of the survey period, where a space may also part an
 // extended date from its time ("2019-04-01 00:00:00.0Z", as tables write
@@ -420,6 +470,10 @@ PyMethodDef survey_methods[] = {
      "survey_date(text) -> (date, None) or (None, reason)\n\n"
      "A date of a survey period as an S-57 date ('YYYYMMDD', 'YYYYMM' or\n"
      "'YYYY'), or why it is not one."},
+    {"lonlat", lonlat, METH_VARARGS,
+     "lonlat(crs, points) -> tuple of (longitude, latitude), or None\n\n"
+     "The (x, y) points of `crs` (an EPSG code or WKT) on WGS 84, through\n"
+     "PROJ; None when they cannot be transformed."},
     {"verdat", verdat, METH_O,
      "verdat(datum_name) -> the S-57 VERDAT code, or None."},
     {nullptr, nullptr, 0, nullptr},

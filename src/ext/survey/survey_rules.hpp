@@ -60,6 +60,7 @@ enum class Field : unsigned char {
     grid_axis_size,
     grid_axis_resolution,
     grid_corner_points,  // its corner points, as GML gives them
+    uncertainty_type,    // what a BAG's vertical uncertainty measures
 };
 
 struct Rule {
@@ -172,6 +173,8 @@ constexpr Rule rules[] = {
     {Field::grid_axis_resolution, "root/gmd:spatialRepresentationInfo/gmd:MD_Georectified/gmd:axisDimensionProperties/gmd:MD_Dimension/gmd:resolution/gco:Measure|gco:Length|gco:Distance", nullptr, 4},
     {Field::grid_axis_resolution, "root/gmd:spatialRepresentationInfo/gmd:MD_Georectified/gmd:axisDimensionProperties/gmd:MD_Dimension/gmd:resolution/gmd:Measure/gmd:value", nullptr, 4},
     {Field::grid_corner_points, "root/gmd:spatialRepresentationInfo/gmd:MD_Georectified/gmd:cornerPoints/gml:Point/gml:coordinates|gml:pos", nullptr, 2},
+    {Field::uncertainty_type, "ident/bag:verticalUncertaintyType/bag:BAG_VertUncertCode", "codeListValue", 0},
+    {Field::uncertainty_type, "ident/bag:verticalUncertaintyType/bag:BAG_VertUncertCode", nullptr, 0},
 
     // ISO 19115-3 (mdb, mri, cit, gex, mrs, mcc, mac): the same fields
     // where its elements map one to one ----------------------------------

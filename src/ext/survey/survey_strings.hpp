@@ -29,6 +29,7 @@ namespace survey {
     X(horizontal_crs, "horizontal_crs", true)                                \
     X(problems, "problems", true)                                            \
     X(georeferencing, "georeferencing", true)                                \
+    X(uncertainty_type, "uncertainty_type", true)                            \
     /* values of "standard" */                                               \
     X(iso19139, "ISO 19139", false)                                          \
     X(iso19115_3, "ISO 19115-3", false)                                     \
