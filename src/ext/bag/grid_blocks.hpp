@@ -64,15 +64,17 @@ uint64_t checked_nodes(const Grid &grid, const std::string &what);
 bool read_block(const Grid &grid, const hsize_t start[2],
                 const hsize_t count[2], hid_t type, void *out);
 
+// Written with comparisons only (a NaN fails both), which vectorise.
 inline bool holds_data(float elevation)
 {
-    return std::isfinite(elevation) && elevation != no_data;
+    return std::fabs(elevation) <= std::numeric_limits<float>::max() &&
+           elevation != no_data;
 }
 
 inline bool holds_uncertainty(float uncertainty)
 {
-    return std::isfinite(uncertainty) && uncertainty != no_data &&
-           uncertainty != 0.0f;
+    return std::fabs(uncertainty) <= std::numeric_limits<float>::max() &&
+           uncertainty != no_data && uncertainty != 0.0f;
 }
 
 // Gathers the range, uncertainty and count of the nodes that hold data.
@@ -80,25 +82,44 @@ class Gatherer {
   public:
     explicit Gatherer(ElevationSummary &summary) : summary_(summary) {}
 
-    // Marks the valid nodes of `block` in `valid` and counts them.
+    // Marks the valid nodes of `block` in `valid` and counts them.  The
+    // loops have no branch, so that the compiler can take several nodes
+    // at once: a node without data takes part as +inf for the minimum and
+    // -inf for the maximum.
     void gather(const float *elevation, const float *uncertainty, size_t n,
                 unsigned char *valid)
     {
+        constexpr float inf = std::numeric_limits<float>::infinity();
+        float low = low_, high = high_;
+        uint64_t count = 0;
         for (size_t i = 0; i < n; ++i) {
             const float value = elevation[i];
-            valid[i] = holds_data(value);
-            if (!valid[i])
-                continue;
-            ++count_;
-            low_ = std::min(low_, value);
-            high_ = std::max(high_, value);
-            if (uncertainty && holds_uncertainty(uncertainty[i])) {
-                have_uncertainty_ = true;
-                uncertainty_low_ = std::min(uncertainty_low_, uncertainty[i]);
-                uncertainty_high_ =
-                    std::max(uncertainty_high_, uncertainty[i]);
-            }
+            const bool holds = holds_data(value);
+            valid[i] = holds;
+            count += holds;
+            const float for_low = holds ? value : inf;
+            const float for_high = holds ? value : -inf;
+            low = for_low < low ? for_low : low;
+            high = for_high > high ? for_high : high;
         }
+        count_ += count;
+        low_ = low;
+        high_ = high;
+        if (!uncertainty)
+            return;
+        low = uncertainty_low_;
+        high = uncertainty_high_;
+        for (size_t i = 0; i < n; ++i) {
+            const float value = uncertainty[i];
+            const bool holds = valid[i] && holds_uncertainty(value);
+            const float for_low = holds ? value : inf;
+            const float for_high = holds ? value : -inf;
+            low = for_low < low ? for_low : low;
+            high = for_high > high ? for_high : high;
+        }
+        uncertainty_low_ = low;
+        uncertainty_high_ = high;
+        have_uncertainty_ = low <= high;
     }
 
     void finish()
