@@ -73,14 +73,13 @@ struct Library {
 // `salt_source` is any object whose hash seeds the salt.
 bool load(Library &library, PyObject *salt_source);
 
-// The pieces that the parser is fed.  Expat copies what it is given into a
-// buffer of its own and, for every piece that is not the last, counts
-// lines and columns over it once more.  Documents up to 1 MiB go in whole
-// and final, which costs one copy of at most 1 MiB and no recount; larger
-// ones go in pieces just under 1 MiB (so that a piece and expat's kept
-// context fit its 1 MiB buffer), as the host's own parser feeds them.
-constexpr Py_ssize_t whole_document_limit = 1024 * 1024;
-constexpr Py_ssize_t large_piece = 1024 * 1024 - 4096;
+// The pieces that the parser is fed after the prolog.  Once it has been
+// fed a piece that was not the last (the prolog's, below), expat copies
+// what it is given into a buffer of its own, grown to the piece's size and
+// more: pieces of 256 KiB bound that buffer (a whole document of 1 MiB
+// made it 1.7 MB), at the cost of a few more calls.
+constexpr Py_ssize_t whole_document_limit = 256 * 1024;
+constexpr Py_ssize_t large_piece = 256 * 1024;
 
 // Until the root element starts, the document is fed in pieces this small:
 // a document type declaration stops the pass, but expat only hears of that
