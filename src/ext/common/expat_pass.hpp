@@ -13,6 +13,7 @@
 #pragma once
 
 #include <climits>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <new>
@@ -73,19 +74,47 @@ struct Library {
 // `salt_source` is any object whose hash seeds the salt.
 bool load(Library &library, PyObject *salt_source);
 
-// The pieces that the parser is fed after the prolog.  Once it has been
-// fed a piece that was not the last (the prolog's, below), expat copies
-// what it is given into a buffer of its own, grown to the piece's size and
-// more: pieces of 256 KiB bound that buffer (a whole document of 1 MiB
-// made it 1.7 MB), at the cost of a few more calls.
-constexpr Py_ssize_t whole_document_limit = 256 * 1024;
-constexpr Py_ssize_t large_piece = 256 * 1024;
+// The pieces that the parser is fed.  Expat copies every piece into a
+// buffer of its own, whose size doubles until the piece, what is left
+// unparsed of the piece before and a kept context fit (pieces of 1 MiB
+// made it 2 MiB after the prolog's small pieces), and counts lines and
+// columns over every piece but the last once more.  Documents up to 1 MiB
+// go in whole and final when they can (below): one copy, no recount;
+// larger ones in pieces that keep the buffer at 1 MiB, as the host's own
+// parser feeds them; the rest of a document after its prolog's small
+// pieces in pieces that keep it at 256 KiB.
+constexpr Py_ssize_t whole_document_limit = 1024 * 1024;
+constexpr Py_ssize_t large_piece = 1024 * 1024 - 16 * 1024;
+constexpr Py_ssize_t careful_piece = 256 * 1024 - 16 * 1024;
 
 // Until the root element starts, the document is fed in pieces this small:
 // a document type declaration stops the pass, but expat only hears of that
 // after the piece it was given, whose entities and default attributes it
 // would otherwise expand in full.
 constexpr Py_ssize_t prolog_piece = 4096;
+
+// Whether `bytes` may hold a document type declaration: they hold
+// "<!DOCTYPE", or are in an encoding of more than one byte a character
+// (a NUL among the first four bytes), where the bytes do not show it.
+// When not, the prolog needs no small pieces.
+inline bool may_declare_doctype(const char *bytes, Py_ssize_t length)
+{
+    const size_t size = static_cast<size_t>(length);
+    if (std::memchr(bytes, 0, size < 4 ? size : 4) != nullptr)
+        return true;
+    static constexpr char declaration[] = "<!DOCTYPE";
+    constexpr size_t mark = sizeof declaration - 1;
+    for (const char *at = bytes, *end = bytes + size;
+         static_cast<size_t>(end - at) >= mark; ++at) {
+        at = static_cast<const char *>(
+            std::memchr(at, '<', static_cast<size_t>(end - at) - mark + 1));
+        if (at == nullptr)
+            return false;
+        if (std::memcmp(at, declaration, mark) == 0)
+            return true;
+    }
+    return false;
+}
 
 inline Py_ssize_t piece_size(Py_ssize_t length)
 {
@@ -175,12 +204,18 @@ template <typename Collector> class Pass {
         capi_->SetUnknownEncodingHandler(parser, on_unknown_encoding, this);
         if (as_utf8)
             capi_->SetEncoding(parser, "utf-8");
-        const Py_ssize_t feed_size = piece_size(length);
+        // Without a declaration to stop at, the document goes in whole (up
+        // to the limit); with one, the prolog goes in small pieces and the
+        // rest in large ones.
+        const bool careful = may_declare_doctype(bytes, length);
+        const Py_ssize_t feed_size =
+            careful ? careful_piece : piece_size(length);
         int status = status_ok;
         Py_ssize_t offset = 0;
         do {
             Py_ssize_t piece = length - offset;
-            const Py_ssize_t most = rooted_ ? feed_size : prolog_piece;
+            const Py_ssize_t most =
+                rooted_ || !careful ? feed_size : prolog_piece;
             if (piece > most)
                 piece = most;
             offset += piece;
