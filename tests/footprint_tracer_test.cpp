@@ -381,12 +381,13 @@ void label_checks()
     }
     // In blocks of 10, a block of labels 2 and 1 goes to 1 (2 has no cell
     // left), and a block cut at the grid's edge stays cut.
-    const Texts blocks = Labels(95, 95)
-                             .set(55, 56, 55, 56, 2)
-                             .set(57, 58, 52, 53, 1)
-                             .set(94, 95, 94, 95, 3)
-                             .footprints(10)
-                             .geojson(utm_grid, utm, problems);
+    const LabelFootprints shared = Labels(95, 95)
+                                       .set(55, 56, 55, 56, 2)
+                                       .set(57, 58, 52, 53, 1)
+                                       .set(94, 95, 94, 95, 3)
+                                       .footprints(10);
+    const Texts blocks = shared.geojson(utm_grid, utm, problems);
+    check(shared.seen(2) && !shared.seen(4), "label 2 is seen, 4 not");
     check(blocks.size() == 2 && blocks.count(1) && blocks.count(3) &&
               problems.empty(),
           "in blocks the lowest label wins" + listed(problems));

@@ -1,7 +1,9 @@
 // The footprint of a BAG file in the grid pass: the grid's georeferencing
 // as the caller sends it with a grid request, the sink that hands the
 // pass's blocks to a FootprintTracer, and the tracing within bounds of
-// time and size.  Plain C++ over bathyra_footprint; no interpreter.
+// time and size; then the footprints of its source surveys, from the
+// labels that GeorefLayers gives the nodes.  Plain C++ over
+// bathyra_footprint; no interpreter.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +12,7 @@
 
 #include "footprint_tracer.hpp"
 #include "grid_pass.hpp"
+#include "label_footprints.hpp"
 
 namespace bathyra {
 
@@ -47,10 +50,30 @@ class FootprintSink : public NodeSink {
     // is the pass's own reason for stopping ("" when it ended).
     std::string trace(const std::string &grid_problem, std::string &notes);
 
+    // The labels of the grid's nodes by source survey (1 to `max_label`),
+    // at the footprint's block, made on the first call.
+    LabelFootprints *source_labels(std::uint32_t max_label);
+
+    // How many source surveys the labels are numbered for (from 1).
+    void set_source_surveys(std::size_t count) { source_surveys_ = count; }
+
+    // After trace() (whose mask it frees): the source surveys' footprints
+    // as lines of tab-separated fields, one for each survey N from 1:
+    //   footprint    N  NOTE  GEOJSON   (NOTE: how it was traced, or "")
+    //   nofootprint  N  REASON
+    // "" when there are no source surveys.
+    std::string trace_sources(const std::string &grid_problem);
+
   private:
+    // Why the grid's blocks cannot give a footprint, or "".
+    std::string unusable(const std::string &grid_problem) const;
+
     FootprintRequest request_;
     std::unique_ptr<FootprintTracer> tracer_;
+    std::uint64_t block_ = 1;
     std::uint64_t seen_rows_ = 0, seen_cols_ = 0;
+    std::unique_ptr<LabelFootprints> labels_;
+    std::size_t source_surveys_ = 0;
 };
 
 }  // namespace bathyra

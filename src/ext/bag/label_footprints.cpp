@@ -63,6 +63,7 @@ LabelFootprints::LabelFootprints(std::uint64_t rows, std::uint64_t cols,
     }
     try {
         cells_.assign(std::size_t(mask_rows_ * mask_cols_), 0);
+        seen_.assign(max_label + 1, false);
     } catch (const std::bad_alloc &) {
         problem_ = "not enough memory for the source surveys' nodes: no "
                    "footprint";
@@ -82,7 +83,7 @@ void LabelFootprints::add_chunk(std::uint64_t row0, std::uint64_t col0,
         cells_.clear();
         return;
     }
-    std::uint32_t highest = 0;
+    std::uint32_t highest = 0, last = 0;
     for (std::uint64_t r = 0; r < height; ++r) {
         const std::uint32_t *line = labels + r * width;
         std::uint16_t *cells =
@@ -91,7 +92,12 @@ void LabelFootprints::add_chunk(std::uint64_t row0, std::uint64_t col0,
             const std::uint32_t label = line[c];
             if (label == 0)
                 continue;
-            highest = label > highest ? label : highest;
+            if (label != last) {  // neighbours mostly share their label
+                last = label;
+                highest = label > highest ? label : highest;
+                if (label <= max_label_)
+                    seen_[label] = true;
+            }
             if (label <= max_label_)
                 lowest(cells[(col0 + c) / block_], std::uint16_t(label));
         }
@@ -139,13 +145,23 @@ void LabelFootprints::relabel(const std::vector<std::uint32_t> &to)
 {
     if (!problem_.empty())
         return;
+    auto mapped = [this, &to](std::uint32_t label) {
+        if (label >= to.size())
+            return label;
+        return to[label] <= max_label_ ? to[label] : 0;
+    };
     bool any = false;
     for (std::uint16_t &cell : cells_) {
-        if (cell < to.size())
-            cell = std::uint16_t(to[cell] <= max_label_ ? to[cell] : 0);
+        cell = std::uint16_t(mapped(cell));
         any = any || cell != 0;
     }
     any_label_ = any;
+    std::vector<bool> seen(seen_.size(), false);
+    for (std::uint32_t label = 1; label < seen_.size(); ++label)
+        if (seen_[label])
+            seen[mapped(label)] = true;
+    seen[0] = false;
+    seen_.swap(seen);
 }
 
 LabelFootprints LabelFootprints::coarsened(std::uint64_t factor) const
@@ -168,6 +184,7 @@ LabelFootprints LabelFootprints::coarsened(std::uint64_t factor) const
             lowest(out[c / f], line[c]);
     }
     coarse.any_label_ = any_label_;
+    coarse.seen_ = seen_;
     return coarse;
 }
 
@@ -200,6 +217,8 @@ trace_labels_within(const LabelFootprints &labels,
 {
     note.clear();
     std::string why;
+    if (labels.block() > 1)
+        why = "the grid has more than 16 million nodes";
     const LabelFootprints *current = &labels;
     LabelFootprints coarse(0, 0, 1, 1);
     // Each coarsening shrinks the raster fourfold, so this ends.
@@ -215,9 +234,11 @@ trace_labels_within(const LabelFootprints &labels,
             for (const auto &entry : texts)
                 size += entry.second.size();
             if (size <= max_label_text) {
-                if (current->block() > labels.block())
-                    note = "footprints of the source surveys traced in " +
-                           blocks_text(current->block()) + " (" + why + ")";
+                if (current->block() > 1)
+                    note = "footprint traced in " +
+                           blocks_text(current->block()) + " (" + why +
+                           "); a block that holds nodes of several source "
+                           "surveys counts for the first of them";
                 return texts;
             }
             why = "in " + blocks_text(current->block()) +

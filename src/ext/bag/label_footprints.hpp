@@ -65,6 +65,13 @@ class LabelFootprints {
     // `to` keeps its own), keeping the lowest of those that share a cell.
     void relabel(const std::vector<std::uint32_t> &to);
 
+    // True when some node was given `label` (whether or not a cell kept
+    // it: a label may lose every block it shares to lower ones).
+    bool seen(std::uint32_t label) const
+    {
+        return label < seen_.size() && seen_[label];
+    }
+
     // The same grid at `factor` times the block side (factor >= 1), each
     // of its cells taking the lowest label of the cells it covers.
     LabelFootprints coarsened(std::uint64_t factor) const;
@@ -83,6 +90,7 @@ class LabelFootprints {
     std::uint64_t mask_rows_ = 0, mask_cols_ = 0;
     std::uint32_t max_label_ = 0;
     std::vector<std::uint16_t> cells_;  // mask_rows_ x mask_cols_, 0 = none
+    std::vector<bool> seen_;            // max_label_ + 1, by label
     bool any_label_ = false;
     std::string problem_;
 };
@@ -95,7 +103,9 @@ constexpr std::size_t max_label_text = std::size_t(4) << 20;
 // `labels`' footprints within those bounds: traced again in blocks twice
 // as coarse while the raster has more than max_label_edges edges or the
 // texts together would exceed max_label_text.  `note` says in what blocks
-// they were traced and why, when coarser than `labels`' own ("" else).
+// they were traced, why, and the rule of shared blocks, when in blocks
+// ("" at node resolution); `labels` in blocks are taken to be in those
+// of FootprintTracer::block_for, for grids of more than 16 M nodes.
 std::map<std::uint32_t, std::string>
 trace_labels_within(const LabelFootprints &labels,
                     const double geotransform[6], const std::string &crs,
