@@ -404,6 +404,11 @@ class ReadWriteTest(unittest.TestCase):
         self.assertIn(("SUREND", 'the survey end date of the georeferenced '
                        'metadata: "not a date" is not a date'),
                       result.source_surveys[1].problems)
+        # The metadata does not place the grid: no footprint, for the file
+        # and each of its surveys, with the file's reason.
+        self.assertIsNone(result.source_surveys[0].footprint)
+        self.assertEqual(dict(result.source_surveys[0].problems)["footprint"],
+                         dict(result.problems)["footprint"])
         said = [m for a, m in result.problems if a == "source_surveys"]
         self.assertEqual(len(said), 2, said)
         self.assertIn('1 node of the georeferenced metadata layer '
