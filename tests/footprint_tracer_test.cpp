@@ -417,6 +417,22 @@ void label_checks()
                                        problems, note) == texts &&
               note.empty(),
           "within bounds, a small raster is traced as it is: " + note);
+    // A checkerboard of two labels has too many edges to trace node by
+    // node: in blocks of 2, label 1 takes every block.
+    Labels board(1024, 1024);
+    for (std::uint64_t r = 0; r < 1024; ++r)
+        for (std::uint64_t c = 0; c < 1024; ++c)
+            board.of[r * 1024 + c] = 1 + (r + c) % 2;
+    const LabelFootprints fine = board.footprints(1);
+    const Texts squared =
+        bathyra::trace_labels_within(fine, utm_grid, utm, problems, note);
+    check(fine.boundary_edges() > bathyra::max_label_edges &&
+              squared.size() == 1 && squared.count(1) && problems.empty() &&
+              note.find("traced in blocks of 2 x 2 nodes (the source surveys "
+                        "have too ragged outlines") != std::string::npos,
+          "a checkerboard in blocks: " + note + listed(problems));
+    if (squared.count(1))
+        check_rectangle(squared.at(1), 0, 1024, 0, 1024, "the checkerboard");
     // Refusals: what costs every label is problems[0].
     for (const char *bogus : {"EPSG:999999", ""}) {
         check(three.footprints(1).geojson(utm_grid, bogus, problems).empty() &&
