@@ -417,6 +417,15 @@ void label_checks()
                                        problems, note) == texts &&
               note.empty(),
           "within bounds, a small raster is traced as it is: " + note);
+    // Labels beyond a byte are labels all the same (GDAL reads the band as
+    // its own mask in bytes).
+    const Texts high = Labels(10, 10)
+                           .set(0, 5, 0, 5, 256)
+                           .set(5, 10, 5, 10, 65535)
+                           .footprints(1, 65535)
+                           .geojson(utm_grid, utm, problems);
+    check(high.size() == 2 && high.count(256) && high.count(65535),
+          "labels 256 and 65535" + listed(problems));
     // A checkerboard of two labels has too many edges to trace node by
     // node: in blocks of 2, label 1 takes every block.
     Labels board(1024, 1024);
