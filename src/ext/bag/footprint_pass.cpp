@@ -70,7 +70,7 @@ void FootprintSink::take(const NodeBlock &block)
         return;
     seen_rows_ = std::max(seen_rows_, block.row + block.rows);
     seen_cols_ = std::max(seen_cols_, block.col + block.cols);
-    if (block.row + block.rows <= request_.rows &&
+    if (tracer_ && block.row + block.rows <= request_.rows &&
         block.col + block.cols <= request_.cols)
         tracer_->add_chunk(block.row, block.col, block.rows, block.cols,
                            block.valid);
@@ -95,18 +95,26 @@ std::string FootprintSink::trace(const std::string &grid_problem,
     notes = unusable(grid_problem);
     if (!notes.empty())
         return std::string();
-    std::string problem;
-    if (!tracer_->problem().empty()) {
-        notes = tracer_->problem();
+    if (labels_ && !labels_->problem().empty()) {
+        notes = labels_->problem();
         return std::string();
     }
-    const std::uint64_t first_block = tracer_->block();
+    // With source surveys, the valid nodes are the nodes given a label:
+    // their mask is made now, once the grid is read.
+    if (labels_)
+        tracer_ = std::make_unique<FootprintTracer>(labels_->area());
+    std::string problem;
+    const FootprintTracer &mask = *tracer_;
+    if (!mask.problem().empty()) {
+        notes = mask.problem();
+        return std::string();
+    }
     std::string why;
-    if (first_block > 1)
+    if (mask.block() > 1)
         why = "the grid has more than 16 million nodes";
     // Coarser blocks until the tracing is cheap enough and its text small
     // enough; the mask shrinks fourfold each time, so this ends.
-    FootprintTracer *current = tracer_.get();
+    const FootprintTracer *current = &mask;
     std::unique_ptr<FootprintTracer> coarse;
     for (;;) {
         if (current->boundary_edges() > max_traced_edges &&
@@ -142,9 +150,12 @@ std::string FootprintSink::trace(const std::string &grid_problem,
 
 LabelFootprints *FootprintSink::source_labels(std::uint32_t max_label)
 {
-    if (!labels_)
+    if (!labels_) {
         labels_ = std::make_unique<LabelFootprints>(
             request_.rows, request_.cols, block_, max_label);
+        // The labels hold the grid's area too: the mask is not needed.
+        tracer_.reset();
+    }
     return labels_.get();
 }
 

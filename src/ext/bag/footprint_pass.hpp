@@ -50,8 +50,11 @@ class FootprintSink : public NodeSink {
     // is the pass's own reason for stopping ("" when it ended).
     std::string trace(const std::string &grid_problem, std::string &notes);
 
-    // The labels of the grid's nodes by source survey (1 to `max_label`),
-    // at the footprint's block, made on the first call.
+    // The labels of the grid's nodes by source survey (1 to `max_label`,
+    // LabelFootprints::unlabelled for a node that holds data but belongs
+    // to none), at the footprint's block, made on the first call, before
+    // the pass: from then on the footprint is traced from them (their
+    // area), and the sink holds no mask of its own while the grid is read.
     LabelFootprints *source_labels(std::uint32_t max_label);
 
     // How many source surveys the labels are numbered for (from 1).

@@ -235,6 +235,8 @@ void GeorefLayers::gather(const NodeBlock &block)
             scratch_[l] = key;
             any = any || key != 0;
         }
+        if (labelled)  // the node holds data, whatever its keys
+            node_labels_[i] = LabelFootprints::unlabelled;
         if (!any || overflow_)
             continue;
         // Neighbouring nodes mostly share their rows.
@@ -262,7 +264,7 @@ void GeorefLayers::gather(const NodeBlock &block)
         if (labelled)
             node_labels_[i] = last->label;
     }
-    if (labelled && !overflow_)
+    if (labelled)
         labels_->add_chunk(block.row, block.col, block.rows, block.cols,
                            node_labels_.data());
 }

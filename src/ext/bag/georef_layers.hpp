@@ -48,9 +48,10 @@ class GeorefLayers : public NodeSink {
 
     // From the next block on, labels each node of the grid (not the
     // refinements) that holds data in `labels` (max_combinations labels)
-    // with its combination; encode() then relabels them with the number
-    // of their record in the answer (from 1), so that the footprints of
-    // the records can be traced once the pass is over.
+    // with its combination, or as unlabelled when it references none;
+    // encode() then relabels them with the number of their record in the
+    // answer (from 1), so that the footprints of the records, and of the
+    // grid, can be traced from `labels` once the pass is over.
     void label_into(LabelFootprints *labels) { labels_ = labels; }
 
     // The combinations found, their rows' values and the problems, as text

@@ -18,7 +18,8 @@ std::uint64_t blocks_of(std::uint64_t n, std::uint64_t d)
     return n / d + (n % d != 0 ? 1 : 0);
 }
 
-// `cell` given `label` too: the lower of the two labels, 0 being none.
+// `cell` given `label` too: the lower of the two labels, 0 being none
+// (and `unlabelled`, the highest, giving way to any label).
 inline void lowest(std::uint16_t &cell, std::uint16_t label)
 {
     if (label != 0 && (cell == 0 || label < cell))
@@ -81,6 +82,7 @@ void LabelFootprints::add_chunk(std::uint64_t row0, std::uint64_t col0,
         height > rows_ - row0 || width > cols_ - col0) {
         problem_ = "a piece of the grid lies outside the grid: no footprint";
         cells_.clear();
+        mask_rows_ = mask_cols_ = 0;
         return;
     }
     std::uint32_t highest = 0, last = 0;
@@ -89,17 +91,21 @@ void LabelFootprints::add_chunk(std::uint64_t row0, std::uint64_t col0,
         std::uint16_t *cells =
             cells_.data() + ((row0 + r) / block_) * mask_cols_;
         for (std::uint64_t c = 0; c < width; ++c) {
-            const std::uint32_t label = line[c];
+            std::uint32_t label = line[c];
             if (label == 0)
                 continue;
             if (label != last) {  // neighbours mostly share their label
                 last = label;
-                highest = label > highest ? label : highest;
-                if (label <= max_label_)
-                    seen_[label] = true;
+                if (label != unlabelled) {
+                    highest = label > highest ? label : highest;
+                    if (label <= max_label_)
+                        seen_[label] = true;
+                }
             }
-            if (label <= max_label_)
-                lowest(cells[(col0 + c) / block_], std::uint16_t(label));
+            if (label > max_label_)
+                label = unlabelled;
+            lowest(cells[(col0 + c) / block_], std::uint16_t(label));
+            any_cell_ = true;
         }
     }
     if (highest > max_label_) {
@@ -107,9 +113,8 @@ void LabelFootprints::add_chunk(std::uint64_t row0, std::uint64_t col0,
                    std::to_string(highest) + " of " +
                    std::to_string(max_label_) + ": no footprint";
         cells_.clear();
-        return;
+        mask_rows_ = mask_cols_ = 0;
     }
-    any_label_ = any_label_ || highest != 0;
 }
 
 std::map<std::uint32_t, std::string>
@@ -124,12 +129,15 @@ LabelFootprints::geojson(const double geotransform[6], const std::string &crs,
                      problems);
         return texts;
     }
+    bool any = false;
+    for (std::uint32_t label = 1; label < seen_.size() && !any; ++label)
+        any = seen_[label];
     std::string why = problem_;
     double cell[6], outline[8];
     bool clip = false;
     if (why.empty() && place_blocks(geotransform, rows_, cols_, block_, cell,
                                     outline, clip, why)) {
-        if (any_label_) {
+        if (any) {
             trace_labels(cells_, mask_rows_, mask_cols_, cell, outline, clip,
                          crs, texts, problems);
             return texts;
@@ -141,26 +149,33 @@ LabelFootprints::geojson(const double geotransform[6], const std::string &crs,
     return texts;
 }
 
+FootprintTracer LabelFootprints::area() const
+{
+    FootprintTracer tracer(problem_.empty() ? rows_ : 0, cols_, block_);
+    if (problem_.empty() && any_cell_)
+        tracer.add_blocks(cells_);
+    return tracer;
+}
+
 void LabelFootprints::relabel(const std::vector<std::uint32_t> &to)
 {
     if (!problem_.empty())
         return;
-    auto mapped = [this, &to](std::uint32_t label) {
-        if (label >= to.size())
+    // A cell given stays given: a label dropped leaves it unlabelled.
+    auto mapped = [this, &to](std::uint32_t label) -> std::uint32_t {
+        if (label == 0 || label == unlabelled || label >= to.size())
             return label;
-        return to[label] <= max_label_ ? to[label] : 0;
+        return to[label] != 0 && to[label] <= max_label_ ? to[label]
+                                                         : unlabelled;
     };
-    bool any = false;
-    for (std::uint16_t &cell : cells_) {
+    for (std::uint16_t &cell : cells_)
         cell = std::uint16_t(mapped(cell));
-        any = any || cell != 0;
-    }
-    any_label_ = any;
     std::vector<bool> seen(seen_.size(), false);
-    for (std::uint32_t label = 1; label < seen_.size(); ++label)
-        if (seen_[label])
-            seen[mapped(label)] = true;
-    seen[0] = false;
+    for (std::uint32_t label = 1; label < seen_.size(); ++label) {
+        const std::uint32_t to_label = mapped(label);
+        if (seen_[label] && to_label < seen.size())
+            seen[to_label] = true;
+    }
     seen_.swap(seen);
 }
 
@@ -183,7 +198,7 @@ LabelFootprints LabelFootprints::coarsened(std::uint64_t factor) const
         for (std::uint64_t c = 0; c < mask_cols_; ++c)
             lowest(out[c / f], line[c]);
     }
-    coarse.any_label_ = any_label_;
+    coarse.any_cell_ = any_cell_;
     coarse.seen_ = seen_;
     return coarse;
 }
