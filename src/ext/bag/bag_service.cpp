@@ -181,8 +181,7 @@ int serve_bag_requests(int input, int output)
                 if (footprint) {
                     text = footprint->trace(outcome.elevation.grid_problem,
                                             notes);
-                    outcome.elevation.georef += footprint->trace_sources(
-                        outcome.elevation.grid_problem);
+                    outcome.elevation.georef += footprint->source_lines();
                 }
                 outcome.document = notes + '\0' + text;
             }

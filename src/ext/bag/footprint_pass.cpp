@@ -92,17 +92,22 @@ std::string FootprintSink::unusable(const std::string &grid_problem) const
 std::string FootprintSink::trace(const std::string &grid_problem,
                                  std::string &notes)
 {
+    std::string refused;
+    if (labels_) {
+        // The surveys' footprints first, then the mask of the nodes given
+        // a label (the valid nodes) in place of the labels: the two
+        // tracings do not hold the labels' polygons and the mask's at once.
+        source_lines_ = trace_sources(grid_problem);
+        refused = labels_->problem();
+        if (refused.empty())
+            tracer_ = std::make_unique<FootprintTracer>(labels_->area());
+        labels_.reset();
+    }
     notes = unusable(grid_problem);
+    if (notes.empty())
+        notes = refused;
     if (!notes.empty())
         return std::string();
-    if (labels_ && !labels_->problem().empty()) {
-        notes = labels_->problem();
-        return std::string();
-    }
-    // With source surveys, the valid nodes are the nodes given a label:
-    // their mask is made now, once the grid is read.
-    if (labels_)
-        tracer_ = std::make_unique<FootprintTracer>(labels_->area());
     std::string problem;
     const FootprintTracer &mask = *tracer_;
     if (!mask.problem().empty()) {
@@ -159,9 +164,8 @@ LabelFootprints *FootprintSink::source_labels(std::uint32_t max_label)
     return labels_.get();
 }
 
-std::string FootprintSink::trace_sources(const std::string &grid_problem)
+std::string FootprintSink::trace_sources(const std::string &grid_problem) const
 {
-    tracer_.reset();  // the file's own footprint is traced
     if (source_surveys_ == 0 || !labels_)
         return std::string();
     std::map<std::uint32_t, std::string> problems, texts;
@@ -195,7 +199,6 @@ std::string FootprintSink::trace_sources(const std::string &grid_problem)
                      "footprint";
         out += "nofootprint\t" + number + "\t" + blanked(reason) + "\n";
     }
-    labels_.reset();
     return out;
 }
 

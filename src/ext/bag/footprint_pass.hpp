@@ -47,7 +47,9 @@ class FootprintSink : public NodeSink {
 
     // The footprint's GeoJSON, or empty; `notes` says how it was traced
     // (coarser blocks) or why there is none, in words.  `grid_problem`
-    // is the pass's own reason for stopping ("" when it ended).
+    // is the pass's own reason for stopping ("" when it ended).  With
+    // source surveys, theirs are traced first (source_lines()), and the
+    // labels freed before the footprint's mask is traced.
     std::string trace(const std::string &grid_problem, std::string &notes);
 
     // The labels of the grid's nodes by source survey (1 to `max_label`,
@@ -60,16 +62,18 @@ class FootprintSink : public NodeSink {
     // How many source surveys the labels are numbered for (from 1).
     void set_source_surveys(std::size_t count) { source_surveys_ = count; }
 
-    // After trace() (whose mask it frees): the source surveys' footprints
-    // as lines of tab-separated fields, one for each survey N from 1:
+    // After trace(): the source surveys' footprints as lines of
+    // tab-separated fields, one for each survey N from 1:
     //   footprint    N  NOTE  GEOJSON   (NOTE: how it was traced, or "")
     //   nofootprint  N  REASON
     // "" when there are no source surveys.
-    std::string trace_sources(const std::string &grid_problem);
+    const std::string &source_lines() const { return source_lines_; }
 
   private:
     // Why the grid's blocks cannot give a footprint, or "".
     std::string unusable(const std::string &grid_problem) const;
+    // The lines of source_lines(), traced from the labels.
+    std::string trace_sources(const std::string &grid_problem) const;
 
     FootprintRequest request_;
     std::unique_ptr<FootprintTracer> tracer_;
@@ -77,6 +81,7 @@ class FootprintSink : public NodeSink {
     std::uint64_t seen_rows_ = 0, seen_cols_ = 0;
     std::unique_ptr<LabelFootprints> labels_;
     std::size_t source_surveys_ = 0;
+    std::string source_lines_;
 };
 
 }  // namespace bathyra

@@ -8,7 +8,7 @@
 //   record   NODES  LOWEST  HIGHEST        one combination of rows, then
 //   value    LAYER  ROW  MEMBER  KIND  TEXT   the members of its rows
 // No text holds a tab or a line break (control characters are blanks).
-// With a footprint asked for, FootprintSink::trace_sources adds lines of
+// With a footprint asked for, FootprintSink::source_lines adds lines of
 // the records' footprints (footprint_pass.cpp) after these.
 #include "georef_layers.hpp"
 
