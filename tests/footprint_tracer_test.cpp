@@ -419,7 +419,7 @@ void label_checks()
           "within bounds, a small raster is traced as it is: " + note);
     // The area of the nodes given, labelled or not, is the footprint the
     // tracer of valid nodes gives them: with a hole, node by node and in
-    // blocks cut at the grid's edge.
+    // blocks cut at the grid's edge, in cells of one byte and of two.
     const std::uint32_t unlabelled = LabelFootprints::unlabelled;
     const Labels given = Labels(95, 95)
                              .set(0, 95, 0, 95, unlabelled)
@@ -429,9 +429,12 @@ void label_checks()
     Mask valid(95, 95);
     for (std::size_t i = 0; i < valid.valid.size(); ++i)
         valid.valid[i] = given.of[i] != 0;
-    for (std::uint64_t block : {1, 10}) {
+    const std::uint64_t shapes[][2] = {{1, 9}, {10, 9}, {1, 300}, {10, 300}};
+    for (const auto &shape : shapes) {
+        const std::uint64_t block = shape[0];
         std::string why, area_why;
-        const LabelFootprints labels = given.footprints(block);
+        const LabelFootprints labels =
+            given.footprints(block, std::uint32_t(shape[1]));
         const std::string area =
             labels.area().geojson(utm_grid, utm, area_why);
         FootprintTracer tracer(95, 95, block);

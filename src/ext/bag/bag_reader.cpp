@@ -143,7 +143,8 @@ void read_bag_file(const char *path, uint64_t limit, unsigned parts,
         // layers, and the layers label its nodes by source survey.
         GeorefLayers layers(file.get(), footprint);
         if (footprint && layers.has_layers())
-            layers.label_into(footprint->source_labels(max_combinations));
+            layers.label_into(
+                footprint->source_labels(layers.most_combinations()));
         read_grid(file.get(), outcome.elevation, &layers);
         outcome.elevation.georef = layers.encode(outcome.elevation.grid_read);
         if (footprint)

@@ -21,7 +21,7 @@ bathyra_trace_footprint(bathyra::TraceCall *call)
 extern "C" __attribute__((visibility("default"))) void
 bathyra_trace_labels(bathyra::LabelTraceCall *call)
 {
-    bathyra::trace_labels(*call->cells, call->rows, call->cols,
+    bathyra::trace_labels(call->cells, call->wide, call->rows, call->cols,
                           call->cell_geotransform, call->outline, call->clip,
                           *call->crs, *call->texts, *call->problems);
 }

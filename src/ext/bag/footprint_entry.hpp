@@ -27,7 +27,8 @@ using TraceEntry = void (*)(TraceCall *);
 
 // The arguments and results of trace_labels (label_footprints.hpp).
 struct LabelTraceCall {
-    const std::vector<std::uint16_t> *cells;
+    const void *cells;
+    bool wide;
     std::uint64_t rows, cols;
     const double *cell_geotransform;
     const double *outline;

@@ -91,7 +91,7 @@ std::string trace_footprint(const std::vector<unsigned char> &mask,
     return text;
 }
 
-void trace_labels(const std::vector<std::uint16_t> &cells, std::uint64_t rows,
+void trace_labels(const void *cells, bool wide, std::uint64_t rows,
                   std::uint64_t cols, const double cell_geotransform[6],
                   const double outline[8], bool clip, const std::string &crs,
                   std::map<std::uint32_t, std::string> &texts,
@@ -104,8 +104,8 @@ void trace_labels(const std::vector<std::uint16_t> &cells, std::uint64_t rows,
         problems[0] = library.why;
         return;
     }
-    LabelTraceCall call{&cells, rows, cols,   cell_geotransform, outline,
-                        clip,   &crs, &texts, &problems};
+    LabelTraceCall call{cells,   wide, rows, cols,   cell_geotransform,
+                        outline, clip, &crs, &texts, &problems};
     library.labels(&call);
 }
 

@@ -3,6 +3,7 @@
 // would be too costly or too large.
 #include "footprint_pass.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace bathyra {
@@ -98,9 +99,10 @@ std::string FootprintSink::trace(const std::string &grid_problem,
         // a label (the valid nodes) in place of the labels: the two
         // tracings do not hold the labels' polygons and the mask's at once.
         source_lines_ = trace_sources(grid_problem);
-        refused = labels_->problem();
-        if (refused.empty())
+        if (!tracer_ && labels_->problem().empty())
             tracer_ = std::make_unique<FootprintTracer>(labels_->area());
+        else if (!tracer_)
+            refused = labels_->problem();
         labels_.reset();
     }
     notes = unusable(grid_problem);
@@ -157,11 +159,15 @@ LabelFootprints *FootprintSink::source_labels(std::uint32_t max_label)
 {
     if (!labels_) {
         labels_ = std::make_unique<LabelFootprints>(
-            request_.rows, request_.cols, block_, max_label);
-        // The labels hold the grid's area too: the mask is not needed.
+            request_.rows, request_.cols, block_,
+            std::max<std::uint32_t>(max_label, 1));
+        // The labels hold the grid's area too: the mask is not needed
+        // (unless they are refused, and the surveys' footprints with them).
+        if (!labels_->problem().empty())
+            return nullptr;
         tracer_.reset();
     }
-    return labels_.get();
+    return labels_->problem().empty() ? labels_.get() : nullptr;
 }
 
 std::string FootprintSink::trace_sources(const std::string &grid_problem) const

@@ -57,6 +57,7 @@ class FootprintSink : public NodeSink {
     // to none), at the footprint's block, made on the first call, before
     // the pass: from then on the footprint is traced from them (their
     // area), and the sink holds no mask of its own while the grid is read.
+    // Null when they are refused (the surveys' footprints say why).
     LabelFootprints *source_labels(std::uint32_t max_label);
 
     // How many source surveys the labels are numbered for (from 1).

@@ -113,7 +113,8 @@ void FootprintTracer::add_chunk(std::uint64_t row0, std::uint64_t col0,
     any_valid_ = any_valid_ || seen != 0;
 }
 
-void FootprintTracer::add_blocks(const std::vector<std::uint16_t> &cells)
+template <class Cell>
+void FootprintTracer::mark_blocks(const std::vector<Cell> &cells)
 {
     if (!problem_.empty())
         return;
@@ -130,6 +131,16 @@ void FootprintTracer::add_blocks(const std::vector<std::uint16_t> &cells)
         seen |= valid;
     }
     any_valid_ = any_valid_ || seen != 0;
+}
+
+void FootprintTracer::add_blocks(const std::vector<std::uint8_t> &cells)
+{
+    mark_blocks(cells);
+}
+
+void FootprintTracer::add_blocks(const std::vector<std::uint16_t> &cells)
+{
+    mark_blocks(cells);
 }
 
 bool place_blocks(const double geotransform[6], std::uint64_t rows,

@@ -51,6 +51,7 @@ class FootprintTracer {
     // Marks the blocks whose cell of `cells` (mask_rows() x mask_cols()
     // of them, row-major) is nonzero, as if a node in each were valid;
     // cells of another count refuse the tracer.
+    void add_blocks(const std::vector<std::uint8_t> &cells);
     void add_blocks(const std::vector<std::uint16_t> &cells);
 
     // The footprint as GeoJSON text (a Polygon or MultiPolygon, holes kept,
@@ -89,6 +90,8 @@ class FootprintTracer {
     std::uint64_t mask_cols() const { return mask_cols_; }
 
   private:
+    template <class Cell> void mark_blocks(const std::vector<Cell> &cells);
+
     std::uint64_t rows_ = 0, cols_ = 0, block_ = 1;
     std::uint64_t mask_rows_ = 0, mask_cols_ = 0;
     std::vector<unsigned char> mask_;  // mask_rows_ x mask_cols_, 1 = valid

@@ -151,6 +151,20 @@ GeorefLayers::GeorefLayers(hid_t file, NodeSink *next) : next_(next)
 
 GeorefLayers::~GeorefLayers() = default;
 
+uint32_t GeorefLayers::most_combinations() const
+{
+    // Each layer's key is one of its table's rows (a key beyond counts as
+    // 0); not all of them 0.
+    uint64_t product = 1;
+    for (const auto &layer : layers_) {
+        if (layer->problem.empty() && layer->table_rows > 1)
+            product *=
+                std::min<uint64_t>(layer->table_rows, max_combinations + 1);
+        product = std::min<uint64_t>(product, max_combinations + 1);
+    }
+    return uint32_t(std::min<uint64_t>(product - 1, max_combinations));
+}
+
 void GeorefLayers::take(const NodeBlock &block)
 {
     if (next_)

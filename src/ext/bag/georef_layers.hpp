@@ -46,12 +46,17 @@ class GeorefLayers : public NodeSink {
     // True when the file has layers that can be read.
     bool has_layers() const { return present_ && !layers_.empty(); }
 
+    // The most combinations of rows the nodes can reference (at most
+    // max_combinations): what the labels of label_into() run to.
+    uint32_t most_combinations() const;
+
     // From the next block on, labels each node of the grid (not the
-    // refinements) that holds data in `labels` (max_combinations labels)
+    // refinements) that holds data in `labels` (most_combinations() labels)
     // with its combination, or as unlabelled when it references none;
     // encode() then relabels them with the number of their record in the
     // answer (from 1), so that the footprints of the records, and of the
     // grid, can be traced from `labels` once the pass is over.
+    // Null labels nothing.
     void label_into(LabelFootprints *labels) { labels_ = labels; }
 
     // The combinations found, their rows' values and the problems, as text

@@ -1,12 +1,15 @@
 // The label raster of LabelFootprints: the checks of its sizes, the
-// marking of labels by block (the lowest label of a block wins), the
-// relabelling and coarsening, and the tracing within bounds of time and
-// size; the tracing itself is label_ogr.cpp's.
+// choice of its cells (one byte up to 254 labels, else two), the marking
+// of labels by block (the lowest label of a block wins; label_cells.hpp),
+// the relabelling and coarsening, and the tracing within bounds of time
+// and size; the tracing itself is label_ogr.cpp's.
 #include "label_footprints.hpp"
 
 #include <new>
+#include <type_traits>
 
 #include "footprint_tracer.hpp"
+#include "label_cells.hpp"
 
 namespace bathyra {
 
@@ -16,14 +19,6 @@ namespace {
 std::uint64_t blocks_of(std::uint64_t n, std::uint64_t d)
 {
     return n / d + (n % d != 0 ? 1 : 0);
-}
-
-// `cell` given `label` too: the lower of the two labels, 0 being none
-// (and `unlabelled`, the highest, giving way to any label).
-inline void lowest(std::uint16_t &cell, std::uint16_t label)
-{
-    if (label != 0 && (cell == 0 || label < cell))
-        cell = label;
 }
 
 std::string blocks_text(std::uint64_t block)
@@ -62,8 +57,11 @@ LabelFootprints::LabelFootprints(std::uint64_t rows, std::uint64_t cols,
         mask_rows_ = mask_cols_ = 0;
         return;
     }
+    wide_ = max_label >= label_cells::none<std::uint8_t>();
     try {
-        cells_.assign(std::size_t(mask_rows_ * mask_cols_), 0);
+        with_cells([this](auto &cells) {
+            cells.assign(std::size_t(mask_rows_ * mask_cols_), 0);
+        });
         seen_.assign(max_label + 1, false);
     } catch (const std::bad_alloc &) {
         problem_ = "not enough memory for the source surveys' nodes: no "
@@ -80,41 +78,26 @@ void LabelFootprints::add_chunk(std::uint64_t row0, std::uint64_t col0,
         return;
     if (labels == nullptr || row0 >= rows_ || col0 >= cols_ ||
         height > rows_ - row0 || width > cols_ - col0) {
-        problem_ = "a piece of the grid lies outside the grid: no footprint";
-        cells_.clear();
-        mask_rows_ = mask_cols_ = 0;
+        refuse("a piece of the grid lies outside the grid: no footprint");
         return;
     }
-    std::uint32_t highest = 0, last = 0;
-    for (std::uint64_t r = 0; r < height; ++r) {
-        const std::uint32_t *line = labels + r * width;
-        std::uint16_t *cells =
-            cells_.data() + ((row0 + r) / block_) * mask_cols_;
-        for (std::uint64_t c = 0; c < width; ++c) {
-            std::uint32_t label = line[c];
-            if (label == 0)
-                continue;
-            if (label != last) {  // neighbours mostly share their label
-                last = label;
-                if (label != unlabelled) {
-                    highest = label > highest ? label : highest;
-                    if (label <= max_label_)
-                        seen_[label] = true;
-                }
-            }
-            if (label > max_label_)
-                label = unlabelled;
-            lowest(cells[(col0 + c) / block_], std::uint16_t(label));
-            any_cell_ = true;
-        }
-    }
-    if (highest > max_label_) {
-        problem_ = "a node of the grid belongs to source survey " +
-                   std::to_string(highest) + " of " +
-                   std::to_string(max_label_) + ": no footprint";
-        cells_.clear();
-        mask_rows_ = mask_cols_ = 0;
-    }
+    const label_cells::Marked marked = with_cells([&](auto &cells) {
+        return label_cells::mark(cells, mask_cols_, block_, row0, col0, height,
+                                 width, labels, max_label_, unlabelled, seen_);
+    });
+    any_cell_ = any_cell_ || marked.any;
+    if (marked.highest > max_label_)
+        refuse("a node of the grid belongs to source survey " +
+               std::to_string(marked.highest) + " of " +
+               std::to_string(max_label_) + ": no footprint");
+}
+
+void LabelFootprints::refuse(const std::string &why)
+{
+    problem_ = why;
+    narrow_.clear();
+    wide_cells_.clear();
+    mask_rows_ = mask_cols_ = 0;
 }
 
 std::map<std::uint32_t, std::string>
@@ -125,8 +108,8 @@ LabelFootprints::geojson(const double geotransform[6], const std::string &crs,
     std::map<std::uint32_t, std::string> texts;
     if (problem_.empty() && !FootprintTracer::available()) {
         // The tracing says why it cannot run.
-        trace_labels(cells_, 0, 0, geotransform, nullptr, false, crs, texts,
-                     problems);
+        trace_labels(nullptr, wide_, 0, 0, geotransform, nullptr, false, crs,
+                     texts, problems);
         return texts;
     }
     bool any = false;
@@ -138,8 +121,11 @@ LabelFootprints::geojson(const double geotransform[6], const std::string &crs,
     if (why.empty() && place_blocks(geotransform, rows_, cols_, block_, cell,
                                     outline, clip, why)) {
         if (any) {
-            trace_labels(cells_, mask_rows_, mask_cols_, cell, outline, clip,
-                         crs, texts, problems);
+            const void *cells =
+                wide_ ? static_cast<const void *>(wide_cells_.data())
+                      : narrow_.data();
+            trace_labels(cells, wide_, mask_rows_, mask_cols_, cell, outline,
+                         clip, crs, texts, problems);
             return texts;
         }
         why = "no node of the grid belongs to a source survey: no "
@@ -153,7 +139,7 @@ FootprintTracer LabelFootprints::area() const
 {
     FootprintTracer tracer(problem_.empty() ? rows_ : 0, cols_, block_);
     if (problem_.empty() && any_cell_)
-        tracer.add_blocks(cells_);
+        with_cells([&tracer](const auto &cells) { tracer.add_blocks(cells); });
     return tracer;
 }
 
@@ -163,13 +149,18 @@ void LabelFootprints::relabel(const std::vector<std::uint32_t> &to)
         return;
     // A cell given stays given: a label dropped leaves it unlabelled.
     auto mapped = [this, &to](std::uint32_t label) -> std::uint32_t {
-        if (label == 0 || label == unlabelled || label >= to.size())
+        if (label >= to.size())
             return label;
         return to[label] != 0 && to[label] <= max_label_ ? to[label]
                                                          : unlabelled;
     };
-    for (std::uint16_t &cell : cells_)
-        cell = std::uint16_t(mapped(cell));
+    with_cells([&mapped](auto &cells) {
+        using Cell = typename std::decay_t<decltype(cells)>::value_type;
+        label_cells::relabel(cells, [&mapped](Cell label) {
+            const std::uint32_t to = mapped(label);
+            return to == unlabelled ? label_cells::none<Cell>() : Cell(to);
+        });
+    });
     std::vector<bool> seen(seen_.size(), false);
     for (std::uint32_t label = 1; label < seen_.size(); ++label) {
         const std::uint32_t to_label = mapped(label);
@@ -184,20 +175,18 @@ LabelFootprints LabelFootprints::coarsened(std::uint64_t factor) const
     LabelFootprints coarse(rows_, cols_, block_ * (factor ? factor : 1),
                            max_label_);
     if (!problem_.empty()) {
-        coarse.problem_ = problem_;
-        coarse.cells_.clear();
+        coarse.refuse(problem_);
         return coarse;
     }
     if (!coarse.problem_.empty())
         return coarse;
     const std::uint64_t f = coarse.block_ / block_;
-    for (std::uint64_t r = 0; r < mask_rows_; ++r) {
-        const std::uint16_t *line = cells_.data() + r * mask_cols_;
-        std::uint16_t *out =
-            coarse.cells_.data() + (r / f) * coarse.mask_cols_;
-        for (std::uint64_t c = 0; c < mask_cols_; ++c)
-            lowest(out[c / f], line[c]);
-    }
+    if (wide_)
+        label_cells::coarsen(wide_cells_, mask_rows_, mask_cols_, f,
+                             coarse.wide_cells_, coarse.mask_cols_);
+    else
+        label_cells::coarsen(narrow_, mask_rows_, mask_cols_, f,
+                             coarse.narrow_, coarse.mask_cols_);
     coarse.any_cell_ = any_cell_;
     coarse.seen_ = seen_;
     return coarse;
@@ -205,23 +194,9 @@ LabelFootprints LabelFootprints::coarsened(std::uint64_t factor) const
 
 std::uint64_t LabelFootprints::boundary_edges() const
 {
-    std::uint64_t edges = 0;
-    for (std::uint64_t r = 0; r < mask_rows_; ++r) {
-        const std::uint16_t *line = cells_.data() + r * mask_cols_;
-        const std::uint16_t *below =
-            r + 1 < mask_rows_ ? line + mask_cols_ : nullptr;
-        for (std::uint64_t c = 0; c < mask_cols_; ++c) {
-            const std::uint16_t here = line[c];
-            const std::uint16_t right = c + 1 < mask_cols_ ? line[c + 1] : 0;
-            const std::uint16_t under = below ? below[c] : 0;
-            edges += (here != right) + (here != under);
-            if (c == 0)
-                edges += here != 0;
-            if (r == 0)
-                edges += here != 0;
-        }
-    }
-    return edges;
+    return with_cells([this](const auto &cells) {
+        return label_cells::edges(cells, mask_rows_, mask_cols_);
+    });
 }
 
 std::map<std::uint32_t, std::string>

@@ -7,8 +7,9 @@
 // label_ogr.cpp.  Plain C++, no interpreter: it runs in the helper process.
 //
 // The raster is held at block resolution, as FootprintTracer's mask: one
-// cell of two bytes per block of `block` x `block` nodes, at most
-// FootprintTracer::max_mask_cells cells (32 MiB).  A block that holds
+// cell per block of `block` x `block` nodes, at most
+// FootprintTracer::max_mask_cells cells, of one byte up to 254 labels
+// (16 MiB) and of two above (32 MiB).  A block that holds
 // nodes of several labels goes to the lowest of them (whatever the order
 // of the pieces), so that the labels' footprints never overlap and
 // together cover every block that holds a labelled node; at node
@@ -35,8 +36,8 @@ class FootprintTracer;
 
 class LabelFootprints {
   public:
-    // The highest label a raster holds (its cells are two bytes), and the
-    // value of a node that holds data but has no label.
+    // The highest label a raster holds (its cells are at most two bytes),
+    // and the value of a node that holds data but has no label.
     static constexpr std::uint32_t max_labels = 65534;
     static constexpr std::uint32_t unlabelled = 65535;
 
@@ -102,12 +103,26 @@ class LabelFootprints {
     std::uint32_t max_label() const { return max_label_; }
 
   private:
+    // `f` of the cells in use.
+    template <class F> auto with_cells(F f)
+    {
+        return wide_ ? f(wide_cells_) : f(narrow_);
+    }
+    template <class F> auto with_cells(F f) const
+    {
+        return wide_ ? f(wide_cells_) : f(narrow_);
+    }
+    void refuse(const std::string &why);
+
     std::uint64_t rows_ = 0, cols_ = 0, block_ = 1;
     std::uint64_t mask_rows_ = 0, mask_cols_ = 0;
     std::uint32_t max_label_ = 0;
-    std::vector<std::uint16_t> cells_;  // mask_rows_ x mask_cols_, 0 = none
-    std::vector<bool> seen_;            // max_label_ + 1, by label
-    bool any_cell_ = false;             // some node was given
+    // mask_rows_ x mask_cols_ cells (label_cells.hpp), in one of the two.
+    bool wide_ = false;
+    std::vector<std::uint8_t> narrow_;
+    std::vector<std::uint16_t> wide_cells_;
+    std::vector<bool> seen_;  // max_label_ + 1, by label
+    bool any_cell_ = false;   // some node was given
     std::string problem_;
 };
 
@@ -128,11 +143,11 @@ trace_labels_within(const LabelFootprints &labels,
                     std::map<std::uint32_t, std::string> &problems,
                     std::string &note);
 
-// Traces each label of `cells` (rows x cols, at least one labelled; the
-// cells `unlabelled` are left out) placed by `cell_geotransform`, clipped
-// to `outline` when `clip` is set (as trace_footprint).  Defined in
-// label_ogr.cpp.
-void trace_labels(const std::vector<std::uint16_t> &cells, std::uint64_t rows,
+// Traces each label of `cells` (rows x cols of one byte, or two when
+// `wide`; at least one labelled; the cells of no label, 255 or 65535, are
+// left out) placed by `cell_geotransform`, clipped to `outline` when
+// `clip` is set (as trace_footprint).  Defined in label_ogr.cpp.
+void trace_labels(const void *cells, bool wide, std::uint64_t rows,
                   std::uint64_t cols, const double cell_geotransform[6],
                   const double outline[8], bool clip, const std::string &crs,
                   std::map<std::uint32_t, std::string> &texts,

@@ -17,9 +17,9 @@ namespace bathyra {
 
 #ifndef BATHYRA_HAVE_GDAL
 
-void trace_labels(const std::vector<std::uint16_t> &, std::uint64_t,
-                  std::uint64_t, const double[6], const double[8], bool,
-                  const std::string &, std::map<std::uint32_t, std::string> &,
+void trace_labels(const void *, bool, std::uint64_t, std::uint64_t,
+                  const double[6], const double[8], bool, const std::string &,
+                  std::map<std::uint32_t, std::string> &,
                   std::map<std::uint32_t, std::string> &problems)
 {
     problems.clear();
@@ -34,15 +34,14 @@ using namespace gdal;
 
 // Each label's pieces, a multipolygon per label, from the polygonizer's
 // layer (field 0: the label).
-bool gather(OGRLayerH layer, std::map<std::uint32_t, Geometry> &labels,
-            std::string &problem)
+bool gather(OGRLayerH layer, int unlabelled,
+            std::map<std::uint32_t, Geometry> &labels, std::string &problem)
 {
     OGR_L_ResetReading(layer);
     while (Feature feature{OGR_L_GetNextFeature(layer)}) {
         const int label = OGR_F_GetFieldAsInteger(feature.get(), 0);
         Geometry piece(OGR_F_StealGeometry(feature.get()));
-        if (!piece || label <= 0 ||
-            std::uint32_t(label) == LabelFootprints::unlabelled)
+        if (!piece || label <= 0 || label == unlabelled)
             continue;
         Geometry &pieces = labels[std::uint32_t(label)];
         if (!pieces) {
@@ -61,7 +60,7 @@ bool gather(OGRLayerH layer, std::map<std::uint32_t, Geometry> &labels,
     return true;
 }
 
-void trace(const std::vector<std::uint16_t> &cells, std::uint64_t rows,
+void trace(const void *cells, bool wide, std::uint64_t rows,
            std::uint64_t cols, const double cell_geotransform[6],
            const double outline[8], bool clip, const std::string &crs,
            std::map<std::uint32_t, std::string> &texts,
@@ -73,18 +72,18 @@ void trace(const std::vector<std::uint16_t> &cells, std::uint64_t rows,
         return;
     }
     Transform transform = to_wgs84(crs, problem);
-    Dataset raster =
-        transform
-            ? raster_over(const_cast<std::uint16_t *>(cells.data()), int(rows),
-                          int(cols), GDT_UInt16, cell_geotransform, problem)
-            : Dataset();
+    Dataset raster = transform
+                         ? raster_over(const_cast<void *>(cells), int(rows),
+                                       int(cols), wide ? GDT_UInt16 : GDT_Byte,
+                                       cell_geotransform, problem)
+                         : Dataset();
     OGRLayerH layer = nullptr;
     Dataset vectors =
         raster ? polygonize(GDALGetRasterBand(raster.get(), 1), layer, problem)
                : Dataset();
     raster.reset();
     std::map<std::uint32_t, Geometry> labels;
-    if (!vectors || !gather(layer, labels, problem)) {
+    if (!vectors || !gather(layer, wide ? 65535 : 255, labels, problem)) {
         problems[0] = problem;
         return;
     }
@@ -104,7 +103,7 @@ void trace(const std::vector<std::uint16_t> &cells, std::uint64_t rows,
 
 }  // namespace
 
-void trace_labels(const std::vector<std::uint16_t> &cells, std::uint64_t rows,
+void trace_labels(const void *cells, bool wide, std::uint64_t rows,
                   std::uint64_t cols, const double cell_geotransform[6],
                   const double outline[8], bool clip, const std::string &crs,
                   std::map<std::uint32_t, std::string> &texts,
@@ -114,8 +113,8 @@ void trace_labels(const std::vector<std::uint16_t> &cells, std::uint64_t rows,
     texts.clear();
     problems.clear();
     try {
-        trace(cells, rows, cols, cell_geotransform, outline, clip, crs, texts,
-              problems);
+        trace(cells, wide, rows, cols, cell_geotransform, outline, clip, crs,
+              texts, problems);
     } catch (const std::bad_alloc &) {
         texts.clear();
         problems.clear();
