@@ -4,8 +4,8 @@
 // grid pass would; optionally with invalid nodes scattered over them.  Prints
 // the time of each phase and the peak resident memory of the process.
 // "labels-small" and "labels-large" measure the same grids with 300 source
-// surveys on them (20 x 15 parts with wavy borders): the file's footprint,
-// then each survey's.
+// surveys on them (20 x 15 parts with wavy borders, a node in 997 of
+// none): each survey's footprint, then the file's.
 //   cmake --build build --target footprint_measure
 //   build/src/ext/bag/footprint_measure
 //   [small|large|labels-small|labels-large]
@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -139,57 +140,56 @@ long status_mib(const char *field)
     return kib / 1024;
 }
 
+// As the grid pass does it with source surveys: the labels alone while
+// the nodes are handed over (valid nodes of no survey unlabelled), the
+// surveys' footprints, then the mask made from the labels, the labels
+// freed, and the file's footprint.
 void measure_labels(std::uint64_t n, std::uint64_t block)
 {
     status_mib("reset");
     const long before = status_mib("VmRSS");
-    bathyra::FootprintTracer tracer(n, n, block);
-    bathyra::LabelFootprints labels(n, n, block, 4096);
+    auto labels = std::make_unique<bathyra::LabelFootprints>(n, n, block, 300);
     const std::uint64_t chunk_rows = 100;
-    std::vector<unsigned char> chunk(chunk_rows * n);
     std::vector<std::uint32_t> surveys(chunk_rows * n);
-    double masking = 0, labelling = 0;
+    double labelling = 0;
     for (std::uint64_t r0 = 0; r0 < n; r0 += chunk_rows) {
         for (std::uint64_t r = 0; r < chunk_rows; ++r)
-            for (std::uint64_t c = 0; c < n; ++c) {
-                const bool valid = valid_node(r0 + r, c, n);
-                chunk[r * n + c] = valid;
-                surveys[r * n + c] = valid ? survey_of(r0 + r, c, n) : 0;
-            }
-        auto start = std::chrono::steady_clock::now();
-        tracer.add_chunk(r0, 0, chunk_rows, n, chunk.data());
-        masking += seconds_since(start);
-        start = std::chrono::steady_clock::now();
-        labels.add_chunk(r0, 0, chunk_rows, n, surveys.data());
+            for (std::uint64_t c = 0; c < n; ++c)
+                surveys[r * n + c] = !valid_node(r0 + r, c, n) ? 0
+                                     : (r0 + r + c) % 997 == 0
+                                         ? bathyra::LabelFootprints::unlabelled
+                                         : survey_of(r0 + r, c, n);
+        const auto start = std::chrono::steady_clock::now();
+        labels->add_chunk(r0, 0, chunk_rows, n, surveys.data());
         labelling += seconds_since(start);
     }
+    const long pass_peak = status_mib("VmHWM") - before;
     const double gt[6] = {400000.0, 1.0, 0.0, 4400000.0, 0.0, 1.0};
     std::string problem, note;
+    std::map<std::uint32_t, std::string> problems;
     auto start = std::chrono::steady_clock::now();
+    const auto texts = bathyra::trace_labels_within(*labels, gt, "EPSG:32618",
+                                                    problems, note);
+    const double label_tracing = seconds_since(start);
+    start = std::chrono::steady_clock::now();
+    bathyra::FootprintTracer tracer = labels->area();
+    labels.reset();
     const std::string json = tracer.geojson(gt, "EPSG:32618", problem);
     const double tracing = seconds_since(start);
-    const long file_peak = status_mib("VmHWM") - before;
-    std::map<std::uint32_t, std::string> problems;
-    start = std::chrono::steady_clock::now();
-    const auto texts =
-        bathyra::trace_labels_within(labels, gt, "EPSG:32618", problems, note);
-    const double label_tracing = seconds_since(start);
     std::size_t bytes = 0;
     for (const auto &entry : texts)
         bytes += entry.second.size();
     std::printf(
-        "%llu x %llu nodes, blocks of %llu, 300 surveys: mask %.2f s, "
-        "labels %.2f s, file's footprint %.2f s (%zu bytes), surveys' "
-        "footprints %.2f s (%zu traced, %zu problems, %zu bytes)%s%s, "
-        "resident peak %ld MiB above the start up to the file's "
-        "footprint, %ld MiB with the surveys' (the chunks handed over: "
-        "%llu MiB)\n",
+        "%llu x %llu nodes, blocks of %llu, 300 surveys: labels %.2f s, "
+        "surveys' footprints %.2f s (%zu traced, %zu problems, %zu bytes), "
+        "file's footprint %.2f s (%zu bytes)%s%s, resident peak above the "
+        "start %ld MiB while labelling, %ld MiB in all (the chunks handed "
+        "over: %llu MiB)\n",
         (unsigned long long)n, (unsigned long long)n,
-        (unsigned long long)block, masking, labelling, tracing, json.size(),
-        label_tracing, texts.size(), problems.size(), bytes,
-        note.empty() ? "" : ", ", note.c_str(), file_peak,
-        status_mib("VmHWM") - before,
-        (unsigned long long)(chunk.size() + 4 * surveys.size()) >> 20);
+        (unsigned long long)block, labelling, label_tracing, texts.size(),
+        problems.size(), bytes, tracing, json.size(), note.empty() ? "" : ", ",
+        note.c_str(), pass_peak, status_mib("VmHWM") - before,
+        (unsigned long long)(4 * surveys.size()) >> 20);
 }
 
 }  // namespace
