@@ -283,8 +283,8 @@ void GeorefLayers::gather(const NodeBlock &block)
                            node_labels_.data());
 }
 
-// The combinations with the keys of the layers left out on the way set to
-// 0 (merged where they then agree), without those that have none left.
+// `keys` with those of the layers left out on the way set to 0, or no
+// keys when none is left.
 GeorefLayers::Keys GeorefLayers::merged_keys(Keys keys) const
 {
     bool any = false;
@@ -296,6 +296,8 @@ GeorefLayers::Keys GeorefLayers::merged_keys(Keys keys) const
     return any ? keys : Keys();
 }
 
+// The combinations with the keys of the layers left out on the way set to
+// 0 (merged where they then agree), without those that have none left.
 std::map<GeorefLayers::Keys, GeorefLayers::Nodes> GeorefLayers::merged() const
 {
     std::map<Keys, Nodes> result;
