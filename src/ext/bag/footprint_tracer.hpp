@@ -48,6 +48,12 @@ class FootprintTracer {
                    std::uint64_t height, std::uint64_t width,
                    const unsigned char *valid);
 
+    // Marks the blocks whose cell of `cells` (mask_rows() x mask_cols()
+    // of them, row-major) is nonzero, as if a node in each were valid;
+    // cells of another count refuse the tracer.
+    void add_blocks(const std::vector<std::uint8_t> &cells);
+    void add_blocks(const std::vector<std::uint16_t> &cells);
+
     // The footprint as GeoJSON text (a Polygon or MultiPolygon, holes kept,
     // simplified to within one block, coordinates to 7 decimals), or empty
     // with `problem` set.
@@ -84,12 +90,22 @@ class FootprintTracer {
     std::uint64_t mask_cols() const { return mask_cols_; }
 
   private:
+    template <class Cell> void mark_blocks(const std::vector<Cell> &cells);
+
     std::uint64_t rows_ = 0, cols_ = 0, block_ = 1;
     std::uint64_t mask_rows_ = 0, mask_cols_ = 0;
     std::vector<unsigned char> mask_;  // mask_rows_ x mask_cols_, 1 = valid
     bool any_valid_ = false;
     std::string problem_;
 };
+
+// Checks `geotransform` (finite, resolution not zero) and gives the
+// geotransform of a rows x cols grid's blocks of `block` nodes, the grid's
+// four corners, and whether the blocks reach past them (`clip`); false
+// with `problem` set when the geotransform cannot place a footprint.
+bool place_blocks(const double geotransform[6], std::uint64_t rows,
+                  std::uint64_t cols, std::uint64_t block, double cell[6],
+                  double outline[8], bool &clip, std::string &problem);
 
 // Traces `mask` (rows x cols cells, 1 = valid, at least one valid) placed
 // by `cell_geotransform`, clipped to `outline` (the grid's corners, four
