@@ -54,7 +54,7 @@ from bathyra.document import (_WIDE_STARTS, DEFAULT_LIMIT, read_document,
                               unpadded)
 from bathyra.errors import BagSupportMissing, FileError, SurveyError
 
-from bathyra import _survey
+from bathyra import _s102, _survey, s102
 from bathyra._source_surveys import add_source_surveys as _add_source_surveys
 
 __all__ = ["Survey", "SurveyError", "read_survey", "read_surveys",
@@ -259,6 +259,21 @@ def _read(path: _Path, limit: int, grid: bool) -> List[Survey]:
     path = os.fspath(path)
     name = os.fsdecode(path)
     is_bag = name.lower().endswith(".bag")
+    if not is_bag and s102.is_hdf5(path):
+        # An HDF5 file of another name: an S-102 file, or a BAG file.
+        try:
+            return [_s102_survey(path, name, limit, grid)]
+        except s102.NotS102 as error:
+            if not error.is_bag:
+                raise SurveyError(error.reason, name) from None
+            is_bag = True
+        except OSError as error:
+            raise SurveyError("cannot read this file: %s"
+                              % (error.strerror or error), name) from None
+        except BagSupportMissing as error:
+            raise SurveyError(str(error), name) from None
+        except FileError as error:  # BagError too
+            raise SurveyError(error.reason, name) from None
     try:
         if is_bag:
             source = bag.open(path, limit=limit)
@@ -301,6 +316,30 @@ def _read(path: _Path, limit: int, grid: bool) -> List[Survey]:
     except SurveyError as error:
         error.path = name
         raise
+
+
+def _s102_survey(path: _Path, name: str, limit: int, grid: bool) -> Survey:
+    """The Survey of an S-102 file, with the metadata file that an
+    edition 2.1 file names beside it."""
+    contents = s102.read(path, grid=grid)
+    metadata = problem = None
+    named = contents.attributes.get("metadata")
+    if isinstance(named, str) and named:
+        # Beside the file, whatever folder the attribute names.
+        beside = os.path.join(os.path.dirname(name), os.path.basename(named))
+        try:
+            metadata = _first(_survey_of(read_document(beside, limit).
+                                         iso19139_xml, beside, None, False))
+        except OSError as error:
+            problem = ("the metadata file %s that the file names cannot be "
+                       "read: %s" % (os.path.basename(named),
+                                     error.strerror or error))
+        except (FileError, SurveyError) as error:
+            problem = ("the metadata file %s that the file names cannot be "
+                       "read: %s" % (os.path.basename(named), error.reason
+                                     if isinstance(error, FileError)
+                                     else error.message))
+    return _s102.survey_of(contents, metadata, problem, Survey, _differ)
 
 
 def parse_survey(document: Union[_Text, _Raster]) -> Survey:
