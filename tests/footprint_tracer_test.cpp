@@ -1,14 +1,17 @@
 // Checks of the footprint tracer: shapes traced from masks of valid nodes
 // on a UTM grid, their corners against PROJ's own transform, the GeoJSON
 // read back with OGR's reader, and the refusals (sizes, pieces outside the
-// grid, no valid node, a CRS that cannot be read).
+// grid, no valid node, a CRS that cannot be read); the same for the
+// footprints of a grid's labelled parts (LabelFootprints).
 // Exits 0 when every check passes, 1 on a failure, and 77 (skipped) when
 // built without GDAL, after checking that the tracer says so.
 #include "footprint_tracer.hpp"
+#include "label_footprints.hpp"
 
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +26,8 @@
 namespace {
 
 using bathyra::FootprintTracer;
+using bathyra::LabelFootprints;
+using Texts = std::map<std::uint32_t, std::string>;
 
 int failures = 0;
 
@@ -312,6 +317,121 @@ void refusal_checks()
           "a resolution of zero: " + problem);
 }
 
+// Labels of rows x cols nodes, all 0, and rectangles set in them.
+struct Labels {
+    std::uint64_t rows, cols;
+    std::vector<std::uint32_t> of;
+    Labels(std::uint64_t r, std::uint64_t c) : rows(r), cols(c), of(r * c) {}
+    Labels &set(std::uint64_t row0, std::uint64_t row1, std::uint64_t col0,
+                std::uint64_t col1, std::uint32_t label)
+    {
+        for (std::uint64_t r = row0; r < row1; ++r)
+            for (std::uint64_t c = col0; c < col1; ++c)
+                of[r * cols + c] = label;
+        return *this;
+    }
+    // The footprints, the labels handed over in pieces of 7 x 9 nodes.
+    LabelFootprints footprints(std::uint64_t block,
+                               std::uint32_t max_label = 9) const
+    {
+        LabelFootprints traced(rows, cols, block, max_label);
+        std::vector<std::uint32_t> piece;
+        for (std::uint64_t r0 = 0; r0 < rows; r0 += 7) {
+            for (std::uint64_t c0 = 0; c0 < cols; c0 += 9) {
+                const std::uint64_t h = std::min<std::uint64_t>(7, rows - r0);
+                const std::uint64_t w = std::min<std::uint64_t>(9, cols - c0);
+                piece.assign(h * w, 0);
+                for (std::uint64_t r = 0; r < h; ++r)
+                    for (std::uint64_t c = 0; c < w; ++c)
+                        piece[r * w + c] = of[(r0 + r) * cols + c0 + c];
+                traced.add_chunk(r0, c0, h, w, piece.data());
+            }
+        }
+        return traced;
+    }
+};
+
+std::string listed(const Texts &problems)
+{
+    std::string text;
+    for (const auto &entry : problems)
+        text += " [" + std::to_string(entry.first) + "] " + entry.second;
+    return text;
+}
+
+void label_checks()
+{
+    Texts problems;
+    // Two surveys side by side, a third apart: each its own rectangle,
+    // the same as the tracer of valid nodes gives it.
+    const Labels three = Labels(30, 40)
+                             .set(5, 15, 0, 20, 1)
+                             .set(5, 15, 20, 40, 2)
+                             .set(20, 28, 30, 38, 5);
+    const Texts texts = three.footprints(1).geojson(utm_grid, utm, problems);
+    check(texts.size() == 3 && problems.empty(),
+          "three labels traced" + listed(problems));
+    if (texts.size() == 3) {
+        check_rectangle(texts.at(1), 5, 15, 0, 20, "label 1");
+        check_rectangle(texts.at(2), 5, 15, 20, 40, "label 2");
+        check_rectangle(texts.at(5), 20, 28, 30, 38, "label 5");
+        std::string why;
+        check(texts.at(1) == trace(Mask(30, 40).set(5, 15, 0, 20), 1, why),
+              "a label traces as its valid nodes would");
+    }
+    // In blocks of 10, a block of labels 2 and 1 goes to 1 (2 has no cell
+    // left), and a block cut at the grid's edge stays cut.
+    const Texts blocks = Labels(95, 95)
+                             .set(55, 56, 55, 56, 2)
+                             .set(57, 58, 52, 53, 1)
+                             .set(94, 95, 94, 95, 3)
+                             .footprints(10)
+                             .geojson(utm_grid, utm, problems);
+    check(blocks.size() == 2 && blocks.count(1) && blocks.count(3) &&
+              problems.empty(),
+          "in blocks the lowest label wins" + listed(problems));
+    if (blocks.size() == 2 && blocks.count(1) && blocks.count(3)) {
+        check_rectangle(blocks.at(1), 50, 60, 50, 60, "label 1 in a block");
+        check_rectangle(blocks.at(3), 90, 95, 90, 95, "label 3 at the edge");
+    }
+    // Coarsened twofold, the block of 1 and 2 goes to 1; relabelled, 1 and
+    // 2 become one survey, 5 none.
+    LabelFootprints merged = three.footprints(1);
+    merged.relabel({0, 4, 4, 3, 2, 0});
+    const Texts one = merged.geojson(utm_grid, utm, problems);
+    check(one.size() == 1 && one.count(4) && problems.empty(),
+          "relabelled" + listed(problems));
+    if (one.count(4))
+        check_rectangle(one.at(4), 5, 15, 0, 40, "labels 1 and 2 as one");
+    const LabelFootprints coarse = Labels(4, 4)
+                                       .set(0, 1, 1, 2, 3)
+                                       .set(1, 2, 0, 1, 2)
+                                       .footprints(1)
+                                       .coarsened(2);
+    check(coarse.block() == 2 && coarse.mask_rows() == 2 &&
+              coarse.geojson(utm_grid, utm, problems).count(2) == 1,
+          "coarsened, the lowest label wins");
+    std::string note;
+    check(bathyra::trace_labels_within(three.footprints(1), utm_grid, utm,
+                                       problems, note) == texts &&
+              note.empty(),
+          "within bounds, a small raster is traced as it is: " + note);
+    // Refusals: what costs every label is problems[0].
+    for (const char *bogus : {"EPSG:999999", ""}) {
+        check(three.footprints(1).geojson(utm_grid, bogus, problems).empty() &&
+                  problems.size() == 1 && problems.count(0) &&
+                  problems[0].find("no footprint") != std::string::npos,
+              std::string("CRS '") + bogus + "' is refused" +
+                  listed(problems));
+    }
+    const LabelFootprints beyond = three.footprints(1, 4);
+    const LabelFootprints none = Labels(10, 10).footprints(1);
+    for (const LabelFootprints *refused : {&beyond, &none})
+        check(refused->geojson(utm_grid, utm, problems).empty() &&
+                  problems.size() == 1 && !problems[0].empty(),
+              "refused:" + listed(problems));
+    check(!beyond.problem().empty(), "a label above the highest is refused");
+}
 #endif
 
 void size_checks()
@@ -334,6 +454,17 @@ void size_checks()
               std::to_string(sizes[0]) + " x " + std::to_string(sizes[1]) +
                   " by " + std::to_string(sizes[2]) + " is refused");
     }
+    for (const auto &sizes : refused)
+        check(!LabelFootprints(sizes[0], sizes[1], sizes[2], 9)
+                   .problem()
+                   .empty(),
+              "labels of " + std::to_string(sizes[0]) + " x " +
+                  std::to_string(sizes[1]) + " by " +
+                  std::to_string(sizes[2]) + " are refused");
+    check(LabelFootprints(20000, 20000, 5, 4096).problem().empty() &&
+              !LabelFootprints(10, 10, 1, 0).problem().empty() &&
+              !LabelFootprints(10, 10, 1, 65536).problem().empty(),
+          "labels of 20000 x 20000 in blocks of 5, up to 65535 labels");
     FootprintTracer fits(20000, 20000, 5);
     check(fits.problem().empty() && fits.mask_rows() == 4000 &&
               fits.mask_cols() == 4000,
@@ -376,6 +507,7 @@ int main()
 #ifdef BATHYRA_HAVE_GDAL
     shape_checks();
     refusal_checks();
+    label_checks();
 #endif
     if (failures != 0) {
         std::printf("%d checks failed\n", failures);

@@ -10,6 +10,7 @@
 
 #include "footprint_entry.hpp"
 #include "footprint_tracer.hpp"
+#include "label_footprints.hpp"
 
 namespace bathyra {
 
@@ -17,6 +18,7 @@ namespace {
 
 struct Loaded {
     TraceEntry entry = nullptr;
+    LabelTraceEntry labels = nullptr;
     std::string why;  // why it is not loaded
 };
 
@@ -52,8 +54,13 @@ const Loaded &loaded()
         }
         once.entry =
             reinterpret_cast<TraceEntry>(dlsym(library, trace_entry));
-        if (once.entry == nullptr)
+        once.labels = reinterpret_cast<LabelTraceEntry>(
+            dlsym(library, label_trace_entry));
+        if (once.entry == nullptr || once.labels == nullptr) {
+            once.entry = nullptr;
+            once.labels = nullptr;
             once.why = "no footprint: the tracer's library is incomplete";
+        }
 #endif
     });
     return once;
@@ -82,6 +89,24 @@ std::string trace_footprint(const std::vector<unsigned char> &mask,
                    &crs,  &problem, &text};
     library.entry(&call);
     return text;
+}
+
+void trace_labels(const std::vector<std::uint16_t> &cells, std::uint64_t rows,
+                  std::uint64_t cols, const double cell_geotransform[6],
+                  const double outline[8], bool clip, const std::string &crs,
+                  std::map<std::uint32_t, std::string> &texts,
+                  std::map<std::uint32_t, std::string> &problems)
+{
+    texts.clear();
+    problems.clear();
+    const Loaded &library = loaded();
+    if (library.labels == nullptr) {
+        problems[0] = library.why;
+        return;
+    }
+    LabelTraceCall call{&cells, rows, cols,   cell_geotransform, outline,
+                        clip,   &crs, &texts, &problems};
+    library.labels(&call);
 }
 
 }  // namespace bathyra

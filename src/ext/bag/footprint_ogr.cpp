@@ -10,7 +10,7 @@
 #include "footprint_tracer.hpp"
 
 #ifdef BATHYRA_HAVE_GDAL
-#include "gdal_handles.hpp"
+#include "footprint_ogr.hpp"
 
 #include <gdal_alg.h>
 
@@ -44,12 +44,8 @@ bool FootprintTracer::available()
     return true;
 }
 
-namespace {
+namespace gdal {
 
-using namespace gdal;
-
-// `what`, GDAL's last failure's message in parentheses when there is one
-// (a warning explains no failure), and the consequence.
 std::string reason(const char *what)
 {
     std::string text = what;
@@ -60,11 +56,20 @@ std::string reason(const char *what)
     return text + ": no footprint";
 }
 
-void register_drivers()
+bool ready_to_trace(std::string &problem)
 {
+    int major = 0, minor = 0, patch = 0;
+    if (!OGRGetGEOSVersion(&major, &minor, &patch)) {
+        problem = "no footprint: the GDAL library was built without GEOS, "
+                  "which joins the outlines of valid nodes";
+        return false;
+    }
     static std::once_flag once;
     std::call_once(once, [] { GDALAllRegister(); });
+    return true;
 }
+
+namespace {
 
 // Reads an EPSG code ("EPSG:32618", "32618") or a WKT text into `srs`.
 bool read_crs(OGRSpatialReferenceH srs, const std::string &text)
@@ -109,7 +114,24 @@ bool finite_coordinates(OGRGeometryH geometry)
     return true;
 }
 
-// The transformation from the grid's CRS to WGS 84, longitude first.
+// The grid's outline as a polygon, from its four corners.
+Geometry outline_polygon(const double outline[8])
+{
+    Geometry ring(OGR_G_CreateGeometry(wkbLinearRing));
+    Geometry polygon(OGR_G_CreateGeometry(wkbPolygon));
+    if (!ring || !polygon)
+        throw std::bad_alloc();
+    for (int i = 0; i <= 4; ++i)
+        OGR_G_AddPoint_2D(ring.get(), outline[2 * (i % 4)],
+                          outline[2 * (i % 4) + 1]);
+    if (OGR_G_AddGeometryDirectly(polygon.get(), ring.get()) != OGRERR_NONE)
+        return Geometry();
+    ring.release();  // now owned by `polygon`
+    return polygon;
+}
+
+}  // namespace
+
 Transform to_wgs84(const std::string &crs, std::string &problem)
 {
     Reference source(OSRNewSpatialReference(nullptr));
@@ -136,106 +158,67 @@ Transform to_wgs84(const std::string &crs, std::string &problem)
     return transform;
 }
 
-// The valid cells of `mask` as polygons, one a connected piece, gathered
-// in one multipolygon.
-Geometry polygonize(const std::vector<unsigned char> &mask, int rows, int cols,
+Dataset raster_over(void *data, int rows, int cols, GDALDataType type,
                     const double cell_geotransform[6], std::string &problem)
 {
-    GDALDriverH raster_driver = GDALGetDriverByName("MEM");
-    GDALDriverH vector_driver = GDALGetDriverByName("Memory");
-    if (raster_driver == nullptr || vector_driver == nullptr) {
+    GDALDriverH driver = GDALGetDriverByName("MEM");
+    if (driver == nullptr) {
         problem = reason("GDAL's drivers in memory are missing");
-        return Geometry();
+        return Dataset();
     }
-    Dataset raster(
-        GDALCreate(raster_driver, "", cols, rows, 1, GDT_Byte, nullptr));
-    if (!raster) {
-        problem = reason("the mask of valid nodes could not be made");
-        return Geometry();
-    }
+    Dataset raster(GDALCreate(driver, "", cols, rows, 0, type, nullptr));
+    // The band is the caller's buffer itself, not a copy of it.
+    char pointer[64] = {0};
+    CPLPrintPointer(pointer, data, sizeof pointer - 1);
+    const std::string option = std::string("DATAPOINTER=") + pointer;
+    char *options[] = {const_cast<char *>(option.c_str()), nullptr};
     double geotransform[6];
     for (int i = 0; i < 6; ++i)
         geotransform[i] = cell_geotransform[i];
-    GDALRasterBandH band = GDALGetRasterBand(raster.get(), 1);
-    if (GDALSetGeoTransform(raster.get(), geotransform) != CE_None ||
-        band == nullptr ||
-        GDALRasterIO(band, GF_Write, 0, 0, cols, rows,
-                     const_cast<unsigned char *>(mask.data()), cols, rows,
-                     GDT_Byte, 0, 0) != CE_None) {
+    if (!raster || GDALAddBand(raster.get(), type, options) != CE_None ||
+        GDALSetGeoTransform(raster.get(), geotransform) != CE_None) {
         problem = reason("the mask of valid nodes could not be made");
-        return Geometry();
+        return Dataset();
     }
-    Dataset vectors(
-        GDALCreate(vector_driver, "", 0, 0, 0, GDT_Unknown, nullptr));
-    OGRLayerH layer =
-        vectors ? GDALDatasetCreateLayer(vectors.get(), "footprint", nullptr,
-                                         wkbPolygon, nullptr)
-                : nullptr;
-    if (layer == nullptr) {
+    return raster;
+}
+
+Dataset polygonize(GDALDatasetH raster, OGRLayerH &layer, std::string &problem)
+{
+    GDALDriverH driver = GDALGetDriverByName("Memory");
+    if (driver == nullptr) {
+        problem = reason("GDAL's drivers in memory are missing");
+        return Dataset();
+    }
+    Dataset vectors(GDALCreate(driver, "", 0, 0, 0, GDT_Unknown, nullptr));
+    layer = vectors ? GDALDatasetCreateLayer(vectors.get(), "pieces", nullptr,
+                                             wkbPolygon, nullptr)
+                    : nullptr;
+    OGRFieldDefnH field = OGR_Fld_Create("value", OFTInteger);
+    if (field == nullptr)
+        throw std::bad_alloc();
+    const bool made = layer != nullptr &&
+                      OGR_L_CreateField(layer, field, TRUE) == OGRERR_NONE;
+    OGR_Fld_Destroy(field);
+    if (!made) {
         problem = reason("the outlines of valid nodes could not be held");
-        return Geometry();
+        return Dataset();
     }
-    // The band is its own mask: only valid cells become polygons.
-    if (GDALPolygonize(band, band, layer, -1, nullptr, nullptr, nullptr) !=
-        CE_None) {
+    GDALRasterBandH band = GDALGetRasterBand(raster, 1);
+    // The band is its own mask: only cells of a value become polygons.
+    if (band == nullptr || GDALPolygonize(band, band, layer, 0, nullptr,
+                                          nullptr, nullptr) != CE_None) {
         problem = reason("the valid nodes could not be outlined");
-        return Geometry();
+        return Dataset();
     }
-    raster.reset();
-    Geometry pieces(OGR_G_CreateGeometry(wkbMultiPolygon));
-    if (!pieces)
-        throw std::bad_alloc();
-    OGR_L_ResetReading(layer);
-    while (Feature feature{OGR_L_GetNextFeature(layer)}) {
-        Geometry piece(OGR_F_StealGeometry(feature.get()));
-        if (!piece)
-            continue;
-        if (OGR_G_AddGeometryDirectly(pieces.get(), piece.get()) !=
-            OGRERR_NONE) {
-            problem = reason("the outlines of valid nodes could not be "
-                             "gathered");
-            return Geometry();
-        }
-        piece.release();  // now owned by `pieces`
-    }
-    return pieces;
+    return vectors;
 }
 
-// The grid's outline as a polygon, from its four corners.
-Geometry outline_polygon(const double outline[8])
+std::string finished(Geometry pieces, const double cell_geotransform[6],
+                     const double outline[8], bool clip,
+                     OGRCoordinateTransformationH transform,
+                     std::string &problem)
 {
-    Geometry ring(OGR_G_CreateGeometry(wkbLinearRing));
-    Geometry polygon(OGR_G_CreateGeometry(wkbPolygon));
-    if (!ring || !polygon)
-        throw std::bad_alloc();
-    for (int i = 0; i <= 4; ++i)
-        OGR_G_AddPoint_2D(ring.get(), outline[2 * (i % 4)],
-                          outline[2 * (i % 4) + 1]);
-    if (OGR_G_AddGeometryDirectly(polygon.get(), ring.get()) != OGRERR_NONE)
-        return Geometry();
-    ring.release();  // now owned by `polygon`
-    return polygon;
-}
-
-std::string trace(const std::vector<unsigned char> &mask, std::uint64_t rows,
-                  std::uint64_t cols, const double cell_geotransform[6],
-                  const double outline[8], bool clip, const std::string &crs,
-                  std::string &problem)
-{
-    int major = 0, minor = 0, patch = 0;
-    if (!OGRGetGEOSVersion(&major, &minor, &patch)) {
-        problem = "no footprint: the GDAL library was built without GEOS, "
-                  "which joins the outlines of valid nodes";
-        return std::string();
-    }
-    register_drivers();
-    Transform transform = to_wgs84(crs, problem);
-    if (!transform)
-        return std::string();
-    Geometry pieces =
-        polygonize(mask, int(rows), int(cols), cell_geotransform, problem);
-    if (!pieces)
-        return std::string();
     // The polygonizer's pieces are 4-connected pieces of cells, so no two
     // share more than a corner: together they already are the union, one
     // polygon or a multipolygon, unless GEOS finds them invalid (then
@@ -279,7 +262,7 @@ std::string trace(const std::vector<unsigned char> &mask, std::uint64_t rows,
         problem = "the valid nodes cover no area: no footprint";
         return std::string();
     }
-    if (OGR_G_Transform(simple.get(), transform.get()) != OGRERR_NONE ||
+    if (OGR_G_Transform(simple.get(), transform) != OGRERR_NONE ||
         !finite_coordinates(simple.get())) {
         problem = reason("the footprint could not be taken from the grid's "
                          "horizontal CRS to WGS 84");
@@ -293,6 +276,52 @@ std::string trace(const std::vector<unsigned char> &mask, std::uint64_t rows,
         return std::string();
     }
     return std::string(json.get());
+}
+
+}  // namespace gdal
+
+namespace {
+
+using namespace gdal;
+
+std::string trace(const std::vector<unsigned char> &mask, std::uint64_t rows,
+                  std::uint64_t cols, const double cell_geotransform[6],
+                  const double outline[8], bool clip, const std::string &crs,
+                  std::string &problem)
+{
+    if (!ready_to_trace(problem))
+        return std::string();
+    Transform transform = to_wgs84(crs, problem);
+    if (!transform)
+        return std::string();
+    Dataset raster =
+        raster_over(const_cast<unsigned char *>(mask.data()), int(rows),
+                    int(cols), GDT_Byte, cell_geotransform, problem);
+    OGRLayerH layer = nullptr;
+    Dataset vectors =
+        raster ? polygonize(raster.get(), layer, problem) : Dataset();
+    raster.reset();
+    if (!vectors)
+        return std::string();
+    Geometry pieces(OGR_G_CreateGeometry(wkbMultiPolygon));
+    if (!pieces)
+        throw std::bad_alloc();
+    OGR_L_ResetReading(layer);
+    while (Feature feature{OGR_L_GetNextFeature(layer)}) {
+        Geometry piece(OGR_F_StealGeometry(feature.get()));
+        if (!piece)
+            continue;
+        if (OGR_G_AddGeometryDirectly(pieces.get(), piece.get()) !=
+            OGRERR_NONE) {
+            problem = reason("the outlines of valid nodes could not be "
+                             "gathered");
+            return std::string();
+        }
+        piece.release();  // now owned by `pieces`
+    }
+    vectors.reset();
+    return finished(std::move(pieces), cell_geotransform, outline, clip,
+                    transform.get(), problem);
 }
 
 }  // namespace

@@ -113,6 +113,42 @@ void FootprintTracer::add_chunk(std::uint64_t row0, std::uint64_t col0,
     any_valid_ = any_valid_ || seen != 0;
 }
 
+bool place_blocks(const double geotransform[6], std::uint64_t rows,
+                  std::uint64_t cols, std::uint64_t block, double cell[6],
+                  double outline[8], bool &clip, std::string &problem)
+{
+    for (int i = 0; i < 6; ++i) {
+        if (!std::isfinite(geotransform[i])) {
+            problem = "the grid's position or resolution is not a number: "
+                      "no footprint";
+            return false;
+        }
+    }
+    const double det =
+        geotransform[1] * geotransform[5] - geotransform[2] * geotransform[4];
+    if (!(std::fabs(det) > 0.0) || !std::isfinite(det)) {
+        problem = "the grid's resolution is zero: no footprint";
+        return false;
+    }
+    const double b = double(block);
+    const double placed[6] = {geotransform[0],     geotransform[1] * b,
+                              geotransform[2] * b, geotransform[3],
+                              geotransform[4] * b, geotransform[5] * b};
+    for (int i = 0; i < 6; ++i)
+        cell[i] = placed[i];
+    // The grid's own corners: blocks at the far edges may reach past them.
+    const double c = double(cols), r = double(rows);
+    const double corner[4][2] = {{0, 0}, {c, 0}, {c, r}, {0, r}};
+    for (int i = 0; i < 4; ++i) {
+        outline[2 * i] = geotransform[0] + corner[i][0] * geotransform[1] +
+                         corner[i][1] * geotransform[2];
+        outline[2 * i + 1] = geotransform[3] + corner[i][0] * geotransform[4] +
+                             corner[i][1] * geotransform[5];
+    }
+    clip = rows % block != 0 || cols % block != 0;
+    return true;
+}
+
 std::string FootprintTracer::geojson(const double geotransform[6],
                                      const std::string &crs,
                                      std::string &problem) const
@@ -129,38 +165,15 @@ std::string FootprintTracer::geojson(const double geotransform[6],
                         problem);
         return std::string();
     }
-    for (int i = 0; i < 6; ++i) {
-        if (!std::isfinite(geotransform[i])) {
-            problem = "the grid's position or resolution is not a number: "
-                      "no footprint";
-            return std::string();
-        }
-    }
-    const double det =
-        geotransform[1] * geotransform[5] - geotransform[2] * geotransform[4];
-    if (!(std::fabs(det) > 0.0) || !std::isfinite(det)) {
-        problem = "the grid's resolution is zero: no footprint";
+    double cell[6], outline[8];
+    bool clip = false;
+    if (!place_blocks(geotransform, rows_, cols_, block_, cell, outline, clip,
+                      problem))
         return std::string();
-    }
     if (!any_valid_) {
         problem = "the grid has no valid node: no footprint";
         return std::string();
     }
-    const double b = double(block_);
-    const double cell[6] = {geotransform[0],     geotransform[1] * b,
-                            geotransform[2] * b, geotransform[3],
-                            geotransform[4] * b, geotransform[5] * b};
-    // The grid's own corners: blocks at the far edges may reach past them.
-    const double c = double(cols_), r = double(rows_);
-    const double corner[4][2] = {{0, 0}, {c, 0}, {c, r}, {0, r}};
-    double outline[8];
-    for (int i = 0; i < 4; ++i) {
-        outline[2 * i] = geotransform[0] + corner[i][0] * geotransform[1] +
-                         corner[i][1] * geotransform[2];
-        outline[2 * i + 1] = geotransform[3] + corner[i][0] * geotransform[4] +
-                             corner[i][1] * geotransform[5];
-    }
-    const bool clip = rows_ % block_ != 0 || cols_ % block_ != 0;
     return trace_footprint(mask_, mask_rows_, mask_cols_, cell, outline, clip,
                            crs, problem);
 }

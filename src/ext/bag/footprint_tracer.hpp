@@ -91,6 +91,14 @@ class FootprintTracer {
     std::string problem_;
 };
 
+// Checks `geotransform` (finite, resolution not zero) and gives the
+// geotransform of a rows x cols grid's blocks of `block` nodes, the grid's
+// four corners, and whether the blocks reach past them (`clip`); false
+// with `problem` set when the geotransform cannot place a footprint.
+bool place_blocks(const double geotransform[6], std::uint64_t rows,
+                  std::uint64_t cols, std::uint64_t block, double cell[6],
+                  double outline[8], bool &clip, std::string &problem);
+
 // Traces `mask` (rows x cols cells, 1 = valid, at least one valid) placed
 // by `cell_geotransform`, clipped to `outline` (the grid's corners, four
 // x, y pairs) when `clip` is set.  Returns GeoJSON or empty with `problem`
