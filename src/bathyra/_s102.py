@@ -61,7 +61,6 @@ _BOOLEANS = frozenset(("fullSeafloorCoverageAchieved", "bathyCoverage",
                        "significantFeaturesDetected"))
 _UNCERTAINTY = frozenset(("uncertaintyFixed", "uncertaintyVariableFactor"))
 _DATE_WORDS = {"SURSTA": "start", "SUREND": "end"}
-_NO_FOOTPRINT = "the footprints of source surveys are not traced yet"
 
 
 def _datum(code: Any, where: str, problems: List[Tuple[str, str]]
@@ -169,7 +168,19 @@ def _source_survey(contents: Any, instance: Any, row: Dict[str, Any],
     sources["valid_nodes"] = "grid"
     if quality:
         sources["quality"] = TABLE
-    problems.append(("footprint", _NO_FOOTPRINT))
+    row_id = row.get("id")
+    outline = (instance.outlines or {}).get(row_id)
+    if outline is not None:
+        fields["footprint"] = json.loads(outline)
+        sources["footprint"] = "grid"
+    else:
+        why = (instance.outline_problems or {}).get(row_id)
+        problems.extend(("footprint", text) for text in (
+            (why,) if why else instance.outlines_problems or (
+                "the survey's cells hold no depth: no footprint",)))
+    if instance.outlines_problems and outline is not None:
+        problems.extend(("footprint", text)
+                        for text in instance.outlines_problems)
     order = [field.name for field in dataclasses.fields(make)]
     return make(path=contents.path, valid_nodes=nodes,
                 quality=quality or None, problems=problems,

@@ -62,7 +62,9 @@ class Instance(NamedTuple):
     ``shape`` (rows, columns) and ``members`` of its grid, and from a pass
     over it: ``valid_nodes``, ``depth_range``, ``uncertainty_range`` and
     ``cells``, {row id: (cells, valid nodes, (shoalest, deepest) or
-    None)}."""
+    None)}; ``outlines``, {row id: GeoJSON text of the area of its nodes
+    that hold data}, ``outline_problems``, {row id: why it has none}, and
+    ``outlines_problems``, what costs them all."""
 
     name: str
     attributes: Dict[str, Any]
@@ -74,6 +76,9 @@ class Instance(NamedTuple):
     uncertainty_range: Optional[Tuple[float, float]] = None
     cells: Optional[Dict[int, Tuple[int, int, Optional[Tuple[float, float]]]]
                     ] = None
+    outlines: Optional[Dict[int, str]] = None
+    outline_problems: Optional[Dict[int, str]] = None
+    outlines_problems: Tuple[str, ...] = ()
 
 
 class S102File(NamedTuple):
@@ -150,6 +155,13 @@ def _parse(path: str, document: bytes, grid: bool) -> S102File:
             instances[fields[1]]["cells"][int(fields[2])] = (
                 int(fields[3]), int(fields[4]),
                 None if low is None else (low, high))
+        elif head in ("outline", "unlined") and fields[1] in instances:
+            key = "outlines" if head == "outline" else "outline_problems"
+            instances[fields[1]].setdefault(key, {})[int(fields[2])] = \
+                fields[3]
+        elif head == "outlines" and fields[1] in instances:
+            instances[fields[1]]["outlines_problems"] = instances[
+                fields[1]].get("outlines_problems", ()) + (fields[2],)
         elif head == "quality":
             feature = fields[1]
         elif head == "column":

@@ -94,7 +94,8 @@ Handle id_type(const Grid &ids, const std::string &what)
 
 void pass_instance(hid_t file, const std::string &name,
                    const std::string &values_path, const std::string &ids_path,
-                   NodeSink *sink, std::string &lines)
+                   NodeSink *sink, std::string &lines, LabelFootprints *labels,
+                   const std::unordered_map<uint32_t, uint32_t> *label_of)
 {
     const std::string what = "the depths of " + name;
     ElevationSummary summary;
@@ -151,9 +152,12 @@ void pass_instance(hid_t file, const std::string &name,
             depths.resize(capacity);
             errors.resize(capacity);
         }
+        std::vector<uint32_t> marks;
         if (ids_memory.valid())
             row_ids.resize(capacity);
-        uint32_t last_id = 0;
+        if (labels && label_of && ids_memory.valid())
+            marks.resize(capacity);
+        uint32_t last_id = 0, last_label = 0;
         IdNodes *last = nullptr;
         for (hsize_t row = 0; row < grid.dims[0]; row += shape[0]) {
             for (hsize_t col = 0; col < grid.dims[1]; col += shape[1]) {
@@ -185,6 +189,8 @@ void pass_instance(hid_t file, const std::string &name,
                     } else {
                         for (size_t i = 0; i < n; ++i) {
                             const uint32_t id = row_ids[i];
+                            if (!marks.empty())
+                                marks[i] = 0;
                             if (id == 0)
                                 continue;
                             if (!last || id != last_id) {
@@ -198,10 +204,18 @@ void pass_instance(hid_t file, const std::string &name,
                                 }
                                 last = &by_id[id];
                                 last_id = id;
+                                if (!marks.empty()) {
+                                    auto found = label_of->find(id);
+                                    last_label = found == label_of->end()
+                                                     ? 0
+                                                     : found->second;
+                                }
                             }
                             ++last->cells;
                             if (!valid[i])
                                 continue;
+                            if (!marks.empty())
+                                marks[i] = last_label;
                             const float value = depth[i];
                             if (last->nodes++ == 0) {
                                 last->low = last->high = value;
@@ -210,6 +224,9 @@ void pass_instance(hid_t file, const std::string &name,
                                 last->high = std::max(last->high, value);
                             }
                         }
+                        if (!marks.empty() && id_problem.empty())
+                            labels->add_chunk(row, col, count[0], count[1],
+                                              marks.data());
                     }
                 }
                 if (sink)

@@ -7,7 +7,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -128,7 +130,9 @@ std::string quality_feature(hid_t file)
     return std::string();
 }
 
-void read_table(hid_t file, const std::string &feature, std::string &lines)
+// Reads the quality's table into `lines`, and its row ids into `ids`.
+void read_table(hid_t file, const std::string &feature, std::string &lines,
+                std::vector<uint32_t> &ids)
 {
     const std::string path = "/" + feature + "/" + table_name;
     grid_blocks::Grid table;
@@ -156,8 +160,19 @@ void read_table(hid_t file, const std::string &feature, std::string &lines)
         return;
     }
     lines += "quality\t" + feature + "\t" + std::to_string(rows) + "\n";
-    for (const Column &column : columns)
+    for (const Column &column : columns) {
         lines += "column\t" + column.name + "\t" + column.kind + "\n";
+        if (column.name != id_member || column.kind != 'i')
+            continue;
+        for (const std::string &text : column.texts) {
+            const unsigned long long id =
+                std::strtoull(text.c_str(), nullptr, 10);
+            if (text[0] != '-' && id > 0 && id <= 0xFFFFFFFFull)
+                ids.push_back(static_cast<uint32_t>(id));
+        }
+        std::sort(ids.begin(), ids.end());
+        ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    }
     for (uint64_t row = 0; row < rows; ++row) {
         lines += "row\t" + std::to_string(row) + "\n";
         for (const Column &column : columns)
@@ -166,9 +181,9 @@ void read_table(hid_t file, const std::string &feature, std::string &lines)
     }
 }
 
-// The first instance's footprint request: its size, the geotransform of
-// its nodes (row 0 the southernmost, at the grid's origin) and its CRS;
-// false with the reason when the file does not say.
+// Where an instance's nodes are: its size, the geotransform of its nodes
+// (row 0 the southernmost, at the grid's origin) and its CRS; false with
+// the reason when the file does not say.
 bool footprint_request(hid_t file, const std::string &name, hid_t root,
                        FootprintRequest &request, std::string &why)
 {
@@ -254,9 +269,13 @@ void read_s102_file(const char *path, bool with_grid, S102Outcome &outcome)
         read_instance(file.get(), name, lines);
     const std::string feature = quality_feature(file.get());
     if (!feature.empty())
-        read_table(file.get(), feature, lines);
+        read_table(file.get(), feature, lines, outcome.ids);
     if (!with_grid)
         return;
+    const bool outlined = !outcome.ids.empty() &&
+                          outcome.ids.size() <= LabelFootprints::max_labels;
+    for (size_t i = 0; outlined && i < outcome.ids.size(); ++i)
+        outcome.label_of[outcome.ids[i]] = static_cast<uint32_t>(i + 1);
     std::string ids_path;
     if (!feature.empty())
         ids_path = "/" + feature + "/" + feature + ".01/" + values_name;
@@ -272,9 +291,38 @@ void read_s102_file(const char *path, bool with_grid, S102Outcome &outcome)
         }
         const std::string values_path =
             std::string(coverage_group) + "/" + names[i] + "/" + values_name;
+        LabelFootprints *labels = nullptr;
+        if (!ids_path.empty()) {
+            SurveyOutlines outlines;
+            outlines.name = names[i];
+            if (!outlined) {
+                outlines.problem =
+                    outcome.ids.empty()
+                        ? "the quality table gives no row ids: no footprints"
+                        : "the quality table has more than " +
+                              std::to_string(LabelFootprints::max_labels) +
+                              " rows: no footprints of its source surveys";
+            } else if (footprint_request(file.get(), names[i], root.get(),
+                                         outlines.placement,
+                                         outlines.problem)) {
+                const FootprintRequest &at = outlines.placement;
+                const uint64_t block =
+                    FootprintTracer::block_for(at.rows, at.cols);
+                outlines.labels = std::make_unique<LabelFootprints>(
+                    at.rows, at.cols, block ? block : 1,
+                    static_cast<uint32_t>(outcome.ids.size()));
+                labels = outlines.labels.get();
+            }
+            outcome.outlines.push_back(std::move(outlines));
+        }
         const size_t before = lines.size();
-        pass_instance(file.get(), names[i], values_path, ids_path, sink,
-                      lines);
+        pass_instance(file.get(), names[i], values_path, ids_path, sink, lines,
+                      labels, &outcome.label_of);
+        if (labels && lines.compare(before, 8, "problem\t") == 0) {
+            outcome.outlines.back().labels.reset();
+            outcome.outlines.back().problem =
+                "the grid could not be read to its end: no footprints";
+        }
         if (i == 0 && lines.compare(before, 8, "problem\t") == 0 &&
             outcome.footprint) {
             outcome.footprint.reset();
@@ -284,12 +332,63 @@ void read_s102_file(const char *path, bool with_grid, S102Outcome &outcome)
     }
 }
 
+namespace {
+
+std::string one_line(std::string text)
+{
+    for (char &c : text)
+        if (c == '\n' || c == '\t' || c == '\r')
+            c = ' ';
+    return text;
+}
+
+// The "outline", "unlined" and "outlines" lines of one instance.
+std::string outline_lines(const S102Outcome &outcome,
+                          const SurveyOutlines &outlines)
+{
+    const std::string &name = outlines.name;
+    if (!outlines.labels)
+        return "outlines\t" + name + "\t" + one_line(outlines.problem) + "\n";
+    if (!outlines.labels->problem().empty())
+        return "outlines\t" + name + "\t" +
+               one_line(outlines.labels->problem()) + "\n";
+    std::map<uint32_t, std::string> problems;
+    std::string note;
+    const std::map<uint32_t, std::string> texts =
+        trace_labels_within(*outlines.labels, outlines.placement.geotransform,
+                            outlines.placement.crs, problems, note);
+    std::string lines;
+    if (!note.empty())
+        lines += "outlines\t" + name + "\t" + one_line(note) + "\n";
+    auto id_of = [&](uint32_t label) {
+        return std::to_string(outcome.ids[label - 1]);
+    };
+    for (const auto &entry : problems) {
+        if (entry.first == 0)
+            lines +=
+                "outlines\t" + name + "\t" + one_line(entry.second) + "\n";
+        else
+            lines += "unlined\t" + name + "\t" + id_of(entry.first) + "\t" +
+                     one_line(entry.second) + "\n";
+    }
+    for (const auto &entry : texts)
+        if (!entry.second.empty())
+            lines += "outline\t" + name + "\t" + id_of(entry.first) + "\t" +
+                     one_line(entry.second) + "\n";
+    return lines;
+}
+
+}  // namespace
+
 std::string s102_answer(S102Outcome &outcome)
 {
     std::string notes = outcome.footprint_note, text;
     if (outcome.footprint)
         text = outcome.footprint->trace(std::string(), notes);
-    return outcome.lines + '\0' + notes + '\0' + text;
+    std::string lines = outcome.lines;
+    for (const SurveyOutlines &outlines : outcome.outlines)
+        lines += outline_lines(outcome, outlines);
+    return lines + '\0' + notes + '\0' + text;
 }
 
 }  // namespace bathyra

@@ -18,6 +18,10 @@
 //   grid      NAME  NODES  LOW  HIGH  ULOW  UHIGH   with the grid: the
 //                                           depths of an instance
 //   cells     NAME  ID  CELLS  NODES  LOW  HIGH    the cells of one id
+//   outline   NAME  ID  GEOJSON             the footprint of one id's
+//                                           nodes that hold data (after the
+//   unlined   NAME  ID  TEXT                pass), or why there is none
+//   outlines  NAME  TEXT                    what costs every id's
 //   problem   NAME  TEXT                    what could not be read
 // KIND: s text, i integer (an enumeration's value too), f 32-bit, d
 // 64-bit float.  Depths are as the file stores them: positive down.
@@ -26,10 +30,23 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "footprint_pass.hpp"
+#include "label_footprints.hpp"
 
 namespace bathyra {
+
+// The footprints of the source surveys of one instance: the labels
+// marked in the pass (label l is the table's id ids[l - 1]) and where the
+// instance's nodes are.
+struct SurveyOutlines {
+    std::string name;
+    std::unique_ptr<LabelFootprints> labels;
+    FootprintRequest placement;
+    std::string problem;  // why there are none, when not empty
+};
 
 struct S102Outcome {
     enum Status {
@@ -44,6 +61,9 @@ struct S102Outcome {
     // pass (outside the library's lock), or why there is none.
     std::unique_ptr<FootprintSink> footprint;
     std::string footprint_note;
+    std::vector<uint32_t> ids;  // the table's ids, sorted, each once
+    std::unordered_map<uint32_t, uint32_t> label_of;
+    std::vector<SurveyOutlines> outlines;
 };
 
 // Reads the file at `path` (in the file system's encoding); with
