@@ -385,9 +385,10 @@ def _source_surveys(contents: Any, make: Callable,
                              _count(len(missing), "row id"), _ids(missing))))
     unused = [row_id for row_id in rows if row_id not in used]
     if unused and any(i.cells is not None for i in contents.instances):
-        problems.append(("source_surveys", "%s of the quality table "
+        problems.append(("source_surveys", "%s of the quality table %s "
                          "referenced by no cell (ids %s)" % (
-                             _count(len(unused), "row is", "rows are"),
+                             _count(len(unused), "row"),
+                             "is" if len(unused) == 1 else "are",
                              _ids(unused))))
     return surveys, [rows[row_id] for row_id in sorted(used, key=str)]
 

@@ -6,8 +6,9 @@
 
 (``python -m bathyra`` is the same command, and its messages name it so.)
 Each PATH is an ISO 19139 metadata file (``.xml``), a BAG file (``.bag``),
-a directory that stands for both kinds of file below it, or ``-`` for one
-document on standard input.  The survey reader (bathyra.survey) reads
+an S-102 file (HDF5, recognised by its content, usually ``.h5``), a
+directory that stands for those files below it (of its ``*.h5`` files,
+those that are HDF5), or ``-`` for one document on standard input.  The survey reader (bathyra.survey) reads
 every file and prints one row per file with every S-57 attribute, empty
 where the file does not state it (``--grid``: each BAG file's grid is
 read too, for the exact depth range, the uncertainty and the count of
@@ -45,7 +46,7 @@ import errno
 import os
 import sys
 
-from bathyra import __version__, bag, survey
+from bathyra import __version__, bag, s102, survey
 from bathyra.cli_jobs import outcomes, stop_bag_helper
 from bathyra.cli_output import (KEYS, S57_KEYS, display, display_path,
                                 gaps, make_writer, strict_rows, survey_rows)
@@ -59,6 +60,8 @@ REFUSED = "refused"  # the task of a document that could not be read
 PROGRESS_THRESHOLD = 20  # files; fewer are read before one would look
 
 SUFFIXES = (".xml", ".bag")
+# Files of this name in a folder are read when they are HDF5 (S-102).
+HDF5_SUFFIX = ".h5"
 
 # The largest --max-size: what a BAG file's helper can be given (4 GiB).
 MAX_SIZE = getattr(bag, "MAX_LIMIT", 0xFFFFFFFE)
@@ -70,7 +73,7 @@ EXIT_BROKEN_PIPE = 128 + 13  # as a process ended by SIGPIPE
 
 def expand_paths(paths, report):
     """Files in the order given; a directory gives its *.xml and *.bag
-    files below it, sorted.  A folder that cannot be read is reported with
+    files below it, and its *.h5 files that are HDF5, sorted.  A folder that cannot be read is reported with
     `report(path, message)`.  A missing path is returned as is and fails
     when read."""
     files = []
@@ -86,7 +89,10 @@ def expand_paths(paths, report):
             for folder, dirs, names in os.walk(path, onerror=walk_error):
                 dirs.sort()
                 found.extend(os.path.join(folder, name) for name in names
-                             if name.lower().endswith(SUFFIXES))
+                             if name.lower().endswith(SUFFIXES)
+                             or (name.lower().endswith(HDF5_SUFFIX)
+                                 and s102.is_hdf5(os.path.join(folder,
+                                                               name))))
             files.extend(sorted(found))
         else:
             files.append(path)
@@ -345,11 +351,11 @@ def record_name(path, number):
 
 
 def source_rows(results):
-    """The table's and CSV's rows of the source surveys of each record:
-    (name after the record's, cells)."""
-    return tuple(tuple(zip(row_names(result.source_surveys),
-                           (survey_rows(source)[0]
-                            for source in result.source_surveys)))
+    """The rows of the source surveys of each record (the table's, CSV's
+    and GeoJSON's): (name after the record's, cells, data)."""
+    return tuple(tuple((name,) + survey_rows(source) for name, source in
+                       zip(row_names(result.source_surveys),
+                           result.source_surveys))
                  for result in results)
 
 
@@ -472,8 +478,9 @@ def run(options, out, prog):
                     messages.record(name, missing, first=number == 1)
                     writer.write(name, cells, data)
                     if writer.source_rows and outcome.sources:
-                        for suffix, source in outcome.sources[number - 1]:
-                            writer.write(name + suffix, source)
+                        for suffix, source, values in \
+                                outcome.sources[number - 1]:
+                            writer.write(name + suffix, source, values)
             else:
                 messages.refused(path, outcome.reason)
                 writer.fail(path, outcome.reason)

@@ -197,12 +197,14 @@ class CsvWriter(Writer):
 
 
 class GeoJsonWriter(Writer):
-    """One FeatureCollection, printed at the end: a Feature per file, its
-    footprint (from the grid, with --grid) or else its bounding box as the
-    geometry (null without either), its S-57 attributes and its file as
-    properties.  Once a footprint is drawn, Polygons are written as
+    """One FeatureCollection, printed at the end: a Feature per file (and
+    per source survey, read with --grid), its footprint (from the grid,
+    with --grid) or else its bounding box as the geometry (null without
+    either), its S-57 attributes and its file as properties.  Once a footprint is drawn, Polygons are written as
     one-part MultiPolygons when another feature is a MultiPolygon, so that
     the collection reads as one layer of one geometry type."""
+
+    source_rows = True
 
     def __init__(self, out, keys):
         super().__init__(out, keys)
@@ -276,8 +278,11 @@ def box_geometry(bbox):
 # their words begin; every problem of the vertical CRS is one too.
 CONTRADICTIONS = {
     "DRVAL1": ("the elevation attributes of the BAG file",
-               "the depth range in the metadata"),
+               "the depth range in the metadata",
+               "the minimumDepth and maximumDepth of"),
     "footprint": ("the grid's north-east corner point",),
+    "bbox": ("the bounds of the file",),
+    "source_surveys": ("cells reference",),
 }
 
 

@@ -19,6 +19,7 @@ a file of that edition's layout; see its docstring.
 """
 import array
 import os
+import stat
 import struct
 from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
@@ -47,13 +48,25 @@ class NotS102(BagError):
 
 
 def is_hdf5(path: Any) -> bool:
-    """Whether the file begins as an HDF5 file does (the library also
-    looks at 512, 1024... bytes in; files written so are rare)."""
+    """Whether `path` is a regular file that begins as an HDF5 file does
+    (the library also looks 512, 1024... bytes in; files written so are
+    rare).  Never waits: a FIFO or a device is not opened for reading."""
+    flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(
+        os, "O_BINARY", 0)
     try:
-        with open(path, "rb") as stream:
-            return stream.read(8) == _HDF5_SIGNATURE
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return False
+        descriptor = os.open(path, flags)
+    except (OSError, ValueError):
+        return False
+    try:
+        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+            return False
+        return os.read(descriptor, 8) == _HDF5_SIGNATURE
     except OSError:
         return False
+    finally:
+        os.close(descriptor)
 
 
 class Instance(NamedTuple):

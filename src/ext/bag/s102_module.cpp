@@ -196,9 +196,15 @@ PyObject *read_s102(PyObject *, PyObject *args)
     Py_END_ALLOW_THREADS
     if (!finished)
         return not_run();
-    return Py_BuildValue("(s#y#)", kind.data(),
-                         static_cast<Py_ssize_t>(kind.size()), document.data(),
-                         static_cast<Py_ssize_t>(document.size()));
+    OwnedRef kind_text(PyUnicode_DecodeUTF8(
+        kind.data(), static_cast<Py_ssize_t>(kind.size()), "replace"));
+    if (!kind_text)
+        return nullptr;
+    OwnedRef bytes(PyBytes_FromStringAndSize(
+        document.data(), static_cast<Py_ssize_t>(document.size())));
+    if (!bytes)
+        return nullptr;
+    return PyTuple_Pack(2, kind_text.get(), bytes.get());
 }
 
 PyObject *write_s102(PyObject *, PyObject *args)

@@ -2,7 +2,7 @@
 // them): reading a file in this process and writing test files.
 #pragma once
 
-#include <Python.h>
+#include "host_compat.hpp"
 
 namespace bathyra {
 
