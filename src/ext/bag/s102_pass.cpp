@@ -8,6 +8,11 @@
 // anything of that size is allocated.
 #include "s102_pass.hpp"
 
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -36,6 +41,213 @@ std::string number(double value)
     std::snprintf(text, sizeof text, "%.9g", value);
     return text;
 }
+
+// One block as the reading thread reads it: its place, the depths (and
+// uncertainties) side by side, and the row ids when read.
+struct Block {
+    hsize_t row = 0, col = 0, rows = 0, cols = 0;
+    std::vector<float> pairs;
+    std::vector<uint32_t> ids;
+    bool ids_read = false;
+};
+
+// What is done with each block, in the order of the blocks: the depths
+// split from the uncertainties, gathered, the ids counted, the labels
+// marked and the block handed to the sink.  Calls nothing of HDF5.
+class BlockTaker {
+  public:
+    BlockTaker(Gatherer &gatherer, bool with_uncertainty, size_t capacity,
+               bool with_ids, NodeSink *sink, LabelFootprints *labels,
+               const std::unordered_map<uint32_t, uint32_t> *label_of)
+        : gatherer_(gatherer), with_uncertainty_(with_uncertainty),
+          with_ids_(with_ids), sink_(sink), labels_(labels),
+          label_of_(label_of), valid_(capacity)
+    {
+        if (with_uncertainty) {
+            depths_.resize(capacity);
+            errors_.resize(capacity);
+        }
+        if (with_ids && labels && label_of)
+            marks_.resize(capacity);
+    }
+
+    void take(const Block &block);
+
+    std::unordered_map<uint32_t, IdNodes> by_id;
+    std::string id_problem;  // set when the ids' count stops
+    std::string ids_what;
+
+  private:
+    void count_ids(const Block &block, const float *depth, size_t n);
+
+    Gatherer &gatherer_;
+    bool with_uncertainty_, with_ids_;
+    NodeSink *sink_;
+    LabelFootprints *labels_;
+    const std::unordered_map<uint32_t, uint32_t> *label_of_;
+    std::vector<float> depths_, errors_;
+    std::vector<unsigned char> valid_;
+    std::vector<uint32_t> marks_;
+    uint32_t last_id_ = 0, last_label_ = 0;
+    IdNodes *last_ = nullptr;
+};
+
+void BlockTaker::take(const Block &block)
+{
+    const size_t n = static_cast<size_t>(block.rows * block.cols);
+    const float *depth = block.pairs.data();
+    const float *error = nullptr;
+    if (with_uncertainty_) {
+        for (size_t i = 0; i < n; ++i) {
+            depths_[i] = block.pairs[2 * i];
+            errors_[i] = block.pairs[2 * i + 1];
+        }
+        depth = depths_.data();
+        error = errors_.data();
+    }
+    gatherer_.gather(depth, error, n, valid_.data());
+    if (with_ids_ && id_problem.empty()) {
+        if (block.ids_read)
+            count_ids(block, depth, n);
+        else
+            id_problem = ids_what + " cannot be read (damaged or truncated "
+                                    "file?)";
+    }
+    if (sink_)
+        sink_->take(NodeBlock{block.row, block.col, block.rows, block.cols,
+                              depth, error, valid_.data(), false});
+}
+
+void BlockTaker::count_ids(const Block &block, const float *depth, size_t n)
+{
+    const bool marking = !marks_.empty();
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t id = block.ids[i];
+        if (marking)
+            marks_[i] = 0;
+        if (id == 0)
+            continue;
+        if (!last_ || id != last_id_) {
+            if (by_id.size() >= max_ids && by_id.find(id) == by_id.end()) {
+                id_problem = ids_what + " holds more than " +
+                             std::to_string(max_ids) +
+                             " different ids; none is read";
+                return;
+            }
+            last_ = &by_id[id];
+            last_id_ = id;
+            if (marking) {
+                auto found = label_of_->find(id);
+                last_label_ = found == label_of_->end() ? 0 : found->second;
+            }
+        }
+        ++last_->cells;
+        if (!valid_[i])
+            continue;
+        if (marking)
+            marks_[i] = last_label_;
+        const float value = depth[i];
+        if (last_->nodes++ == 0) {
+            last_->low = last_->high = value;
+        } else {
+            last_->low = std::min(last_->low, value);
+            last_->high = std::max(last_->high, value);
+        }
+    }
+    if (marking)
+        labels_->add_chunk(block.row, block.col, block.rows, block.cols,
+                           marks_.data());
+}
+
+// Two blocks in turn between the thread that reads them (the one that
+// holds the HDF5 library's lock) and a worker that takes them, so that
+// the work on one block overlaps the reading (and inflating) of the next.
+// Without a thread of its own the blocks are taken as they are read.
+class Pipeline {
+  public:
+    explicit Pipeline(BlockTaker &taker) : taker_(taker)
+    {
+        try {
+            worker_ = std::thread([this] { work(); });
+        } catch (const std::system_error &) {
+            // Taken in the reading thread instead.
+        }
+    }
+    Pipeline(const Pipeline &) = delete;
+    Pipeline &operator=(const Pipeline &) = delete;
+    ~Pipeline() { finish(); }
+
+    // A block the worker is done with, to read into.
+    Block &free_block()
+    {
+        std::unique_lock<std::mutex> guard(lock_);
+        changed_.wait(guard, [this] { return !full_[next_] || failed_; });
+        return blocks_[next_];
+    }
+
+    // Hands the block from free_block() on; false once taking failed.
+    bool hand()
+    {
+        if (!worker_.joinable()) {
+            taker_.take(blocks_[next_]);
+            return true;
+        }
+        std::lock_guard<std::mutex> guard(lock_);
+        full_[next_] = true;
+        next_ = 1 - next_;
+        changed_.notify_all();
+        return !failed_;
+    }
+
+    // Waits until every block handed on is taken; false when taking
+    // failed (no memory).
+    bool finish()
+    {
+        if (worker_.joinable()) {
+            {
+                std::lock_guard<std::mutex> guard(lock_);
+                done_ = true;
+                changed_.notify_all();
+            }
+            worker_.join();
+        }
+        return !failed_;
+    }
+
+  private:
+    void work()
+    {
+        size_t at = 0;
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> guard(lock_);
+                changed_.wait(guard, [&] { return full_[at] || done_; });
+                if (!full_[at])
+                    return;
+            }
+            try {
+                if (!failed_)
+                    taker_.take(blocks_[at]);
+            } catch (const std::exception &) {
+                std::lock_guard<std::mutex> guard(lock_);
+                failed_ = true;
+            }
+            std::lock_guard<std::mutex> guard(lock_);
+            full_[at] = false;
+            at = 1 - at;
+            changed_.notify_all();
+        }
+    }
+
+    BlockTaker &taker_;
+    Block blocks_[2];
+    bool full_[2] = {false, false};
+    size_t next_ = 0;
+    bool done_ = false, failed_ = false;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::thread worker_;
+};
 
 // The block shape: whole chunks side by side along a row of chunks (or
 // whole rows of an unchunked grid), at most block_nodes unless one chunk
@@ -144,96 +356,42 @@ void pass_instance(hid_t file, const std::string &name,
         const size_t capacity =
             static_cast<size_t>(std::min(shape[0], grid.dims[0]) *
                                 std::min(shape[1], grid.dims[1]));
-        const size_t width = with_uncertainty ? 2 : 1;
-        std::vector<float> pairs(capacity * width), depths, errors;
-        std::vector<unsigned char> valid(capacity);
-        std::vector<uint32_t> row_ids;
-        if (with_uncertainty) {
-            depths.resize(capacity);
-            errors.resize(capacity);
-        }
-        std::vector<uint32_t> marks;
-        if (ids_memory.valid())
-            row_ids.resize(capacity);
-        if (labels && label_of && ids_memory.valid())
-            marks.resize(capacity);
-        uint32_t last_id = 0, last_label = 0;
-        IdNodes *last = nullptr;
-        for (hsize_t row = 0; row < grid.dims[0]; row += shape[0]) {
-            for (hsize_t col = 0; col < grid.dims[1]; col += shape[1]) {
-                const hsize_t start[2] = {row, col};
-                const hsize_t count[2] = {
-                    std::min(shape[0], grid.dims[0] - row),
-                    std::min(shape[1], grid.dims[1] - col)};
-                const size_t n = static_cast<size_t>(count[0] * count[1]);
-                if (!read_block(grid, start, count, memory.get(),
-                                pairs.data()))
-                    throw GridFault{what + " cannot be read (damaged or "
-                                           "truncated file?)"};
-                const float *depth = pairs.data();
-                const float *error = nullptr;
-                if (with_uncertainty) {
-                    for (size_t i = 0; i < n; ++i) {
-                        depths[i] = pairs[2 * i];
-                        errors[i] = pairs[2 * i + 1];
+        const bool with_ids = ids_memory.valid();
+        BlockTaker taker(gatherer, with_uncertainty, capacity, with_ids, sink,
+                         labels, label_of);
+        taker.ids_what = ids_what;
+        {
+            Pipeline pipeline(taker);
+            for (hsize_t row = 0; row < grid.dims[0]; row += shape[0]) {
+                for (hsize_t col = 0; col < grid.dims[1]; col += shape[1]) {
+                    Block &block = pipeline.free_block();
+                    block.row = row;
+                    block.col = col;
+                    block.rows = std::min(shape[0], grid.dims[0] - row);
+                    block.cols = std::min(shape[1], grid.dims[1] - col);
+                    block.pairs.resize(capacity * (with_uncertainty ? 2 : 1));
+                    const hsize_t start[2] = {row, col};
+                    const hsize_t count[2] = {block.rows, block.cols};
+                    if (!read_block(grid, start, count, memory.get(),
+                                    block.pairs.data()))
+                        throw GridFault{what + " cannot be read (damaged or "
+                                               "truncated file?)"};
+                    if (with_ids) {
+                        block.ids.resize(capacity);
+                        block.ids_read =
+                            read_block(ids, start, count, ids_memory.get(),
+                                       block.ids.data());
                     }
-                    depth = depths.data();
-                    error = errors.data();
+                    if (!pipeline.hand())
+                        throw std::bad_alloc();
                 }
-                gatherer.gather(depth, error, n, valid.data());
-                if (ids_memory.valid() && id_problem.empty()) {
-                    if (!read_block(ids, start, count, ids_memory.get(),
-                                    row_ids.data())) {
-                        id_problem = ids_what + " cannot be read (damaged or "
-                                                "truncated file?)";
-                    } else {
-                        for (size_t i = 0; i < n; ++i) {
-                            const uint32_t id = row_ids[i];
-                            if (!marks.empty())
-                                marks[i] = 0;
-                            if (id == 0)
-                                continue;
-                            if (!last || id != last_id) {
-                                if (by_id.size() >= max_ids &&
-                                    by_id.find(id) == by_id.end()) {
-                                    id_problem =
-                                        ids_what + " holds more than " +
-                                        std::to_string(max_ids) +
-                                        " different ids; none is read";
-                                    break;
-                                }
-                                last = &by_id[id];
-                                last_id = id;
-                                if (!marks.empty()) {
-                                    auto found = label_of->find(id);
-                                    last_label = found == label_of->end()
-                                                     ? 0
-                                                     : found->second;
-                                }
-                            }
-                            ++last->cells;
-                            if (!valid[i])
-                                continue;
-                            if (!marks.empty())
-                                marks[i] = last_label;
-                            const float value = depth[i];
-                            if (last->nodes++ == 0) {
-                                last->low = last->high = value;
-                            } else {
-                                last->low = std::min(last->low, value);
-                                last->high = std::max(last->high, value);
-                            }
-                        }
-                        if (!marks.empty() && id_problem.empty())
-                            labels->add_chunk(row, col, count[0], count[1],
-                                              marks.data());
-                    }
-                }
-                if (sink)
-                    sink->take(NodeBlock{row, col, count[0], count[1], depth,
-                                         error, valid.data(), false});
             }
+            if (!pipeline.finish())
+                throw std::bad_alloc();
         }
+        by_id.swap(taker.by_id);
+        if (id_problem.empty())
+            id_problem = taker.id_problem;
     } catch (const GridFault &fault) {
         lines += "problem\t" + name + "\t" + fault.reason + "\n";
         return;

@@ -11,6 +11,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "grid_blocks.hpp"
@@ -383,11 +385,44 @@ std::string outline_lines(const S102Outcome &outcome,
 std::string s102_answer(S102Outcome &outcome)
 {
     std::string notes = outcome.footprint_note, text;
-    if (outcome.footprint)
-        text = outcome.footprint->trace(std::string(), notes);
+    bool traced = false;
+    auto trace_file = [&] {
+        try {
+            if (outcome.footprint)
+                text = outcome.footprint->trace(std::string(), notes);
+            traced = true;
+        } catch (const std::exception &) {
+            // Said below.
+        }
+    };
+    // The file's footprint in a thread of its own, beside the source
+    // surveys' (separate tracers may trace at once).
+    struct Joined {  // joins the thread however this frame ends
+        std::thread thread;
+        ~Joined()
+        {
+            if (thread.joinable())
+                thread.join();
+        }
+    } beside;
+    if (outcome.footprint && !outcome.outlines.empty()) {
+        try {
+            beside.thread = std::thread(trace_file);
+        } catch (const std::system_error &) {
+            // Traced here, after the others.
+        }
+    }
     std::string lines = outcome.lines;
     for (const SurveyOutlines &outlines : outcome.outlines)
         lines += outline_lines(outcome, outlines);
+    if (beside.thread.joinable())
+        beside.thread.join();
+    else
+        trace_file();
+    if (!traced) {
+        notes = "not enough memory to trace the footprint";
+        text.clear();
+    }
     return lines + '\0' + notes + '\0' + text;
 }
 
