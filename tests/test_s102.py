@@ -197,6 +197,16 @@ class EditionTest(support.FolderMixin, unittest.TestCase):
             survey.read_survey(self.path("other.h5"))
         self.assertIn("neither an S-102 file", caught.exception.message)
 
+    def test_declared_sizes_are_checked_before_reading(self):
+        path = self.written("huge.h5", instances=[dict(
+            PLACE, shape=(1 << 20, 1 << 15), declared=True,
+            range=(1.0, 2.0))])
+        found = survey.read_survey(path, grid=True)
+        self.assertEqual((found.DRVAL1, found.DRVAL2, found.valid_nodes),
+                         (1.0, 2.0, None))
+        self.assertIn("declares 1048576 x 32768 nodes, more than the reader "
+                      "takes", dict(found.problems)["grid"])
+
     def test_damaged_files_cost_their_record_only(self):
         # Random mutations, read through the helper process;
         # BATHYRA_FUZZ_SECONDS runs it longer.

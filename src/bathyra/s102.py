@@ -298,7 +298,9 @@ def write(path: Any, *, edition: str = "3.0",
     same, or absent for a grid of depths alone), "origin" (x, y of node
     (0, 0), the southernmost row), "spacing" (dx, dy), "vertical_datum"
     (3.0: the instance's own), "range" ((minimumDepth, maximumDepth), else
-    none written), "attributes" (more, or None to leave one out).
+    none written), "attributes" (more, or None to leave one out);
+    "declared": True for a grid of that shape in chunks that hold nothing
+    (no "depth" then).
     `quality` (2.2, 3.0): "ids", rows of row ids (0: none) over the first
     instance's nodes; "rows", a dict per row of the feature attribute
     table by member name; "members", (name, kind, size) of its members
@@ -409,6 +411,9 @@ def _grid_attributes(instance: Dict[str, Any], edition: str
 
 def _depth_dataset(path: str, instance: Dict[str, Any], chunk: int,
                    compress: int) -> tuple:
+    if instance.get("declared"):
+        return (path, tuple(instance["shape"]), max(chunk, 256), compress,
+                [("depth", "f", 4), ("uncertainty", "f", 4)], b"", [])
     depth = _flat(instance["depth"], "f")
     uncertainty = instance.get("uncertainty")
     if uncertainty is None:

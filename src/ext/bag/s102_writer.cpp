@@ -143,16 +143,18 @@ std::string write_dataset(hid_t file, const S102Dataset &dataset)
             1,
             std::min<hsize_t>(dataset.chunk, std::max<hsize_t>(dims[i], 1)));
     }
+    // A chunked dataset without data is declared only: it holds nothing.
+    const bool declared = dataset.data.empty() && dataset.chunk > 0;
     if (!type.valid() || rank < 1 || rank > 2 || packed == 0 ||
-        dataset.data.size() != elements * packed)
+        (!declared && dataset.data.size() != elements * packed))
         return failure + ": its data do not fit its shape";
     // The elements in the memory layout of `type`: text as pointers into a
     // copy of its NUL-ended pieces.
-    std::vector<unsigned char> memory(elements * unpacked);
+    std::vector<unsigned char> memory(declared ? 0 : elements * unpacked);
     std::deque<std::string> texts;  // stays in place as it grows
     const char *from = dataset.data.data();
     unsigned char *to = memory.data();
-    for (uint64_t e = 0; e < elements; ++e) {
+    for (uint64_t e = 0; !declared && e < elements; ++e) {
         for (const S102Member &member : dataset.members) {
             if (member.kind == 's') {
                 texts.emplace_back(from, strnlen(from, member.size));
@@ -180,9 +182,9 @@ std::string write_dataset(hid_t file, const S102Dataset &dataset)
     Handle made(H5Dcreate2(file, dataset.path.c_str(), type.get(), space.get(),
                            links.get(), properties.get(), H5P_DEFAULT),
                 H5Dclose);
-    if (!made.valid() ||
-        (elements > 0 && H5Dwrite(made.get(), type.get(), H5S_ALL, H5S_ALL,
-                                  H5P_DEFAULT, memory.data()) < 0))
+    if (!made.valid() || (!declared && elements > 0 &&
+                          H5Dwrite(made.get(), type.get(), H5S_ALL, H5S_ALL,
+                                   H5P_DEFAULT, memory.data()) < 0))
         return failure;
     return write_attributes(made.get(), dataset.attributes);
 }

@@ -43,7 +43,9 @@ struct S102Dataset {
     uint64_t chunk = 0;          // square chunks of this side; 0: none
     int compress = 0;
     std::vector<S102Member> members;
-    std::string data;  // the elements packed, little-endian, no padding
+    // The elements packed, little-endian, no padding; empty for a chunked
+    // dataset that only declares its shape.
+    std::string data;
     std::vector<S102Attribute> attributes;
 };
 
