@@ -147,7 +147,12 @@ def main(argv=None):
             os.path.basename(path), os.path.getsize(path) / 1e6,
             time.perf_counter() - started))
     other = None
-    if os.path.exists(SYSTEM_PYTHON):
+    if subprocess.run([SYSTEM_PYTHON, "-c",
+                       "import h5py, numpy, scipy.ndimage"],
+                      stderr=subprocess.DEVNULL).returncode != 0 \
+            if os.path.exists(SYSTEM_PYTHON) else True:
+        print("no h5py, numpy and scipy in %s: bathyra alone" % SYSTEM_PYTHON)
+    else:
         other = subprocess.Popen([SYSTEM_PYTHON, "-c", OTHER, VALUES, IDS],
                                  stdin=subprocess.PIPE,
                                  stdout=subprocess.PIPE, text=True)
