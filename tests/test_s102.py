@@ -205,7 +205,7 @@ class EditionTest(support.FolderMixin, unittest.TestCase):
         self.assertEqual((found.DRVAL1, found.DRVAL2, found.valid_nodes),
                          (1.0, 2.0, None))
         self.assertIn("declares 1048576 x 32768 nodes, more than the reader "
-                      "takes", dict(found.problems)["grid"])
+                      "takes", dict(found.problems)["valid_nodes"])
 
     def test_damaged_files_cost_their_record_only(self):
         # Random mutations, read through the helper process;

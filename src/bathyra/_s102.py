@@ -272,9 +272,15 @@ def survey_of(contents: Any, metadata: Optional[Any],
     sources: Dict[str, str] = {}
     instances = contents.instances
     first = instances[0] if instances else None
-    problems.extend((name or "grid", text) if not name else
-                    ("grid", "%s: %s" % (name, text))
-                    for name, text in contents.problems)
+    # Filed under the fields they cost: the quality's under the source
+    # surveys, an instance's under its nodes, the file's under its depths.
+    for name, text in contents.problems:
+        if name == "quality":
+            problems.append(("source_surveys", text))
+        elif name:
+            problems.append(("valid_nodes", "%s: %s" % (name, text)))
+        else:
+            problems.extend((("DRVAL1", text), ("DRVAL2", text)))
     if first is not None:
         stated = _depth_range(first)
         if stated is not None:

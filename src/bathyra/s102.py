@@ -100,7 +100,7 @@ class S102File(NamedTuple):
     or None), ``table_columns`` ((name, kind) of its feature attribute
     table) and ``table_rows`` (a dict per row, by member name),
     ``footprint`` (GeoJSON text of the first instance's valid nodes, or
-    None), ``footprint_problems``, ``problems`` ((instance or "", words))
+    None), ``footprint_problems``, ``problems`` ((instance, "quality" or "", words))
     and ``grid_read`` (a pass was asked for)."""
 
     path: str

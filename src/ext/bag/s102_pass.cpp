@@ -408,7 +408,7 @@ void pass_instance(hid_t file, const std::string &name,
     }
     lines += "\n";
     if (!id_problem.empty()) {
-        lines += "problem\t" + name + "\t" + id_problem + "\n";
+        lines += "problem\tquality\t" + name + ": " + id_problem + "\n";
         return;
     }
     std::vector<uint32_t> order;

@@ -140,25 +140,28 @@ void read_table(hid_t file, const std::string &feature, std::string &lines,
     grid_blocks::Grid table;
     try {
         if (!grid_blocks::open_grid(file, path.c_str(), path, table)) {
-            lines += "problem\t\tthe quality has no table " + path + "\n";
+            lines +=
+                "problem\tquality\tthe quality has no table " + path + "\n";
             return;
         }
     } catch (const grid_blocks::GridFault &fault) {
-        lines += "problem\t\t" + fault.reason + "\n";
+        lines += "problem\tquality\t" + fault.reason + "\n";
         return;
     }
     uint64_t rows = table.rank == 1 ? table.dims[0] : 0;
     if (table.rank != 1)
-        lines += "problem\t\t" + path + " is not a table of one dimension\n";
+        lines +=
+            "problem\tquality\t" + path + " is not a table of one dimension\n";
     if (rows > max_table_rows) {
-        lines += "problem\t\tonly the first " +
+        lines += "problem\tquality\tonly the first " +
                  std::to_string(max_table_rows) + " rows of " + path +
                  " are read\n";
         rows = max_table_rows;
     }
     std::vector<Column> columns;
     if (!read_columns(table.dataset.get(), rows, columns)) {
-        lines += "problem\t\t" + path + " is not a table that can be read\n";
+        lines +=
+            "problem\tquality\t" + path + " is not a table that can be read\n";
         return;
     }
     lines += "quality\t" + feature + "\t" + std::to_string(rows) + "\n";

@@ -22,7 +22,9 @@
 //                                           nodes that hold data (after the
 //   unlined   NAME  ID  TEXT                pass), or why there is none
 //   outlines  NAME  TEXT                    what costs every id's
-//   problem   NAME  TEXT                    what could not be read
+//   problem   NAME  TEXT                    what could not be read: of an
+//                                           instance, of the quality (NAME
+//                                           "quality") or of the file ("")
 // KIND: s text, i integer (an enumeration's value too), f 32-bit, d
 // 64-bit float.  Depths are as the file stores them: positive down.
 #pragma once
