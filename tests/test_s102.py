@@ -270,6 +270,19 @@ class CommandLineTest(support.FolderMixin, unittest.TestCase):
         self.assertIn("source_surveys: cells reference 1 row id",
                       check.stdout)
 
+    def test_strict_reads_the_metadata_file_of_2_1(self):
+        with open(EXAMPLE, "rb") as stream:
+            self.write("MD_old.XML", stream.read())
+        s102.write(os.path.join(self.tmp, "old.h5"), edition="2.1",
+                   metadata="MD_old.XML", instances=[instance()])
+        s102.write(os.path.join(self.tmp, "new.h5"), instances=[instance()])
+        result = support.run_cli("--strict", "--json",
+                                 os.path.join(self.tmp, "old.h5"),
+                                 os.path.join(self.tmp, "new.h5"))
+        lines = [json.loads(line) for line in result.stdout.splitlines()]
+        self.assertEqual(lines[0]["OBJNAM"], "H13045_MB_1m_MLLW")
+        self.assertIn("names no metadata file", lines[1]["error"])
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -106,10 +106,35 @@ def is_bag(path):
 def read_raster(path, limit=bag.DEFAULT_LIMIT):
     """The Document for extract_metadata: a BAG file's metadata (read in
     the helper process, so that a damaged file costs only its own record),
-    or the document of a metadata file."""
+    the metadata file that an S-102 file of edition 2.1 names, or the
+    document of a metadata file."""
     if is_bag(path):
         return bag.open(path, limit=limit)
+    if s102.is_hdf5(path):
+        return s102_document(path, limit)
     return read_document(path, limit)
+
+
+def s102_document(path, limit):
+    """The metadata document of an S-102 file: the ISO file beside it that
+    an edition 2.1 file names (later editions carry none); a BAG file of
+    another name is read as one."""
+    try:
+        contents = s102.read(path)
+    except s102.NotS102 as error:
+        if error.is_bag:
+            return bag.open(path, limit=limit)
+        raise FileError(path, error.reason) from None
+    named = contents.attributes.get("metadata")
+    if not isinstance(named, str) or not named:
+        raise FileError(path, "an S-102 file of edition %s, which names no "
+                        "metadata file (the survey reader reads its "
+                        "attributes)" % contents.attributes.get(
+                            "productSpecification", "?"))
+    beside = os.path.join(os.path.dirname(os.fsdecode(path)),
+                          os.path.basename(named))
+    document = read_document(beside, limit)
+    return Document(path, document.iso19139_xml, None)
 
 
 class ExtractionFailed(BathyraError):
