@@ -8,15 +8,14 @@
 // anything of that size is allocated.
 #include "s102_pass.hpp"
 
-#include <condition_variable>
-#include <mutex>
+#include <algorithm>
+#include <cstdio>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "grid_blocks.hpp"
+#include "s102_blocks.hpp"
 #include "s102_layout.hpp"
 
 namespace bathyra {
@@ -30,224 +29,12 @@ using hdf5::Handle;
 // The most nodes of a block when the chunks allow fewer.
 constexpr uint64_t block_nodes = uint64_t(1) << 20;
 
-struct IdNodes {
-    uint64_t cells = 0, nodes = 0;
-    float low = 0.0f, high = 0.0f;
-};
-
 std::string number(double value)
 {
     char text[32];
     std::snprintf(text, sizeof text, "%.9g", value);
     return text;
 }
-
-// One block as the reading thread reads it: its place, the depths (and
-// uncertainties) side by side, and the row ids when read.
-struct Block {
-    hsize_t row = 0, col = 0, rows = 0, cols = 0;
-    std::vector<float> pairs;
-    std::vector<uint32_t> ids;
-    bool ids_read = false;
-};
-
-// What is done with each block, in the order of the blocks: the depths
-// split from the uncertainties, gathered, the ids counted, the labels
-// marked and the block handed to the sink.  Calls nothing of HDF5.
-class BlockTaker {
-  public:
-    BlockTaker(Gatherer &gatherer, bool with_uncertainty, size_t capacity,
-               bool with_ids, NodeSink *sink, LabelFootprints *labels,
-               const std::unordered_map<uint32_t, uint32_t> *label_of)
-        : gatherer_(gatherer), with_uncertainty_(with_uncertainty),
-          with_ids_(with_ids), sink_(sink), labels_(labels),
-          label_of_(label_of), valid_(capacity)
-    {
-        if (with_uncertainty) {
-            depths_.resize(capacity);
-            errors_.resize(capacity);
-        }
-        if (with_ids && labels && label_of)
-            marks_.resize(capacity);
-    }
-
-    void take(const Block &block);
-
-    std::unordered_map<uint32_t, IdNodes> by_id;
-    std::string id_problem;  // set when the ids' count stops
-    std::string ids_what;
-
-  private:
-    void count_ids(const Block &block, const float *depth, size_t n);
-
-    Gatherer &gatherer_;
-    bool with_uncertainty_, with_ids_;
-    NodeSink *sink_;
-    LabelFootprints *labels_;
-    const std::unordered_map<uint32_t, uint32_t> *label_of_;
-    std::vector<float> depths_, errors_;
-    std::vector<unsigned char> valid_;
-    std::vector<uint32_t> marks_;
-    uint32_t last_id_ = 0, last_label_ = 0;
-    IdNodes *last_ = nullptr;
-};
-
-void BlockTaker::take(const Block &block)
-{
-    const size_t n = static_cast<size_t>(block.rows * block.cols);
-    const float *depth = block.pairs.data();
-    const float *error = nullptr;
-    if (with_uncertainty_) {
-        for (size_t i = 0; i < n; ++i) {
-            depths_[i] = block.pairs[2 * i];
-            errors_[i] = block.pairs[2 * i + 1];
-        }
-        depth = depths_.data();
-        error = errors_.data();
-    }
-    gatherer_.gather(depth, error, n, valid_.data());
-    if (with_ids_ && id_problem.empty()) {
-        if (block.ids_read)
-            count_ids(block, depth, n);
-        else
-            id_problem = ids_what + " cannot be read (damaged or truncated "
-                                    "file?)";
-    }
-    if (sink_)
-        sink_->take(NodeBlock{block.row, block.col, block.rows, block.cols,
-                              depth, error, valid_.data(), false});
-}
-
-void BlockTaker::count_ids(const Block &block, const float *depth, size_t n)
-{
-    const bool marking = !marks_.empty();
-    for (size_t i = 0; i < n; ++i) {
-        const uint32_t id = block.ids[i];
-        if (marking)
-            marks_[i] = 0;
-        if (id == 0)
-            continue;
-        if (!last_ || id != last_id_) {
-            if (by_id.size() >= max_ids && by_id.find(id) == by_id.end()) {
-                id_problem = ids_what + " holds more than " +
-                             std::to_string(max_ids) +
-                             " different ids; none is read";
-                return;
-            }
-            last_ = &by_id[id];
-            last_id_ = id;
-            if (marking) {
-                auto found = label_of_->find(id);
-                last_label_ = found == label_of_->end() ? 0 : found->second;
-            }
-        }
-        ++last_->cells;
-        if (!valid_[i])
-            continue;
-        if (marking)
-            marks_[i] = last_label_;
-        const float value = depth[i];
-        if (last_->nodes++ == 0) {
-            last_->low = last_->high = value;
-        } else {
-            last_->low = std::min(last_->low, value);
-            last_->high = std::max(last_->high, value);
-        }
-    }
-    if (marking)
-        labels_->add_chunk(block.row, block.col, block.rows, block.cols,
-                           marks_.data());
-}
-
-// Two blocks in turn between the thread that reads them (the one that
-// holds the HDF5 library's lock) and a worker that takes them, so that
-// the work on one block overlaps the reading (and inflating) of the next.
-// Without a thread of its own the blocks are taken as they are read.
-class Pipeline {
-  public:
-    explicit Pipeline(BlockTaker &taker) : taker_(taker)
-    {
-        try {
-            worker_ = std::thread([this] { work(); });
-        } catch (const std::system_error &) {
-            // Taken in the reading thread instead.
-        }
-    }
-    Pipeline(const Pipeline &) = delete;
-    Pipeline &operator=(const Pipeline &) = delete;
-    ~Pipeline() { finish(); }
-
-    // A block the worker is done with, to read into.
-    Block &free_block()
-    {
-        std::unique_lock<std::mutex> guard(lock_);
-        changed_.wait(guard, [this] { return !full_[next_] || failed_; });
-        return blocks_[next_];
-    }
-
-    // Hands the block from free_block() on; false once taking failed.
-    bool hand()
-    {
-        if (!worker_.joinable()) {
-            taker_.take(blocks_[next_]);
-            return true;
-        }
-        std::lock_guard<std::mutex> guard(lock_);
-        full_[next_] = true;
-        next_ = 1 - next_;
-        changed_.notify_all();
-        return !failed_;
-    }
-
-    // Waits until every block handed on is taken; false when taking
-    // failed (no memory).
-    bool finish()
-    {
-        if (worker_.joinable()) {
-            {
-                std::lock_guard<std::mutex> guard(lock_);
-                done_ = true;
-                changed_.notify_all();
-            }
-            worker_.join();
-        }
-        return !failed_;
-    }
-
-  private:
-    void work()
-    {
-        size_t at = 0;
-        for (;;) {
-            {
-                std::unique_lock<std::mutex> guard(lock_);
-                changed_.wait(guard, [&] { return full_[at] || done_; });
-                if (!full_[at])
-                    return;
-            }
-            try {
-                if (!failed_)
-                    taker_.take(blocks_[at]);
-            } catch (const std::exception &) {
-                std::lock_guard<std::mutex> guard(lock_);
-                failed_ = true;
-            }
-            std::lock_guard<std::mutex> guard(lock_);
-            full_[at] = false;
-            at = 1 - at;
-            changed_.notify_all();
-        }
-    }
-
-    BlockTaker &taker_;
-    Block blocks_[2];
-    bool full_[2] = {false, false};
-    size_t next_ = 0;
-    bool done_ = false, failed_ = false;
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::thread worker_;
-};
 
 // The block shape: whole chunks side by side along a row of chunks (or
 // whole rows of an unchunked grid), at most block_nodes unless one chunk

@@ -72,8 +72,9 @@ struct S102Outcome {
 // `with_grid` the pass over its grids too.
 void read_s102_file(const char *path, bool with_grid, S102Outcome &outcome);
 
-// The answer's document: the lines, a NUL, the footprint's notes, a NUL
-// and its GeoJSON.  Traces the footprint (call it without the library's
+// The answer's document: the lines (with those of the source surveys'
+// footprints), a NUL, the footprint's notes, a NUL and its GeoJSON.
+// Traces the footprints (s102_answer.cpp; call it without the library's
 // lock).
 std::string s102_answer(S102Outcome &outcome);
 
