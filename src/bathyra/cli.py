@@ -120,7 +120,7 @@ def s102_document(path, limit):
     an edition 2.1 file names (later editions carry none); a BAG file of
     another name is read as one."""
     try:
-        contents = s102.read(path)
+        contents = s102.read(path, limit=limit)
     except s102.NotS102 as error:
         if error.is_bag:
             return bag.open(path, limit=limit)

@@ -191,20 +191,24 @@ def _parse(path: str, document: bytes, grid: bool) -> S102File:
 
 
 def read(path: Any, *, grid: bool = False, isolated: bool = True,
-         timeout: Optional[float] = bag.DEFAULT_TIMEOUT) -> S102File:
+         timeout: Optional[float] = bag.DEFAULT_TIMEOUT,
+         limit: int = bag.DEFAULT_LIMIT) -> S102File:
     """The S102File of the file at `path`, read by the HDF5 library in the
     BAG reader's helper process (``isolated=False``: in this process);
     with `grid=True` every node of every instance is read, in blocks.
-    Raises NotS102 for an HDF5 file that is not S-102, BagError for a
-    file that cannot be read, OSError when it cannot be opened at all."""
+    `limit` is the metadata limit of the helper process that reads it
+    (its memory is bounded by it, as for BAG files).  Raises NotS102 for
+    an HDF5 file that is not S-102, BagError for a file that cannot be
+    read, OSError when it cannot be opened at all."""
     timeout = bag._checked_timeout(timeout)
+    limit = bag._checked_limit(limit)
     bag._require_support()
     path = os.fspath(path)
     bag._check_regular(path)
     name = os.fsdecode(path)
     parts = S102 | (_bag_worker.GRID if grid else 0)
     if isolated:
-        document, kind, _ = bag._helper.read(path, 0, timeout, parts)
+        document, kind, _ = bag._helper.read(path, limit, timeout, parts)
     else:
         kind, document = bag._bag.read_s102(path, grid)
         if kind == "failed":

@@ -321,7 +321,7 @@ def _read(path: _Path, limit: int, grid: bool) -> List[Survey]:
 def _s102_survey(path: _Path, name: str, limit: int, grid: bool) -> Survey:
     """The Survey of an S-102 file, with the metadata file that an
     edition 2.1 file names beside it."""
-    contents = s102.read(path, grid=grid)
+    contents = s102.read(path, grid=grid, limit=limit)
     metadata = problem = None
     named = contents.attributes.get("metadata")
     if isinstance(named, str) and named:
