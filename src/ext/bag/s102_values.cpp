@@ -64,7 +64,10 @@ Handle memory_type(hid_t type, H5T_class_t type_class, char &kind)
     case H5T_STRING: {
         Handle text(H5Tcopy(H5T_C_S1), H5Tclose);
         kind = 's';
-        if (!text.valid())
+        // The library converts no text between character sets: the memory
+        // type takes the file's (ASCII or UTF-8).
+        const H5T_cset_t cset = H5Tget_cset(type);
+        if (!text.valid() || cset < 0 || H5Tset_cset(text.get(), cset) < 0)
             return none;
         if (H5Tis_variable_str(type) > 0) {
             if (H5Tset_size(text.get(), H5T_VARIABLE) < 0)

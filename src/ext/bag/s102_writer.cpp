@@ -68,6 +68,11 @@ std::string write_attributes(hid_t object,
 {
     for (const S102Attribute &attribute : attributes) {
         Handle type = file_type(attribute.kind, 0);
+        // Text attributes in UTF-8, as most writers make them (the
+        // tables' text stays ASCII, so that both are read).
+        if (attribute.kind == 's' && type.valid() &&
+            H5Tset_cset(type.get(), H5T_CSET_UTF8) < 0)
+            return "cannot make the type of the attribute " + attribute.name;
         Handle space(H5Screate(H5S_SCALAR), H5Sclose);
         Handle made(type.valid() && space.valid()
                         ? H5Acreate2(object, attribute.name.c_str(),

@@ -12,7 +12,7 @@
 
 namespace bathyra {
 
-// A scalar attribute.  Kinds: 's' variable-length text, 'i' 32-bit and
+// A scalar attribute.  Kinds: 's' variable-length text (UTF-8), 'i' 32-bit and
 // 'b' 8-bit integer, 'e' an 8-bit enumeration (its value; its names are
 // "value_N"), 'f' 32-bit and 'd' 64-bit float.
 struct S102Attribute {
