@@ -1,8 +1,9 @@
 """The survey reader: every survey attribute that an ISO 19139 document
 states, and none that it does not.
 
-``read_survey(path)`` reads a metadata file (``.xml``) or a BAG file
-(``.bag``); ``parse_survey(document)`` reads a document given as ``bytes``
+``read_survey(path)`` reads a metadata file (``.xml``), a BAG file
+(``.bag``) or an S-102 file (HDF5, recognised by its content; see
+``bathyra._s102`` for where each field comes from); ``parse_survey(document)`` reads a document given as ``bytes``
 or ``str``, or any object whose attribute ``iso19139_xml`` holds it (a
 ``bathyra.Document``, a raster).  Both return a ``Survey``:
 
@@ -92,7 +93,8 @@ class Survey:
     kept, simplified to within a node or a block of nodes).
     None where not stated.  ``sources``: where each stated attribute came
     from ("metadata", "elevation attributes", "grid", "georeferenced
-    metadata").  ``source_surveys``: of a BAG 2.0 file with georeferenced
+    metadata"; of an S-102 file also "S-102 attributes", "S-102 quality
+    table", "file name").  ``source_surveys``: of a BAG 2.0 file with georeferenced
     metadata layers, read with the grid, a Survey for each combination of
     the layers' rows that its nodes reference (OBJNAM, SURATH, SURSTA,
     SUREND, DRVAL1, DRVAL2 and ``valid_nodes`` of its own nodes, and
@@ -215,8 +217,10 @@ def _rebuild(fields: Dict[str, Any]) -> Survey:
 
 def read_survey(path: _Path, *, limit: int = DEFAULT_LIMIT,
                 grid: bool = False) -> Survey:
-    """The Survey of a metadata file (``.xml``) or of a BAG file (``.bag``,
-    read by the HDF5 library in a helper process); fill bytes after the
+    """The Survey of a metadata file (``.xml``), of a BAG file (``.bag``,
+    read by the HDF5 library in a helper process) or of an S-102 file (an
+    HDF5 file of another name whose productSpecification says so, read
+    there too; with `grid=True` its source surveys); fill bytes after the
     document (NULs, 0xCD, white space) are passed over in both.  `path`
     is a str, bytes or path object; a document larger than `limit` bytes
     is refused.  Where a BAG file's metadata states no depth range,
