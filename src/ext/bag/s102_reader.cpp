@@ -275,6 +275,7 @@ void read_s102_file(const char *path, bool with_grid, S102Outcome &outcome)
         read_table(file.get(), feature, lines, outcome.ids);
     if (!with_grid)
         return;
+    uint64_t outline_cells = 0;  // of the label rasters held till the end
     const bool outlined = !outcome.ids.empty() &&
                           outcome.ids.size() <= LabelFootprints::max_labels;
     for (size_t i = 0; outlined && i < outcome.ids.size(); ++i)
@@ -311,10 +312,21 @@ void read_s102_file(const char *path, bool with_grid, S102Outcome &outcome)
                 const FootprintRequest &at = outlines.placement;
                 const uint64_t block =
                     FootprintTracer::block_for(at.rows, at.cols);
-                outlines.labels = std::make_unique<LabelFootprints>(
-                    at.rows, at.cols, block ? block : 1,
-                    static_cast<uint32_t>(outcome.ids.size()));
-                labels = outlines.labels.get();
+                const uint64_t side = block ? block : 1;
+                const uint64_t cells =
+                    (at.rows / side + 1) * (at.cols / side + 1);
+                if (cells > max_outline_cells - outline_cells) {
+                    outlines.problem =
+                        "the footprints of the source surveys of the "
+                        "instances before take all the memory they may: "
+                        "none traced here";
+                } else {
+                    outline_cells += cells;
+                    outlines.labels = std::make_unique<LabelFootprints>(
+                        at.rows, at.cols, side,
+                        static_cast<uint32_t>(outcome.ids.size()));
+                    labels = outlines.labels.get();
+                }
             }
             outcome.outlines.push_back(std::move(outlines));
         }
