@@ -3,9 +3,14 @@
 // traced in blocks of 5 nodes, handed over in chunks of 100 rows as a
 // grid pass would; optionally with invalid nodes scattered over them.  Prints
 // the time of each phase and the peak resident memory of the process.
+// "labels-small" and "labels-large" measure the same grids with 300 source
+// surveys on them (20 x 15 parts with wavy borders): the file's footprint,
+// then each survey's.
 //   cmake --build build --target footprint_measure
 //   build/src/ext/bag/footprint_measure
+//   [small|large|labels-small|labels-large]
 #include "footprint_tracer.hpp"
+#include "label_footprints.hpp"
 
 #include <sys/resource.h>
 
@@ -13,6 +18,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -94,6 +102,96 @@ void measure(std::uint64_t n, std::uint64_t block)
         peak_kib() / 1024);
 }
 
+// The survey of node (r, c) of an n x n grid: one of 20 x 15 parts, their
+// borders wavy.
+std::uint32_t survey_of(std::uint64_t r, std::uint64_t c, std::uint64_t n)
+{
+    const double x = double(c) / double(n), y = double(r) / double(n);
+    const double across = x + 0.01 * std::sin(y * 90.0);
+    const double down = y + 0.01 * std::cos(x * 70.0);
+    const auto part = [](double t, int parts) {
+        const int p = int(std::floor(t * parts));
+        return p < 0 ? 0 : p >= parts ? parts - 1 : p;
+    };
+    return std::uint32_t(part(down, 15) * 20 + part(across, 20) + 1);
+}
+
+// The process's resident memory now ("VmRSS") or at its peak ("VmHWM"),
+// in MiB; "reset" makes the peak the present (Linux 4.0 on).
+long status_mib(const char *field)
+{
+    if (std::string(field) == "reset") {
+        if (std::FILE *refs = std::fopen("/proc/self/clear_refs", "w")) {
+            std::fputs("5", refs);
+            std::fclose(refs);
+        }
+        return 0;
+    }
+    long kib = 0;
+    if (std::FILE *status = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        const std::size_t length = std::strlen(field);
+        while (std::fgets(line, sizeof line, status))
+            if (std::strncmp(line, field, length) == 0)
+                kib = std::atol(line + length + 1);
+        std::fclose(status);
+    }
+    return kib / 1024;
+}
+
+void measure_labels(std::uint64_t n, std::uint64_t block)
+{
+    status_mib("reset");
+    const long before = status_mib("VmRSS");
+    bathyra::FootprintTracer tracer(n, n, block);
+    bathyra::LabelFootprints labels(n, n, block, 4096);
+    const std::uint64_t chunk_rows = 100;
+    std::vector<unsigned char> chunk(chunk_rows * n);
+    std::vector<std::uint32_t> surveys(chunk_rows * n);
+    double masking = 0, labelling = 0;
+    for (std::uint64_t r0 = 0; r0 < n; r0 += chunk_rows) {
+        for (std::uint64_t r = 0; r < chunk_rows; ++r)
+            for (std::uint64_t c = 0; c < n; ++c) {
+                const bool valid = valid_node(r0 + r, c, n);
+                chunk[r * n + c] = valid;
+                surveys[r * n + c] = valid ? survey_of(r0 + r, c, n) : 0;
+            }
+        auto start = std::chrono::steady_clock::now();
+        tracer.add_chunk(r0, 0, chunk_rows, n, chunk.data());
+        masking += seconds_since(start);
+        start = std::chrono::steady_clock::now();
+        labels.add_chunk(r0, 0, chunk_rows, n, surveys.data());
+        labelling += seconds_since(start);
+    }
+    const double gt[6] = {400000.0, 1.0, 0.0, 4400000.0, 0.0, 1.0};
+    std::string problem, note;
+    auto start = std::chrono::steady_clock::now();
+    const std::string json = tracer.geojson(gt, "EPSG:32618", problem);
+    const double tracing = seconds_since(start);
+    const long file_peak = status_mib("VmHWM") - before;
+    std::map<std::uint32_t, std::string> problems;
+    start = std::chrono::steady_clock::now();
+    const auto texts =
+        bathyra::trace_labels_within(labels, gt, "EPSG:32618", problems, note);
+    const double label_tracing = seconds_since(start);
+    std::size_t bytes = 0;
+    for (const auto &entry : texts)
+        bytes += entry.second.size();
+    std::printf(
+        "%llu x %llu nodes, blocks of %llu, 300 surveys: mask %.2f s, "
+        "labels %.2f s, file's footprint %.2f s (%zu bytes), surveys' "
+        "footprints %.2f s (%zu traced, %zu problems, %zu bytes)%s%s, "
+        "resident peak %ld MiB above the start up to the file's "
+        "footprint, %ld MiB with the surveys' (the chunks handed over: "
+        "%llu MiB)\n",
+        (unsigned long long)n, (unsigned long long)n,
+        (unsigned long long)block, masking, labelling, tracing, json.size(),
+        label_tracing, texts.size(), problems.size(), bytes,
+        note.empty() ? "" : ", ", note.c_str(), file_peak,
+        status_mib("VmHWM") - before,
+        (unsigned long long)(chunk.size() + 4 * surveys.size()) >> 20);
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -103,6 +201,11 @@ int main(int argc, char **argv)
     const std::string which = argc > 1 ? argv[1] : "both";
     if (argc > 2)
         noise = std::stoull(argv[2]);
+    if (which == "labels-small" || which == "labels-large") {
+        measure_labels(which == "labels-small" ? 4000 : 20000,
+                       which == "labels-small" ? 1 : 5);
+        return 0;
+    }
     if (which != "large")
         measure(4000, 1);
     if (which != "small")

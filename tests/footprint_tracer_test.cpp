@@ -381,12 +381,13 @@ void label_checks()
     }
     // In blocks of 10, a block of labels 2 and 1 goes to 1 (2 has no cell
     // left), and a block cut at the grid's edge stays cut.
-    const Texts blocks = Labels(95, 95)
-                             .set(55, 56, 55, 56, 2)
-                             .set(57, 58, 52, 53, 1)
-                             .set(94, 95, 94, 95, 3)
-                             .footprints(10)
-                             .geojson(utm_grid, utm, problems);
+    const LabelFootprints shared = Labels(95, 95)
+                                       .set(55, 56, 55, 56, 2)
+                                       .set(57, 58, 52, 53, 1)
+                                       .set(94, 95, 94, 95, 3)
+                                       .footprints(10);
+    const Texts blocks = shared.geojson(utm_grid, utm, problems);
+    check(shared.seen(2) && !shared.seen(4), "label 2 is seen, 4 not");
     check(blocks.size() == 2 && blocks.count(1) && blocks.count(3) &&
               problems.empty(),
           "in blocks the lowest label wins" + listed(problems));
@@ -416,6 +417,57 @@ void label_checks()
                                        problems, note) == texts &&
               note.empty(),
           "within bounds, a small raster is traced as it is: " + note);
+    // The area of the nodes given, labelled or not, is the footprint the
+    // tracer of valid nodes gives them: with a hole, node by node and in
+    // blocks cut at the grid's edge.
+    const std::uint32_t unlabelled = LabelFootprints::unlabelled;
+    const Labels given = Labels(95, 95)
+                             .set(0, 95, 0, 95, unlabelled)
+                             .set(20, 40, 20, 40, 0)
+                             .set(0, 50, 0, 30, 1)
+                             .set(60, 95, 60, 95, 2);
+    Mask valid(95, 95);
+    for (std::size_t i = 0; i < valid.valid.size(); ++i)
+        valid.valid[i] = given.of[i] != 0;
+    for (std::uint64_t block : {1, 10}) {
+        std::string why, area_why;
+        const LabelFootprints labels = given.footprints(block);
+        const std::string area =
+            labels.area().geojson(utm_grid, utm, area_why);
+        FootprintTracer tracer(95, 95, block);
+        tracer.add_chunk(0, 0, 95, 95, valid.valid.data());
+        check(!area.empty() && area == tracer.geojson(utm_grid, utm, why),
+              "the area in blocks of " + std::to_string(block) + ": " + area +
+                  area_why);
+        const Texts parts = labels.geojson(utm_grid, utm, problems);
+        check(parts.size() == 2 && parts.count(1) && parts.count(2),
+              "the unlabelled nodes are no label's" + listed(problems));
+    }
+    // Labels beyond a byte are labels all the same (GDAL reads the band as
+    // its own mask in bytes).
+    const Texts high = Labels(10, 10)
+                           .set(0, 5, 0, 5, 256)
+                           .set(5, 10, 5, 10, 65534)
+                           .footprints(1, 65534)
+                           .geojson(utm_grid, utm, problems);
+    check(high.size() == 2 && high.count(256) && high.count(65534),
+          "labels 256 and 65534" + listed(problems));
+    // A checkerboard of two labels has too many edges to trace node by
+    // node: in blocks of 2, label 1 takes every block.
+    Labels board(1024, 1024);
+    for (std::uint64_t r = 0; r < 1024; ++r)
+        for (std::uint64_t c = 0; c < 1024; ++c)
+            board.of[r * 1024 + c] = 1 + (r + c) % 2;
+    const LabelFootprints fine = board.footprints(1);
+    const Texts squared =
+        bathyra::trace_labels_within(fine, utm_grid, utm, problems, note);
+    check(fine.boundary_edges() > bathyra::max_label_edges &&
+              squared.size() == 1 && squared.count(1) && problems.empty() &&
+              note.find("traced in blocks of 2 x 2 nodes (the source surveys "
+                        "have too ragged outlines") != std::string::npos,
+          "a checkerboard in blocks: " + note + listed(problems));
+    if (squared.count(1))
+        check_rectangle(squared.at(1), 0, 1024, 0, 1024, "the checkerboard");
     // Refusals: what costs every label is problems[0].
     for (const char *bogus : {"EPSG:999999", ""}) {
         check(three.footprints(1).geojson(utm_grid, bogus, problems).empty() &&
@@ -463,8 +515,8 @@ void size_checks()
                   std::to_string(sizes[2]) + " are refused");
     check(LabelFootprints(20000, 20000, 5, 4096).problem().empty() &&
               !LabelFootprints(10, 10, 1, 0).problem().empty() &&
-              !LabelFootprints(10, 10, 1, 65536).problem().empty(),
-          "labels of 20000 x 20000 in blocks of 5, up to 65535 labels");
+              !LabelFootprints(10, 10, 1, 65535).problem().empty(),
+          "labels of 20000 x 20000 in blocks of 5, up to 65534 labels");
     FootprintTracer fits(20000, 20000, 5);
     check(fits.problem().empty() && fits.mask_rows() == 4000 &&
               fits.mask_cols() == 4000,

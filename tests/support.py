@@ -457,3 +457,36 @@ def group_members(group):
         if int(fields[2]) == group and fields[0] != "Z":
             members.append(int(name))
     return members
+
+
+def polygons(geometry):
+    """The polygons (lists of rings) of a GeoJSON Polygon or
+    MultiPolygon."""
+    if geometry["type"] == "Polygon":
+        return [geometry["coordinates"]]
+    return geometry["coordinates"]
+
+
+def area(geometry):
+    """The plane area of a GeoJSON Polygon or MultiPolygon in its own
+    units (square degrees), holes taken out: the shoelace formula."""
+    def ring(points):
+        return abs(sum(x0 * y1 - x1 * y0 for (x0, y0), (x1, y1)
+                       in zip(points, points[1:]))) / 2
+    return sum(ring(rings[0]) - sum(ring(hole) for hole in rings[1:])
+               for rings in polygons(geometry))
+
+
+def bounds(geometry):
+    """(west, south, east, north) of a GeoJSON Polygon or MultiPolygon."""
+    points = [p for rings in polygons(geometry) for p in rings[0]]
+    return (min(x for x, _ in points), min(y for _, y in points),
+            max(x for x, _ in points), max(y for _, y in points))
+
+
+def within(inner, outer, margin=1e-7):
+    """True when the box `inner` lies in the box `outer` widened by
+    `margin`."""
+    return (inner[0] >= outer[0] - margin and inner[1] >= outer[1] - margin
+            and inner[2] <= outer[2] + margin
+            and inner[3] <= outer[3] + margin)

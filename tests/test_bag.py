@@ -140,9 +140,21 @@ class CorpusTest(unittest.TestCase):
                 "uncertaintyFixed": 0.5, "uncertaintyVariableFactor": 0.2}})
         self.assertEqual(first.sources["OBJNAM"], "georeferenced metadata")
         self.assertEqual(first.sources["DRVAL1"], "grid")
-        self.assertIn("footprint", dict(first.problems))
+        self.assertEqual(first.sources["footprint"], "grid")
         self.assertEqual(result.to_dict()["source_surveys"][0],
                          first.to_dict())
+        # Each survey's footprint is its own part of the grid (the keys
+        # are 3 x 3 rectangles of it): within the file's footprint, and
+        # together they make its area, without overlapping.
+        outline = support.bounds(result.footprint)
+        shapes = [s.footprint for s in result.source_surveys]
+        self.assertEqual([s["type"] for s in shapes], ["Polygon"] * 9)
+        for shape in shapes:
+            self.assertTrue(support.within(support.bounds(shape), outline))
+        self.assertAlmostEqual(sum(map(support.area, shapes)) /
+                               support.area(result.footprint), 1.0, places=4)
+        self.assertEqual([p for s in result.source_surveys
+                          for p in s.problems if p[0] == "footprint"], [])
 
 
 @needs_hdf5
@@ -392,6 +404,11 @@ class ReadWriteTest(unittest.TestCase):
         self.assertIn(("SUREND", 'the survey end date of the georeferenced '
                        'metadata: "not a date" is not a date'),
                       result.source_surveys[1].problems)
+        # The metadata does not place the grid: no footprint, for the file
+        # and each of its surveys, with the file's reason.
+        self.assertIsNone(result.source_surveys[0].footprint)
+        self.assertEqual(dict(result.source_surveys[0].problems)["footprint"],
+                         dict(result.problems)["footprint"])
         said = [m for a, m in result.problems if a == "source_surveys"]
         self.assertEqual(len(said), 2, said)
         self.assertIn('1 node of the georeferenced metadata layer '
@@ -587,23 +604,43 @@ class CommandLineTest(unittest.TestCase):
         folder = os.path.join(self.tmp, "footprints")
         os.mkdir(folder)
         fill = 1000000.0
-        for name, tile in (("a_whole.bag", [[-1.0]]),
-                           ("b_islands.bag",
-                            [[-1.0 if c < 5 or c >= 15 else fill
-                              for c in range(20)]])):
+        # Two source surveys side by side in the whole grid: W in its
+        # western half, E in its eastern.
+        sources = dict(name="sources", members=[("source_survey_id", 4)],
+                       rows=[("",), ("W",), ("E",)],
+                       keys=[[1] * 10 + [2] * 10] * 20)
+        for name, tile, layers in (
+                ("a_whole.bag", [[-1.0]], [sources]),
+                ("b_islands.bag", [[-1.0 if c < 5 or c >= 15 else fill
+                                    for c in range(20)]], [])):
             doc = document(grid=(20, 20, "500005,5000005 500195,5000195",
                                  10.0, "32619")).encode()
             bag.write(os.path.join(folder, name), doc,
-                      grid=dict(shape=(20, 20), tile=tile))
+                      grid=dict(shape=(20, 20), tile=tile, layers=layers))
         result = support.run_cli("--geojson", "--grid", folder)
         self.assertEqual(result.returncode, 0, result.stderr)
         features = json.loads(result.stdout)["features"]
-        # One layer of MultiPolygons: the whole grid's Polygon as one part.
+        # One layer of MultiPolygons: the whole grid's Polygon as one part,
+        # so too each source survey's, after its file's.
         self.assertEqual([(feature["geometry"]["type"],
-                           len(feature["geometry"]["coordinates"]))
+                           len(feature["geometry"]["coordinates"]),
+                           os.path.basename(feature["properties"]["file"]))
                           for feature in features],
-                         [("MultiPolygon", 1), ("MultiPolygon", 2)])
+                         [("MultiPolygon", 1, "a_whole.bag"),
+                          ("MultiPolygon", 1, "a_whole.bag#source:W"),
+                          ("MultiPolygon", 1, "a_whole.bag#source:E"),
+                          ("MultiPolygon", 2, "b_islands.bag")])
+        self.assertEqual(features[1]["properties"]["OBJNAM"], "W")
         self.assertAlmostEqual(features[0]["bbox"][0], -69.0, places=6)
+        whole, west, east = features[:3]
+        self.assertEqual(west["bbox"][0], whole["bbox"][0])
+        self.assertEqual(east["bbox"][2], whole["bbox"][2])
+        self.assertTrue(west["bbox"][2] < east["bbox"][2])
+        for half in (west, east):
+            self.assertTrue(support.within(half["bbox"], whole["bbox"]))
+            self.assertAlmostEqual(support.area(half["geometry"]) /
+                                   support.area(whole["geometry"]), 0.5,
+                                   places=3)
         ogrinfo = shutil.which("ogrinfo")
         if ogrinfo is None:
             self.skipTest("GDAL's ogrinfo is not installed")
@@ -614,7 +651,7 @@ class CommandLineTest(unittest.TestCase):
                               capture_output=True, text=True)
         self.assertEqual(read.returncode, 0, read.stderr)
         self.assertIn("Geometry: Multi Polygon", read.stdout)
-        self.assertIn("Feature Count: 2", read.stdout)
+        self.assertIn("Feature Count: 4", read.stdout)
 
     @needs_hdf5
     def test_check_lists_what_contradicts_the_metadata(self):

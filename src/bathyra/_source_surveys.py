@@ -25,9 +25,12 @@ and, in ``quality``:
   horizontal_uncert_var         {uncertaintyFixed, uncertaintyVariableFactor}
   license_name, license_url   licenseName, licenseURL
 
-DRVAL1, DRVAL2 and ``valid_nodes`` are those of the record's own nodes.
+DRVAL1, DRVAL2 and ``valid_nodes`` are those of the record's own nodes,
+``footprint`` the area its nodes of the grid cover (traced with the
+file's own footprint, in the same blocks).
 """
 import dataclasses
+import json
 import math
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
@@ -58,7 +61,7 @@ _UNCERTAINTY = {
     "horizontal_uncert_var": "uncertaintyVariableFactor",
 }
 _DATE_WORDS = {"SURSTA": "start", "SUREND": "end"}
-_NO_FOOTPRINT = "the footprints of source surveys are not traced yet"
+_UNTRACED = ("the grid was read without its place: no footprint",)
 
 
 def _stated(value: Any) -> bool:
@@ -70,8 +73,10 @@ def _stated(value: Any) -> bool:
 
 
 def _source_survey(record: Any, path: Optional[str],
-                   bag_version: Optional[str], make: Callable) -> Any:
-    """The Survey of one GeorefRecord."""
+                   bag_version: Optional[str], make: Callable,
+                   untraced: Tuple[str, ...]) -> Any:
+    """The Survey of one GeorefRecord; `untraced`: why it has no footprint
+    when the grid pass traced none (the file's own reasons)."""
     fields: Dict[str, Any] = {}
     quality: Dict[str, Any] = {}
     problems: List[Tuple[str, str]] = []
@@ -110,7 +115,12 @@ def _source_survey(record: Any, path: Optional[str],
     sources.update(DRVAL1="grid", DRVAL2="grid", valid_nodes="grid")
     if quality:
         sources["quality"] = GEOREF
-    problems.append(("footprint", _NO_FOOTPRINT))
+    if record.footprint is not None:
+        fields["footprint"] = json.loads(record.footprint)
+        sources["footprint"] = "grid"
+    problems.extend(("footprint", message) for message in
+                    record.footprint_problems
+                    or (() if record.footprint is not None else untraced))
     order = [field.name for field in dataclasses.fields(make)]
     sources = {name: sources[name] for name in order if name in sources}
     return make(path=path, bag_version=bag_version,
@@ -140,7 +150,9 @@ def add_source_surveys(values: Dict[str, Any], elevation: Any,
     problems.extend(("source_surveys", problem)
                     for problem in georef.problems)
     values["problems"] = problems
-    surveys = tuple(_source_survey(record, path, bag_version, make)
+    untraced = elevation.footprint_problems or _UNTRACED
+    surveys = tuple(_source_survey(record, path, bag_version, make,
+                                   untraced)
                     for record in georef.records)
     if surveys:
         values["source_surveys"] = surveys
@@ -151,14 +163,18 @@ def row_names(surveys: Tuple[Any, ...]) -> List[str]:
     """The names of the command line's rows of source surveys, after the
     file's: "#source:ID" (its OBJNAM), "#source:ID/N" for the Nth of an ID
     that several have, "#source:N" (its place) for one without."""
+    return row_names_of([survey.OBJNAM for survey in surveys])
+
+
+def row_names_of(ids: List[Optional[str]]) -> List[str]:
+    """row_names of the surveys of these OBJNAMs (None: none)."""
     counts: Dict[str, int] = {}
-    for survey in surveys:
-        if survey.OBJNAM is not None:
-            counts[survey.OBJNAM] = counts.get(survey.OBJNAM, 0) + 1
+    for name in ids:
+        if name is not None:
+            counts[name] = counts.get(name, 0) + 1
     seen: Dict[str, int] = {}
     names = []
-    for number, survey in enumerate(surveys, 1):
-        name = survey.OBJNAM
+    for number, name in enumerate(ids, 1):
         if name is None:
             names.append("#source:%d" % number)
             continue

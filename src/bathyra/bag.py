@@ -178,11 +178,16 @@ class GeorefRecord(NamedTuple):
     the georeferenced metadata layers: ``valid_nodes``, their
     ``grid_range`` (lowest, highest elevation) and ``values``, a dict of
     each layer's name to the members of its row ({member: value}; text,
-    int, float, or a bool for an enumeration of FALSE and TRUE)."""
+    int, float, or a bool for an enumeration of FALSE and TRUE).  With a
+    `georeferencing` for ``open``: ``footprint``, the GeoJSON text of the
+    area its nodes of the grid cover (None when there is none), and
+    ``footprint_problems``, how it was traced or why there is none."""
 
     valid_nodes: int
     grid_range: _Range
     values: Dict[str, Dict[str, object]]
+    footprint: Optional[str] = None
+    footprint_problems: Tuple[str, ...] = ()
 
 
 class Georef(NamedTuple):
@@ -278,6 +283,16 @@ def _georef_of(encoded: bytes) -> Optional[Georef]:
             layer, _, member, kind, text = fields[1:6]
             records[-1].values.setdefault(layer, {})[member] = (
                 _member_value(kind, text))
+        elif fields[0] in ("footprint", "nofootprint"):
+            # After the records: the footprint of the Nth (from 1).
+            at = int(fields[1]) - 1
+            if fields[0] == "footprint":
+                records[at] = records[at]._replace(
+                    footprint=fields[3], footprint_problems=tuple(
+                        note for note in fields[2:3] if note))
+            else:
+                records[at] = records[at]._replace(
+                    footprint_problems=(fields[2],))
     return Georef(tuple(records), tuple(problems), read)
 
 

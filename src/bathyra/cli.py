@@ -376,11 +376,11 @@ def record_name(path, number):
 
 
 def source_rows(results):
-    """The rows of the source surveys of each record (the table's, CSV's
-    and GeoJSON's): (name after the record's, cells, data)."""
-    return tuple(tuple((name,) + survey_rows(source) for name, source in
-                       zip(row_names(result.source_surveys),
-                           result.source_surveys))
+    """The table's and CSV's rows of the source surveys of each record:
+    (name after the record's, cells)."""
+    return tuple(tuple(zip(row_names(result.source_surveys),
+                           (survey_rows(source)[0]
+                            for source in result.source_surveys)))
                  for result in results)
 
 
@@ -503,9 +503,8 @@ def run(options, out, prog):
                     messages.record(name, missing, first=number == 1)
                     writer.write(name, cells, data)
                     if writer.source_rows and outcome.sources:
-                        for suffix, source, values in \
-                                outcome.sources[number - 1]:
-                            writer.write(name + suffix, source, values)
+                        for suffix, source in outcome.sources[number - 1]:
+                            writer.write(name + suffix, source)
             else:
                 messages.refused(path, outcome.reason)
                 writer.fail(path, outcome.reason)

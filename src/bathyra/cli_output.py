@@ -7,6 +7,7 @@ import math
 import os
 
 from bathyra import survey
+from bathyra._source_surveys import row_names_of
 
 # The record of extract_metadata (--strict) and the S-57 attributes of the
 # survey reader.
@@ -197,14 +198,15 @@ class CsvWriter(Writer):
 
 
 class GeoJsonWriter(Writer):
-    """One FeatureCollection, printed at the end: a Feature per file (and
-    per source survey, read with --grid), its footprint (from the grid,
-    with --grid) or else its bounding box as the geometry (null without
-    either), its S-57 attributes and its file as properties.  Once a footprint is drawn, Polygons are written as
-    one-part MultiPolygons when another feature is a MultiPolygon, so that
-    the collection reads as one layer of one geometry type."""
-
-    source_rows = True
+    """One FeatureCollection, printed at the end: a Feature per file, its
+    footprint (from the grid, with --grid) or else its bounding box as the
+    geometry (null without either), its S-57 attributes and its file as
+    properties; after it, a Feature per source survey of the file (with
+    --grid), its footprint as the geometry (null without one), its S-57
+    attributes and its row's name ("FILE#source:ID") as properties.  Once
+    a footprint is drawn, Polygons are written as one-part MultiPolygons
+    when another feature is a MultiPolygon, so that the collection reads
+    as one layer of one geometry type."""
 
     def __init__(self, out, keys):
         super().__init__(out, keys)
@@ -212,11 +214,19 @@ class GeoJsonWriter(Writer):
         self.footprints = False
 
     def write(self, path, cells, data):
+        bbox = finite_box(data["bbox"])
+        self._add(path, data, box_geometry(bbox), bbox)
+        sources = data.get("source_surveys") or ()
+        names = row_names_of([source["OBJNAM"] for source in sources])
+        for name, source in zip(names, sources):
+            self._add(path + name, source, None, None)
+
+    def _add(self, path, data, geometry, bbox):
+        """A Feature of `data`, its footprint as the geometry when it has
+        one, else `geometry` and `bbox`."""
         properties = {"file": display_path(path)}
         properties.update((k, data[k]) for k in S57_KEYS
                           if data[k] is not None)
-        bbox = finite_box(data["bbox"])
-        geometry = box_geometry(bbox)
         footprint = data.get("footprint")
         if footprint is not None:
             geometry = footprint

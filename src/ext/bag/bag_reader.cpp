@@ -12,6 +12,7 @@
 
 #include <new>
 
+#include "footprint_pass.hpp"
 #include "georef_layers.hpp"
 #include "grid_pass.hpp"
 #include "hdf5_access.hpp"
@@ -102,7 +103,7 @@ bool is_regular_file(const char *path)
 }  // namespace
 
 void read_bag_file(const char *path, uint64_t limit, unsigned parts,
-                   ReadOutcome &outcome, NodeSink *sink)
+                   ReadOutcome &outcome, FootprintSink *footprint)
 {
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
     if (!is_regular_file(path)) {
@@ -139,10 +140,14 @@ void read_bag_file(const char *path, uint64_t limit, unsigned parts,
     }
     if (parts & part_grid) {
         // The footprint's sink, if any, takes the same blocks after the
-        // layers.
-        GeorefLayers layers(file.get(), sink);
+        // layers, and the layers label its nodes by source survey.
+        GeorefLayers layers(file.get(), footprint);
+        if (footprint && layers.has_layers())
+            layers.label_into(footprint->source_labels(max_combinations));
         read_grid(file.get(), outcome.elevation, &layers);
         outcome.elevation.georef = layers.encode(outcome.elevation.grid_read);
+        if (footprint)
+            footprint->set_source_surveys(layers.records());
     }
     if (!(parts & part_metadata))
         return;

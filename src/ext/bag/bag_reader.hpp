@@ -11,6 +11,8 @@
 
 namespace bathyra {
 
+class FootprintSink;
+
 // The outcome of a read, made without the interpreter lock; turned into a
 // result or an exception once the lock is back.
 struct ReadOutcome {
@@ -40,9 +42,11 @@ struct ReadOutcome {
 // system's encoding).  A metadata dataset of more than `limit` bytes is
 // refused before anything of that size is allocated or read.  Only the
 // metadata's failures fail the outcome; the elevation's are in its
-// summary.  The grid's blocks also go to `sink` when it is not null.
+// summary.  The grid's blocks also go to `footprint` when it is not null,
+// and the nodes of the source surveys (georeferenced metadata layers) to
+// its labels.
 void read_bag_file(const char *path, uint64_t limit, unsigned parts,
-                   ReadOutcome &outcome, NodeSink *sink = nullptr);
+                   ReadOutcome &outcome, FootprintSink *footprint = nullptr);
 
 // What was wrong with the file, in words, for a failed outcome (not
 // no_memory); the caller puts the file's name in front.

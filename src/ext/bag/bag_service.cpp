@@ -203,9 +203,11 @@ int serve_bag_requests(int input, int output)
                 std::string notes = "the grid's position could not be read: "
                                     "no footprint";
                 std::string text;
-                if (footprint)
+                if (footprint) {
                     text = footprint->trace(outcome.elevation.grid_problem,
                                             notes);
+                    outcome.elevation.georef += footprint->source_lines();
+                }
                 outcome.document = notes + '\0' + text;
             }
             if (parts & part_s102) {

@@ -183,7 +183,8 @@ Dataset raster_over(void *data, int rows, int cols, GDALDataType type,
     return raster;
 }
 
-Dataset polygonize(GDALDatasetH raster, OGRLayerH &layer, std::string &problem)
+Dataset polygonize(GDALRasterBandH band, OGRLayerH &layer,
+                   std::string &problem)
 {
     GDALDriverH driver = GDALGetDriverByName("Memory");
     if (driver == nullptr) {
@@ -204,7 +205,6 @@ Dataset polygonize(GDALDatasetH raster, OGRLayerH &layer, std::string &problem)
         problem = reason("the outlines of valid nodes could not be held");
         return Dataset();
     }
-    GDALRasterBandH band = GDALGetRasterBand(raster, 1);
     // The band is its own mask: only cells of a value become polygons.
     if (band == nullptr || GDALPolygonize(band, band, layer, 0, nullptr,
                                           nullptr, nullptr) != CE_None) {
@@ -212,6 +212,27 @@ Dataset polygonize(GDALDatasetH raster, OGRLayerH &layer, std::string &problem)
         return Dataset();
     }
     return vectors;
+}
+
+Geometry all_pieces(OGRLayerH layer, std::string &problem)
+{
+    Geometry pieces(OGR_G_CreateGeometry(wkbMultiPolygon));
+    if (!pieces)
+        throw std::bad_alloc();
+    OGR_L_ResetReading(layer);
+    while (Feature feature{OGR_L_GetNextFeature(layer)}) {
+        Geometry piece(OGR_F_StealGeometry(feature.get()));
+        if (!piece)
+            continue;
+        if (OGR_G_AddGeometryDirectly(pieces.get(), piece.get()) !=
+            OGRERR_NONE) {
+            problem = reason("the outlines of valid nodes could not be "
+                             "gathered");
+            return Geometry();
+        }
+        piece.release();  // now owned by `pieces`
+    }
+    return pieces;
 }
 
 std::string finished(Geometry pieces, const double cell_geotransform[6],
@@ -299,27 +320,13 @@ std::string trace(const std::vector<unsigned char> &mask, std::uint64_t rows,
                     int(cols), GDT_Byte, cell_geotransform, problem);
     OGRLayerH layer = nullptr;
     Dataset vectors =
-        raster ? polygonize(raster.get(), layer, problem) : Dataset();
+        raster ? polygonize(GDALGetRasterBand(raster.get(), 1), layer, problem)
+               : Dataset();
     raster.reset();
-    if (!vectors)
-        return std::string();
-    Geometry pieces(OGR_G_CreateGeometry(wkbMultiPolygon));
-    if (!pieces)
-        throw std::bad_alloc();
-    OGR_L_ResetReading(layer);
-    while (Feature feature{OGR_L_GetNextFeature(layer)}) {
-        Geometry piece(OGR_F_StealGeometry(feature.get()));
-        if (!piece)
-            continue;
-        if (OGR_G_AddGeometryDirectly(pieces.get(), piece.get()) !=
-            OGRERR_NONE) {
-            problem = reason("the outlines of valid nodes could not be "
-                             "gathered");
-            return std::string();
-        }
-        piece.release();  // now owned by `pieces`
-    }
+    Geometry pieces = vectors ? all_pieces(layer, problem) : Geometry();
     vectors.reset();
+    if (!pieces)
+        return std::string();
     return finished(std::move(pieces), cell_geotransform, outline, clip,
                     transform.get(), problem);
 }

@@ -29,12 +29,16 @@ Transform to_wgs84(const std::string &crs, std::string &problem);
 Dataset raster_over(void *data, int rows, int cols, GDALDataType type,
                     const double cell_geotransform[6], std::string &problem);
 
-// GDAL's polygonizer over the raster's band (its own mask: cells of 0
-// are left out), a polygon per 4-connected piece of one value, into a
-// layer "pieces" of the returned dataset, the value in field 0; null with
-// `problem` set on a failure.
-Dataset polygonize(GDALDatasetH raster, OGRLayerH &layer,
+// GDAL's polygonizer over `band` (its own mask: cells of 0 are left out),
+// a polygon per 4-connected piece of one value, into a layer "pieces" of
+// the returned dataset, the value in field 0; null with `problem` set on
+// a failure.
+Dataset polygonize(GDALRasterBandH band, OGRLayerH &layer,
                    std::string &problem);
+
+// Every piece of the polygonizer's `layer`, whatever its value, in one
+// multipolygon; null with `problem` set on a failure.
+Geometry all_pieces(OGRLayerH layer, std::string &problem);
 
 // The footprint of `pieces` (polygons that share no more than a corner,
 // gathered in a multipolygon) as GeoJSON: joined if GEOS finds them

@@ -17,6 +17,15 @@ std::uint64_t big_endian(const unsigned char *bytes, int count)
     return value;
 }
 
+// `text` without tabs and line breaks (control characters are blanks).
+std::string blanked(std::string text)
+{
+    for (char &c : text)
+        if (static_cast<unsigned char>(c) < 0x20)
+            c = ' ';
+    return text;
+}
+
 std::string blocks_text(std::uint64_t block)
 {
     const std::string side = std::to_string(block);
@@ -50,8 +59,9 @@ FootprintSink::FootprintSink(const FootprintRequest &request)
 {
     const std::uint64_t block =
         FootprintTracer::block_for(request.rows, request.cols);
-    tracer_ = std::make_unique<FootprintTracer>(request.rows, request.cols,
-                                                block ? block : 1);
+    block_ = block ? block : 1;
+    tracer_ =
+        std::make_unique<FootprintTracer>(request.rows, request.cols, block_);
 }
 
 void FootprintSink::take(const NodeBlock &block)
@@ -60,40 +70,56 @@ void FootprintSink::take(const NodeBlock &block)
         return;
     seen_rows_ = std::max(seen_rows_, block.row + block.rows);
     seen_cols_ = std::max(seen_cols_, block.col + block.cols);
-    if (block.row + block.rows <= request_.rows &&
+    if (tracer_ && block.row + block.rows <= request_.rows &&
         block.col + block.cols <= request_.cols)
         tracer_->add_chunk(block.row, block.col, block.rows, block.cols,
                            block.valid);
 }
 
+std::string FootprintSink::unusable(const std::string &grid_problem) const
+{
+    if (!grid_problem.empty())
+        return "the grid could not be read to its end: no footprint";
+    if (seen_rows_ != request_.rows || seen_cols_ != request_.cols)
+        return "the metadata gives a grid of " +
+               std::to_string(request_.rows) + " rows by " +
+               std::to_string(request_.cols) + " columns, the file holds " +
+               std::to_string(seen_rows_) + " by " +
+               std::to_string(seen_cols_) + ": no footprint";
+    return std::string();
+}
+
 std::string FootprintSink::trace(const std::string &grid_problem,
                                  std::string &notes)
 {
-    notes.clear();
-    if (!grid_problem.empty()) {
-        notes = "the grid could not be read to its end: no footprint";
-        return std::string();
+    std::string refused;
+    if (labels_) {
+        // The surveys' footprints first, then the mask of the nodes given
+        // a label (the valid nodes) in place of the labels: the two
+        // tracings do not hold the labels' polygons and the mask's at once.
+        source_lines_ = trace_sources(grid_problem);
+        refused = labels_->problem();
+        if (refused.empty())
+            tracer_ = std::make_unique<FootprintTracer>(labels_->area());
+        labels_.reset();
     }
-    if (seen_rows_ != request_.rows || seen_cols_ != request_.cols) {
-        notes = "the metadata gives a grid of " +
-                std::to_string(request_.rows) + " rows by " +
-                std::to_string(request_.cols) + " columns, the file holds " +
-                std::to_string(seen_rows_) + " by " +
-                std::to_string(seen_cols_) + ": no footprint";
+    notes = unusable(grid_problem);
+    if (notes.empty())
+        notes = refused;
+    if (!notes.empty())
         return std::string();
-    }
     std::string problem;
-    if (!tracer_->problem().empty()) {
-        notes = tracer_->problem();
+    const FootprintTracer &mask = *tracer_;
+    if (!mask.problem().empty()) {
+        notes = mask.problem();
         return std::string();
     }
-    const std::uint64_t first_block = tracer_->block();
     std::string why;
-    if (first_block > 1)
+    if (mask.block() > 1)
         why = "the grid has more than 16 million nodes";
     // Coarser blocks until the tracing is cheap enough and its text small
     // enough; the mask shrinks fourfold each time, so this ends.
-    FootprintTracer *current = tracer_.get();
+    const FootprintTracer *current = &mask;
     std::unique_ptr<FootprintTracer> coarse;
     for (;;) {
         if (current->boundary_edges() > max_traced_edges &&
@@ -125,6 +151,55 @@ std::string FootprintSink::trace(const std::string &grid_problem,
             return std::string();
         }
     }
+}
+
+LabelFootprints *FootprintSink::source_labels(std::uint32_t max_label)
+{
+    if (!labels_) {
+        labels_ = std::make_unique<LabelFootprints>(
+            request_.rows, request_.cols, block_, max_label);
+        // The labels hold the grid's area too: the mask is not needed.
+        tracer_.reset();
+    }
+    return labels_.get();
+}
+
+std::string FootprintSink::trace_sources(const std::string &grid_problem) const
+{
+    if (source_surveys_ == 0 || !labels_)
+        return std::string();
+    std::map<std::uint32_t, std::string> problems, texts;
+    std::string note, why = unusable(grid_problem);
+    if (why.empty())
+        texts = trace_labels_within(*labels_, request_.geotransform,
+                                    request_.crs, problems, note);
+    const auto all = problems.find(0);
+    if (why.empty() && all != problems.end())
+        why = all->second;
+    std::string out;
+    for (std::uint32_t n = 1; n <= source_surveys_; ++n) {
+        const std::string number = std::to_string(n);
+        const auto text = texts.find(n);
+        if (text != texts.end()) {
+            out += "footprint\t" + number + "\t" + blanked(note) + "\t" +
+                   blanked(text->second) + "\n";
+            continue;
+        }
+        const auto problem = problems.find(n);
+        std::string reason = why;
+        if (reason.empty() && problem != problems.end())
+            reason = problem->second;
+        if (reason.empty() && labels_->seen(n))
+            reason = "its nodes lie only in blocks of the grid that count "
+                     "for source surveys listed before it (footprints are "
+                     "traced in blocks of several nodes): no footprint";
+        if (reason.empty())
+            reason = "none of its nodes is a node of the grid (only of its "
+                     "refinements), from which footprints are traced: no "
+                     "footprint";
+        out += "nofootprint\t" + number + "\t" + blanked(reason) + "\n";
+    }
+    return out;
 }
 
 }  // namespace bathyra

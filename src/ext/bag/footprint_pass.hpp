@@ -1,7 +1,9 @@
 // The footprint of a BAG file in the grid pass: the grid's georeferencing
 // as the caller sends it with a grid request, the sink that hands the
 // pass's blocks to a FootprintTracer, and the tracing within bounds of
-// time and size.  Plain C++ over bathyra_footprint; no interpreter.
+// time and size; then the footprints of its source surveys, from the
+// labels that GeorefLayers gives the nodes.  Plain C++ over
+// bathyra_footprint; no interpreter.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +12,7 @@
 
 #include "footprint_tracer.hpp"
 #include "grid_pass.hpp"
+#include "label_footprints.hpp"
 
 namespace bathyra {
 
@@ -44,13 +47,41 @@ class FootprintSink : public NodeSink {
 
     // The footprint's GeoJSON, or empty; `notes` says how it was traced
     // (coarser blocks) or why there is none, in words.  `grid_problem`
-    // is the pass's own reason for stopping ("" when it ended).
+    // is the pass's own reason for stopping ("" when it ended).  With
+    // source surveys, theirs are traced first (source_lines()), and the
+    // labels freed before the footprint's mask is traced.
     std::string trace(const std::string &grid_problem, std::string &notes);
 
+    // The labels of the grid's nodes by source survey (1 to `max_label`,
+    // LabelFootprints::unlabelled for a node that holds data but belongs
+    // to none), at the footprint's block, made on the first call, before
+    // the pass: from then on the footprint is traced from them (their
+    // area), and the sink holds no mask of its own while the grid is read.
+    LabelFootprints *source_labels(std::uint32_t max_label);
+
+    // How many source surveys the labels are numbered for (from 1).
+    void set_source_surveys(std::size_t count) { source_surveys_ = count; }
+
+    // After trace(): the source surveys' footprints as lines of
+    // tab-separated fields, one for each survey N from 1:
+    //   footprint    N  NOTE  GEOJSON   (NOTE: how it was traced, or "")
+    //   nofootprint  N  REASON
+    // "" when there are no source surveys.
+    const std::string &source_lines() const { return source_lines_; }
+
   private:
+    // Why the grid's blocks cannot give a footprint, or "".
+    std::string unusable(const std::string &grid_problem) const;
+    // The lines of source_lines(), traced from the labels.
+    std::string trace_sources(const std::string &grid_problem) const;
+
     FootprintRequest request_;
     std::unique_ptr<FootprintTracer> tracer_;
+    std::uint64_t block_ = 1;
     std::uint64_t seen_rows_ = 0, seen_cols_ = 0;
+    std::unique_ptr<LabelFootprints> labels_;
+    std::size_t source_surveys_ = 0;
+    std::string source_lines_;
 };
 
 }  // namespace bathyra

@@ -113,6 +113,25 @@ void FootprintTracer::add_chunk(std::uint64_t row0, std::uint64_t col0,
     any_valid_ = any_valid_ || seen != 0;
 }
 
+void FootprintTracer::add_blocks(const std::vector<std::uint16_t> &cells)
+{
+    if (!problem_.empty())
+        return;
+    if (cells.size() != mask_.size()) {
+        problem_ = "the blocks given are not the grid's: no footprint";
+        mask_.clear();
+        mask_rows_ = mask_cols_ = 0;
+        return;
+    }
+    unsigned char seen = 0;
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        const unsigned char valid = cells[i] != 0;
+        mask_[i] |= valid;
+        seen |= valid;
+    }
+    any_valid_ = any_valid_ || seen != 0;
+}
+
 bool place_blocks(const double geotransform[6], std::uint64_t rows,
                   std::uint64_t cols, std::uint64_t block, double cell[6],
                   double outline[8], bool &clip, std::string &problem)

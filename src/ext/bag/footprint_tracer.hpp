@@ -48,6 +48,11 @@ class FootprintTracer {
                    std::uint64_t height, std::uint64_t width,
                    const unsigned char *valid);
 
+    // Marks the blocks whose cell of `cells` (mask_rows() x mask_cols()
+    // of them, row-major) is nonzero, as if a node in each were valid;
+    // cells of another count refuse the tracer.
+    void add_blocks(const std::vector<std::uint16_t> &cells);
+
     // The footprint as GeoJSON text (a Polygon or MultiPolygon, holes kept,
     // simplified to within one block, coordinates to 7 decimals), or empty
     // with `problem` set.

@@ -8,13 +8,17 @@
 //   record   NODES  LOWEST  HIGHEST        one combination of rows, then
 //   value    LAYER  ROW  MEMBER  KIND  TEXT   the members of its rows
 // No text holds a tab or a line break (control characters are blanks).
+// With a footprint asked for, FootprintSink::source_lines adds lines of
+// the records' footprints (footprint_pass.cpp) after these.
 #include "georef_layers.hpp"
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 #include "georef_values.hpp"
 #include "grid_blocks.hpp"
+#include "label_footprints.hpp"
 
 namespace bathyra {
 
@@ -212,6 +216,9 @@ void GeorefLayers::gather(const NodeBlock &block)
 {
     const size_t n = static_cast<size_t>(block.rows * block.cols);
     scratch_.assign(layers_.size(), 0);
+    const bool labelled = labels_ != nullptr && !block.refined;
+    if (labelled)
+        node_labels_.assign(n, 0);
     Nodes *last = nullptr;
     Keys last_keys;
     for (size_t i = 0; i < n; ++i) {
@@ -228,6 +235,8 @@ void GeorefLayers::gather(const NodeBlock &block)
             scratch_[l] = key;
             any = any || key != 0;
         }
+        if (labelled)  // the node holds data, whatever its keys
+            node_labels_[i] = LabelFootprints::unlabelled;
         if (!any || overflow_)
             continue;
         // Neighbouring nodes mostly share their rows.
@@ -241,6 +250,7 @@ void GeorefLayers::gather(const NodeBlock &block)
                     continue;
                 }
                 found = combinations_.emplace(scratch_, Nodes{}).first;
+                found->second.label = uint32_t(combinations_.size());
             }
             last = &found->second;
             last_keys = scratch_;
@@ -251,23 +261,33 @@ void GeorefLayers::gather(const NodeBlock &block)
         last->low = std::min(last->low, value);
         last->high = std::max(last->high, value);
         ++last->count;
+        if (labelled)
+            node_labels_[i] = last->label;
     }
+    if (labelled)
+        labels_->add_chunk(block.row, block.col, block.rows, block.cols,
+                           node_labels_.data());
 }
 
 // The combinations with the keys of the layers left out on the way set to
 // 0 (merged where they then agree), without those that have none left.
+GeorefLayers::Keys GeorefLayers::merged_keys(Keys keys) const
+{
+    bool any = false;
+    for (size_t l = 0; l < layers_.size(); ++l) {
+        if (!layers_[l]->problem.empty())
+            keys[l] = 0;
+        any = any || keys[l] != 0;
+    }
+    return any ? keys : Keys();
+}
+
 std::map<GeorefLayers::Keys, GeorefLayers::Nodes> GeorefLayers::merged() const
 {
     std::map<Keys, Nodes> result;
     for (const auto &entry : combinations_) {
-        Keys keys = entry.first;
-        bool any = false;
-        for (size_t l = 0; l < layers_.size(); ++l) {
-            if (!layers_[l]->problem.empty())
-                keys[l] = 0;
-            any = any || keys[l] != 0;
-        }
-        if (!any)
+        const Keys keys = merged_keys(entry.first);
+        if (keys.empty())
             continue;
         Nodes &nodes = result[keys];
         const Nodes &more = entry.second;
@@ -280,6 +300,20 @@ std::map<GeorefLayers::Keys, GeorefLayers::Nodes> GeorefLayers::merged() const
         nodes.count += more.count;
     }
     return result;
+}
+
+// The labels of the combinations become the numbers of their records in
+// `found` (the order of the answer), 0 for those left out.
+void GeorefLayers::relabel(const std::map<Keys, Nodes> &found)
+{
+    std::vector<uint32_t> to(combinations_.size() + 1, 0);
+    for (const auto &entry : combinations_) {
+        const auto record = found.find(merged_keys(entry.first));
+        if (record != found.end())
+            to[entry.second.label] =
+                uint32_t(std::distance(found.begin(), record) + 1);
+    }
+    labels_->relabel(to);
 }
 
 std::string GeorefLayers::encode(bool grid_read)
@@ -359,6 +393,9 @@ std::string GeorefLayers::encode(bool grid_read)
                              "metadata layers; no source survey is listed"});
         return out;
     }
+    records_ = found.size();
+    if (labels_)
+        relabel(found);
     std::vector<MemberValue> members;
     for (const auto &entry : found) {
         line({"record", std::to_string(entry.second.count),

@@ -20,6 +20,8 @@
 
 namespace bathyra {
 
+class LabelFootprints;
+
 // The most distinct combinations of rows gathered; beyond it, none is.
 constexpr size_t max_combinations = 4096;
 // The most layers read; those beyond are named in a problem.
@@ -41,16 +43,31 @@ class GeorefLayers : public NodeSink {
 
     void take(const NodeBlock &block) override;
 
+    // True when the file has layers that can be read.
+    bool has_layers() const { return present_ && !layers_.empty(); }
+
+    // From the next block on, labels each node of the grid (not the
+    // refinements) that holds data in `labels` (max_combinations labels)
+    // with its combination, or as unlabelled when it references none;
+    // encode() then relabels them with the number of their record in the
+    // answer (from 1), so that the footprints of the records, and of the
+    // grid, can be traced from `labels` once the pass is over.
+    void label_into(LabelFootprints *labels) { labels_ = labels; }
+
     // The combinations found, their rows' values and the problems, as text
     // for the caller (the format is described in georef_layers.cpp);
     // `grid_read` says whether the pass over the grid ended.
     std::string encode(bool grid_read);
+
+    // The number of records encode() answered with.
+    size_t records() const { return records_; }
 
   private:
     struct Layer;
     struct Nodes {
         uint64_t count = 0;
         float low = 0.0f, high = 0.0f;
+        uint32_t label = 0;  // its label in labels_, from 1
     };
     using Keys = std::vector<uint32_t>;
 
@@ -59,6 +76,8 @@ class GeorefLayers : public NodeSink {
     void take_window(const NodeBlock &block);
     void gather(const NodeBlock &block);
     std::map<Keys, Nodes> merged() const;
+    Keys merged_keys(Keys keys) const;
+    void relabel(const std::map<Keys, Nodes> &found);
 
     NodeSink *next_;
     bool present_ = false;
@@ -68,6 +87,9 @@ class GeorefLayers : public NodeSink {
     std::map<Keys, Nodes> combinations_;
     bool overflow_ = false;
     Keys scratch_;
+    LabelFootprints *labels_ = nullptr;
+    size_t records_ = 0;
+    std::vector<uint32_t> node_labels_;  // of the window in gather()
 };
 
 }  // namespace bathyra

@@ -18,7 +18,8 @@ std::uint64_t blocks_of(std::uint64_t n, std::uint64_t d)
     return n / d + (n % d != 0 ? 1 : 0);
 }
 
-// `cell` given `label` too: the lower of the two labels, 0 being none.
+// `cell` given `label` too: the lower of the two labels, 0 being none
+// (and `unlabelled`, the highest, giving way to any label).
 inline void lowest(std::uint16_t &cell, std::uint16_t label)
 {
     if (label != 0 && (cell == 0 || label < cell))
@@ -63,6 +64,7 @@ LabelFootprints::LabelFootprints(std::uint64_t rows, std::uint64_t cols,
     }
     try {
         cells_.assign(std::size_t(mask_rows_ * mask_cols_), 0);
+        seen_.assign(max_label + 1, false);
     } catch (const std::bad_alloc &) {
         problem_ = "not enough memory for the source surveys' nodes: no "
                    "footprint";
@@ -80,20 +82,30 @@ void LabelFootprints::add_chunk(std::uint64_t row0, std::uint64_t col0,
         height > rows_ - row0 || width > cols_ - col0) {
         problem_ = "a piece of the grid lies outside the grid: no footprint";
         cells_.clear();
+        mask_rows_ = mask_cols_ = 0;
         return;
     }
-    std::uint32_t highest = 0;
+    std::uint32_t highest = 0, last = 0;
     for (std::uint64_t r = 0; r < height; ++r) {
         const std::uint32_t *line = labels + r * width;
         std::uint16_t *cells =
             cells_.data() + ((row0 + r) / block_) * mask_cols_;
         for (std::uint64_t c = 0; c < width; ++c) {
-            const std::uint32_t label = line[c];
+            std::uint32_t label = line[c];
             if (label == 0)
                 continue;
-            highest = label > highest ? label : highest;
-            if (label <= max_label_)
-                lowest(cells[(col0 + c) / block_], std::uint16_t(label));
+            if (label != last) {  // neighbours mostly share their label
+                last = label;
+                if (label != unlabelled) {
+                    highest = label > highest ? label : highest;
+                    if (label <= max_label_)
+                        seen_[label] = true;
+                }
+            }
+            if (label > max_label_)
+                label = unlabelled;
+            lowest(cells[(col0 + c) / block_], std::uint16_t(label));
+            any_cell_ = true;
         }
     }
     if (highest > max_label_) {
@@ -101,9 +113,8 @@ void LabelFootprints::add_chunk(std::uint64_t row0, std::uint64_t col0,
                    std::to_string(highest) + " of " +
                    std::to_string(max_label_) + ": no footprint";
         cells_.clear();
-        return;
+        mask_rows_ = mask_cols_ = 0;
     }
-    any_label_ = any_label_ || highest != 0;
 }
 
 std::map<std::uint32_t, std::string>
@@ -118,12 +129,15 @@ LabelFootprints::geojson(const double geotransform[6], const std::string &crs,
                      problems);
         return texts;
     }
+    bool any = false;
+    for (std::uint32_t label = 1; label < seen_.size() && !any; ++label)
+        any = seen_[label];
     std::string why = problem_;
     double cell[6], outline[8];
     bool clip = false;
     if (why.empty() && place_blocks(geotransform, rows_, cols_, block_, cell,
                                     outline, clip, why)) {
-        if (any_label_) {
+        if (any) {
             trace_labels(cells_, mask_rows_, mask_cols_, cell, outline, clip,
                          crs, texts, problems);
             return texts;
@@ -135,17 +149,34 @@ LabelFootprints::geojson(const double geotransform[6], const std::string &crs,
     return texts;
 }
 
+FootprintTracer LabelFootprints::area() const
+{
+    FootprintTracer tracer(problem_.empty() ? rows_ : 0, cols_, block_);
+    if (problem_.empty() && any_cell_)
+        tracer.add_blocks(cells_);
+    return tracer;
+}
+
 void LabelFootprints::relabel(const std::vector<std::uint32_t> &to)
 {
     if (!problem_.empty())
         return;
-    bool any = false;
-    for (std::uint16_t &cell : cells_) {
-        if (cell < to.size())
-            cell = std::uint16_t(to[cell] <= max_label_ ? to[cell] : 0);
-        any = any || cell != 0;
+    // A cell given stays given: a label dropped leaves it unlabelled.
+    auto mapped = [this, &to](std::uint32_t label) -> std::uint32_t {
+        if (label == 0 || label == unlabelled || label >= to.size())
+            return label;
+        return to[label] != 0 && to[label] <= max_label_ ? to[label]
+                                                         : unlabelled;
+    };
+    for (std::uint16_t &cell : cells_)
+        cell = std::uint16_t(mapped(cell));
+    std::vector<bool> seen(seen_.size(), false);
+    for (std::uint32_t label = 1; label < seen_.size(); ++label) {
+        const std::uint32_t to_label = mapped(label);
+        if (seen_[label] && to_label < seen.size())
+            seen[to_label] = true;
     }
-    any_label_ = any;
+    seen_.swap(seen);
 }
 
 LabelFootprints LabelFootprints::coarsened(std::uint64_t factor) const
@@ -167,7 +198,8 @@ LabelFootprints LabelFootprints::coarsened(std::uint64_t factor) const
         for (std::uint64_t c = 0; c < mask_cols_; ++c)
             lowest(out[c / f], line[c]);
     }
-    coarse.any_label_ = any_label_;
+    coarse.any_cell_ = any_cell_;
+    coarse.seen_ = seen_;
     return coarse;
 }
 
@@ -200,6 +232,8 @@ trace_labels_within(const LabelFootprints &labels,
 {
     note.clear();
     std::string why;
+    if (labels.block() > 1)
+        why = "the grid has more than 16 million nodes";
     const LabelFootprints *current = &labels;
     LabelFootprints coarse(0, 0, 1, 1);
     // Each coarsening shrinks the raster fourfold, so this ends.
@@ -215,9 +249,11 @@ trace_labels_within(const LabelFootprints &labels,
             for (const auto &entry : texts)
                 size += entry.second.size();
             if (size <= max_label_text) {
-                if (current->block() > labels.block())
-                    note = "footprints of the source surveys traced in " +
-                           blocks_text(current->block()) + " (" + why + ")";
+                if (current->block() > 1)
+                    note = "footprint traced in " +
+                           blocks_text(current->block()) + " (" + why +
+                           "); a block that holds nodes of several source "
+                           "surveys counts for the first of them";
                 return texts;
             }
             why = "in " + blocks_text(current->block()) +

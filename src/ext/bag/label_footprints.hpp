@@ -14,6 +14,12 @@
 // together cover every block that holds a labelled node; at node
 // resolution (block 1) each footprint is exactly its label's nodes.
 //
+// A node may also be `unlabelled`: it holds data but belongs to no label.
+// It is in no label's footprint, but in the area of every node given
+// (area()), a FootprintTracer of the same nodes: so one raster serves the
+// grid's footprint and its parts', and the mask of the grid's footprint
+// need not be held beside it while the grid is read.
+//
 // One object is not safe to use from two threads at once.
 #pragma once
 
@@ -25,10 +31,14 @@
 
 namespace bathyra {
 
+class FootprintTracer;
+
 class LabelFootprints {
   public:
-    // The highest label a raster holds (its cells are two bytes).
-    static constexpr std::uint32_t max_labels = 65535;
+    // The highest label a raster holds (its cells are two bytes), and the
+    // value of a node that holds data but has no label.
+    static constexpr std::uint32_t max_labels = 65534;
+    static constexpr std::uint32_t unlabelled = 65535;
 
     // A grid of rows x cols nodes whose labels run from 1 to max_label,
     // traced at `block` nodes per block side (1: node resolution).  Sizes
@@ -40,8 +50,9 @@ class LabelFootprints {
 
     // Marks the labels of a height x width piece of the grid whose first
     // node is (row0, col0); `labels` is row-major, width values a row, 0
-    // for a node of no label.  A piece outside the grid, or a label above
-    // max_label, refuses the object.
+    // for a node without data, `unlabelled` for one of no label.  A piece
+    // outside the grid, or a label above max_label (but `unlabelled`),
+    // refuses the object.
     void add_chunk(std::uint64_t row0, std::uint64_t col0,
                    std::uint64_t height, std::uint64_t width,
                    const std::uint32_t *labels);
@@ -58,12 +69,24 @@ class LabelFootprints {
     geojson(const double geotransform[6], const std::string &crs,
             std::map<std::uint32_t, std::string> &problems) const;
 
+    // A tracer of every node given (labelled or not) at the same block,
+    // as if they had been handed to it; refused as this object is.
+    FootprintTracer area() const;
+
     // Why the object was refused, or empty.
     const std::string &problem() const { return problem_; }
 
-    // Gives each label `l` the label to[l] (0 drops it; a label beyond
-    // `to` keeps its own), keeping the lowest of those that share a cell.
+    // Gives each label `l` the label to[l] (0 leaves its nodes unlabelled;
+    // a label beyond `to` keeps its own), keeping the lowest of those that
+    // share a cell.
     void relabel(const std::vector<std::uint32_t> &to);
+
+    // True when some node was given `label` (whether or not a cell kept
+    // it: a label may lose every block it shares to lower ones).
+    bool seen(std::uint32_t label) const
+    {
+        return label < seen_.size() && seen_[label];
+    }
 
     // The same grid at `factor` times the block side (factor >= 1), each
     // of its cells taking the lowest label of the cells it covers.
@@ -83,7 +106,8 @@ class LabelFootprints {
     std::uint64_t mask_rows_ = 0, mask_cols_ = 0;
     std::uint32_t max_label_ = 0;
     std::vector<std::uint16_t> cells_;  // mask_rows_ x mask_cols_, 0 = none
-    bool any_label_ = false;
+    std::vector<bool> seen_;            // max_label_ + 1, by label
+    bool any_cell_ = false;             // some node was given
     std::string problem_;
 };
 
@@ -95,16 +119,19 @@ constexpr std::size_t max_label_text = std::size_t(4) << 20;
 // `labels`' footprints within those bounds: traced again in blocks twice
 // as coarse while the raster has more than max_label_edges edges or the
 // texts together would exceed max_label_text.  `note` says in what blocks
-// they were traced and why, when coarser than `labels`' own ("" else).
+// they were traced, why, and the rule of shared blocks, when in blocks
+// ("" at node resolution); `labels` in blocks are taken to be in those
+// of FootprintTracer::block_for, for grids of more than 16 M nodes.
 std::map<std::uint32_t, std::string>
 trace_labels_within(const LabelFootprints &labels,
                     const double geotransform[6], const std::string &crs,
                     std::map<std::uint32_t, std::string> &problems,
                     std::string &note);
 
-// Traces the labelled cells of `cells` (rows x cols, at least one
-// labelled) placed by `cell_geotransform`, clipped to `outline` when
-// `clip` is set (as trace_footprint).  Defined in label_ogr.cpp.
+// Traces each label of `cells` (rows x cols, at least one labelled; the
+// cells `unlabelled` are left out) placed by `cell_geotransform`, clipped
+// to `outline` when `clip` is set (as trace_footprint).  Defined in
+// label_ogr.cpp.
 void trace_labels(const std::vector<std::uint16_t> &cells, std::uint64_t rows,
                   std::uint64_t cols, const double cell_geotransform[6],
                   const double outline[8], bool clip, const std::string &crs,

@@ -3,7 +3,8 @@
 // pass of GDAL's polygonizer gives every label's pieces at once, and each
 // label's pieces are then joined, clipped, simplified, taken to WGS 84
 // and written as GeoJSON as a grid's footprint is (footprint_ogr.cpp).
-// Built without GDAL, every label is refused with a problem that says so.
+// The cells of no label (LabelFootprints::unlabelled) are left out.  Built
+// without GDAL, every label is refused with a problem that says so.
 #include "label_footprints.hpp"
 
 #ifdef BATHYRA_HAVE_GDAL
@@ -40,7 +41,8 @@ bool gather(OGRLayerH layer, std::map<std::uint32_t, Geometry> &labels,
     while (Feature feature{OGR_L_GetNextFeature(layer)}) {
         const int label = OGR_F_GetFieldAsInteger(feature.get(), 0);
         Geometry piece(OGR_F_StealGeometry(feature.get()));
-        if (!piece || label <= 0)
+        if (!piece || label <= 0 ||
+            std::uint32_t(label) == LabelFootprints::unlabelled)
             continue;
         Geometry &pieces = labels[std::uint32_t(label)];
         if (!pieces) {
@@ -78,7 +80,8 @@ void trace(const std::vector<std::uint16_t> &cells, std::uint64_t rows,
             : Dataset();
     OGRLayerH layer = nullptr;
     Dataset vectors =
-        raster ? polygonize(raster.get(), layer, problem) : Dataset();
+        raster ? polygonize(GDALGetRasterBand(raster.get(), 1), layer, problem)
+               : Dataset();
     raster.reset();
     std::map<std::uint32_t, Geometry> labels;
     if (!vectors || !gather(layer, labels, problem)) {
