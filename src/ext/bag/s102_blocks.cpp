@@ -22,13 +22,13 @@ void BlockTaker::take(const Block &block)
         error = errors_.data();
     }
     gatherer_.gather(depth, error, n, valid_.data());
-    if (with_ids_ && id_problem.empty()) {
-        if (block.ids_read)
-            count_ids(block, depth, n);
-        else
-            id_problem = ids_what + " cannot be read (damaged or truncated "
-                                    "file?)";
-    }
+    if (with_ids_ && id_problem.empty() && !block.ids_read)
+        id_problem = ids_what + " cannot be read (damaged or truncated "
+                                "file?)";
+    if (with_ids_ && id_problem.empty())
+        count_ids(block, depth, n);
+    if (!marks_.empty() && (!with_ids_ || !id_problem.empty()))
+        mark_unlabelled(block, n);
     if (sink_)
         sink_->take(NodeBlock{block.row, block.col, block.rows, block.cols,
                               depth, error, valid_.data(), false});
@@ -37,10 +37,11 @@ void BlockTaker::take(const Block &block)
 void BlockTaker::count_ids(const Block &block, const float *depth, size_t n)
 {
     const bool marking = !marks_.empty();
+    const uint32_t unlabelled = LabelFootprints::unlabelled;
     for (size_t i = 0; i < n; ++i) {
         const uint32_t id = block.ids[i];
         if (marking)
-            marks_[i] = 0;
+            marks_[i] = valid_[i] ? unlabelled : 0;
         if (id == 0)
             continue;
         if (!last_ || id != last_id_) {
@@ -48,13 +49,17 @@ void BlockTaker::count_ids(const Block &block, const float *depth, size_t n)
                 id_problem = ids_what + " holds more than " +
                              std::to_string(max_ids) +
                              " different ids; none is read";
-                return;
+                return;  // the block's nodes are marked unlabelled
             }
             last_ = &by_id[id];
             last_id_ = id;
             if (marking) {
-                auto found = label_of_->find(id);
-                last_label_ = found == label_of_->end() ? 0 : found->second;
+                last_label_ = unlabelled;
+                if (label_of_) {
+                    const auto found = label_of_->find(id);
+                    if (found != label_of_->end())
+                        last_label_ = found->second;
+                }
             }
         }
         ++last_->cells;
@@ -73,6 +78,14 @@ void BlockTaker::count_ids(const Block &block, const float *depth, size_t n)
     if (marking)
         labels_->add_chunk(block.row, block.col, block.rows, block.cols,
                            marks_.data());
+}
+
+void BlockTaker::mark_unlabelled(const Block &block, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+        marks_[i] = valid_[i] ? LabelFootprints::unlabelled : 0;
+    labels_->add_chunk(block.row, block.col, block.rows, block.cols,
+                       marks_.data());
 }
 
 }  // namespace s102

@@ -40,7 +40,9 @@ struct Block {
 
 // What is done with each block, in the order of the blocks: the depths
 // split from the uncertainties, gathered, the ids counted, the labels
-// marked and the block handed to the sink.  Calls nothing of HDF5.
+// marked and the block handed to the sink.  With `labels`, every node
+// that holds data is marked: label_of[its id], or `unlabelled` (no id,
+// an id not in label_of, or no ids to read).  Calls nothing of HDF5.
 class BlockTaker {
   public:
     BlockTaker(grid_blocks::Gatherer &gatherer, bool with_uncertainty,
@@ -55,7 +57,7 @@ class BlockTaker {
             depths_.resize(capacity);
             errors_.resize(capacity);
         }
-        if (with_ids && labels && label_of)
+        if (labels)
             marks_.resize(capacity);
     }
 
@@ -67,6 +69,8 @@ class BlockTaker {
 
   private:
     void count_ids(const Block &block, const float *depth, size_t n);
+    // Marks the valid nodes of `block` as unlabelled.
+    void mark_unlabelled(const Block &block, size_t n);
 
     grid_blocks::Gatherer &gatherer_;
     bool with_uncertainty_, with_ids_;

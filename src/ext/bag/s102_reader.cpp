@@ -299,7 +299,14 @@ void read_s102_file(const char *path, bool with_grid, S102Outcome &outcome)
         if (!ids_path.empty()) {
             SurveyOutlines outlines;
             outlines.name = names[i];
-            if (!outlined) {
+            if (outlined && i == 0 && outcome.footprint) {
+                // The labels stand for the footprint's mask as well.
+                const uint32_t count =
+                    static_cast<uint32_t>(outcome.ids.size());
+                labels = outcome.footprint->source_labels(count);
+                outcome.footprint->set_source_surveys(count);
+                outlines.in_footprint = true;
+            } else if (!outlined) {
                 outlines.problem =
                     outcome.ids.empty()
                         ? "the quality table gives no row ids: no footprints"
@@ -333,7 +340,8 @@ void read_s102_file(const char *path, bool with_grid, S102Outcome &outcome)
         const size_t before = lines.size();
         pass_instance(file.get(), names[i], values_path, ids_path, sink, lines,
                       labels, &outcome.label_of);
-        if (labels && lines.compare(before, 8, "problem\t") == 0) {
+        if (labels && !outcome.outlines.back().in_footprint &&
+            lines.compare(before, 8, "problem\t") == 0) {
             outcome.outlines.back().labels.reset();
             outcome.outlines.back().problem =
                 "the grid could not be read to its end: no footprints";
@@ -343,6 +351,12 @@ void read_s102_file(const char *path, bool with_grid, S102Outcome &outcome)
             outcome.footprint.reset();
             outcome.footprint_note =
                 "the grid could not be read to its end: no footprint";
+            if (!outcome.outlines.empty() &&
+                outcome.outlines.back().in_footprint) {
+                outcome.outlines.back().in_footprint = false;
+                outcome.outlines.back().problem =
+                    "the grid could not be read to its end: no footprints";
+            }
         }
     }
 }

@@ -45,6 +45,9 @@ namespace bathyra {
 // instance's nodes are.
 struct SurveyOutlines {
     std::string name;
+    // The first instance's labels are the footprint's (its source_labels,
+    // traced by FootprintSink::trace); the others' are held here.
+    bool in_footprint = false;
     std::unique_ptr<LabelFootprints> labels;
     FootprintRequest placement;
     std::string problem;  // why there are none, when not empty
