@@ -30,7 +30,7 @@ FULL_TABLE = s102.TABLE_MEMBERS + (
      "f", 4))
 ROWS = [
     {"id": 1, "dataAssessment": 1, "sourceSurveyID": "H13045",
-     "surveyAuthority": "NOAA", "surveyDateRange.dateStart": "20190301",
+     "surveyAuthority": "Coastal Survey Office", "surveyDateRange.dateStart": "20190301",
      "surveyDateRange.dateEnd": "20190320",
      "featuresDetected.significantFeaturesDetected": 1,
      "fullSeafloorCoverageAchieved": 0,
@@ -123,7 +123,7 @@ class EditionTest(support.FolderMixin, unittest.TestCase):
         self.assertEqual(
             (first.SURATH, first.SURSTA, first.SUREND, first.DRVAL1,
              first.DRVAL2, first.valid_nodes, first.VERDAT),
-            ("NOAA", "20190301", "20190320", 1.5, 4.0, 3, 12))
+            ("Coastal Survey Office", "20190301", "20190320", 1.5, 4.0, 3, 12))
         self.assertEqual(first.quality, {
             "dataAssessment": 1, "significantFeaturesDetected": True,
             "fullSeafloorCoverageAchieved": False,
