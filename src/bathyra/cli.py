@@ -7,8 +7,9 @@
 
 (``python -m bathyra`` is the same command, and its messages name it so.)
 Each PATH is an ISO 19139 metadata file (``.xml``), a BAG file (``.bag``),
-a directory that stands for both kinds of file below it, or ``-`` for one
-document on standard input.  The survey reader (bathyra.survey) reads
+an S-102 file (HDF5, recognised by its content, usually ``.h5``), a
+directory that stands for those files below it (of its ``*.h5`` files,
+those that are HDF5), or ``-`` for one document on standard input.  The survey reader (bathyra.survey) reads
 every file and prints one row per file with every S-57 attribute, empty
 where the file does not state it (``--grid``: each BAG file's grid is
 read too, for the exact depth range, the uncertainty and the count of
@@ -48,7 +49,7 @@ import errno
 import os
 import sys
 
-from bathyra import __version__, bag, survey
+from bathyra import __version__, bag, s102, survey
 from bathyra.cli_jobs import outcomes, stop_bag_helper
 from bathyra.cli_output import (GRID_FIELDS, KEYS, S57_KEYS, display,
                                 display_path, gaps, make_writer, strict_rows,
@@ -63,6 +64,8 @@ REFUSED = "refused"  # the task of a document that could not be read
 PROGRESS_THRESHOLD = 20  # files; fewer are read before one would look
 
 SUFFIXES = (".xml", ".bag")
+# Files of this name in a folder are read when they are HDF5 (S-102).
+HDF5_SUFFIX = ".h5"
 
 # The largest --max-size: what a BAG file's helper can be given (4 GiB).
 MAX_SIZE = getattr(bag, "MAX_LIMIT", 0xFFFFFFFE)
@@ -74,7 +77,7 @@ EXIT_BROKEN_PIPE = 128 + 13  # as a process ended by SIGPIPE
 
 def expand_paths(paths, report):
     """Files in the order given; a directory gives its *.xml and *.bag
-    files below it, sorted.  A folder that cannot be read is reported with
+    files below it, and its *.h5 files that are HDF5, sorted.  A folder that cannot be read is reported with
     `report(path, message)`.  A missing path is returned as is and fails
     when read."""
     files = []
@@ -90,7 +93,10 @@ def expand_paths(paths, report):
             for folder, dirs, names in os.walk(path, onerror=walk_error):
                 dirs.sort()
                 found.extend(os.path.join(folder, name) for name in names
-                             if name.lower().endswith(SUFFIXES))
+                             if name.lower().endswith(SUFFIXES)
+                             or (name.lower().endswith(HDF5_SUFFIX)
+                                 and s102.is_hdf5(os.path.join(folder,
+                                                               name))))
             files.extend(sorted(found))
         else:
             files.append(path)
@@ -104,10 +110,35 @@ def is_bag(path):
 def read_raster(path, limit=bag.DEFAULT_LIMIT):
     """The Document for extract_metadata: a BAG file's metadata (read in
     the helper process, so that a damaged file costs only its own record),
-    or the document of a metadata file."""
+    the metadata file that an S-102 file of edition 2.1 names, or the
+    document of a metadata file."""
     if is_bag(path):
         return bag.open(path, limit=limit)
+    if s102.is_hdf5(path):
+        return s102_document(path, limit)
     return read_document(path, limit)
+
+
+def s102_document(path, limit):
+    """The metadata document of an S-102 file: the ISO file beside it that
+    an edition 2.1 file names (later editions carry none); a BAG file of
+    another name is read as one."""
+    try:
+        contents = s102.read(path, limit=limit)
+    except s102.NotS102 as error:
+        if error.is_bag:
+            return bag.open(path, limit=limit)
+        raise FileError(path, error.reason) from None
+    named = contents.attributes.get("metadata")
+    if not isinstance(named, str) or not named:
+        raise FileError(path, "an S-102 file of edition %s, which names no "
+                        "metadata file (the survey reader reads its "
+                        "attributes)" % contents.attributes.get(
+                            "productSpecification", "?"))
+    beside = os.path.join(os.path.dirname(os.fsdecode(path)),
+                          os.path.basename(named))
+    document = read_document(beside, limit)
+    return Document(path, document.iso19139_xml, None)
 
 
 class ExtractionFailed(BathyraError):

@@ -288,11 +288,13 @@ def box_geometry(bbox):
 # their words begin; every problem of the vertical CRS is one too.
 CONTRADICTIONS = {
     "DRVAL1": ("the elevation attributes of the BAG file",
-               "the depth range in the metadata"),
+               "the depth range in the metadata",
+               "the minimumDepth and maximumDepth of"),
     "footprint": ("the grid's north-east corner point",),
-    "bbox": ("the bounding box of the metadata",),
+    "bbox": ("the bounding box of the metadata", "the bounds of the file"),
     "uncertainty_range": ("the metadata does not say what the grid's",
                           "the metadata gives the vertical uncertainty"),
+    "source_surveys": ("cells reference",),
 }
 
 

@@ -1,8 +1,9 @@
 """The survey reader: every survey attribute that an ISO 19139 document
 states, and none that it does not.
 
-``read_survey(path)`` reads a metadata file (``.xml``) or a BAG file
-(``.bag``); ``parse_survey(document)`` reads a document given as ``bytes``
+``read_survey(path)`` reads a metadata file (``.xml``), a BAG file
+(``.bag``) or an S-102 file (HDF5, recognised by its content; see
+``bathyra._s102`` for where each field comes from); ``parse_survey(document)`` reads a document given as ``bytes``
 or ``str``, or any object whose attribute ``iso19139_xml`` holds it (a
 ``bathyra.Document``, a raster).  Both return a ``Survey``:
 
@@ -55,7 +56,7 @@ from bathyra.document import (_WIDE_STARTS, DEFAULT_LIMIT, read_document,
                               unpadded)
 from bathyra.errors import BagSupportMissing, FileError, SurveyError
 
-from bathyra import _survey
+from bathyra import _s102, _survey, s102
 from bathyra._source_surveys import add_source_surveys as _add_source_surveys
 
 __all__ = ["Survey", "SurveyError", "read_survey", "read_surveys",
@@ -93,7 +94,8 @@ class Survey:
     kept, simplified to within a node or a block of nodes).
     None where not stated.  ``sources``: where each stated attribute came
     from ("metadata", "elevation attributes", "grid", "georeferenced
-    metadata").  ``source_surveys``: of a BAG 2.0 file with georeferenced
+    metadata"; of an S-102 file also "S-102 attributes", "S-102 quality
+    table", "file name").  ``source_surveys``: of a BAG 2.0 file with georeferenced
     metadata layers, read with the grid, a Survey for each combination of
     the layers' rows that its nodes reference (OBJNAM, SURATH, SURSTA,
     SUREND, DRVAL1, DRVAL2 and ``valid_nodes`` of its own nodes, and
@@ -216,8 +218,10 @@ def _rebuild(fields: Dict[str, Any]) -> Survey:
 
 def read_survey(path: _Path, *, limit: int = DEFAULT_LIMIT,
                 grid: bool = False) -> Survey:
-    """The Survey of a metadata file (``.xml``) or of a BAG file (``.bag``,
-    read by the HDF5 library in a helper process); fill bytes after the
+    """The Survey of a metadata file (``.xml``), of a BAG file (``.bag``,
+    read by the HDF5 library in a helper process) or of an S-102 file (an
+    HDF5 file of another name whose productSpecification says so, read
+    there too; with `grid=True` its source surveys); fill bytes after the
     document (NULs, 0xCD, white space) are passed over in both.  `path`
     is a str, bytes or path object; a document larger than `limit` bytes
     is refused.  Where a BAG file's metadata states no depth range,
@@ -260,6 +264,21 @@ def _read(path: _Path, limit: int, grid: bool) -> List[Survey]:
     path = os.fspath(path)
     name = os.fsdecode(path)
     is_bag = name.lower().endswith(".bag")
+    if not is_bag and s102.is_hdf5(path):
+        # An HDF5 file of another name: an S-102 file, or a BAG file.
+        try:
+            return [_s102_survey(path, name, limit, grid)]
+        except s102.NotS102 as error:
+            if not error.is_bag:
+                raise SurveyError(error.reason, name) from None
+            is_bag = True
+        except OSError as error:
+            raise SurveyError("cannot read this file: %s"
+                              % (error.strerror or error), name) from None
+        except BagSupportMissing as error:
+            raise SurveyError(str(error), name) from None
+        except FileError as error:  # BagError too
+            raise SurveyError(error.reason, name) from None
     try:
         if is_bag:
             source = bag.open(path, limit=limit)
@@ -302,6 +321,30 @@ def _read(path: _Path, limit: int, grid: bool) -> List[Survey]:
     except SurveyError as error:
         error.path = name
         raise
+
+
+def _s102_survey(path: _Path, name: str, limit: int, grid: bool) -> Survey:
+    """The Survey of an S-102 file, with the metadata file that an
+    edition 2.1 file names beside it."""
+    contents = s102.read(path, grid=grid, limit=limit)
+    metadata = problem = None
+    named = contents.attributes.get("metadata")
+    if isinstance(named, str) and named:
+        # Beside the file, whatever folder the attribute names.
+        beside = os.path.join(os.path.dirname(name), os.path.basename(named))
+        try:
+            metadata = _first(_survey_of(read_document(beside, limit).
+                                         iso19139_xml, beside, None, False))
+        except OSError as error:
+            problem = ("the metadata file %s that the file names cannot be "
+                       "read: %s" % (os.path.basename(named),
+                                     error.strerror or error))
+        except (FileError, SurveyError) as error:
+            problem = ("the metadata file %s that the file names cannot be "
+                       "read: %s" % (os.path.basename(named), error.reason
+                                     if isinstance(error, FileError)
+                                     else error.message))
+    return _s102.survey_of(contents, metadata, problem, Survey, _differ)
 
 
 def parse_survey(document: Union[_Text, _Raster]) -> Survey:

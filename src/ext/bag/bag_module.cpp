@@ -19,6 +19,7 @@
 #include "hdf5_access.hpp"
 #include "host_compat.hpp"
 #include "owned_ref.hpp"
+#include "s102_module.hpp"
 
 namespace bathyra {
 namespace {
@@ -380,6 +381,14 @@ PyMethodDef bag_methods[] = {
      "Waits until no thread reads with the HDF5 library and refuses every "
      "later\nread; registered to run when the interpreter begins to "
      "exit."},
+    {"read_s102", read_s102, METH_VARARGS,
+     "read_s102(path, grid) -> (kind, document)\n\n"
+     "What the HDF5 file is (\"S-102\", \"BAG\", \"HDF5\", or \"failed\" "
+     "with the\nreason as document), and of an S-102 file the reader's "
+     "lines."},
+    {"write_s102", write_s102, METH_VARARGS,
+     "write_s102(path, groups, datasets) -> str\n\n"
+     "Writes a file of an S-102 layout; \"\" or what failed."},
     {"hdf5_version", library_version, METH_NOARGS,
      "The version of the HDF5 library in use."},
     {nullptr, nullptr, 0, nullptr},

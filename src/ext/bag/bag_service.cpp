@@ -22,6 +22,7 @@
 #include "elevation_summary.hpp"
 #include "footprint_pass.hpp"
 #include "hdf5_access.hpp"
+#include "s102_reader.hpp"
 
 namespace bathyra {
 
@@ -112,6 +113,28 @@ std::string answer(AnswerKind kind, const std::string *first,
     return out;
 }
 
+// The answer to a request for an S-102 file: in the version's place what
+// the file is ("S-102", "BAG" or "HDF5"), in the document's the lines of
+// s102_answer (none unless S-102), or the reason of a failure.
+std::string s102_reply(const char *path, unsigned parts)
+{
+    S102Outcome outcome;
+    if (!hdf5::run_locked(
+            [&] { read_s102_file(path, (parts & part_grid) != 0, outcome); }))
+        return answer(answer_memory, nullptr, std::string(), std::string());
+    if (outcome.status == S102Outcome::failed)
+        return answer(answer_failure, &outcome.failure, std::string(),
+                      std::string());
+    const std::string kind = outcome.status == S102Outcome::ok ? "S-102"
+                             : outcome.is_bag                  ? "BAG"
+                                                               : "HDF5";
+    // Traced outside the HDF5 library's lock.
+    const std::string document = outcome.status == S102Outcome::ok
+                                     ? s102_answer(outcome)
+                                     : std::string();
+    return answer(answer_ok, &kind, document, std::string());
+}
+
 }  // namespace
 
 int tie_to_parent(long parent)
@@ -150,7 +173,9 @@ int serve_bag_requests(int input, int output)
             if (got <= 0)
                 return got == 0 ? 0 : errno;
             std::unique_ptr<FootprintSink> footprint;
-            if (parts & part_footprint) {
+            if (parts & part_s102) {
+                reply = s102_reply(path.data(), parts);
+            } else if (parts & part_footprint) {
                 unsigned char length[4];
                 got = read_exactly(input, reinterpret_cast<char *>(length),
                                    sizeof length);
@@ -168,7 +193,7 @@ int serve_bag_requests(int input, int output)
                     footprint = std::make_unique<FootprintSink>(request);
             }
             ReadOutcome outcome;
-            bool finished = hdf5::run_locked([&] {
+            bool finished = !(parts & part_s102) && hdf5::run_locked([&] {
                 read_bag_file(path.data(), limit, parts, outcome,
                               footprint.get());
             });
@@ -185,7 +210,9 @@ int serve_bag_requests(int input, int output)
                 }
                 outcome.document = notes + '\0' + text;
             }
-            if (!finished || outcome.status == ReadOutcome::no_memory) {
+            if (parts & part_s102) {
+                // Answered above.
+            } else if (!finished || outcome.status == ReadOutcome::no_memory) {
                 reply = answer(answer_memory, nullptr, std::string(),
                                std::string());
             } else if (outcome.status != ReadOutcome::ok) {

@@ -14,7 +14,8 @@
 // elevation summary (encode_summary); 1 the reason of a failure and
 // nothing; 2 no memory.  The answer to a footprint request carries in the
 // document's place the footprint's notes, a NUL byte and its GeoJSON (empty
-// when there is none).
+// when there is none).  A request with part_s102 reads the file as an
+// S-102 file (s102_reply in bag_service.cpp).
 #pragma once
 
 namespace bathyra {

@@ -16,6 +16,7 @@ enum ReadPart : unsigned {
     part_attributes = 2,  // the elevation's minimum and maximum attributes
     part_grid = 4,        // the pass over the grid and its refinements
     part_footprint = 8,   // with the grid: its footprint (bag_service.hpp)
+    part_s102 = 16,       // read as an S-102 file (s102_reader.hpp)
 };
 
 struct ElevationSummary {

@@ -56,6 +56,20 @@ class Handle {
     Handle(hid_t id, Closer closer) : id_(id), closer_(closer) {}
     Handle(const Handle &) = delete;
     Handle &operator=(const Handle &) = delete;
+    // Moving hands the identifier on; the handle moved from holds none.
+    Handle(Handle &&other) noexcept : id_(other.id_), closer_(other.closer_)
+    {
+        other.id_ = H5I_INVALID_HID;
+    }
+    Handle &operator=(Handle &&other) noexcept
+    {
+        if (this != &other) {
+            reset(other.id_);
+            closer_ = other.closer_;
+            other.id_ = H5I_INVALID_HID;
+        }
+        return *this;
+    }
     ~Handle()
     {
         if (id_ >= 0)

@@ -413,6 +413,39 @@ PyObject *lonlat(PyObject *, PyObject *args)
     return result.release();
 }
 
+// epsg_names(code) -> (horizontal, vertical): the names PROJ's database
+// gives the EPSG code `code` (an int) as a horizontal and as a vertical
+// CRS, None where it names no such CRS (or PROJ is not built in).
+PyObject *epsg_names(PyObject *, PyObject *arg)
+{
+    const long long number = PyLong_AsLongLong(arg);
+    if (number == -1 && PyErr_Occurred())
+        return nullptr;
+    HorizontalCrsFacts horizontal;
+    VerticalCrsFacts vertical;
+    try {
+        const std::string code = std::to_string(number);
+        horizontal = horizontal_crs("EPSG", code);
+        vertical = vertical_crs("EPSG", code);
+    } catch (const std::exception &) {
+        return PyErr_NoMemory();
+    }
+    OwnedRef names[2];
+    const bool found[2] = {horizontal.found, vertical.found};
+    const std::string *texts[2] = {&horizontal.name, &vertical.name};
+    for (int i = 0; i < 2; ++i) {
+        if (found[i])
+            names[i].reset(PyUnicode_DecodeUTF8(
+                texts[i]->data(), static_cast<Py_ssize_t>(texts[i]->size()),
+                "replace"));
+        else
+            names[i] = OwnedRef::borrow(Py_None);
+        if (!names[i])
+            return nullptr;
+    }
+    return PyTuple_Pack(2, names[0].get(), names[1].get());
+}
+
 // survey_date(text) -> (date, None) or (None, reason): `text` read with
 // the date forms of the survey period, where a space may also part an
 // extended date from its time ("2019-04-01 00:00:00.0Z", as tables write
@@ -474,6 +507,8 @@ PyMethodDef survey_methods[] = {
      "lonlat(crs, points) -> tuple of (longitude, latitude), or None\n\n"
      "The (x, y) points of `crs` (an EPSG code or WKT) on WGS 84, through\n"
      "PROJ; None when they cannot be transformed."},
+    {"epsg_names", epsg_names, METH_O,
+     "epsg_names(code) -> (horizontal name or None, vertical name or None)"},
     {"verdat", verdat, METH_O,
      "verdat(datum_name) -> the S-57 VERDAT code, or None."},
     {nullptr, nullptr, 0, nullptr},

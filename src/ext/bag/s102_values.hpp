@@ -1,0 +1,45 @@
+// Values of an S-102 file as text: its scalar attributes, and the columns
+// of a compound table read member by member (each member once for all
+// rows, so that a member of an unknown type costs that member only).
+// Runs with the HDF5 library lock held and without the interpreter lock.
+#pragma once
+
+#include <hdf5.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "georef_values.hpp"
+
+namespace bathyra {
+namespace s102 {
+
+// Every scalar attribute of `object` that is text or a number (an
+// enumeration as its integer value, kind 'i'), in the order of their
+// names; attributes of other types or shapes are passed over.
+std::vector<MemberValue> scalar_attributes(hid_t object);
+
+// The attribute `name` of `object` as a number; false when it is missing
+// or no number.
+bool number_attribute(hid_t object, const char *name, double &value);
+
+// One column of a table: the member's name and kind (as MemberValue) and
+// its text in each row.
+struct Column {
+    std::string name;
+    char kind;
+    std::vector<std::string> texts;
+};
+
+// Reads the first `rows` rows of the compound dataset `table` into one
+// Column per member that is read; false when the table cannot be read at
+// all.
+bool read_columns(hid_t table, uint64_t rows, std::vector<Column> &columns);
+
+// `text` with control characters (tabs, line breaks) as blanks and the
+// blanks at either end dropped, up to its first NUL or `size` bytes.
+std::string cleaned_text(const char *text, size_t size);
+
+}  // namespace s102
+}  // namespace bathyra
