@@ -512,6 +512,11 @@ def run(options, out, prog):
 
 def main(argv=None):
     prog = program_name()
+    arguments = sys.argv[1:] if argv is None else list(argv)
+    if arguments[:1] in (["catalog"], ["query"]):
+        # The catalogue's commands (./catalog names a path of that name).
+        from bathyra import cli_catalog
+        return cli_catalog.main(arguments, prog)
     options = parse_arguments(argv, prog)
     for stream in (sys.stdout, sys.stderr):
         if stream is not None and hasattr(stream, "reconfigure"):

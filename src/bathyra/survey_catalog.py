@@ -1,0 +1,489 @@
+"""The survey catalogue: the surveys of many files in one GIS dataset,
+kept up to date run after run, and queried by place, date, depth and
+authority.
+
+    >>> import bathyra
+    >>> counts = bathyra.catalog(["surveys/"], "surveys.gpkg")  # doctest: +SKIP
+    >>> counts.added, counts.kept                                # doctest: +SKIP
+    (120, 0)
+    >>> bathyra.query_catalog("surveys.gpkg", since="2019",     # doctest: +SKIP
+    ...                       deeper_than=30)
+
+``catalog(paths, to)`` writes to any OGR destination: a GeoPackage (the
+default, ``surveys.gpkg``), a PostGIS database (``PG:dbname=...``), a
+FlatGeobuf file.  Its layers are described in bathyra._catalog_schema.
+A second run over the same paths reads only the files whose size or
+modification time changed (with ``verify``, also those whose content
+changed), removes the rows of files that are gone from the paths it was
+given, and keeps the others; ``full`` rebuilds.  Rows are written in
+transactions of at most ``batch`` files, each file's rows replaced in one
+of them, so that a run that is killed leaves every row whole and the next
+run finishes the job.  One run at a time writes a file catalogue: a lock
+beside it (CATALOG.lock) refuses a second one, or with ``wait`` makes it
+wait.
+
+The C++ module bathyra._catalog writes and reads the features, through
+GDAL; it is imported on first use, and where bathyra was built without
+GDAL, CatalogSupportMissing says so.
+"""
+import collections
+import errno
+import hashlib
+import os
+import re
+import time
+
+from bathyra import _catalog_schema as schema
+from bathyra.errors import CatalogError, CatalogSupportMissing
+
+DEFAULT_CATALOG = "surveys.gpkg"
+# Files whose rows one transaction writes.
+BATCH = 200
+# The drivers by the destination's name, GeoPackage for any other.
+_DRIVERS = ((".fgb", "FlatGeobuf"), (".sqlite", "SQLite"),
+            (".gpkg", "GPKG"))
+# Drivers whose datasets take SQL: attribute indexes and the S-101 view.
+_SQL_DRIVERS = ("GPKG", "SQLite", "PostgreSQL")
+
+Counts = collections.namedtuple(
+    "Counts", "files added changed removed kept not_read folders")
+Counts.__doc__ = """What a run did: files found, files added and changed
+(read again), files whose rows were removed, files kept as they were, the
+files found that could not be read (their rows are in the layer
+`failures`; those kept were not read again), and folders that could not
+be listed."""
+
+# What the reader process tells of a file besides its surveys.
+FileInfo = collections.namedtuple(
+    "FileInfo", "path size mtime_ns digest kind version read_at")
+
+
+def _module():
+    try:
+        from bathyra import _catalog
+    except ImportError as error:
+        raise CatalogSupportMissing(
+            "the survey catalogue needs GDAL, and this bathyra was built "
+            "without it: install GDAL's development files (apt-get install "
+            "libgdal-dev) and build bathyra again (%s)" % error) from None
+    return _catalog
+
+
+def shown_name(destination):
+    """The destination as messages show it: a database's connection text
+    without its password."""
+    return re.sub(r"(password\s*=\s*)('[^']*'|\S+)", r"\1***", destination,
+                  flags=re.IGNORECASE)
+
+
+def driver_for(destination):
+    if destination.upper().startswith("PG:"):
+        return "PostgreSQL"
+    lower = destination.lower()
+    for suffix, driver in _DRIVERS:
+        if lower.endswith(suffix):
+            return driver
+    return "GPKG"
+
+
+def is_file_destination(destination):
+    return ":" not in destination.split(os.sep)[0] or os.path.exists(
+        destination)
+
+
+class Lock:
+    """The lock of a run that writes a file catalogue: CATALOG.lock, held
+    with flock() while the run lasts (the system drops it when the process
+    ends, however it ends).  A database takes care of itself."""
+
+    def __init__(self, destination, wait):
+        self.stream = None
+        if not is_file_destination(destination):
+            return
+        import fcntl
+        path = destination + ".lock"
+        try:
+            self.stream = open(path, "a")
+        except OSError as error:
+            raise CatalogError(shown_name(destination),
+                               "cannot make its lock %s: %s" %
+                               (path, error.strerror or error)) from None
+        try:
+            fcntl.flock(self.stream,
+                        fcntl.LOCK_EX | (0 if wait else fcntl.LOCK_NB))
+        except OSError as error:
+            self.stream.close()
+            if error.errno in (errno.EAGAIN, errno.EACCES):
+                raise CatalogError(
+                    shown_name(destination),
+                    "another run is writing to this catalogue; run again "
+                    "when it has finished (or wait for it: --wait)"
+                ) from None
+            raise
+
+    def release(self):
+        if self.stream is not None:
+            self.stream.close()
+            self.stream = None
+
+
+class Store:
+    """The catalogue's dataset with its layers open: the index of each
+    layer by name."""
+
+    def __init__(self, destination, create):
+        module = _module()
+        self.name = shown_name(destination)
+        self.dataset = module.open(destination, self.name,
+                                   driver_for(destination), create)
+        self.driver, self.transactions = self.dataset.describe()
+        self.layers = {}
+        for name, geometry, columns in schema.LAYERS:
+            self.layers[name] = self.dataset.layer(name, geometry, columns)
+
+    def prepare(self):
+        """The indexes, the S-101 names and their view, where the driver
+        takes SQL; each made once."""
+        names = self.layers["s101_names"]
+        if not self.dataset.read(names, ("s57",)):
+            self.begin()
+            for row in schema.S101_NAMES:
+                self.dataset.insert(names, row, None)
+            self.commit()
+        if self.driver not in _SQL_DRIVERS:
+            return
+        for layer, column in schema.INDEXES:
+            self.dataset.execute(
+                'CREATE INDEX IF NOT EXISTS "%s_%s" ON "%s" ("%s")'
+                % (layer, column, layer, column))
+        self._view()
+
+    def _view(self):
+        """The surveys under the S-101 names of their attributes, a view
+        that a GeoPackage also lists as a layer of its own."""
+        fid, geometry = self.dataset.columns(self.layers["surveys"])
+        if not fid or not geometry:
+            return
+        columns = ", ".join('"%s" AS "%s"' % (s57, s101)
+                            for s57, s101, _ in schema.S101_NAMES)
+        select = ('SELECT "%s", "%s", file_path, record, %s FROM surveys'
+                  % (fid, geometry, columns))
+        if self.driver == "PostgreSQL":
+            self.dataset.execute('CREATE OR REPLACE VIEW "%s" AS %s'
+                                 % (schema.S101_VIEW, select))
+            return
+        self.dataset.execute('CREATE VIEW IF NOT EXISTS "%s" AS %s'
+                             % (schema.S101_VIEW, select))
+        if self.driver == "GPKG":
+            self.dataset.execute(
+                "INSERT OR IGNORE INTO gpkg_contents (table_name, data_type, "
+                "identifier, srs_id) VALUES ('%s', 'features', '%s', 4326)"
+                % (schema.S101_VIEW, schema.S101_VIEW))
+            self.dataset.execute(
+                "INSERT OR IGNORE INTO gpkg_geometry_columns (table_name, "
+                "column_name, geometry_type_name, srs_id, z, m) VALUES "
+                "('%s', '%s', 'MULTIPOLYGON', 4326, 0, 0)"
+                % (schema.S101_VIEW, geometry))
+
+    def stored(self):
+        """What the catalogue holds of each file: path -> (size, mtime_ns,
+        hash, whether it could not be read), from one read of the key
+        columns of surveys and failures."""
+        keys = {}
+        for layer in ("surveys", "failures"):
+            for path, size, mtime, digest in self.dataset.read(
+                    self.layers[layer],
+                    ("file_path", "file_size", "file_mtime_ns", "file_hash")):
+                keys[path] = (size, mtime, digest, layer == "failures")
+        return keys
+
+    def forget(self, path):
+        """Deletes every row of the file."""
+        where = "file_path = %s" % schema.quoted(path)
+        for layer in ("surveys", "source_surveys", "failures"):
+            self.dataset.remove(self.layers[layer], where)
+
+    def clear(self):
+        for layer in ("surveys", "source_surveys", "failures"):
+            self.dataset.remove(self.layers[layer], "")
+
+    def write(self, info, outcome):
+        """Replaces the rows of the file: its records, or its failure."""
+        self.forget(info.path)
+        if isinstance(outcome, str):
+            self.dataset.insert(self.layers["failures"],
+                                schema.file_values(info) + (outcome,), None)
+            return
+        for record, data in enumerate(outcome, 1):
+            values, geometry = schema.survey_row(info, data, record,
+                                                 len(outcome))
+            self.dataset.insert(self.layers["surveys"], values, geometry)
+            for number, source in enumerate(data["source_surveys"] or (), 1):
+                self.dataset.insert(
+                    self.layers["source_surveys"],
+                    schema.source_row(info.path, record, number, source),
+                    None)
+
+    def begin(self):
+        if self.transactions:
+            self.dataset.begin()
+
+    def commit(self):
+        if self.transactions:
+            self.dataset.commit()
+
+    def rollback(self):
+        if self.transactions:
+            self.dataset.rollback()
+
+    def close(self):
+        self.dataset.close()
+
+
+def content_hash(path):
+    """The SHA-256 of the file's content, in hex."""
+    digest = hashlib.sha256()
+    with open(path, "rb") as stream:
+        for block in iter(lambda: stream.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def read_entry(task):
+    """In a reader process: (FileInfo, the to_dict() of each record, or
+    the reason the file could not be read) of a task (path, grid)."""
+    from bathyra import cli, survey
+    path, grid = task
+    kind = "BAG" if cli.is_bag(path) else "XML"
+    try:
+        status = os.stat(path)
+        size, mtime = status.st_size, status.st_mtime_ns
+    except OSError as error:
+        reason = "cannot read this file: %s" % (error.strerror or error)
+        return FileInfo(path, None, None, None, kind, None, time.time()), reason
+    digest = None
+    try:
+        digest = content_hash(path)
+        results = survey.read_surveys(path, grid=grid)
+        outcome = [result.to_dict() for result in results]
+        version = results[0].bag_version
+    except survey.SurveyError as error:
+        outcome, version = error.message, None
+    except OSError as error:
+        outcome = "cannot read this file: %s" % (error.strerror or error)
+        version = None
+    except Exception as error:  # a fault of the reader: this file only
+        outcome = "the reader failed on this file (%s: %s)" % (
+            type(error).__name__, error)
+        version = None
+    return FileInfo(path, size, mtime, digest, kind, version,
+                    time.time()), outcome
+
+
+def _lost(reason):
+    return None, reason
+
+
+def catalog(paths, to=DEFAULT_CATALOG, *, full=False, verify=False,
+            grid=False, jobs=None, batch=BATCH, wait=False,
+            report=None, report_folder=None, warn=None):
+    """Brings the catalogue `to` up to date with the files below `paths`
+    (metadata files and BAG files, as the command line finds them), and
+    returns the Counts.  `grid`: BAG grids are read for their footprints,
+    depths and source surveys; `jobs`: reader processes (None: a CPU
+    each); report(path, reason) is told of each file that could not be
+    read, report_folder(path, reason) of each folder that could not be
+    listed, warn(text) of anything else worth a line."""
+    from bathyra import cli
+    from bathyra.cli_jobs import outcomes
+    report = report or (lambda path, reason: None)
+    warn = warn or (lambda text: None)
+    folders = []
+
+    def folder_failed(path, reason):
+        folders.append(path)
+        if report_folder is not None:
+            report_folder(path, reason)
+
+    files = cli.expand_paths(list(paths), folder_failed)
+    files = [os.path.abspath(path) for path in files]
+    given = [os.path.abspath(path) for path in paths]
+    create = not os.path.exists(to) or os.path.getsize(to) == 0
+    lock = Lock(to, wait)
+    try:
+        store = Store(to, create)
+        try:
+            store.prepare()
+            return _update(store, files, given, full, verify, grid, jobs,
+                           max(1, batch), len(folders), report, warn,
+                           outcomes)
+        finally:
+            store.close()
+    finally:
+        lock.release()
+
+
+def _update(store, files, given, full, verify, grid, jobs, batch, folders,
+            report, warn, outcomes):
+    if full:
+        store.begin()
+        store.clear()
+        store.commit()
+    stored = store.stored()
+    seen = set()
+    wanted, kept, not_read = [], 0, 0
+    for path in files:
+        if path in seen:
+            continue
+        seen.add(path)
+        known = stored.get(path)
+        try:
+            status = os.stat(path)
+            current = (status.st_size, status.st_mtime_ns)
+        except OSError:
+            current = None
+        if known is not None and current == known[:2] and not (
+                verify and _hash_or_none(path) != known[2]):
+            kept += 1
+            not_read += known[3]
+        else:
+            wanted.append(path)
+    gone = [path for path in stored
+            if path not in seen and schema.in_scope(path, given)]
+    store.begin()
+    for number, path in enumerate(gone, 1):
+        store.forget(path)
+        if number % batch == 0:
+            store.commit()
+            store.begin()
+    store.commit()
+    added = changed = 0
+    tasks = [(path, grid) for path in wanted]
+    results = outcomes(read_entry, tasks, jobs, warn, _lost)
+    store.begin()
+    try:
+        for number, (path, (info, outcome)) in enumerate(zip(wanted, results),
+                                                        1):
+            if info is None:  # its reader process died on it
+                info = FileInfo(path, None, None, None, None, None,
+                                time.time())
+            if isinstance(outcome, str):
+                not_read += 1
+                report(path, outcome)
+            store.write(info, outcome)
+            if path in stored:
+                changed += 1
+            else:
+                added += 1
+            if number % batch == 0:
+                store.commit()
+                store.begin()
+        store.commit()
+    except BaseException:
+        store.rollback()
+        raise
+    finally:
+        results.close()
+    return Counts(len(seen), added, changed, len(gone), kept, not_read,
+                  folders)
+
+
+def _hash_or_none(path):
+    try:
+        return content_hash(path)
+    except OSError:
+        return None
+
+
+# The queries: the surveys that match every filter given.
+def _date_filter(text, end):
+    """A date of --since/--until ('YYYY', 'YYYY-MM', 'YYYY-MM-DD' or
+    digits only) as 'YYYY-MM-DD': its first day, or its last (`end`)."""
+    digits = text.replace("-", "")
+    date = schema.iso_date(digits, end=end)
+    if date is None:
+        raise ValueError("%r is no date (YYYY, YYYY-MM or YYYY-MM-DD)" % text)
+    return date
+
+
+def where_clause(since=None, until=None, deeper_than=None,
+                 shallower_than=None, authority=None):
+    """The OGR SQL filter of the query's conditions: a survey that ends on
+    or after `since`, starts on or before `until`, reaches deeper than
+    `deeper_than` metres, shallower than `shallower_than`, and whose
+    authority holds `authority` (case aside)."""
+    terms = []
+    if since is not None:
+        terms.append("SUREND_date >= %s"
+                     % schema.quoted(_date_filter(since, end=False)))
+    if until is not None:
+        terms.append("SURSTA_date <= %s"
+                     % schema.quoted(_date_filter(until, end=True)))
+    if deeper_than is not None:
+        terms.append("DRVAL2 > %r" % float(deeper_than))
+    if shallower_than is not None:
+        terms.append("DRVAL1 < %r" % float(shallower_than))
+    if authority is not None:
+        pattern = re.sub(r"([\\%_])", r"\\\1", authority)
+        terms.append("SURATH LIKE %s ESCAPE '\\'"
+                     % schema.quoted("%" + pattern + "%"))
+    return " AND ".join(terms)
+
+
+_QUERY_COLUMNS = tuple(name for name, _ in schema.SURVEY_COLUMNS)
+
+
+def query_catalog(catalogue, *, bbox=None, since=None, until=None,
+                  deeper_than=None, shallower_than=None, authority=None):
+    """The surveys of the catalogue that match every condition given: a
+    list of (name, Survey), the name the file's path, or "PATH#N" for the
+    Nth record of a file that holds several.  `bbox` (west, south, east,
+    north) goes through the layer's spatial index; see where_clause for
+    the others."""
+    if not is_file_destination(catalogue) or os.path.exists(catalogue):
+        store = Store(catalogue, create=False)
+    else:
+        raise CatalogError(catalogue, "no such catalogue")
+    try:
+        rows = store.dataset.read(
+            store.layers["surveys"], _QUERY_COLUMNS,
+            box=tuple(float(v) for v in bbox) if bbox else None,
+            where=where_clause(since, until, deeper_than, shallower_than,
+                               authority),
+            geometry=True)
+    finally:
+        store.close()
+    rows.sort(key=lambda row: (row[0], row[_QUERY_COLUMNS.index("record")]))
+    return [_rebuilt(dict(zip(_QUERY_COLUMNS, row)), row[-1]) for row in rows]
+
+
+def _rebuilt(row, geometry):
+    import json
+    from bathyra.survey import Survey
+
+    def loaded(name, default):
+        return json.loads(row[name]) if row[name] else default
+
+    bbox = tuple(row[k] for k in ("west", "south", "east", "north"))
+    uncertainty = (row["uncertainty_min"], row["uncertainty_max"])
+    survey = Survey(
+        SURSTA=row["SURSTA"], SUREND=row["SUREND"], DRVAL1=row["DRVAL1"],
+        DRVAL2=row["DRVAL2"], vertical_crs=row["vertical_crs"],
+        vertical_datum=row["vertical_datum"], VERDAT=row["VERDAT"],
+        OBJNAM=row["OBJNAM"], platforms=loaded("platforms", ()),
+        instruments=loaded("instruments", ()), planam=row["planam"],
+        SURATH=row["SURATH"],
+        bbox=None if None in bbox else bbox,
+        horizontal_crs=row["horizontal_crs"],
+        problems=loaded("problems", ()), path=row["file_path"],
+        bag_version=row["bag_version"],
+        uncertainty_range=None if None in uncertainty else uncertainty,
+        valid_nodes=row["valid_nodes"],
+        footprint=(json.loads(geometry)
+                   if geometry and row["geometry_source"] == "footprint"
+                   else None),
+        sources=loaded("sources", {}), quality=loaded("quality", None))
+    name = row["file_path"]
+    if (row["records"] or 1) > 1:
+        name = "%s#%d" % (name, row["record"])
+    return name, survey
