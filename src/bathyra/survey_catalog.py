@@ -32,9 +32,14 @@ import hashlib
 import os
 import re
 import time
+from typing import (Any, Callable, Dict, Iterable, List, Optional, Sequence,
+                    Tuple, Union)
 
 from bathyra import _catalog_schema as schema
 from bathyra.errors import CatalogError, CatalogSupportMissing
+
+__all__ = ["catalog", "query_catalog", "where_clause", "Counts",
+           "DEFAULT_CATALOG"]
 
 DEFAULT_CATALOG = "surveys.gpkg"
 # Files whose rows one transaction writes.
@@ -284,9 +289,15 @@ def _lost(reason):
     return None, reason
 
 
-def catalog(paths, to=DEFAULT_CATALOG, *, full=False, verify=False,
-            grid=False, jobs=None, batch=BATCH, wait=False,
-            report=None, report_folder=None, warn=None):
+_Report = Optional[Callable[[str, str], Any]]
+
+
+def catalog(paths: Iterable[str], to: str = DEFAULT_CATALOG, *,
+            full: bool = False, verify: bool = False, grid: bool = False,
+            jobs: Optional[int] = None, batch: int = BATCH,
+            wait: bool = False, report: _Report = None,
+            report_folder: _Report = None,
+            warn: Optional[Callable[[str], Any]] = None) -> Counts:
     """Brings the catalogue `to` up to date with the files below `paths`
     (metadata files and BAG files, as the command line finds them), and
     returns the Counts.  `grid`: BAG grids are read for their footprints,
@@ -406,8 +417,10 @@ def _date_filter(text, end):
     return date
 
 
-def where_clause(since=None, until=None, deeper_than=None,
-                 shallower_than=None, authority=None):
+def where_clause(since: Optional[str] = None, until: Optional[str] = None,
+                 deeper_than: Optional[float] = None,
+                 shallower_than: Optional[float] = None,
+                 authority: Optional[str] = None) -> str:
     """The OGR SQL filter of the query's conditions: a survey that ends on
     or after `since`, starts on or before `until`, reaches deeper than
     `deeper_than` metres, shallower than `shallower_than`, and whose
@@ -433,13 +446,19 @@ def where_clause(since=None, until=None, deeper_than=None,
 _QUERY_COLUMNS = tuple(name for name, _ in schema.SURVEY_COLUMNS)
 
 
-def query_catalog(catalogue, *, bbox=None, since=None, until=None,
-                  deeper_than=None, shallower_than=None, authority=None):
+def query_catalog(catalogue: str, *,
+                  bbox: Optional[Sequence[float]] = None,
+                  since: Optional[str] = None, until: Optional[str] = None,
+                  deeper_than: Optional[float] = None,
+                  shallower_than: Optional[float] = None,
+                  authority: Optional[str] = None
+                  ) -> List[Tuple[str, Any]]:
     """The surveys of the catalogue that match every condition given: a
     list of (name, Survey), the name the file's path, or "PATH#N" for the
     Nth record of a file that holds several.  `bbox` (west, south, east,
     north) goes through the layer's spatial index; see where_clause for
     the others."""
+    _module()
     if not is_file_destination(catalogue) or os.path.exists(catalogue):
         store = Store(catalogue, create=False)
     else:
