@@ -316,9 +316,9 @@ def catalog(paths: Iterable[str], to: str = DEFAULT_CATALOG, *,
         if report_folder is not None:
             report_folder(path, reason)
 
-    files = cli.expand_paths(list(paths), folder_failed)
-    files = [os.path.abspath(path) for path in files]
+    # Absolute from the start: the folders' files are found so.
     given = [os.path.abspath(path) for path in paths]
+    files = cli.expand_paths(given, folder_failed)
     create = not os.path.exists(to) or os.path.getsize(to) == 0
     lock = Lock(to, wait)
     try:
