@@ -402,6 +402,32 @@ class QueryTest(CatalogCase):
                 read = support.run_cli("-j", "1", *form, *files)
                 self.assertEqual(self.query(*form), read.stdout)
 
+    def test_flatgeobuf(self):
+        # A catalogue is not kept in FlatGeobuf; its export is queried.
+        result = support.run_cli("catalog", self.files, "--to",
+                                 os.path.join(self.tmp, "surveys.fgb"))
+        self.assertEqual((result.returncode, result.stdout), (1, ""))
+        self.assertIn("write the catalogue to a GeoPackage", result.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.tmp,
+                                                     "surveys.fgb")))
+        ogr2ogr = shutil.which("ogr2ogr")
+        if ogr2ogr is None:
+            self.skipTest("GDAL's ogr2ogr is not installed (apt-get install "
+                          "gdal-bin)")
+        exported = os.path.join(self.tmp, "export.fgb")
+        subprocess.run([ogr2ogr, "-f", "FlatGeobuf", exported, self.gpkg,
+                        "surveys"], check=True, capture_output=True)
+        result = support.run_cli("query", exported, "--json", "--since",
+                                 "2000")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        # The file without a box has no feature there.
+        self.assertEqual([json.loads(line)["OBJNAM"] for line in
+                          result.stdout.splitlines()][:1], ["A"])
+        self.assertEqual(len(result.stdout.splitlines()),
+                         len(self.query("--json", "--since", "2000",
+                                        "--bbox", "-180", "-90", "180",
+                                        "90").splitlines()))
+
     def test_usage_and_missing_catalogue(self):
         result = support.run_cli("query", self.gpkg, "--since", "2019-13")
         self.assertEqual(result.returncode, 2)

@@ -49,6 +49,15 @@ _DRIVERS = ((".fgb", "FlatGeobuf"), (".sqlite", "SQLite"),
             (".gpkg", "GPKG"))
 # Drivers whose datasets take SQL: attribute indexes and the S-101 view.
 _SQL_DRIVERS = ("GPKG", "SQLite", "PostgreSQL")
+# Layer creation options by driver: a database keeps the columns' names as
+# they are (the S-57 acronyms in capitals).
+_LAYER_OPTIONS = {"PostgreSQL": ("LAUNDER=NO",)}
+FLATGEOBUF_REFUSED = (
+    "a FlatGeobuf file is written once and holds only features that have a "
+    "geometry, so it cannot keep a catalogue up to date, nor the files "
+    "without a box or not read: write the catalogue to a GeoPackage and "
+    "export its surveys (ogr2ogr -f FlatGeobuf surveys.fgb surveys.gpkg "
+    "surveys), which bathyra query reads too")
 
 Counts = collections.namedtuple(
     "Counts", "files added changed removed kept not_read folders")
@@ -133,18 +142,29 @@ class Lock:
 
 
 class Store:
-    """The catalogue's dataset with its layers open: the index of each
-    layer by name."""
+    """The catalogue's dataset with its layers open (`layers`: the index
+    of each by name).  `mode`: "read", "update" or "create" (update, and
+    made when missing); read, only the layers `names` are opened."""
 
-    def __init__(self, destination, create):
+    def __init__(self, destination, mode, names=None):
         module = _module()
         self.name = shown_name(destination)
         self.dataset = module.open(destination, self.name,
-                                   driver_for(destination), create)
+                                   driver_for(destination), mode)
         self.driver, self.transactions = self.dataset.describe()
+        options = _LAYER_OPTIONS.get(self.driver, ())
         self.layers = {}
         for name, geometry, columns in schema.LAYERS:
-            self.layers[name] = self.dataset.layer(name, geometry, columns)
+            if names is None or name in names:
+                self.layers[name] = self.dataset.layer(name, geometry,
+                                                       columns, options)
+        if mode != "read" and not all(
+                self.dataset.describe_layer(index)[2]
+                for index in self.layers.values()):
+            self.dataset.close()
+            raise CatalogError(self.name, "this destination cannot delete "
+                                          "features, so a catalogue there "
+                                          "cannot be kept up to date")
 
     def prepare(self):
         """The indexes, the S-101 names and their view, where the driver
@@ -166,7 +186,7 @@ class Store:
     def _view(self):
         """The surveys under the S-101 names of their attributes, a view
         that a GeoPackage also lists as a layer of its own."""
-        fid, geometry = self.dataset.columns(self.layers["surveys"])
+        fid, geometry, _ = self.dataset.describe_layer(self.layers["surveys"])
         if not fid or not geometry:
             return
         columns = ", ".join('"%s" AS "%s"' % (s57, s101)
@@ -204,7 +224,7 @@ class Store:
 
     def forget(self, path):
         """Deletes every row of the file."""
-        where = "file_path = %s" % schema.quoted(path)
+        where = '"file_path" = %s' % schema.quoted(path)
         for layer in ("surveys", "source_surveys", "failures"):
             self.dataset.remove(self.layers[layer], where)
 
@@ -319,10 +339,11 @@ def catalog(paths: Iterable[str], to: str = DEFAULT_CATALOG, *,
     # Absolute from the start: the folders' files are found so.
     given = [os.path.abspath(path) for path in paths]
     files = cli.expand_paths(given, folder_failed)
-    create = not os.path.exists(to) or os.path.getsize(to) == 0
+    if driver_for(to) == "FlatGeobuf":
+        raise CatalogError(shown_name(to), FLATGEOBUF_REFUSED)
     lock = Lock(to, wait)
     try:
-        store = Store(to, create)
+        store = Store(to, "create" if is_file_destination(to) else "update")
         try:
             store.prepare()
             return _update(store, files, given, full, verify, grid, jobs,
@@ -427,18 +448,18 @@ def where_clause(since: Optional[str] = None, until: Optional[str] = None,
     authority holds `authority` (case aside)."""
     terms = []
     if since is not None:
-        terms.append("SUREND_date >= %s"
+        terms.append('"SUREND_date" >= %s'
                      % schema.quoted(_date_filter(since, end=False)))
     if until is not None:
-        terms.append("SURSTA_date <= %s"
+        terms.append('"SURSTA_date" <= %s'
                      % schema.quoted(_date_filter(until, end=True)))
     if deeper_than is not None:
-        terms.append("DRVAL2 > %r" % float(deeper_than))
+        terms.append('"DRVAL2" > %r' % float(deeper_than))
     if shallower_than is not None:
-        terms.append("DRVAL1 < %r" % float(shallower_than))
+        terms.append('"DRVAL1" < %r' % float(shallower_than))
     if authority is not None:
         pattern = re.sub(r"([\\%_])", r"\\\1", authority)
-        terms.append("SURATH LIKE %s ESCAPE '\\'"
+        terms.append('"SURATH" LIKE %s ESCAPE \'\\\''
                      % schema.quoted("%" + pattern + "%"))
     return " AND ".join(terms)
 
@@ -459,10 +480,9 @@ def query_catalog(catalogue: str, *,
     north) goes through the layer's spatial index; see where_clause for
     the others."""
     _module()
-    if not is_file_destination(catalogue) or os.path.exists(catalogue):
-        store = Store(catalogue, create=False)
-    else:
+    if is_file_destination(catalogue) and not os.path.exists(catalogue):
         raise CatalogError(catalogue, "no such catalogue")
+    store = Store(catalogue, "read", names=("surveys",))
     try:
         rows = store.dataset.read(
             store.layers["surveys"], _QUERY_COLUMNS,

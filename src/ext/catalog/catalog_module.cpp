@@ -8,6 +8,7 @@
 // thread at a time: a call while another thread's call is in the store
 // raises RuntimeError.  Failures of GDAL raise
 // bathyra.errors.CatalogError(destination, reason).
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -103,20 +104,24 @@ template <typename Convert> bool converted(Convert convert)
     }
 }
 
-// layer(name, geometry, fields) -> int
+// layer(name, geometry, fields, options=()) -> int
 PyObject *catalog_layer(PyObject *self, PyObject *args)
 {
-    PyObject *name, *fields;
+    PyObject *name, *fields, *options_arg = nullptr;
     int geometry;
-    if (!PyArg_ParseTuple(args, "UpO:layer", &name, &geometry, &fields))
+    if (!PyArg_ParseTuple(args, "UpO|O:layer", &name, &geometry, &fields,
+                          &options_arg))
         return nullptr;
     catalog::LayerSpec spec;
-    if (!converted(
-            [&] { return layer_spec_from(name, geometry, fields, spec); }))
+    std::vector<std::string> options;
+    if (!converted([&] {
+            return layer_spec_from(name, geometry, fields, spec) &&
+                   (!options_arg || catalog::names_from(options_arg, options));
+        }))
         return nullptr;
     int index = -1;
     OwnedRef done(run(self, [&](Store &store, std::string &error) {
-        return store.layer(spec, index, error);
+        return store.layer(spec, options, index, error);
     }));
     if (!done)
         return nullptr;
@@ -238,16 +243,18 @@ PyObject *text_result(const std::string &text)
         text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
-// columns(layer) -> (fid column, geometry column)
-PyObject *catalog_columns(PyObject *self, PyObject *args)
+// describe_layer(layer) -> (fid column, geometry column, deletes)
+PyObject *catalog_describe_layer(PyObject *self, PyObject *args)
 {
     int layer;
-    if (!PyArg_ParseTuple(args, "i:columns", &layer))
+    if (!PyArg_ParseTuple(args, "i:describe_layer", &layer))
         return nullptr;
     std::string fid, geometry;
+    bool deletes = false;
     OwnedRef done(run(self, [&](Store &store, std::string &) {
         fid = store.fid_column(layer);
         geometry = store.geometry_column(layer);
+        deletes = store.deletes(layer);
         return true;
     }));
     if (!done)
@@ -258,7 +265,8 @@ PyObject *catalog_columns(PyObject *self, PyObject *args)
     OwnedRef second(text_result(geometry));
     if (!second)
         return nullptr;
-    return PyTuple_Pack(2, first.get(), second.get());
+    return Py_BuildValue("(OON)", first.get(), second.get(),
+                         PyBool_FromLong(deletes));
 }
 
 // describe() -> (driver short name, has transactions)
@@ -320,10 +328,11 @@ PyObject *refuse_new(PyTypeObject *, PyObject *, PyObject *)
 
 PyMethodDef catalog_methods[] = {
     {"layer", catalog_layer, METH_VARARGS,
-     "layer(name, geometry, fields) -> int\n\n"
-     "Opens the layer, creating it (MultiPolygon on WGS 84 when geometry, "
-     "else\na table) with its fields, (name, kind) pairs, when missing; "
-     "adds the fields\nit lacks.  Returns its index."},
+     "layer(name, geometry, fields, options=()) -> int\n\n"
+     "Opens the layer; for update, creates it (MultiPolygon on WGS 84 when "
+     "geometry,\nelse a table) with its fields, (name, kind) pairs, and the "
+     "driver's layer\ncreation options when missing, and adds the fields "
+     "it lacks.  Returns its\nindex."},
     {"begin", catalog_begin, METH_NOARGS, "Begins a transaction."},
     {"commit", catalog_commit, METH_NOARGS, "Commits the transaction."},
     {"rollback", catalog_rollback, METH_NOARGS, "Rolls the transaction back."},
@@ -345,8 +354,8 @@ PyMethodDef catalog_methods[] = {
      "last when asked."},
     {"execute", catalog_execute, METH_VARARGS,
      "execute(sql)\n\nRuns a statement in the dataset's own SQL dialect."},
-    {"columns", catalog_columns, METH_VARARGS,
-     "columns(layer) -> (fid column, geometry column)"},
+    {"describe_layer", catalog_describe_layer, METH_VARARGS,
+     "describe_layer(layer) -> (fid column, geometry column, deletes)"},
     {"describe", catalog_describe, METH_NOARGS,
      "describe() -> (driver, transactions)"},
     {"close", catalog_close, METH_NOARGS, "Closes the dataset."},
@@ -370,16 +379,27 @@ PyType_Spec catalog_spec = {
     catalog_slots,
 };
 
-// open(destination, name, driver, create) -> Catalog: `name` is how the
-// messages name it (a database's connection text without its password).
+// open(destination, name, driver, mode) -> Catalog: `name` is how the
+// messages name it (a database's connection text without its password),
+// `mode` "read", "update" or "create".
 PyObject *open_catalog(PyObject *module, PyObject *args)
 {
     PyObject *destination_arg, *name;
-    const char *driver_arg;
-    int create;
-    if (!PyArg_ParseTuple(args, "UUsp:open", &destination_arg, &name,
-                          &driver_arg, &create))
+    const char *driver_arg, *mode_arg;
+    if (!PyArg_ParseTuple(args, "UUss:open", &destination_arg, &name,
+                          &driver_arg, &mode_arg))
         return nullptr;
+    catalog::Mode mode;
+    if (std::strcmp(mode_arg, "read") == 0)
+        mode = catalog::Mode::read;
+    else if (std::strcmp(mode_arg, "update") == 0)
+        mode = catalog::Mode::update;
+    else if (std::strcmp(mode_arg, "create") == 0)
+        mode = catalog::Mode::create;
+    else {
+        PyErr_Format(PyExc_ValueError, "unknown mode '%s'", mode_arg);
+        return nullptr;
+    }
     ModuleState *state = state_of(module);
     if (!state)
         return nullptr;
@@ -404,7 +424,7 @@ PyObject *open_catalog(PyObject *module, PyObject *args)
     Store *store = catalog->store;
     Py_BEGIN_ALLOW_THREADS
     try {
-        opened = store->open(destination, driver, create != 0, error);
+        opened = store->open(destination, driver, mode, error);
     } catch (const std::bad_alloc &) {
         memory = true;
     }
@@ -418,9 +438,10 @@ PyObject *open_catalog(PyObject *module, PyObject *args)
 
 PyMethodDef module_methods[] = {
     {"open", open_catalog, METH_VARARGS,
-     "open(destination, name, driver, create) -> Catalog\n\n"
-     "Opens an OGR dataset for update; when it cannot be opened and "
-     "create, makes\nit with the GDAL driver named."},
+     "open(destination, name, driver, mode) -> Catalog\n\n"
+     "Opens an OGR dataset to be read (mode 'read') or for update "
+     "('update'); with\n'create', makes it with the GDAL driver named when "
+     "it cannot be opened."},
     {nullptr, nullptr, 0, nullptr},
 };
 

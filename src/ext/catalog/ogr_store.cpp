@@ -125,17 +125,20 @@ Value read_value(OGRFeatureH feature, int field, OGRFieldType type)
 }  // namespace
 
 bool Store::open(const std::string &destination, const std::string &driver,
-                 bool create, std::string &error)
+                 Mode mode, std::string &error)
 {
     register_drivers();
     QuietErrors quiet;
-    dataset_.reset(GDALOpenEx(destination.c_str(),
-                              GDAL_OF_VECTOR | GDAL_OF_UPDATE, nullptr,
-                              nullptr, nullptr));
+    read_only_ = mode == Mode::read;
+    unsigned flags = GDAL_OF_VECTOR | (read_only_ ? 0 : GDAL_OF_UPDATE);
+    dataset_.reset(
+        GDALOpenEx(destination.c_str(), flags, nullptr, nullptr, nullptr));
     if (dataset_)
         return true;
-    if (!create)
-        return fail(error, "cannot open the catalogue for writing");
+    if (mode != Mode::create)
+        return fail(error, read_only_ ? "cannot open the catalogue"
+                                      : "cannot open the catalogue for "
+                                        "writing");
     GDALDriverH handle = GDALGetDriverByName(driver.c_str());
     if (!handle)
         return fail(error, "GDAL has no driver " + driver);
@@ -155,7 +158,9 @@ bool Store::valid(int layer, std::string &error) const
     return false;
 }
 
-bool Store::layer(const LayerSpec &spec, int &index, std::string &error)
+bool Store::layer(const LayerSpec &spec,
+                  const std::vector<std::string> &options, int &index,
+                  std::string &error)
 {
     if (!dataset_) {
         error = "the catalogue is closed";
@@ -164,14 +169,22 @@ bool Store::layer(const LayerSpec &spec, int &index, std::string &error)
     QuietErrors quiet;
     OGRLayerH handle =
         GDALDatasetGetLayerByName(dataset_.get(), spec.name.c_str());
+    if (!handle && read_only_) {
+        error = "not a survey catalogue: it has no layer " + spec.name;
+        return false;
+    }
     if (!handle) {
         CPLErrorReset();
         Reference srs;
         if (spec.geometry && !(srs = wgs84()))
             return fail(error, "no WGS 84 in PROJ's database");
+        std::vector<char *> list;
+        for (const std::string &option : options)
+            list.push_back(const_cast<char *>(option.c_str()));
+        list.push_back(nullptr);
         handle = GDALDatasetCreateLayer(
             dataset_.get(), spec.name.c_str(), srs.get(),
-            spec.geometry ? wkbMultiPolygon : wkbNone, nullptr);
+            spec.geometry ? wkbMultiPolygon : wkbNone, list.data());
         if (!handle)
             return fail(error, "cannot create the layer " + spec.name);
     }
@@ -179,6 +192,10 @@ bool Store::layer(const LayerSpec &spec, int &index, std::string &error)
     OGRFeatureDefnH definition = OGR_L_GetLayerDefn(handle);
     for (const FieldSpec &field : spec.fields) {
         int at = OGR_FD_GetFieldIndex(definition, field.name.c_str());
+        if (at < 0 && read_only_) {
+            error = "the layer " + spec.name + " has no column " + field.name;
+            return false;
+        }
         if (at < 0) {
             OGRFieldDefnH made =
                 OGR_Fld_Create(field.name.c_str(), ogr_type(field.kind));
@@ -197,6 +214,14 @@ bool Store::layer(const LayerSpec &spec, int &index, std::string &error)
     layers_.push_back(std::move(open));
     index = static_cast<int>(layers_.size() - 1);
     return true;
+}
+
+bool Store::deletes(int layer) const
+{
+    std::string error;
+    return valid(layer, error) &&
+           OGR_L_TestCapability(layers_[static_cast<size_t>(layer)].handle,
+                                OLCDeleteFeature);
 }
 
 bool Store::has_transactions() const

@@ -61,15 +61,23 @@ struct Selection {
     bool with_geometry = false;
 };
 
+// How a dataset is opened: to be read, for update, or for update and made
+// with the driver named when it cannot be opened.
+enum class Mode { read, update, create };
+
 class Store {
   public:
-    // Opens `destination` for update; when it cannot be opened and
-    // `create`, creates it with the driver named `driver`.
     bool open(const std::string &destination, const std::string &driver,
-              bool create, std::string &error);
-    // The layer of `spec`, created with its fields when missing (fields it
-    // lacks are added): its index for the other calls.
-    bool layer(const LayerSpec &spec, int &index, std::string &error);
+              Mode mode, std::string &error);
+    // The layer of `spec`, its index for the other calls.  Opened for
+    // update, a layer that is missing is created with its fields and the
+    // driver's layer creation `options` ("KEY=VALUE"), and fields it
+    // lacks are added; opened to be read, it must be there.
+    bool layer(const LayerSpec &spec, const std::vector<std::string> &options,
+               int &index, std::string &error);
+    // Whether the layer's driver deletes features (a FlatGeobuf file is
+    // only ever written whole).
+    bool deletes(int layer) const;
     bool has_transactions() const;
     bool begin(std::string &error);
     bool commit(std::string &error);
@@ -104,6 +112,7 @@ class Store {
     bool valid(int layer, std::string &error) const;
 
     gdal::Dataset dataset_;
+    bool read_only_ = false;
     std::vector<Open> layers_;
 };
 
