@@ -438,6 +438,34 @@ class QueryTest(CatalogCase):
         self.assertIn("missing.gpkg: no such catalogue", result.stderr)
 
 
+@unittest.skipUnless(os.environ.get("BATHYRA_TEST_PG"),
+                     "no database to write to: set BATHYRA_TEST_PG to a "
+                     "PostgreSQL connection (PG:dbname=... host=...) whose "
+                     "catalogue layers the test may replace")
+class DatabaseTest(CatalogCase):
+
+    def test_catalogue_in_a_database(self):
+        database = os.environ["BATHYRA_TEST_PG"]
+
+        def run(*args):
+            result = support.run_cli(*args)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            return result.stdout
+
+        self.assertEqual(counts_of(run("catalog", "--full", self.files,
+                                       "--to", database)),
+                         (3, 3, 0, 0, 0, 0))
+        os.remove(self.path(EXAMPLES[0]))
+        self.assertEqual(counts_of(run("catalog", self.files, "--to",
+                                       database)), (2, 0, 0, 1, 2, 0))
+        self.catalog(self.files)
+        for form in ((), ("--csv",), ("--json",)):
+            with self.subTest(form=form):
+                self.assertEqual(
+                    run("query", database, "--since", "2019", *form),
+                    run("query", self.gpkg, "--since", "2019", *form))
+
+
 class LoadingTest(unittest.TestCase):
 
     def test_loaded_on_first_use_only(self):
