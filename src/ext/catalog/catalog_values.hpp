@@ -3,11 +3,26 @@
 // read back turned into them.  Called with the interpreter lock held.
 #pragma once
 
+#include <new>
+
 #include "host_compat.hpp"
 #include "ogr_store.hpp"
 
 namespace bathyra {
 namespace catalog {
+
+// Runs `convert()`, the taking of arguments into C++ values, which may
+// allocate: a failed allocation becomes MemoryError.  False with an
+// exception pending.
+template <typename Convert> bool converted(Convert convert)
+{
+    try {
+        return convert();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
 
 // `spec` from a layer's name (str), whether it has a geometry and its
 // fields, a sequence of (name, kind) with the kinds "text", "real",
