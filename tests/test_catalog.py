@@ -466,6 +466,54 @@ class DatabaseTest(CatalogCase):
                     run("query", self.gpkg, "--since", "2019", *form))
 
 
+@needs_gdal
+class ModuleTest(support.FolderMixin, unittest.TestCase):
+    """bathyra._catalog itself: its failures and its references."""
+
+    def test_failures_and_references(self):
+        from bathyra.errors import CatalogError
+        with self.assertRaises(TypeError):
+            _catalog.Catalog()
+        path = os.path.join(self.tmp, "t.gpkg")
+        catalog = _catalog.open(path, "t.gpkg", "GPKG", "create")
+        layer = catalog.layer("t", True, [("name", "text"),
+                                          ("depth", "real")])
+        with self.assertRaises(ValueError):
+            catalog.layer("u", False, [("name", "colour")])
+        with self.assertRaises(TypeError):
+            catalog.insert(layer, ("a", b"1.5"), None)
+        with self.assertRaises(CatalogError) as caught:
+            catalog.insert(layer, ("a",), None)
+        self.assertEqual(caught.exception.destination, "t.gpkg")
+        with self.assertRaises(CatalogError) as caught:
+            catalog.insert(layer, ("a", 1.5), '{"type": "Point"}')
+        self.assertIn("no GeoJSON geometry", caught.exception.reason)
+        with self.assertRaises(CatalogError):
+            catalog.read(layer, ("name",), where="name = = 'a'")
+        with self.assertRaises(CatalogError):
+            catalog.read(layer, ("colour",))
+        box = ('{"type": "Polygon", "coordinates": [[[0, 0], [1, 0], '
+               '[1, 1], [0, 0]]]}')
+
+        def round_trip():
+            catalog.insert(layer, ("a", 1.5), box)
+            catalog.read(layer, ("name", "depth"), box=(0, 0, 1, 1),
+                         where="\"name\" = 'a'", geometry=True)
+            catalog.remove(layer, "\"name\" = 'a'")
+
+        self.assertLess(support.growth(round_trip, 200)[0], 100)
+        catalog.insert(layer, ("b", None), None)
+        self.assertEqual(catalog.read(layer, ("name", "depth"),
+                                      geometry=True), [("b", None, None)])
+        catalog.close()
+        with self.assertRaises(CatalogError) as caught:
+            catalog.read(layer, ("name",))
+        self.assertEqual(caught.exception.reason, "the catalogue is closed")
+        with self.assertRaises(CatalogError):
+            _catalog.open(os.path.join(self.tmp, "none.gpkg"), "none",
+                          "GPKG", "read")
+
+
 class LoadingTest(unittest.TestCase):
 
     def test_loaded_on_first_use_only(self):

@@ -301,13 +301,20 @@ bool Store::remove(int layer, const std::string &where, int64_t &removed,
     if (OGR_L_SetAttributeFilter(
             handle, where.empty() ? nullptr : where.c_str()) != OGRERR_NONE)
         return fail(error, "the filter is not OGR SQL");
-    // The keys first: a layer is not changed while it is read.
+    // The keys first: a layer is not changed while it is read.  A filter
+    // that the driver hands on to its database fails only there.
     std::vector<GIntBig> fids;
+    CPLErrorReset();
     OGR_L_ResetReading(handle);
     for (Feature feature(OGR_L_GetNextFeature(handle)); feature;
          feature.reset(OGR_L_GetNextFeature(handle)))
         fids.push_back(OGR_F_GetFID(feature.get()));
+    bool read_all = CPLGetLastErrorType() < CE_Failure;
+    if (!read_all)
+        fail(error, "cannot select the features to delete");
     OGR_L_SetAttributeFilter(handle, nullptr);
+    if (!read_all)
+        return false;
     for (GIntBig fid : fids)
         if (OGR_L_DeleteFeature(handle, fid) != OGRERR_NONE)
             return fail(error, "cannot delete a feature");
@@ -343,6 +350,7 @@ bool Store::read(int layer, const Selection &selection,
                                     : selection.where.c_str()) == OGRERR_NONE;
     bool read_all = filtered;
     if (filtered) {
+        CPLErrorReset();
         OGR_L_ResetReading(handle);
         for (Feature feature(OGR_L_GetNextFeature(handle)); feature;
              feature.reset(OGR_L_GetNextFeature(handle))) {
@@ -363,8 +371,12 @@ bool Store::read(int layer, const Selection &selection,
             rows.push_back(std::move(found));
         }
     }
-    std::string what = filtered ? "cannot write a geometry as GeoJSON"
-                                : "the filter is not OGR SQL";
+    std::string what = !filtered  ? "the filter is not OGR SQL"
+                       : read_all ? "cannot read the layer"
+                                  : "cannot write a geometry as GeoJSON";
+    // A filter that the driver hands on to its database fails only there.
+    if (read_all && CPLGetLastErrorType() >= CE_Failure)
+        read_all = false;
     if (!read_all)
         fail(error, what);
     OGR_L_SetAttributeFilter(handle, nullptr);

@@ -67,6 +67,13 @@ enum class Mode { read, update, create };
 
 class Store {
   public:
+    Store() = default;
+    Store(const Store &) = delete;
+    Store &operator=(const Store &) = delete;
+    // Closes the dataset quietly (what the driver writes at the end may
+    // fail, and has no one left to tell).
+    ~Store() { close(); }
+
     bool open(const std::string &destination, const std::string &driver,
               Mode mode, std::string &error);
     // The layer of `spec`, its index for the other calls.  Opened for
