@@ -26,13 +26,14 @@ FLATGEOBUF_REFUSED = (
     "surveys), which bathyra query reads too")
 
 def load_module():
+    """bathyra._catalog, or CatalogSupportMissing where it was not built."""
     try:
         from bathyra import _catalog
-    except ImportError as error:
+    except ImportError:
         raise CatalogSupportMissing(
             "the survey catalogue needs GDAL, and this bathyra was built "
             "without it: install GDAL's development files (apt-get install "
-            "libgdal-dev) and build bathyra again (%s)" % error) from None
+            "libgdal-dev) and build bathyra again") from None
     return _catalog
 
 

@@ -124,6 +124,9 @@ def catalog(paths: Iterable[str], to: str = DEFAULT_CATALOG, *,
     listed, warn(text) of anything else worth a line."""
     from bathyra import cli
     from bathyra.cli_jobs import outcomes
+    load_module()
+    if driver_for(to) == "FlatGeobuf":
+        raise CatalogError(shown_name(to), FLATGEOBUF_REFUSED)
     report = report or (lambda path, reason: None)
     warn = warn or (lambda text: None)
     folders = []
@@ -136,8 +139,6 @@ def catalog(paths: Iterable[str], to: str = DEFAULT_CATALOG, *,
     # Absolute from the start: the folders' files are found so.
     given = [os.path.abspath(path) for path in paths]
     files = cli.expand_paths(given, folder_failed)
-    if driver_for(to) == "FlatGeobuf":
-        raise CatalogError(shown_name(to), FLATGEOBUF_REFUSED)
     lock = Lock(to, wait)
     try:
         store = Store(to, "create" if is_file_destination(to) else "update")
