@@ -464,6 +464,18 @@ class DatabaseTest(CatalogCase):
                 self.assertEqual(
                     run("query", database, "--since", "2019", *form),
                     run("query", self.gpkg, "--since", "2019", *form))
+        # Two runs at once: the second is refused.
+        for number in range(20):
+            shutil.copy(self.path(EXAMPLES[1]), self.path("c%d.xml" % number))
+        child = support.start_child(PAUSED_RUN, self.files, database)
+        self.addCleanup(child.communicate)
+        self.addCleanup(child.kill)
+        self.assertEqual(child.stdout.readline(), "writing\n")
+        result = support.run_cli("catalog", self.files, "--to", database)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("another run is writing to this catalogue",
+                      result.stderr)
+        child.kill()
 
 
 @needs_gdal

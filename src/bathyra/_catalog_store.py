@@ -18,6 +18,10 @@ _SQL_DRIVERS = ("GPKG", "SQLite", "PostgreSQL")
 # Layer creation options by driver: a database keeps the columns' names as
 # they are (the S-57 acronyms in capitals).
 _LAYER_OPTIONS = {"PostgreSQL": ("LAUNDER=NO",)}
+# The key of the advisory lock that a run holds on a database.
+DATABASE_LOCK = 0x62617468
+ANOTHER_RUN = ("another run is writing to this catalogue; run again when it "
+               "has finished (or wait for it: --wait)")
 FLATGEOBUF_REFUSED = (
     "a FlatGeobuf file is written once and holds only features that have a "
     "geometry, so it cannot keep a catalogue up to date, nor the files "
@@ -62,7 +66,7 @@ def is_file_destination(destination):
 class Lock:
     """The lock of a run that writes a file catalogue: CATALOG.lock, held
     with flock() while the run lasts (the system drops it when the process
-    ends, however it ends).  A database takes care of itself."""
+    ends, however it ends).  A database has its own (Store)."""
 
     def __init__(self, destination, wait):
         self.stream = None
@@ -82,11 +86,8 @@ class Lock:
         except OSError as error:
             self.stream.close()
             if error.errno in (errno.EAGAIN, errno.EACCES):
-                raise CatalogError(
-                    shown_name(destination),
-                    "another run is writing to this catalogue; run again "
-                    "when it has finished (or wait for it: --wait)"
-                ) from None
+                raise CatalogError(shown_name(destination),
+                                   ANOTHER_RUN) from None
             raise
 
     def release(self):
@@ -100,12 +101,14 @@ class Store:
     of each by name).  `mode`: "read", "update" or "create" (update, and
     made when missing); read, only the layers `names` are opened."""
 
-    def __init__(self, destination, mode, names=None):
+    def __init__(self, destination, mode, names=None, wait=False):
         module = load_module()
         self.name = shown_name(destination)
         self.dataset = module.open(destination, self.name,
                                    driver_for(destination), mode)
         self.driver, self.transactions = self.dataset.describe()
+        if mode != "read" and self.driver == "PostgreSQL":
+            self._lock_database(wait)
         options = _LAYER_OPTIONS.get(self.driver, ())
         self.layers = {}
         for name, geometry, columns in schema.LAYERS:
@@ -119,6 +122,17 @@ class Store:
             raise CatalogError(self.name, "this destination cannot delete "
                                           "features, so a catalogue there "
                                           "cannot be kept up to date")
+
+    def _lock_database(self, wait):
+        """The database's own lock of a run (a session's advisory lock,
+        which ends with its connection): taken, waited for, or refused."""
+        if wait:
+            self.dataset.execute("SELECT pg_advisory_lock(%d)"
+                                 % DATABASE_LOCK)
+        elif not self.dataset.execute("SELECT pg_try_advisory_lock(%d)"
+                                      % DATABASE_LOCK):
+            self.dataset.close()
+            raise CatalogError(self.name, ANOTHER_RUN)
 
     def prepare(self):
         """The indexes, the S-101 names and their view, where the driver

@@ -141,7 +141,8 @@ def catalog(paths: Iterable[str], to: str = DEFAULT_CATALOG, *,
     files = cli.expand_paths(given, folder_failed)
     lock = Lock(to, wait)
     try:
-        store = Store(to, "create" if is_file_destination(to) else "update")
+        store = Store(to, "create" if is_file_destination(to) else "update",
+                      wait=wait)
         try:
             store.prepare()
             return _update(store, files, given, full, verify, grid, jobs,

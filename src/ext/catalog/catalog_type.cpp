@@ -187,7 +187,7 @@ PyObject *catalog_read(PyObject *self, PyObject *args, PyObject *kwargs)
     return catalog::rows_to_python(rows, selection.with_geometry);
 }
 
-// execute(sql) -> None
+// execute(sql) -> the first value of its result, or None
 PyObject *catalog_execute(PyObject *self, PyObject *args)
 {
     PyObject *sql_arg;
@@ -196,9 +196,13 @@ PyObject *catalog_execute(PyObject *self, PyObject *args)
     std::string sql;
     if (!catalog::converted([&] { return catalog::text_from(sql_arg, sql); }))
         return nullptr;
-    return run(self, [&](Store &store, std::string &error) {
-        return store.execute(sql, error);
-    });
+    catalog::Value first;
+    OwnedRef done(run(self, [&](Store &store, std::string &error) {
+        return store.execute(sql, first, error);
+    }));
+    if (!done)
+        return nullptr;
+    return catalog::value_to_python(first);
 }
 
 PyObject *text_result(const std::string &text)
@@ -317,7 +321,8 @@ PyMethodDef catalog_methods[] = {
      "south,\neast, north) that the filter selects, the GeoJSON geometry "
      "last when asked."},
     {"execute", catalog_execute, METH_VARARGS,
-     "execute(sql)\n\nRuns a statement in the dataset's own SQL dialect."},
+     "execute(sql) -> value\n\nRuns a statement in the dataset's own SQL "
+     "dialect; the first value of its\nresult, or None."},
     {"describe_layer", catalog_describe_layer, METH_VARARGS,
      "describe_layer(layer) -> (fid column, geometry column, deletes)"},
     {"describe", catalog_describe, METH_NOARGS,

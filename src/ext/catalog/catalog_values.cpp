@@ -61,23 +61,6 @@ bool value_from(PyObject *object, Value &value)
     return true;
 }
 
-PyObject *value_to_python(const Value &value)
-{
-    switch (value.kind) {
-    case Value::whole:
-        return PyLong_FromLongLong(value.integer);
-    case Value::number:
-        return PyFloat_FromDouble(value.real);
-    case Value::words:
-        return PyUnicode_DecodeUTF8(value.text.data(),
-                                    static_cast<Py_ssize_t>(value.text.size()),
-                                    "replace");
-    case Value::none:
-        break;
-    }
-    return compat::new_ref(Py_None);
-}
-
 }  // namespace
 
 bool text_from(PyObject *object, std::string &text)
@@ -150,6 +133,23 @@ bool names_from(PyObject *sequence, std::vector<std::string> &names)
                        names[static_cast<size_t>(i)]))
             return false;
     return true;
+}
+
+PyObject *value_to_python(const Value &value)
+{
+    switch (value.kind) {
+    case Value::whole:
+        return PyLong_FromLongLong(value.integer);
+    case Value::number:
+        return PyFloat_FromDouble(value.real);
+    case Value::words:
+        return PyUnicode_DecodeUTF8(value.text.data(),
+                                    static_cast<Py_ssize_t>(value.text.size()),
+                                    "replace");
+    case Value::none:
+        break;
+    }
+    return compat::new_ref(Py_None);
 }
 
 PyObject *rows_to_python(const std::vector<Found> &rows, bool with_geometry)

@@ -40,6 +40,10 @@ bool names_from(PyObject *sequence, std::vector<std::string> &names);
 // UTF-8 text of a str, into `text`.  False with an exception pending.
 bool text_from(PyObject *object, std::string &text);
 
+// The value as an int, a float, a str or None.  Null with an exception
+// pending.
+PyObject *value_to_python(const Value &value);
+
 // A list with a tuple per feature: its values, then (`with_geometry`) its
 // GeoJSON geometry as str, or None.  Null with an exception pending.
 PyObject *rows_to_python(const std::vector<Found> &rows, bool with_geometry);

@@ -384,7 +384,7 @@ bool Store::read(int layer, const Selection &selection,
     return read_all;
 }
 
-bool Store::execute(const std::string &sql, std::string &error)
+bool Store::execute(const std::string &sql, Value &first, std::string &error)
 {
     if (!dataset_) {
         error = "the catalogue is closed";
@@ -393,8 +393,16 @@ bool Store::execute(const std::string &sql, std::string &error)
     QuietErrors quiet;
     OGRLayerH result =
         GDALDatasetExecuteSQL(dataset_.get(), sql.c_str(), nullptr, nullptr);
-    if (result)
+    if (result) {
+        Feature feature(OGR_L_GetNextFeature(result));
+        OGRFeatureDefnH definition = OGR_L_GetLayerDefn(result);
+        if (feature && OGR_FD_GetFieldCount(definition) > 0)
+            first = read_value(
+                feature.get(), 0,
+                OGR_Fld_GetType(OGR_FD_GetFieldDefn(definition, 0)));
+        feature.reset();
         GDALDatasetReleaseResultSet(dataset_.get(), result);
+    }
     if (CPLGetLastErrorType() >= CE_Failure)
         return fail(error, "the statement failed");
     return true;

@@ -101,8 +101,9 @@ class Store {
     bool read(int layer, const Selection &selection, std::vector<Found> &rows,
               std::string &error);
     // Runs an SQL statement in the dataset's own dialect (index and view
-    // creation); any result set is discarded.
-    bool execute(const std::string &sql, std::string &error);
+    // creation, a database's lock); the first value of its result, when it
+    // has one, in `first`.
+    bool execute(const std::string &sql, Value &first, std::string &error);
     // The names of the layer's geometry and FID columns ("" when none).
     std::string geometry_column(int layer) const;
     std::string fid_column(int layer) const;
