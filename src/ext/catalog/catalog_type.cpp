@@ -282,7 +282,8 @@ void catalog_dealloc(PyObject *self)
     }
     Py_CLEAR(catalog->error_class);
     Py_CLEAR(catalog->destination);
-    PyObject_Free(self);
+    auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free(self);
     Py_DECREF(type);
 }
 
