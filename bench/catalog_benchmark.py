@@ -73,7 +73,8 @@ def query(folder, rows):
         data["SURSTA"] = "%d%02d01" % (year, draw.randint(1, 12))
         data["SUREND"] = "%d1231" % year
         info = survey_catalog.FileInfo("/survey/%07d.xml" % number, 1000, 1,
-                                       "0", "XML", None, time.time())
+                                       "0", "XML", None, time.time(),
+                                       False)
         values, geometry = schema.survey_row(info, data, 1, 1)
         store.dataset.insert(store.layers["surveys"], values, geometry)
     store.commit()

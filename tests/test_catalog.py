@@ -221,7 +221,14 @@ class LayersTest(CatalogCase):
                 name="sources", members=[("source_survey_id", 4),
                                          ("license_name", 4)],
                 rows=[("", ""), ("S1", "CC0")], keys=[[1, 1], [1, 1]])]))
-        self.catalog("--grid", self.files)
+        self.assertEqual(self.counts(), (4, 4, 0, 0, 0, 0))
+        self.assertEqual(self.rows(
+            "SELECT geometry_source, grid_read FROM surveys WHERE "
+            "file_path = ?", path), [(None, 0)])
+        # Read again with its grid, then kept whichever way it is asked.
+        self.assertEqual(self.counts("--grid"), (4, 0, 1, 0, 3, 0))
+        self.assertEqual(self.counts(), (4, 0, 0, 0, 4, 0))
+        self.assertEqual(self.counts("--grid"), (4, 0, 0, 0, 4, 0))
         (row,) = self.rows(
             "SELECT geometry_source, file_format, source_survey_count, "
             "geom IS NOT NULL FROM surveys WHERE file_path = ?", path)

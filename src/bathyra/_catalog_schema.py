@@ -34,6 +34,7 @@ FILE_COLUMNS = (
     ("file_mtime_ns", "integer"), ("file_modified", "datetime"),
     ("file_hash", "text"), ("file_format", "text"),
     ("format_version", "text"), ("read_at", "datetime"),
+    ("grid_read", "integer"),
 )
 SURVEY_COLUMNS = FILE_COLUMNS + (
     ("record", "integer"), ("records", "integer"),
@@ -154,7 +155,8 @@ def file_values(info):
     modified = (None if info.mtime_ns is None
                 else timestamp(info.mtime_ns / 1e9))
     return (info.path, info.size, info.mtime_ns, modified, info.digest,
-            info.kind, info.version, timestamp(info.read_at))
+            info.kind, info.version, timestamp(info.read_at),
+            int(info.grid))
 
 
 def survey_row(info, data, record, records):

@@ -180,14 +180,16 @@ class Store:
 
     def stored(self):
         """What the catalogue holds of each file: path -> (size, mtime_ns,
-        hash, whether it could not be read), from one read of the key
-        columns of surveys and failures."""
+        hash, whether it could not be read, whether its grid was read),
+        from one read of the key columns of surveys and failures."""
         keys = {}
         for layer in ("surveys", "failures"):
-            for path, size, mtime, digest in self.dataset.read(
+            for path, size, mtime, digest, grid in self.dataset.read(
                     self.layers[layer],
-                    ("file_path", "file_size", "file_mtime_ns", "file_hash")):
-                keys[path] = (size, mtime, digest, layer == "failures")
+                    ("file_path", "file_size", "file_mtime_ns", "file_hash",
+                     "grid_read")):
+                keys[path] = (size, mtime, digest, layer == "failures",
+                              bool(grid))
         return keys
 
     def forget(self, path):

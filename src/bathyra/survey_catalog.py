@@ -59,7 +59,7 @@ be listed."""
 
 # What the reader process tells of a file besides its surveys.
 FileInfo = collections.namedtuple(
-    "FileInfo", "path size mtime_ns digest kind version read_at")
+    "FileInfo", "path size mtime_ns digest kind version read_at grid")
 
 
 def content_hash(path):
@@ -77,12 +77,14 @@ def read_entry(task):
     from bathyra import cli, survey
     path, grid = task
     kind = "BAG" if cli.is_bag(path) else "XML"
+    grid = grid and kind == "BAG"
     try:
         status = os.stat(path)
         size, mtime = status.st_size, status.st_mtime_ns
     except OSError as error:
         reason = "cannot read this file: %s" % (error.strerror or error)
-        return FileInfo(path, None, None, None, kind, None, time.time()), reason
+        return (FileInfo(path, None, None, None, kind, None, time.time(),
+                         grid), reason)
     digest = None
     try:
         digest = content_hash(path)
@@ -98,8 +100,8 @@ def read_entry(task):
         outcome = "the reader failed on this file (%s: %s)" % (
             type(error).__name__, error)
         version = None
-    return FileInfo(path, size, mtime, digest, kind, version,
-                    time.time()), outcome
+    return FileInfo(path, size, mtime, digest, kind, version, time.time(),
+                    grid), outcome
 
 
 def _lost(reason):
@@ -156,6 +158,7 @@ def catalog(paths: Iterable[str], to: str = DEFAULT_CATALOG, *,
 
 def _update(store, files, given, full, verify, grid, jobs, batch, folders,
             report, warn, outcomes):
+    from bathyra.cli import is_bag
     if full:
         store.begin()
         store.clear()
@@ -173,8 +176,10 @@ def _update(store, files, given, full, verify, grid, jobs, batch, folders,
             current = (status.st_size, status.st_mtime_ns)
         except OSError:
             current = None
-        if known is not None and current == known[:2] and not (
-                verify and _hash_or_none(path) != known[2]):
+        # A BAG file read without its grid is read again with it.
+        regrid = bool(known and grid and is_bag(path) and not known[4])
+        if (known is not None and current == known[:2] and not regrid
+                and not (verify and _hash_or_none(path) != known[2])):
             kept += 1
             not_read += known[3]
         else:
@@ -197,7 +202,7 @@ def _update(store, files, given, full, verify, grid, jobs, batch, folders,
                                                         1):
             if info is None:  # its reader process died on it
                 info = FileInfo(path, None, None, None, None, None,
-                                time.time())
+                                time.time(), False)
             if isinstance(outcome, str):
                 not_read += 1
                 report(path, outcome)
