@@ -4,6 +4,8 @@
             [--grid]
             [--max-size BYTES] PATH...
     bathyra --strict [--json | --csv] [-q] [--max-size BYTES] PATH...
+    bathyra catalog PATH... [--to CATALOG] ...     (cli_catalog)
+    bathyra query CATALOG [--bbox W S E N] ...     (cli_catalog)
 
 (``python -m bathyra`` is the same command, and its messages name it so.)
 Each PATH is an ISO 19139 metadata file (``.xml``), a BAG file (``.bag``),
@@ -174,7 +176,11 @@ def parse_arguments(argv, prog):
         prog=prog,
         description="Print the S-57 survey attributes (SURSTA, SUREND, "
                     "DRVAL1, DRVAL2, planam, OBJNAM, SURATH, VERDAT) that "
-                    "ISO 19139 survey metadata files and BAG files state.")
+                    "ISO 19139 survey metadata files and BAG files state.",
+        epilog="The survey catalogue: %s catalog PATH... --to CATALOG "
+               "writes the surveys to a GeoPackage (or PostGIS) and keeps "
+               "it up to date; %s query CATALOG finds surveys in it (see "
+               "their --help)." % (prog, prog))
     parser.add_argument("--version", action="version",
                         version="bathyra " + __version__)
     form = parser.add_mutually_exclusive_group()

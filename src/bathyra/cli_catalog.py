@@ -37,8 +37,8 @@ def catalog_arguments(argv, prog):
                              "a folder standing for those below it")
     parser.add_argument("--to", metavar="CATALOG", default="surveys.gpkg",
                         help="the catalogue: a GeoPackage (.gpkg, the "
-                             "default surveys.gpkg), a FlatGeobuf file "
-                             "(.fgb) or a PostGIS database "
+                             "default surveys.gpkg), an SQLite file "
+                             "(.sqlite) or a PostGIS database "
                              "(PG:dbname=... host=...)")
     parser.add_argument("--full", action="store_true",
                         help="rebuild the catalogue: read every file again")
@@ -69,7 +69,8 @@ def query_arguments(argv, prog):
         description="Print the surveys of a catalogue that match every "
                     "condition given.")
     parser.add_argument("catalog", metavar="CATALOG",
-                        help="a catalogue written by the catalog command")
+                        help="a catalogue written by the catalog command "
+                             "(or a FlatGeobuf export of its surveys)")
     parser.add_argument("--bbox", nargs=4, type=float,
                         metavar=("W", "S", "E", "N"),
                         help="surveys that touch this box (degrees)")
