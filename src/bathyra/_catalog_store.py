@@ -65,8 +65,10 @@ def is_file_destination(destination):
 
 class Lock:
     """The lock of a run that writes a file catalogue: CATALOG.lock, held
-    with flock() while the run lasts (the system drops it when the process
-    ends, however it ends).  A database has its own (Store)."""
+    with a POSIX lock (lockf) while the run lasts.  The system drops it when
+    the process ends, however it ends, and the reader processes forked
+    meanwhile do not inherit it (as they would a flock()), so that none
+    keeps it after a killed run.  A database has its own (Store)."""
 
     def __init__(self, destination, wait):
         self.stream = None
@@ -81,7 +83,7 @@ class Lock:
                                "cannot make its lock %s: %s" %
                                (path, error.strerror or error)) from None
         try:
-            fcntl.flock(self.stream,
+            fcntl.lockf(self.stream,
                         fcntl.LOCK_EX | (0 if wait else fcntl.LOCK_NB))
         except OSError as error:
             self.stream.close()

@@ -153,6 +153,9 @@ def main(arguments, prog):
         options = catalog_arguments(rest, prog)
     else:
         options = query_arguments(rest, prog)
+    for stream in (sys.stdout, sys.stderr):
+        if stream is not None and hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
     try:
         if command == "catalog":
             return run_catalog(options, prog)
