@@ -237,6 +237,14 @@ class LayersTest(CatalogCase):
             "SELECT file_path, record, source, OBJNAM, licenseName, DRVAL1, "
             "DRVAL2 FROM source_surveys"), [(path, 1, 1, "S1", "CC0", 1.0,
                                              2.0)])
+        # The query prints what reading the files with their grids does.
+        files = sorted(os.path.join(self.files, name)
+                       for name in os.listdir(self.files))
+        for form in ((), ("--json",), ("--csv",), ("--geojson",)):
+            with self.subTest(form=form):
+                query = support.run_cli("query", self.gpkg, *form)
+                read = support.run_cli("-j", "1", "--grid", *form, *files)
+                self.assertEqual(query.stdout, read.stdout)
 
 
 class IncrementalTest(CatalogCase):

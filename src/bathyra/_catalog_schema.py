@@ -68,7 +68,8 @@ SOURCE_COLUMNS = (
     ("SURSTA", "text"), ("SUREND", "text"),
     ("SURSTA_date", "date"), ("SUREND_date", "date"),
     ("DRVAL1", "real"), ("DRVAL2", "real"), ("valid_nodes", "integer"),
-) + QUALITY_COLUMNS + (("quality", "text"), ("problems", "text"))
+) + QUALITY_COLUMNS + (("quality", "text"), ("problems", "text"),
+                     ("sources", "text"))
 FAILURE_COLUMNS = FILE_COLUMNS + (("reason", "text"),)
 NAME_COLUMNS = (("s57", "text"), ("s101", "text"), ("meaning", "text"))
 
@@ -197,7 +198,7 @@ def source_row(path, record, number, data):
             iso_date(data["SUREND"], end=True), _number(data["DRVAL1"]),
             _number(data["DRVAL2"]), data["valid_nodes"],
             *(typed(flat.get(name), kind) for name, kind in QUALITY_COLUMNS),
-            _json(quality), _json(data["problems"]))
+            _json(quality), _json(data["problems"]), _json(data["sources"]))
 
 
 def quoted(text):

@@ -130,6 +130,7 @@ def run_catalog(options, prog):
 
 
 def run_query(options, out):
+    from bathyra.cli import source_rows
     from bathyra.survey_catalog import query_catalog
     found = query_catalog(options.catalog, bbox=options.bbox,
                           since=options.since, until=options.until,
@@ -140,6 +141,9 @@ def run_query(options, out):
     writer = make_writer(options, out, S57_KEYS)
     for name, survey in found:
         writer.write(name, *survey_rows(survey))
+        if writer.source_rows:
+            for suffix, cells in source_rows([survey])[0]:
+                writer.write(name + suffix, cells)
     writer.close()
     out.flush()
     return 0

@@ -32,15 +32,14 @@ GDAL, CatalogSupportMissing says so.
 import collections
 import hashlib
 import os
-import re
 import time
-from typing import (Any, Callable, Iterable, List, Optional, Sequence,
-                    Tuple)
+from typing import Any, Callable, Iterable, Optional
 
 from bathyra import _catalog_schema as schema
 from bathyra._catalog_store import (FLATGEOBUF_REFUSED, Lock, Store,
                                     load_module, driver_for,
                                     is_file_destination, shown_name)
+from bathyra._catalog_query import query_catalog, where_clause
 from bathyra.errors import CatalogError
 
 __all__ = ["catalog", "query_catalog", "where_clause", "Counts",
@@ -229,104 +228,3 @@ def _hash_or_none(path):
         return content_hash(path)
     except OSError:
         return None
-
-
-# The queries: the surveys that match every filter given.
-def _date_filter(text, end):
-    """A date of --since/--until ('YYYY', 'YYYY-MM', 'YYYY-MM-DD' or
-    digits only) as 'YYYY-MM-DD': its first day, or its last (`end`)."""
-    digits = text.replace("-", "")
-    date = schema.iso_date(digits, end=end)
-    if date is None:
-        raise ValueError("%r is no date (YYYY, YYYY-MM or YYYY-MM-DD)" % text)
-    return date
-
-
-def where_clause(since: Optional[str] = None, until: Optional[str] = None,
-                 deeper_than: Optional[float] = None,
-                 shallower_than: Optional[float] = None,
-                 authority: Optional[str] = None) -> str:
-    """The OGR SQL filter of the query's conditions: a survey that ends on
-    or after `since`, starts on or before `until`, reaches deeper than
-    `deeper_than` metres, shallower than `shallower_than`, and whose
-    authority holds `authority` (case aside)."""
-    terms = []
-    if since is not None:
-        terms.append('"SUREND_date" >= %s'
-                     % schema.quoted(_date_filter(since, end=False)))
-    if until is not None:
-        terms.append('"SURSTA_date" <= %s'
-                     % schema.quoted(_date_filter(until, end=True)))
-    if deeper_than is not None:
-        terms.append('"DRVAL2" > %r' % float(deeper_than))
-    if shallower_than is not None:
-        terms.append('"DRVAL1" < %r' % float(shallower_than))
-    if authority is not None:
-        pattern = re.sub(r"([\\%_])", r"\\\1", authority)
-        terms.append('"SURATH" LIKE %s ESCAPE \'\\\''
-                     % schema.quoted("%" + pattern + "%"))
-    return " AND ".join(terms)
-
-
-_QUERY_COLUMNS = tuple(name for name, _ in schema.SURVEY_COLUMNS)
-
-
-def query_catalog(catalogue: str, *,
-                  bbox: Optional[Sequence[float]] = None,
-                  since: Optional[str] = None, until: Optional[str] = None,
-                  deeper_than: Optional[float] = None,
-                  shallower_than: Optional[float] = None,
-                  authority: Optional[str] = None
-                  ) -> List[Tuple[str, Any]]:
-    """The surveys of the catalogue that match every condition given: a
-    list of (name, Survey), the name the file's path, or "PATH#N" for the
-    Nth record of a file that holds several.  `bbox` (west, south, east,
-    north) goes through the layer's spatial index; see where_clause for
-    the others."""
-    load_module()
-    if is_file_destination(catalogue) and not os.path.exists(catalogue):
-        raise CatalogError(catalogue, "no such catalogue")
-    store = Store(catalogue, "read", names=("surveys",))
-    try:
-        rows = store.dataset.read(
-            store.layers["surveys"], _QUERY_COLUMNS,
-            box=tuple(float(v) for v in bbox) if bbox else None,
-            where=where_clause(since, until, deeper_than, shallower_than,
-                               authority),
-            geometry=True)
-    finally:
-        store.close()
-    rows.sort(key=lambda row: (row[0], row[_QUERY_COLUMNS.index("record")]))
-    return [_rebuilt(dict(zip(_QUERY_COLUMNS, row)), row[-1]) for row in rows]
-
-
-def _rebuilt(row, geometry):
-    import json
-    from bathyra.survey import Survey
-
-    def loaded(name, default):
-        return json.loads(row[name]) if row[name] else default
-
-    bbox = tuple(row[k] for k in ("west", "south", "east", "north"))
-    uncertainty = (row["uncertainty_min"], row["uncertainty_max"])
-    survey = Survey(
-        SURSTA=row["SURSTA"], SUREND=row["SUREND"], DRVAL1=row["DRVAL1"],
-        DRVAL2=row["DRVAL2"], vertical_crs=row["vertical_crs"],
-        vertical_datum=row["vertical_datum"], VERDAT=row["VERDAT"],
-        OBJNAM=row["OBJNAM"], platforms=loaded("platforms", ()),
-        instruments=loaded("instruments", ()), planam=row["planam"],
-        SURATH=row["SURATH"],
-        bbox=None if None in bbox else bbox,
-        horizontal_crs=row["horizontal_crs"],
-        problems=loaded("problems", ()), path=row["file_path"],
-        bag_version=row["bag_version"],
-        uncertainty_range=None if None in uncertainty else uncertainty,
-        valid_nodes=row["valid_nodes"],
-        footprint=(json.loads(geometry)
-                   if geometry and row["geometry_source"] == "footprint"
-                   else None),
-        sources=loaded("sources", {}), quality=loaded("quality", None))
-    name = row["file_path"]
-    if (row["records"] or 1) > 1:
-        name = "%s#%d" % (name, row["record"])
-    return name, survey
