@@ -269,6 +269,17 @@ class IncrementalTest(CatalogCase):
         self.assertEqual(self.counts("--full"), (3, 3, 0, 0, 0, 0))
         self.assertEqual(self.rows("SELECT count(*) FROM surveys"), [(3,)])
 
+    def test_progress_on_a_terminal(self):
+        for number in range(21):
+            shutil.copy(self.path(KNOWN), self.path("copy_%02d.xml" % number))
+        status, output, received = support.run_cli_on_terminal(
+            "catalog", self.files, "--to", self.gpkg)
+        self.assertEqual(status, 0, received)
+        self.assertEqual(counts_of(output), (24, 24, 0, 0, 0, 0))
+        self.assertIn("\r[1/24]", received)
+        self.assertIn("\r[24/24]", received)
+        self.assertTrue(received.endswith("\r" + " " * 7 + "\r"), received)
+
     def test_verify_compares_the_content(self):
         self.counts()
         path = self.path(KNOWN)

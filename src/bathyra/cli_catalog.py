@@ -7,10 +7,11 @@
                   [--json | --csv | --geojson]
 
 ``catalog`` brings the catalogue (a GeoPackage by default, surveys.gpkg;
-any OGR destination) up to date with the files below the paths, and ends
-with a line that says what it added, changed, removed and kept; a file
-that could not be read gets its "not read:" line on stderr, as with the
-plain command, and a row in the layer ``failures``.  ``query`` prints
+an SQLite file, a PostGIS database) up to date with the files below the
+paths, and ends with a line that says what it added, changed, removed and
+kept; a file that could not be read gets its "not read:" line on stderr,
+as with the plain command, and a row in the layer ``failures``; on a
+terminal a long run shows the plain command's counter.  ``query`` prints
 the surveys that match every condition in the command line's forms.
 Exit status: 0, 1 when a file or folder could not be read (``catalog``)
 or the catalogue could not be opened, written or read, 2 for usage
@@ -19,8 +20,7 @@ errors, 130 on Ctrl-C.
 import argparse
 import sys
 
-from bathyra.cli_output import (S57_KEYS, display, display_path,
-                                make_writer, survey_rows)
+from bathyra.cli_output import S57_KEYS, display, make_writer, survey_rows
 from bathyra.errors import BathyraError
 
 EXIT_INTERRUPTED = 128 + 2
@@ -53,7 +53,9 @@ def catalog_arguments(argv, prog):
                         help="read the files in N processes (default: the "
                              "number of CPUs)")
     parser.add_argument("-q", "--quiet", action="store_true",
-                        help="no line at the end")
+                        help="on stderr, only the files and folders that "
+                             "could not be read: no progress counter; and "
+                             "no line at the end")
     parser.add_argument("--wait", action="store_true",
                         help="when another run writes to the catalogue, "
                              "wait for it to end instead of stopping")
@@ -105,22 +107,28 @@ def query_arguments(argv, prog):
 
 
 def run_catalog(options, prog):
+    from bathyra.cli import PROGRESS_THRESHOLD, Messages, isatty
     from bathyra.survey_catalog import catalog
+    # The plain command's lines on stderr: files not read, folders that
+    # cannot be listed, and on a terminal the counter of a long run.
+    messages = Messages(sys.stderr, options.quiet)
+    terminal = not options.quiet and isatty(sys.stderr)
 
-    def report(path, reason):
-        print("%s: not read: %s" % (display_path(path), display(reason)),
-              file=sys.stderr, flush=True)
+    def progress(done, total):
+        if done == 1 and terminal and total > PROGRESS_THRESHOLD:
+            messages.show_progress(total)
+        messages.progress(done)
 
-    def folder_failed(path, reason):
-        print("%s: %s" % (display_path(path), display(reason)),
-              file=sys.stderr, flush=True)
-
-    counts = catalog(options.paths, options.to, full=options.full,
-                     verify=options.verify, grid=options.grid,
-                     jobs=options.jobs, wait=options.wait, report=report,
-                     report_folder=folder_failed,
-                     warn=lambda text: print("%s: %s" % (prog, text),
-                                             file=sys.stderr))
+    try:
+        counts = catalog(
+            options.paths, options.to, full=options.full,
+            verify=options.verify, grid=options.grid, jobs=options.jobs,
+            wait=options.wait, report=messages.refused,
+            report_folder=messages.folder_failed,
+            warn=lambda text: messages.line("%s: %s" % (prog, text)),
+            progress=progress)
+    finally:
+        messages.clear()
     if not options.quiet:
         print("%s: %d files: %d added, %d changed, %d removed, %d kept; "
               "%d not read" % (display(options.to), counts.files,

@@ -115,14 +115,16 @@ def catalog(paths: Iterable[str], to: str = DEFAULT_CATALOG, *,
             jobs: Optional[int] = None, batch: int = BATCH,
             wait: bool = False, report: _Report = None,
             report_folder: _Report = None,
-            warn: Optional[Callable[[str], Any]] = None) -> Counts:
+            warn: Optional[Callable[[str], Any]] = None,
+            progress: Optional[Callable[[int, int], Any]] = None) -> Counts:
     """Brings the catalogue `to` up to date with the files below `paths`
     (metadata files and BAG files, as the command line finds them), and
     returns the Counts.  `grid`: BAG grids are read for their footprints,
     depths and source surveys; `jobs`: reader processes (None: a CPU
     each); report(path, reason) is told of each file that could not be
     read, report_folder(path, reason) of each folder that could not be
-    listed, warn(text) of anything else worth a line."""
+    listed, warn(text) of anything else worth a line, progress(done,
+    total) of each file written of those read."""
     from bathyra import cli
     from bathyra.cli_jobs import outcomes
     load_module()
@@ -148,7 +150,7 @@ def catalog(paths: Iterable[str], to: str = DEFAULT_CATALOG, *,
             store.prepare()
             return _update(store, files, given, full, verify, grid, jobs,
                            max(1, batch), len(folders), report, warn,
-                           outcomes)
+                           progress or (lambda done, total: None), outcomes)
         finally:
             store.close()
     finally:
@@ -156,7 +158,7 @@ def catalog(paths: Iterable[str], to: str = DEFAULT_CATALOG, *,
 
 
 def _update(store, files, given, full, verify, grid, jobs, batch, folders,
-            report, warn, outcomes):
+            report, warn, progress, outcomes):
     from bathyra.cli import is_bag
     if full:
         store.begin()
@@ -213,6 +215,7 @@ def _update(store, files, given, full, verify, grid, jobs, batch, folders,
             if number % batch == 0:
                 store.commit()
                 store.begin()
+            progress(number, len(wanted))
         store.commit()
     except BaseException:
         store.rollback()
