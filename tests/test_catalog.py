@@ -352,6 +352,27 @@ class CrashTest(CatalogCase):
             "SELECT count(*), count(DISTINCT file_path) FROM surveys"),
             [(23, 23)])
 
+    def test_killed_while_making_the_catalogue(self):
+        child = support.start_child("""
+            import sys
+            from bathyra import _catalog_store
+            prepare = _catalog_store.Store.prepare
+            def paused(self):
+                prepare(self)
+                print("made", flush=True)
+                sys.stdin.readline()
+            _catalog_store.Store.prepare = paused
+            from bathyra import survey_catalog
+            survey_catalog.catalog([sys.argv[1]], sys.argv[2])
+        """, self.files, self.gpkg)
+        self.children.append(child)
+        self.assertEqual(child.stdout.readline(), "made\n")
+        os.kill(child.pid, signal.SIGKILL)
+        child.wait()
+        self.assertFalse(os.path.exists(self.gpkg))
+        self.assertEqual(self.counts(), (23, 23, 0, 0, 0, 0))
+        self.assertFalse(os.path.exists(self.gpkg + ".new"))
+
     def test_two_runs_at_once(self):
         child = self.paused_run()
         refused = self.catalog(self.files, status=1)

@@ -101,13 +101,15 @@ class Lock:
 class Store:
     """The catalogue's dataset with its layers open (`layers`: the index
     of each by name).  `mode`: "read", "update" or "create" (update, and
-    made when missing); read, only the layers `names` are opened."""
+    made when missing, with `driver`, by default the one its name
+    implies); read, only the layers `names` are opened."""
 
-    def __init__(self, destination, mode, names=None, wait=False):
+    def __init__(self, destination, mode, names=None, wait=False,
+                 driver=None):
         module = load_module()
         self.name = shown_name(destination)
         self.dataset = module.open(destination, self.name,
-                                   driver_for(destination), mode)
+                                   driver or driver_for(destination), mode)
         self.driver, self.transactions = self.dataset.describe()
         if mode != "read" and self.driver == "PostgreSQL":
             self._lock_database(wait)
@@ -235,3 +237,20 @@ class Store:
 
     def close(self):
         self.dataset.close()
+
+
+def make(destination):
+    """A new file catalogue, made whole (layers, indexes, view) under a
+    passing name, DESTINATION.new, and then put in its place: a run killed
+    while it makes them leaves no catalogue half made.  Under the run's
+    lock."""
+    passing = destination + ".new"
+    for leftover in ("", "-journal", "-wal", "-shm"):
+        if os.path.exists(passing + leftover):
+            os.remove(passing + leftover)
+    store = Store(passing, "create", driver=driver_for(destination))
+    try:
+        store.prepare()
+    finally:
+        store.close()
+    os.replace(passing, destination)

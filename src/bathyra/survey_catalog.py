@@ -37,8 +37,8 @@ from typing import Any, Callable, Iterable, Optional
 
 from bathyra import _catalog_schema as schema
 from bathyra._catalog_store import (FLATGEOBUF_REFUSED, Lock, Store,
-                                    load_module, driver_for,
-                                    is_file_destination, shown_name)
+                                    driver_for, is_file_destination,
+                                    load_module, make, shown_name)
 from bathyra._catalog_query import query_catalog, where_clause
 from bathyra.errors import CatalogError
 
@@ -144,8 +144,9 @@ def catalog(paths: Iterable[str], to: str = DEFAULT_CATALOG, *,
     files = cli.expand_paths(given, folder_failed)
     lock = Lock(to, wait)
     try:
-        store = Store(to, "create" if is_file_destination(to) else "update",
-                      wait=wait)
+        if is_file_destination(to) and not os.path.exists(to):
+            make(to)
+        store = Store(to, "update", wait=wait)
         try:
             store.prepare()
             return _update(store, files, given, full, verify, grid, jobs,
