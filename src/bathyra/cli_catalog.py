@@ -54,8 +54,8 @@ def catalog_arguments(argv, prog):
                              "number of CPUs)")
     parser.add_argument("-q", "--quiet", action="store_true",
                         help="on stderr, only the files and folders that "
-                             "could not be read: no progress counter; and "
-                             "no line at the end")
+                             "could not be read (no counter), and no line "
+                             "at the end")
     parser.add_argument("--wait", action="store_true",
                         help="when another run writes to the catalogue, "
                              "wait for it to end instead of stopping")
