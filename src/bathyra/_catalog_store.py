@@ -29,6 +29,7 @@ FLATGEOBUF_REFUSED = (
     "export its surveys (ogr2ogr -f FlatGeobuf surveys.fgb surveys.gpkg "
     "surveys), which bathyra query reads too")
 
+
 def load_module():
     """bathyra._catalog, or CatalogSupportMissing where it was not built."""
     try:

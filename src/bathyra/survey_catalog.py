@@ -3,11 +3,11 @@ kept up to date run after run, and queried by place, date, depth and
 authority.
 
     >>> import bathyra
-    >>> counts = bathyra.catalog(["surveys/"], "surveys.gpkg")  # doctest: +SKIP
-    >>> counts.added, counts.kept                                # doctest: +SKIP
+    >>> counts = bathyra.catalog(["surveys/"])  # doctest: +SKIP
+    >>> counts.added, counts.kept  # doctest: +SKIP
     (120, 0)
-    >>> bathyra.query_catalog("surveys.gpkg", since="2019",     # doctest: +SKIP
-    ...                       deeper_than=30)
+    >>> found = bathyra.query_catalog(  # doctest: +SKIP
+    ...     "surveys.gpkg", since="2019", deeper_than=30)
 
 ``catalog(paths, to)`` writes to an OGR destination that takes updates:
 a GeoPackage (the default, ``surveys.gpkg``), an SQLite file, a PostGIS
