@@ -297,6 +297,18 @@ def start_python(*arguments, tree=BUILD_DIR):
                             **_child_options(tree))
 
 
+def start_child(code, *argv):
+    """Starts `code` (dedented) in a fresh interpreter as start_python
+    does, with its standard input on a pipe too (text, line-buffered), for
+    a child that waits for a word from the test."""
+    import subprocess
+    import textwrap
+    return subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(code), *argv],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE, bufsize=1, **_child_options(BUILD_DIR))
+
+
 def run_python(*arguments, timeout=120, tree=BUILD_DIR, input=None,
                **streams):
     """start_python waited for: the completed process.  `input` (text)

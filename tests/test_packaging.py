@@ -238,7 +238,8 @@ class SignatureTest(unittest.TestCase):
         import typing
         checked = 0
         for name in ("bathyra", "bathyra.bag", "bathyra.document",
-                     "bathyra.errors", "bathyra.explain", "bathyra.survey"):
+                     "bathyra.errors", "bathyra.explain", "bathyra.survey",
+                     "bathyra.survey_catalog"):
             module = importlib.import_module(name)
             for label, function in annotated_functions(module):
                 with self.subTest(function=label):

@@ -98,6 +98,11 @@ The parts of the package:
     The command line: the survey attributes of every ``.xml`` or ``.bag``
     file, as a table, JSON lines, CSV or GeoJSON; ``--strict`` prints the
     record of ``extract_metadata`` instead.
+``bathyra.catalog(paths, to)``, ``bathyra.query_catalog(catalogue)``
+    The survey catalogue (``bathyra.survey_catalog``): the surveys of many
+    files in a GeoPackage (or any OGR destination), brought up to date
+    run after run, and queried by box, date, depth and authority; needs
+    GDAL.  Loaded on first use.
 ``bathyra.__version__``
     The version of this package.
 """
@@ -109,7 +114,7 @@ from bathyra.explain import explain
 
 __all__ = ["__version__", "explain", "read_survey", "read_surveys",
            "parse_survey", "parse_surveys", "Survey", "SurveyError", "BathyraError", "BagError", "BagSupportMissing",
-           "Document"]
+           "Document", "catalog", "query_catalog"]
 
 # The survey reader is imported when first asked for: it loads the
 # extension modules, and importing the package stays cheap and works from
@@ -118,12 +123,19 @@ _SURVEY_NAMES = ("read_survey", "read_surveys", "parse_survey",
                  "parse_surveys", "Survey")
 
 
+# So is the survey catalogue, which loads GDAL.
+_CATALOG_NAMES = ("catalog", "query_catalog")
+
+
 def __getattr__(name):
     if name in _SURVEY_NAMES:
         from bathyra import survey
         return getattr(survey, name)
+    if name in _CATALOG_NAMES:
+        from bathyra import survey_catalog
+        return getattr(survey_catalog, name)
     raise AttributeError("module 'bathyra' has no attribute %r" % name)
 
 
 def __dir__():
-    return sorted(set(globals()) | set(_SURVEY_NAMES))
+    return sorted(set(globals()) | set(_SURVEY_NAMES) | set(_CATALOG_NAMES))

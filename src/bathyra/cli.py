@@ -4,6 +4,8 @@
             [--grid]
             [--max-size BYTES] PATH...
     bathyra --strict [--json | --csv] [-q] [--max-size BYTES] PATH...
+    bathyra catalog PATH... [--to CATALOG] ...     (cli_catalog)
+    bathyra query CATALOG [--bbox W S E N] ...     (cli_catalog)
 
 (``python -m bathyra`` is the same command, and its messages name it so.)
 Each PATH is an ISO 19139 metadata file (``.xml``), a BAG file (``.bag``),
@@ -205,7 +207,11 @@ def parse_arguments(argv, prog):
         prog=prog,
         description="Print the S-57 survey attributes (SURSTA, SUREND, "
                     "DRVAL1, DRVAL2, planam, OBJNAM, SURATH, VERDAT) that "
-                    "ISO 19139 survey metadata files and BAG files state.")
+                    "ISO 19139 survey metadata files and BAG files state.",
+        epilog="The survey catalogue: %s catalog PATH... --to CATALOG "
+               "writes the surveys to a GeoPackage (or PostGIS) and keeps "
+               "it up to date; %s query CATALOG finds surveys in it (see "
+               "their --help)." % (prog, prog))
     parser.add_argument("--version", action="version",
                         version="bathyra " + __version__)
     form = parser.add_mutually_exclusive_group()
@@ -543,6 +549,11 @@ def run(options, out, prog):
 
 def main(argv=None):
     prog = program_name()
+    arguments = sys.argv[1:] if argv is None else list(argv)
+    if arguments[:1] in (["catalog"], ["query"]):
+        # The catalogue's commands (./catalog names a path of that name).
+        from bathyra import cli_catalog
+        return cli_catalog.main(arguments, prog)
     options = parse_arguments(argv, prog)
     for stream in (sys.stdout, sys.stderr):
         if stream is not None and hasattr(stream, "reconfigure"):

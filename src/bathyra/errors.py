@@ -17,6 +17,11 @@ bathyra refuses or cannot read, whichever part refused it:
     dataset, a damaged file...
 ``BagSupportMissing`` (also an ``ImportError``)
     BAG support was not built into this installation.
+``CatalogError``
+    A survey catalogue (``bathyra.catalog``) that cannot be opened,
+    written or read; ``destination`` names it, ``reason`` says why.
+``CatalogSupportMissing`` (also an ``ImportError``)
+    The catalogue was not built into this installation (it needs GDAL).
 
 A file the operating system cannot open (missing, no permission) raises
 the ``OSError`` that says so, outside this family.  Every exception here
@@ -27,7 +32,7 @@ import os
 from typing import Optional, Union
 
 __all__ = ["BathyraError", "SurveyError", "FileError", "BagError",
-           "BagSupportMissing"]
+           "BagSupportMissing", "CatalogError", "CatalogSupportMissing"]
 
 
 class BathyraError(Exception):
@@ -80,3 +85,23 @@ class BagError(FileError):
 class BagSupportMissing(BathyraError, ImportError):
     """Raised for any BAG file when bathyra was built without the HDF5
     library; the message says how to build it with BAG support."""
+
+
+class CatalogError(BathyraError):
+    """A survey catalogue that cannot be opened, written or read:
+    ``destination`` names it (a file, or a database's connection text
+    without its password), ``reason`` says what failed; ``str()`` is
+    "destination: reason"."""
+
+    def __init__(self, destination: str, reason: str) -> None:
+        super().__init__(destination, reason)
+        self.destination = destination
+        self.reason = reason
+
+    def __str__(self) -> str:
+        return "%s: %s" % (self.destination, self.reason)
+
+
+class CatalogSupportMissing(BathyraError, ImportError):
+    """Raised by the survey catalogue when bathyra was built without GDAL;
+    the message says how to build it with the catalogue."""

@@ -1,6 +1,7 @@
-// Owners of the GDAL/OGR handles the footprint tracer holds, each freed
-// with its own function, and the quiet handler that keeps GDAL's messages
-// from stderr while a footprint is traced.  Only for builds with GDAL.
+// Owners of the GDAL/OGR handles that the footprint tracer and the survey
+// catalogue hold, each freed with its own function, and the quiet handler
+// that keeps GDAL's messages from stderr while they work.  Only for builds
+// with GDAL.
 #pragma once
 
 #include <cpl_conv.h>

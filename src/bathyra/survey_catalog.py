@@ -1,0 +1,234 @@
+"""The survey catalogue: the surveys of many files in one GIS dataset,
+kept up to date run after run, and queried by place, date, depth and
+authority.
+
+    >>> import bathyra
+    >>> counts = bathyra.catalog(["surveys/"])  # doctest: +SKIP
+    >>> counts.added, counts.kept  # doctest: +SKIP
+    (120, 0)
+    >>> found = bathyra.query_catalog(  # doctest: +SKIP
+    ...     "surveys.gpkg", since="2019", deeper_than=30)
+
+``catalog(paths, to)`` writes to an OGR destination that takes updates:
+a GeoPackage (the default, ``surveys.gpkg``), an SQLite file, a PostGIS
+database (``PG:dbname=...``); not a FlatGeobuf file, which is written
+once and holds only features with a geometry, but ``query_catalog`` reads
+the export of the surveys layer to one.  The layers are described in
+bathyra._catalog_schema.
+A second run over the same paths reads only the files whose size or
+modification time changed (with ``verify``, also those whose content
+changed), removes the rows of files that are gone from the paths it was
+given, and keeps the others; ``full`` rebuilds.  Rows are written in
+transactions of at most ``batch`` files, each file's rows replaced in one
+of them, so that a run that is killed leaves every row whole and the next
+run finishes the job.  One run at a time writes a file catalogue: a lock
+beside it (CATALOG.lock) refuses a second one, or with ``wait`` makes it
+wait.
+
+The C++ module bathyra._catalog writes and reads the features, through
+GDAL; it is imported on first use, and where bathyra was built without
+GDAL, CatalogSupportMissing says so.
+"""
+import collections
+import hashlib
+import os
+import time
+from typing import Any, Callable, Iterable, Optional
+
+from bathyra import _catalog_schema as schema
+from bathyra._catalog_store import (FLATGEOBUF_REFUSED, Lock, Store,
+                                    driver_for, is_file_destination,
+                                    load_module, make, shown_name)
+from bathyra._catalog_query import query_catalog, where_clause
+from bathyra.errors import CatalogError
+
+__all__ = ["catalog", "query_catalog", "where_clause", "Counts",
+           "DEFAULT_CATALOG"]
+
+DEFAULT_CATALOG = "surveys.gpkg"
+# Files whose rows one transaction writes.
+BATCH = 200
+Counts = collections.namedtuple(
+    "Counts", "files added changed removed kept not_read folders")
+Counts.__doc__ = """What a run did: files found, files added and changed
+(read again), files whose rows were removed, files kept as they were, the
+files found that could not be read (their rows are in the layer
+`failures`; those kept were not read again), and folders that could not
+be listed."""
+
+# What the reader process tells of a file besides its surveys.
+FileInfo = collections.namedtuple(
+    "FileInfo", "path size mtime_ns digest kind version read_at grid")
+
+
+def content_hash(path):
+    """The SHA-256 of the file's content, in hex."""
+    digest = hashlib.sha256()
+    with open(path, "rb") as stream:
+        for block in iter(lambda: stream.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def read_entry(task):
+    """In a reader process: (FileInfo, the to_dict() of each record, or
+    the reason the file could not be read) of a task (path, grid)."""
+    from bathyra import cli, survey
+    path, grid = task
+    kind = "BAG" if cli.is_bag(path) else "XML"
+    grid = grid and kind == "BAG"
+    try:
+        status = os.stat(path)
+        size, mtime = status.st_size, status.st_mtime_ns
+    except OSError as error:
+        reason = "cannot read this file: %s" % (error.strerror or error)
+        return (FileInfo(path, None, None, None, kind, None, time.time(),
+                         grid), reason)
+    digest = None
+    try:
+        digest = content_hash(path)
+        results = survey.read_surveys(path, grid=grid)
+        outcome = [result.to_dict() for result in results]
+        version = results[0].bag_version
+    except survey.SurveyError as error:
+        outcome, version = error.message, None
+    except OSError as error:
+        outcome = "cannot read this file: %s" % (error.strerror or error)
+        version = None
+    except Exception as error:  # a fault of the reader: this file only
+        outcome = "the reader failed on this file (%s: %s)" % (
+            type(error).__name__, error)
+        version = None
+    return FileInfo(path, size, mtime, digest, kind, version, time.time(),
+                    grid), outcome
+
+
+def _lost(reason):
+    return None, reason
+
+
+_Report = Optional[Callable[[str, str], Any]]
+
+
+def catalog(paths: Iterable[str], to: str = DEFAULT_CATALOG, *,
+            full: bool = False, verify: bool = False, grid: bool = False,
+            jobs: Optional[int] = None, batch: int = BATCH,
+            wait: bool = False, report: _Report = None,
+            report_folder: _Report = None,
+            warn: Optional[Callable[[str], Any]] = None,
+            progress: Optional[Callable[[int, int], Any]] = None) -> Counts:
+    """Brings the catalogue `to` up to date with the files below `paths`
+    (metadata files and BAG files, as the command line finds them), and
+    returns the Counts.  `grid`: BAG grids are read for their footprints,
+    depths and source surveys; `jobs`: reader processes (None: a CPU
+    each); report(path, reason) is told of each file that could not be
+    read, report_folder(path, reason) of each folder that could not be
+    listed, warn(text) of anything else worth a line, progress(done,
+    total) of each file written of those read."""
+    from bathyra import cli
+    from bathyra.cli_jobs import outcomes
+    load_module()
+    if driver_for(to) == "FlatGeobuf":
+        raise CatalogError(shown_name(to), FLATGEOBUF_REFUSED)
+    report = report or (lambda path, reason: None)
+    warn = warn or (lambda text: None)
+    folders = []
+
+    def folder_failed(path, reason):
+        folders.append(path)
+        if report_folder is not None:
+            report_folder(path, reason)
+
+    # Absolute from the start: the folders' files are found so.
+    given = [os.path.abspath(path) for path in paths]
+    files = cli.expand_paths(given, folder_failed)
+    lock = Lock(to, wait)
+    try:
+        if is_file_destination(to) and not os.path.exists(to):
+            make(to)
+        store = Store(to, "update", wait=wait)
+        try:
+            store.prepare()
+            return _update(store, files, given, full, verify, grid, jobs,
+                           max(1, batch), len(folders), report, warn,
+                           progress or (lambda done, total: None), outcomes)
+        finally:
+            store.close()
+    finally:
+        lock.release()
+
+
+def _update(store, files, given, full, verify, grid, jobs, batch, folders,
+            report, warn, progress, outcomes):
+    from bathyra.cli import is_bag
+    if full:
+        store.begin()
+        store.clear()
+        store.commit()
+    stored = store.stored()
+    seen = set()
+    wanted, kept, not_read = [], 0, 0
+    for path in files:
+        if path in seen:
+            continue
+        seen.add(path)
+        known = stored.get(path)
+        try:
+            status = os.stat(path)
+            current = (status.st_size, status.st_mtime_ns)
+        except OSError:
+            current = None
+        # A BAG file read without its grid is read again with it.
+        regrid = bool(known and grid and is_bag(path) and not known[4])
+        if (known is not None and current == known[:2] and not regrid
+                and not (verify and _hash_or_none(path) != known[2])):
+            kept += 1
+            not_read += known[3]
+        else:
+            wanted.append(path)
+    gone = [path for path in stored
+            if path not in seen and schema.in_scope(path, given)]
+    store.begin()
+    for number, path in enumerate(gone, 1):
+        store.forget(path)
+        if number % batch == 0:
+            store.commit()
+            store.begin()
+    store.commit()
+    added = changed = 0
+    tasks = [(path, grid) for path in wanted]
+    results = outcomes(read_entry, tasks, jobs, warn, _lost)
+    store.begin()
+    try:
+        for number, (path, (info, outcome)) in enumerate(zip(wanted, results),
+                                                        1):
+            if info is None:  # its reader process died on it
+                info = FileInfo(path, None, None, None, None, None,
+                                time.time(), False)
+            if isinstance(outcome, str):
+                not_read += 1
+                report(path, outcome)
+            store.write(info, outcome)
+            if path in stored:
+                changed += 1
+            else:
+                added += 1
+            if number % batch == 0:
+                store.commit()
+                store.begin()
+            progress(number, len(wanted))
+        store.commit()
+    except BaseException:
+        store.rollback()
+        raise
+    finally:
+        results.close()
+    return Counts(len(seen), added, changed, len(gone), kept, not_read,
+                  folders)
+
+
+def _hash_or_none(path):
+    try:
+        return content_hash(path)
+    except OSError:
+        return None
