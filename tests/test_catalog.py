@@ -13,7 +13,7 @@ import sqlite3
 import subprocess
 import unittest
 
-from bathyra import bag
+from bathyra import bag, s102
 from tests import support
 from tests.documents import (bounding_box, depth_range, document, party,
                              period, survey_document)
@@ -212,7 +212,7 @@ class LayersTest(CatalogCase):
             self.path("damaged.xml")), [(0,)])
 
     @needs_hdf5
-    def test_footprint_and_source_surveys_of_a_bag_file(self):
+    def test_footprint_and_source_surveys_of_bag_and_s102_files(self):
         doc = document(grid=(2, 2, "500005,5000005 500015,5000015", 10.0,
                              "32619"))
         path = self.path("layers.bag")
@@ -221,22 +221,32 @@ class LayersTest(CatalogCase):
                 name="sources", members=[("source_survey_id", 4),
                                          ("license_name", 4)],
                 rows=[("", ""), ("S1", "CC0")], keys=[[1, 1], [1, 1]])]))
-        self.assertEqual(self.counts(), (4, 4, 0, 0, 0, 0))
+        surface = self.path("surface.h5")
+        s102.write(surface, instances=[dict(
+            shape=(1, 2), depth=[[3.0, 4.0]], range=(3.0, 4.0),
+            origin=(500000.0, 4800000.0), spacing=(4.0, 4.0))],
+            quality=dict(ids=[[1, 2]], rows=[
+                dict(id=1, sourceSurveyID="A"), dict(id=2, sourceSurveyID="B")]))
+        self.assertEqual(self.counts(), (5, 5, 0, 0, 0, 0))
         self.assertEqual(self.rows(
             "SELECT geometry_source, grid_read FROM surveys WHERE "
             "file_path = ?", path), [(None, 0)])
-        # Read again with its grid, then kept whichever way it is asked.
-        self.assertEqual(self.counts("--grid"), (4, 0, 1, 0, 3, 0))
-        self.assertEqual(self.counts(), (4, 0, 0, 0, 4, 0))
-        self.assertEqual(self.counts("--grid"), (4, 0, 0, 0, 4, 0))
+        # Read again with their grids, then kept whichever way asked.
+        self.assertEqual(self.counts("--grid"), (5, 0, 2, 0, 3, 0))
+        self.assertEqual(self.counts(), (5, 0, 0, 0, 5, 0))
+        self.assertEqual(self.counts("--grid"), (5, 0, 0, 0, 5, 0))
+        self.assertEqual(self.rows(
+            "SELECT OBJNAM, DRVAL1, VERDAT, geom IS NOT NULL FROM "
+            "source_surveys WHERE file_path = ? ORDER BY source", surface),
+            [("A", 3.0, 12, 1), ("B", 4.0, 12, 1)])
         (row,) = self.rows(
             "SELECT geometry_source, file_format, source_survey_count, "
             "geom IS NOT NULL FROM surveys WHERE file_path = ?", path)
         self.assertEqual(row, ("footprint", "BAG", 1, 1))
         self.assertEqual(self.rows(
             "SELECT file_path, record, source, OBJNAM, licenseName, DRVAL1, "
-            "DRVAL2 FROM source_surveys"), [(path, 1, 1, "S1", "CC0", 1.0,
-                                             2.0)])
+            "DRVAL2 FROM source_surveys WHERE file_path = ?", path),
+            [(path, 1, 1, "S1", "CC0", 1.0, 2.0)])
         # The query prints what reading the files with their grids does.
         files = sorted(os.path.join(self.files, name)
                        for name in os.listdir(self.files))

@@ -103,8 +103,9 @@ def _source_surveys(store, paths):
         where = '"file_path" IN (%s)' % ", ".join(
             schema.quoted(path)
             for path in paths[start:start + _FILES_PER_FILTER])
-        for values in store.dataset.read(layer, _SOURCE_NAMES, where=where):
-            row = dict(zip(_SOURCE_NAMES, values))
+        for values in store.dataset.read(layer, _SOURCE_NAMES, where=where,
+                                         geometry=True):
+            row = dict(zip(_SOURCE_NAMES + (None,), values))
             found.setdefault((row["file_path"], row["record"]),
                              []).append(row)
     for rows in found.values():
@@ -155,7 +156,11 @@ def _rebuilt(row, sources):
             Survey(OBJNAM=source["OBJNAM"], SURATH=source["SURATH"],
                    SURSTA=source["SURSTA"], SUREND=source["SUREND"],
                    DRVAL1=source["DRVAL1"], DRVAL2=source["DRVAL2"],
+                   vertical_datum=source["vertical_datum"],
+                   VERDAT=source["VERDAT"],
                    valid_nodes=source["valid_nodes"],
+                   footprint=(_footprint(source[None]) if source[None]
+                              else None),
                    problems=_loaded(source, "problems", ()),
                    path=row["file_path"], bag_version=row["bag_version"],
                    sources=_loaded(source, "sources", {}),

@@ -8,10 +8,10 @@ acronyms, and the indexes.
                     hash, format and version, and when it was read; the
                     geometry is the footprint where the grid gave one,
                     else the bounding box (``geometry_source`` says which)
-    source_surveys  a feature per source survey of a BAG 2.0 file (read
-                    with the grid), keyed by its file's path, with its
-                    quality under the S-101 names (no geometry yet: their
-                    footprints are not traced)
+    source_surveys  a feature per source survey of a BAG 2.0 or S-102
+                    file (read with the grid), keyed by its file's path,
+                    with its vertical datum, its quality under the S-101
+                    names, and its footprint as the geometry
     failures        a row per file that could not be read, with the reason
     s101_names      the S-101 name of each S-57 attribute of ``surveys``
 
@@ -68,6 +68,7 @@ SOURCE_COLUMNS = (
     ("SURSTA", "text"), ("SUREND", "text"),
     ("SURSTA_date", "date"), ("SUREND_date", "date"),
     ("DRVAL1", "real"), ("DRVAL2", "real"), ("valid_nodes", "integer"),
+    ("vertical_datum", "text"), ("VERDAT", "integer"),
 ) + QUALITY_COLUMNS + (("quality", "text"), ("problems", "text"),
                      ("sources", "text"))
 FAILURE_COLUMNS = FILE_COLUMNS + (("reason", "text"),)
@@ -188,8 +189,8 @@ def survey_row(info, data, record, records):
 
 
 def source_row(path, record, number, data):
-    """The values (SOURCE_COLUMNS) of the `number`th source survey (a
-    Survey's to_dict()) of a record."""
+    """The values (SOURCE_COLUMNS) and GeoJSON geometry (its footprint) of
+    the `number`th source survey (a Survey's to_dict()) of a record."""
     quality = data.get("quality") or {}
     flat = dict(quality)
     flat.update(quality.get("horizontalPositionUncertainty") or {})
@@ -197,8 +198,11 @@ def source_row(path, record, number, data):
             data["SURSTA"], data["SUREND"], iso_date(data["SURSTA"]),
             iso_date(data["SUREND"], end=True), _number(data["DRVAL1"]),
             _number(data["DRVAL2"]), data["valid_nodes"],
+            data["vertical_datum"], data["VERDAT"],
             *(typed(flat.get(name), kind) for name, kind in QUALITY_COLUMNS),
-            _json(quality), _json(data["problems"]), _json(data["sources"]))
+            _json(quality), _json(data["problems"]),
+            _json(data["sources"])), (json.dumps(data["footprint"])
+                                      if data.get("footprint") else None)
 
 
 def quoted(text):

@@ -221,8 +221,7 @@ class Store:
             for number, source in enumerate(data["source_surveys"] or (), 1):
                 self.dataset.insert(
                     self.layers["source_surveys"],
-                    schema.source_row(info.path, record, number, source),
-                    None)
+                    *schema.source_row(info.path, record, number, source))
 
     def begin(self):
         if self.transactions:

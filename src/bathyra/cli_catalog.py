@@ -33,8 +33,9 @@ def catalog_arguments(argv, prog):
                     "a catalogue (a GeoPackage by default), reading again "
                     "only the files that changed since the last run.")
     parser.add_argument("paths", nargs="+", metavar="PATH",
-                        help="a metadata file (.xml), a BAG file (.bag), or "
-                             "a folder standing for those below it")
+                        help="a metadata file (.xml), a BAG file (.bag), an "
+                             "S-102 file (.h5), or a folder standing for "
+                             "those below it")
     parser.add_argument("--to", metavar="CATALOG", default="surveys.gpkg",
                         help="the catalogue: a GeoPackage (.gpkg, the "
                              "default surveys.gpkg), an SQLite file "
@@ -47,8 +48,9 @@ def catalog_arguments(argv, prog):
                              "changed while their size and time stayed "
                              "(reads every file to compare)")
     parser.add_argument("--grid", action="store_true",
-                        help="read each BAG file's grid: footprints, exact "
-                             "depth ranges, source surveys (slower)")
+                        help="read each BAG and S-102 file's grid: "
+                             "footprints, exact depth ranges, source "
+                             "surveys (slower)")
     parser.add_argument("-j", "--jobs", type=int, metavar="N",
                         help="read the files in N processes (default: the "
                              "number of CPUs)")

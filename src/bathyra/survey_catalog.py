@@ -73,10 +73,11 @@ def content_hash(path):
 def read_entry(task):
     """In a reader process: (FileInfo, the to_dict() of each record, or
     the reason the file could not be read) of a task (path, grid)."""
-    from bathyra import cli, survey
+    from bathyra import cli, s102, survey
     path, grid = task
-    kind = "BAG" if cli.is_bag(path) else "XML"
-    grid = grid and kind == "BAG"
+    kind = ("BAG" if cli.is_bag(path)
+            else "S-102" if s102.is_hdf5(path) else "XML")
+    grid = grid and kind != "XML"
     try:
         status = os.stat(path)
         size, mtime = status.st_size, status.st_mtime_ns
@@ -118,9 +119,9 @@ def catalog(paths: Iterable[str], to: str = DEFAULT_CATALOG, *,
             warn: Optional[Callable[[str], Any]] = None,
             progress: Optional[Callable[[int, int], Any]] = None) -> Counts:
     """Brings the catalogue `to` up to date with the files below `paths`
-    (metadata files and BAG files, as the command line finds them), and
-    returns the Counts.  `grid`: BAG grids are read for their footprints,
-    depths and source surveys; `jobs`: reader processes (None: a CPU
+    (metadata files, BAG and S-102 files, as the command line finds them),
+    and returns the Counts.  `grid`: BAG and S-102 grids are read for
+    their footprints, depths and source surveys; `jobs`: reader processes (None: a CPU
     each); report(path, reason) is told of each file that could not be
     read, report_folder(path, reason) of each folder that could not be
     listed, warn(text) of anything else worth a line, progress(done,
@@ -178,8 +179,9 @@ def _update(store, files, given, full, verify, grid, jobs, batch, folders,
             current = (status.st_size, status.st_mtime_ns)
         except OSError:
             current = None
-        # A BAG file read without its grid is read again with it.
-        regrid = bool(known and grid and is_bag(path) and not known[4])
+        # A BAG or S-102 file read without its grid is read again with it.
+        regrid = bool(known and grid and not known[4]
+                      and (is_bag(path) or path.lower().endswith(".h5")))
         if (known is not None and current == known[:2] and not regrid
                 and not (verify and _hash_or_none(path) != known[2])):
             kept += 1
