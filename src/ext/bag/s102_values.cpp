@@ -165,18 +165,6 @@ herr_t add_attribute(hid_t object, const char *name, const H5A_info_t *,
 
 }  // namespace
 
-std::string cleaned_text(const char *text, size_t size)
-{
-    std::string out;
-    for (size_t i = 0; i < size && text[i] != '\0'; ++i)
-        out.push_back(static_cast<unsigned char>(text[i]) < 0x20 ? ' '
-                                                                 : text[i]);
-    const size_t first = out.find_first_not_of(' ');
-    if (first == std::string::npos)
-        return std::string();
-    return out.substr(first, out.find_last_not_of(' ') - first + 1);
-}
-
 std::vector<MemberValue> scalar_attributes(hid_t object)
 {
     std::vector<MemberValue> values;
