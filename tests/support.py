@@ -1,5 +1,6 @@
 """Shared helpers of the test suite: where things are, fresh interpreters,
-the module's traceback entries, failed allocations, a stand-in for the XML
+the module's traceback entries, failed allocations, mutated files to
+fuzz the readers with, a stand-in for the XML
 library module and the command line (as python -m bathyra and as the
 installed command, with stderr on a pipe or on a terminal).
 
@@ -71,6 +72,27 @@ class FolderMixin:
         with open(path, "wb") as stream:
             stream.write(data)
         return path
+
+
+def mutated_files(originals, path, seed):
+    """Writes random mutations of `originals` (the bytes of files) to
+    `path` one after another, yielding after each, for
+    $BATHYRA_FUZZ_SECONDS (2 by default): one to eight runs of one to
+    eight random bytes written over a copy, at places that
+    random.Random(seed) picks."""
+    import random
+    import time
+    seconds = float(os.environ.get("BATHYRA_FUZZ_SECONDS", "2"))
+    rng = random.Random(seed)
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        data = bytearray(rng.choice(originals))
+        for _ in range(rng.randint(1, 8)):
+            at = rng.randrange(len(data))
+            data[at:at + rng.randint(1, 8)] = os.urandom(rng.randint(1, 8))
+        with open(path, "wb") as stream:
+            stream.write(data)
+        yield
 
 
 def growth(call, rounds):

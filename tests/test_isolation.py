@@ -4,7 +4,6 @@ import errno
 import json
 import multiprocessing
 import os
-import random
 import resource
 import signal
 import subprocess
@@ -171,8 +170,6 @@ class CraftedFileTest(unittest.TestCase):
     def test_fuzzed_files_never_reach_the_caller(self):
         # Random mutations of files written here, read through the helper
         # process; BATHYRA_FUZZ_SECONDS runs it longer.
-        seconds = float(os.environ.get("BATHYRA_FUZZ_SECONDS", "2"))
-        rng = random.Random(11)
         originals = []
         for index, options in enumerate(({}, {"chunk": 512, "compress": 6},
                                          {"chunk": 64})):
@@ -182,15 +179,7 @@ class CraftedFileTest(unittest.TestCase):
                 originals.append(stream.read())
         fuzzed = self.path("fuzzed.bag")
         runs = 0
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            data = bytearray(rng.choice(originals))
-            for _ in range(rng.randint(1, 8)):
-                at = rng.randrange(len(data))
-                data[at:at + rng.randint(1, 8)] = os.urandom(
-                    rng.randint(1, 8))
-            with open(fuzzed, "wb") as stream:
-                stream.write(data)
+        for _ in support.mutated_files(originals, fuzzed, 11):
             outcome = read_or_reason(fuzzed, timeout=20)
             self.assertIsInstance(outcome, (bytes, str))
             runs += 1

@@ -4,9 +4,7 @@ surveys, the claims checked against the cells, damaged files, and the
 command line on folders that hold them."""
 import json
 import os
-import random
 import sys
-import time
 import unittest
 
 from bathyra import _s102, bag, s102, survey
@@ -212,8 +210,6 @@ class EditionTest(support.FolderMixin, unittest.TestCase):
         # into a Survey; BATHYRA_FUZZ_SECONDS runs it longer.  Some make
         # the library loop for good (a damaged global heap): the timeout
         # stops them.
-        seconds = float(os.environ.get("BATHYRA_FUZZ_SECONDS", "2"))
-        rng = random.Random(102)
         originals = []
         for index, options in enumerate(({}, {"chunk": 2, "compress": 6})):
             path = self.written("original%d.h5" % index, **options,
@@ -222,15 +218,7 @@ class EditionTest(support.FolderMixin, unittest.TestCase):
                 originals.append(stream.read())
         fuzzed = self.path("fuzzed.h5")
         runs = 0
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            data = bytearray(rng.choice(originals))
-            for _ in range(rng.randint(1, 8)):
-                at = rng.randrange(len(data))
-                data[at:at + rng.randint(1, 8)] = os.urandom(
-                    rng.randint(1, 8))
-            with open(fuzzed, "wb") as stream:
-                stream.write(data)
+        for _ in support.mutated_files(originals, fuzzed, 102):
             try:
                 contents = s102.read(fuzzed, grid=True, timeout=10)
             except bag.BagError:

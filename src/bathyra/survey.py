@@ -260,6 +260,18 @@ def _first(surveys: List[Survey]) -> Survey:
     return dataclasses.replace(first, problems=first.problems + (problem,))
 
 
+def _unreadable(error: Union[OSError, BagSupportMissing, FileError],
+                name: str) -> SurveyError:
+    """The SurveyError of a file `name` that could not be read: an
+    OSError, BagSupportMissing, or a FileError (BagError too)."""
+    if isinstance(error, OSError):
+        return SurveyError("cannot read this file: %s"
+                           % (error.strerror or error), name)
+    if isinstance(error, BagSupportMissing):
+        return SurveyError(str(error), name)
+    return SurveyError(error.reason, name)
+
+
 def _read(path: _Path, limit: int, grid: bool) -> List[Survey]:
     path = os.fspath(path)
     name = os.fsdecode(path)
@@ -272,25 +284,15 @@ def _read(path: _Path, limit: int, grid: bool) -> List[Survey]:
             if not error.is_bag:
                 raise SurveyError(error.reason, name) from None
             is_bag = True
-        except OSError as error:
-            raise SurveyError("cannot read this file: %s"
-                              % (error.strerror or error), name) from None
-        except BagSupportMissing as error:
-            raise SurveyError(str(error), name) from None
-        except FileError as error:  # BagError too
-            raise SurveyError(error.reason, name) from None
+        except (OSError, BagSupportMissing, FileError) as error:
+            raise _unreadable(error, name) from None
     try:
         if is_bag:
             source = bag.open(path, limit=limit)
         else:
             source = read_document(path, limit)
-    except OSError as error:
-        raise SurveyError("cannot read this file: %s"
-                          % (error.strerror or error), name) from None
-    except BagSupportMissing as error:
-        raise SurveyError(str(error), name) from None
-    except FileError as error:  # BagError too
-        raise SurveyError(error.reason, name) from None
+    except (OSError, BagSupportMissing, FileError) as error:
+        raise _unreadable(error, name) from None
 
     def with_grid(placement: Any) -> "bag.Elevation":
         """The elevation with the grid's fields and the footprint, placed

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 
+#include "bag_calls.hpp"
 #include "bag_reader.hpp"
 #include "bag_service.hpp"
 #include "bag_writer.hpp"
@@ -70,21 +71,6 @@ PyObject *raise_read_failure(PyObject *module, PyObject *path,
     return raise_bag_error(module, path, reason);
 }
 
-// The exception of a call that the library lock did not run.
-PyObject *not_finished()
-{
-    bool closed;
-    Py_BEGIN_ALLOW_THREADS
-    closed = hdf5::library_is_closed();
-    Py_END_ALLOW_THREADS
-    if (!closed)
-        return PyErr_NoMemory();
-    PyErr_SetString(
-        PyExc_RuntimeError,
-        "the interpreter is exiting: BAG files are no longer read");
-    return nullptr;
-}
-
 // close_library() -> None: at exit, waits until no thread is inside the
 // HDF5 library and refuses every later call.
 PyObject *close_library(PyObject *, PyObject *)
@@ -103,18 +89,11 @@ PyObject *read_parts(PyObject *module, PyObject *arg, unsigned long long limit,
     // No reference is held while the interpreter lock is released: a
     // thread that the exiting interpreter ends there unwinds without it.
     std::string file_name;
-    {
-        PyObject *encoded_raw = nullptr;
-        if (!PyUnicode_FSConverter(arg, &encoded_raw))
+    try {
+        if (!file_name_of(arg, file_name))
             return nullptr;
-        OwnedRef encoded(encoded_raw);
-        try {
-            file_name.assign(
-                PyBytes_AS_STRING(encoded.get()),
-                static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
-        } catch (const std::exception &) {
-            return PyErr_NoMemory();
-        }
+    } catch (const std::exception &) {
+        return PyErr_NoMemory();
     }
     ReadOutcome outcome;
     std::string summary;
@@ -127,7 +106,7 @@ PyObject *read_parts(PyObject *module, PyObject *arg, unsigned long long limit,
     });
     Py_END_ALLOW_THREADS
     if (!finished)
-        return not_finished();
+        return library_not_run("BAG");
     if (outcome.status != ReadOutcome::ok)
         return raise_read_failure(module, arg, outcome, limit);
     OwnedRef document(PyBytes_FromStringAndSize(
@@ -202,12 +181,7 @@ bool make_request(PyObject *path_arg, const Py_buffer &data,
             request.has_version = true;
             request.version.assign(text, static_cast<size_t>(size));
         }
-        PyObject *encoded_raw = nullptr;
-        if (!PyUnicode_FSConverter(path_arg, &encoded_raw))
-            return false;
-        OwnedRef encoded(encoded_raw);
-        request.path = PyBytes_AS_STRING(encoded.get());
-        return true;
+        return file_name_of(path_arg, request.path);
     } catch (const std::exception &) {
         PyErr_NoMemory();
         return false;
@@ -302,7 +276,7 @@ PyObject *write_bag(PyObject *module, PyObject *args)
     finished = hdf5::run_locked([&] { failure = write_bag_file(request); });
     Py_END_ALLOW_THREADS
     if (!finished)
-        return not_finished();
+        return library_not_run("BAG");
     if (!failure.empty())
         return raise_bag_error(module, path_arg, failure);
     Py_RETURN_NONE;
@@ -317,7 +291,7 @@ PyObject *library_version(PyObject *, PyObject *)
         hdf5::run_locked([&] { H5get_libversion(&major, &minor, &release); });
     Py_END_ALLOW_THREADS
     if (!finished)
-        return not_finished();
+        return library_not_run("BAG");
     return PyUnicode_FromFormat("%u.%u.%u", major, minor, release);
 }
 

@@ -8,15 +8,37 @@
 
 namespace bathyra {
 
-namespace {
-
-// ceil(n / d) for d > 0, without overflow.
-std::uint64_t blocks_of(std::uint64_t n, std::uint64_t d)
+// ceil(n / block), without overflow.
+std::uint64_t FootprintTracer::blocks_of(std::uint64_t n, std::uint64_t block)
 {
-    return n / d + (n % d != 0 ? 1 : 0);
+    return n / block + (n % block != 0 ? 1 : 0);
 }
 
-}  // namespace
+const char *FootprintTracer::grid_problem(std::uint64_t rows,
+                                          std::uint64_t cols,
+                                          std::uint64_t block)
+{
+    if (rows == 0 || cols == 0)
+        return "the grid has no nodes: no footprint";
+    if (block == 0)
+        return "a block of zero nodes: no footprint";
+    return nullptr;
+}
+
+bool FootprintTracer::mask_fits(std::uint64_t mask_rows,
+                                std::uint64_t mask_cols)
+{
+    return mask_rows <= max_mask_cells && mask_cols <= max_mask_cells &&
+           mask_cols <= max_mask_cells / mask_rows;
+}
+
+bool FootprintTracer::piece_inside(std::uint64_t rows, std::uint64_t cols,
+                                   std::uint64_t row0, std::uint64_t col0,
+                                   std::uint64_t height, std::uint64_t width)
+{
+    return row0 < rows && col0 < cols && height <= rows - row0 &&
+           width <= cols - col0;
+}
 
 std::uint64_t FootprintTracer::block_for(std::uint64_t rows,
                                          std::uint64_t cols)
@@ -26,9 +48,7 @@ std::uint64_t FootprintTracer::block_for(std::uint64_t rows,
     // Whether a block fits only gets truer as it grows: the smallest one
     // that fits, by bisection between 1 and the longer side (which fits).
     auto fits = [rows, cols](std::uint64_t block) {
-        const std::uint64_t r = blocks_of(rows, block);
-        const std::uint64_t c = blocks_of(cols, block);
-        return r <= max_mask_cells && c <= max_mask_cells / r;
+        return mask_fits(blocks_of(rows, block), blocks_of(cols, block));
     };
     std::uint64_t low = 1, high = rows > cols ? rows : cols;
     while (low < high) {
@@ -45,18 +65,13 @@ FootprintTracer::FootprintTracer(std::uint64_t rows, std::uint64_t cols,
                                  std::uint64_t block)
     : rows_(rows), cols_(cols), block_(block)
 {
-    if (rows == 0 || cols == 0) {
-        problem_ = "the grid has no nodes: no footprint";
-        return;
-    }
-    if (block == 0) {
-        problem_ = "a block of zero nodes: no footprint";
+    if (const char *problem = grid_problem(rows, cols, block)) {
+        problem_ = problem;
         return;
     }
     mask_rows_ = blocks_of(rows, block);
     mask_cols_ = blocks_of(cols, block);
-    if (mask_rows_ > max_mask_cells || mask_cols_ > max_mask_cells ||
-        mask_cols_ > max_mask_cells / mask_rows_) {
+    if (!mask_fits(mask_rows_, mask_cols_)) {
         problem_ =
             "the grid of " + std::to_string(rows) + " x " +
             std::to_string(cols) + " nodes is too large to trace " +
@@ -83,8 +98,8 @@ void FootprintTracer::add_chunk(std::uint64_t row0, std::uint64_t col0,
 {
     if (!problem_.empty() || height == 0 || width == 0)
         return;
-    if (valid == nullptr || row0 >= rows_ || col0 >= cols_ ||
-        height > rows_ - row0 || width > cols_ - col0) {
+    if (valid == nullptr ||
+        !piece_inside(rows_, cols_, row0, col0, height, width)) {
         problem_ = "a piece of the grid lies outside the grid: no footprint";
         mask_.clear();
         return;

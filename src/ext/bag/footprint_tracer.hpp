@@ -1,9 +1,10 @@
 // The footprint of a grid: the area its valid nodes cover, traced from the
 // mask of valid nodes and given as a GeoJSON geometry in longitude and
-// latitude on WGS 84.  This file owns the interface and the mask; the
-// tracing itself (GDAL/OGR, with GEOS and PROJ behind it) is in
-// footprint_ogr.cpp.  Plain C++, no interpreter: it runs in the helper
-// process that reads BAG files.
+// latitude on WGS 84.  This file owns the interface and the mask (with
+// the checks of sizes that LabelFootprints' raster shares); the tracing
+// itself (GDAL/OGR, with GEOS and PROJ behind it) is in footprint_ogr.cpp.
+// Plain C++, no interpreter: it runs in the helper process that reads BAG
+// files.
 //
 // The mask is held at block resolution: a block of `block` x `block` nodes
 // is valid when any node in it is valid, so that it takes
@@ -29,6 +30,23 @@ class FootprintTracer {
     // within max_mask_cells (1 for grids up to that many nodes), or 0 for
     // an empty grid.
     static std::uint64_t block_for(std::uint64_t rows, std::uint64_t cols);
+
+    // The checks of a rows x cols grid in blocks of `block` nodes a side
+    // that the mask and LabelFootprints' raster share.
+    // The blocks along a side of `n` nodes (block > 0).
+    static std::uint64_t blocks_of(std::uint64_t n, std::uint64_t block);
+    // Why the grid cannot be traced at all (no nodes, or blocks of none),
+    // or null.
+    static const char *grid_problem(std::uint64_t rows, std::uint64_t cols,
+                                    std::uint64_t block);
+    // Whether mask_rows x mask_cols cells (mask_rows > 0) are no more than
+    // max_mask_cells.
+    static bool mask_fits(std::uint64_t mask_rows, std::uint64_t mask_cols);
+    // Whether the height x width piece from node (row0, col0) lies inside
+    // the grid.
+    static bool piece_inside(std::uint64_t rows, std::uint64_t cols,
+                             std::uint64_t row0, std::uint64_t col0,
+                             std::uint64_t height, std::uint64_t width);
 
     // True when built with GDAL; otherwise geojson() always says so.
     static bool available();

@@ -1,4 +1,5 @@
-// Reading one row of a layer's table, member by member, into text.
+// Reading one row of a layer's table, member by member, into text, and
+// the cleaning of the text read.
 #include "georef_values.hpp"
 
 #include <cstdio>
@@ -13,20 +14,6 @@ using hdf5::Handle;
 
 // The longest fixed-length text member read.
 constexpr size_t max_text = 65536;
-
-// Control characters would break the encoding of the answer; a member's
-// text keeps the rest as it is.
-std::string cleaned(const char *text, size_t size)
-{
-    std::string out;
-    for (size_t i = 0; i < size && text[i] != '\0'; ++i)
-        out.push_back(static_cast<unsigned char>(text[i]) < 0x20 ? ' '
-                                                                 : text[i]);
-    const size_t first = out.find_first_not_of(' ');
-    if (first == std::string::npos)
-        return std::string();
-    return out.substr(first, out.find_last_not_of(' ') - first + 1);
-}
 
 // Reads the member `name` of the selected row into `buffer` in the memory
 // type `type`; false when the library fails.
@@ -61,7 +48,7 @@ bool read_one(hid_t table, hid_t row_space, hid_t memory_space, hid_t row_type,
                 !read_member(table, row_space, memory_space, name, text.get(),
                              &held))
                 return false;
-            value.text = held ? cleaned(held, max_text) : std::string();
+            value.text = held ? cleaned_text(held, max_text) : std::string();
             H5free_memory(held);
             return true;
         }
@@ -74,7 +61,7 @@ bool read_one(hid_t table, hid_t row_space, hid_t memory_space, hid_t row_type,
             !read_member(table, row_space, memory_space, name, text.get(),
                          buffer.data()))
             return false;
-        value.text = cleaned(buffer.data(), size);
+        value.text = cleaned_text(buffer.data(), size);
         return true;
     }
     case H5T_INTEGER: {
@@ -120,7 +107,7 @@ bool read_one(hid_t table, hid_t row_space, hid_t memory_space, hid_t row_type,
         if (H5Tenum_nameof(native.get(), raw, label, sizeof label) < 0)
             return false;
         value.kind = 'e';
-        value.text = cleaned(label, sizeof label);
+        value.text = cleaned_text(label, sizeof label);
         return true;
     }
     default:
@@ -129,6 +116,20 @@ bool read_one(hid_t table, hid_t row_space, hid_t memory_space, hid_t row_type,
 }
 
 }  // namespace
+
+// Control characters would break the encoding of the answer; a text keeps
+// the rest as it is.
+std::string cleaned_text(const char *text, size_t size)
+{
+    std::string out;
+    for (size_t i = 0; i < size && text[i] != '\0'; ++i)
+        out.push_back(static_cast<unsigned char>(text[i]) < 0x20 ? ' '
+                                                                 : text[i]);
+    const size_t first = out.find_first_not_of(' ');
+    if (first == std::string::npos)
+        return std::string();
+    return out.substr(first, out.find_last_not_of(' ') - first + 1);
+}
 
 bool read_table_row(hid_t table, uint64_t row,
                     std::vector<MemberValue> &members)
@@ -150,7 +151,7 @@ bool read_table_row(hid_t table, uint64_t row,
         char *name = H5Tget_member_name(row_type.get(), index);
         if (!name)
             continue;
-        MemberValue value{cleaned(name, max_text), 's', std::string()};
+        MemberValue value{cleaned_text(name, max_text), 's', std::string()};
         H5free_memory(name);
         if (value.name.empty())
             continue;

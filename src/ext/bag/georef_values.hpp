@@ -1,7 +1,8 @@
 // The rows of a georeferenced metadata layer's table (`values`, an HDF5
 // compound dataset): each member of a row read on its own, as text, so
-// that a member of an unknown type costs that member only.  Runs with the
-// HDF5 library lock held and without the interpreter lock.
+// that a member of an unknown type costs that member only; and the
+// cleaning of the text read from HDF5 files.  Runs with the HDF5 library
+// lock held and without the interpreter lock.
 #pragma once
 
 #include <hdf5.h>
@@ -25,5 +26,11 @@ struct MemberValue {
 // cannot be read at all.  Members of other types are passed over.
 bool read_table_row(hid_t table, uint64_t row,
                     std::vector<MemberValue> &members);
+
+// `text` with control characters (tabs, line breaks) as blanks and the
+// blanks at either end dropped, up to its first NUL or `size` bytes: how
+// every name and text read from an HDF5 file (the S-102 reader's too) is
+// handed on.
+std::string cleaned_text(const char *text, size_t size);
 
 }  // namespace bathyra

@@ -1,5 +1,6 @@
 // The grid datasets of a BAG file: opened as data of this file only, with
-// their declared sizes checked, and read block by block.
+// their declared sizes checked, and read block by block in blocks of whole
+// chunks.
 #include "grid_blocks.hpp"
 
 namespace bathyra {
@@ -77,6 +78,20 @@ uint64_t checked_nodes(const Grid &grid, const std::string &what)
                         " nodes, more than the reader reads at once (" +
                         std::to_string(max_block) + ")"};
     return rows * cols;
+}
+
+void block_shape(const Grid &grid, uint64_t most, hsize_t shape[2])
+{
+    const uint64_t cols = std::max<uint64_t>(grid.dims[1], 1);
+    if (grid.chunk[0] != 0) {
+        const uint64_t per_chunk = grid.chunk[0] * grid.chunk[1];
+        const uint64_t across = std::max<uint64_t>(most / per_chunk, 1);
+        shape[0] = grid.chunk[0];
+        shape[1] = std::min<uint64_t>(grid.chunk[1] * across, cols);
+    } else {
+        shape[1] = std::min<uint64_t>(cols, most);
+        shape[0] = std::max<uint64_t>(most / shape[1], 1);
+    }
 }
 
 // Reads the block of `count` (rows, cols) at `start` of `grid` into `out`

@@ -1,6 +1,7 @@
 // What the passes over a BAG file's grid and its refinements share: the
 // datasets' paths and the bounds of what is read at once, the open grid
-// dataset with its checks, the block read, and the gathering of the range.
+// dataset with its checks, the blocks' shape and their read, and the
+// gathering of the range.  The S-102 pass (s102_pass.cpp) uses them too.
 // Runs with the HDF5 library lock held and without the interpreter lock.
 #pragma once
 
@@ -58,6 +59,11 @@ void require_floats(const Grid &grid, const std::string &what);
 // The number of nodes of `grid`, checked against the bounds: the grid's
 // and the chunks'.
 uint64_t checked_nodes(const Grid &grid, const std::string &what);
+
+// The shape of the blocks in which `grid` is read: whole chunks side by
+// side along a row of chunks, or whole rows (parts of a row) of an
+// unchunked grid; at most `most` nodes unless one chunk is larger.
+void block_shape(const Grid &grid, uint64_t most, hsize_t shape[2]);
 
 // Reads the block of `count` (rows, cols) at `start` of `grid` into `out`
 // in the memory type `type`; false when the library fails.

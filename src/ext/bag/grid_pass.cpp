@@ -18,23 +18,6 @@ namespace {
 
 using namespace grid_blocks;
 
-// The shape of the blocks of `grid`: whole chunks side by side along a
-// row of chunks, or whole rows (parts of a row) of an unchunked grid; at
-// most max_block nodes.
-void block_shape(const Grid &grid, hsize_t shape[2])
-{
-    const uint64_t cols = std::max<uint64_t>(grid.dims[1], 1);
-    if (grid.chunk[0] != 0) {
-        const uint64_t per_chunk = grid.chunk[0] * grid.chunk[1];
-        const uint64_t across = std::max<uint64_t>(max_block / per_chunk, 1);
-        shape[0] = grid.chunk[0];
-        shape[1] = std::min<uint64_t>(grid.chunk[1] * across, cols);
-    } else {
-        shape[1] = std::min<uint64_t>(cols, max_block);
-        shape[0] = std::max<uint64_t>(max_block / shape[1], 1);
-    }
-}
-
 // The pass over the nodes of the grid (and of the uncertainty grid beside
 // it, when it has the same shape).
 void pass_core(hid_t file, Gatherer &gatherer, NodeSink *sink, uint64_t &rows,
@@ -63,7 +46,7 @@ void pass_core(hid_t file, Gatherer &gatherer, NodeSink *sink, uint64_t &rows,
         checked_nodes(uncertainty, uncertainty_what);
     }
     hsize_t shape[2];
-    block_shape(elevation, shape);
+    block_shape(elevation, max_block, shape);
     const size_t capacity =
         static_cast<size_t>(std::min(shape[0], elevation.dims[0]) *
                             std::min(shape[1], elevation.dims[1]));

@@ -15,12 +15,6 @@ namespace bathyra {
 
 namespace {
 
-// ceil(n / d) for d > 0, without overflow.
-std::uint64_t blocks_of(std::uint64_t n, std::uint64_t d)
-{
-    return n / d + (n % d != 0 ? 1 : 0);
-}
-
 std::string blocks_text(std::uint64_t block)
 {
     const std::string side = std::to_string(block);
@@ -33,12 +27,9 @@ LabelFootprints::LabelFootprints(std::uint64_t rows, std::uint64_t cols,
                                  std::uint64_t block, std::uint32_t max_label)
     : rows_(rows), cols_(cols), block_(block), max_label_(max_label)
 {
-    if (rows == 0 || cols == 0) {
-        problem_ = "the grid has no nodes: no footprint";
-        return;
-    }
-    if (block == 0) {
-        problem_ = "a block of zero nodes: no footprint";
+    if (const char *problem =
+            FootprintTracer::grid_problem(rows, cols, block)) {
+        problem_ = problem;
         return;
     }
     if (max_label == 0 || max_label > max_labels) {
@@ -46,11 +37,9 @@ LabelFootprints::LabelFootprints(std::uint64_t rows, std::uint64_t cols,
                    " source surveys, or none, to trace: no footprint";
         return;
     }
-    mask_rows_ = blocks_of(rows, block);
-    mask_cols_ = blocks_of(cols, block);
-    const std::uint64_t most = FootprintTracer::max_mask_cells;
-    if (mask_rows_ > most || mask_cols_ > most ||
-        mask_cols_ > most / mask_rows_) {
+    mask_rows_ = FootprintTracer::blocks_of(rows, block);
+    mask_cols_ = FootprintTracer::blocks_of(cols, block);
+    if (!FootprintTracer::mask_fits(mask_rows_, mask_cols_)) {
         problem_ = "the grid of " + std::to_string(rows) + " x " +
                    std::to_string(cols) + " nodes is too large to trace in " +
                    blocks_text(block) + ": no footprint";
@@ -76,8 +65,8 @@ void LabelFootprints::add_chunk(std::uint64_t row0, std::uint64_t col0,
 {
     if (!problem_.empty() || height == 0 || width == 0)
         return;
-    if (labels == nullptr || row0 >= rows_ || col0 >= cols_ ||
-        height > rows_ - row0 || width > cols_ - col0) {
+    if (labels == nullptr || !FootprintTracer::piece_inside(
+                                 rows_, cols_, row0, col0, height, width)) {
         refuse("a piece of the grid lies outside the grid: no footprint");
         return;
     }

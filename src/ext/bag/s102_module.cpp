@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "bag_calls.hpp"
 #include "elevation_summary.hpp"
 #include "hdf5_access.hpp"
 #include "owned_ref.hpp"
@@ -12,32 +13,6 @@
 namespace bathyra {
 
 namespace {
-
-// The exception of a call that the library lock did not run.
-PyObject *not_run()
-{
-    bool closed;
-    Py_BEGIN_ALLOW_THREADS
-    closed = hdf5::library_is_closed();
-    Py_END_ALLOW_THREADS
-    if (!closed)
-        return PyErr_NoMemory();
-    PyErr_SetString(PyExc_RuntimeError,
-                    "the interpreter is exiting: S-102 files are no longer "
-                    "read");
-    return nullptr;
-}
-
-bool file_name(PyObject *arg, std::string &name)
-{
-    PyObject *encoded_raw = nullptr;
-    if (!PyUnicode_FSConverter(arg, &encoded_raw))
-        return false;
-    OwnedRef encoded(encoded_raw);
-    name.assign(PyBytes_AS_STRING(encoded.get()),
-                static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
-    return true;
-}
 
 bool text_of(PyObject *object, std::string &text)
 {
@@ -168,7 +143,7 @@ PyObject *read_s102(PyObject *, PyObject *args)
         return nullptr;
     std::string name, kind, document;
     try {
-        if (!file_name(path, name))
+        if (!file_name_of(path, name))
             return nullptr;
     } catch (const std::exception &) {
         return PyErr_NoMemory();
@@ -195,7 +170,7 @@ PyObject *read_s102(PyObject *, PyObject *args)
     }
     Py_END_ALLOW_THREADS
     if (!finished)
-        return not_run();
+        return library_not_run("S-102");
     OwnedRef kind_text(PyUnicode_DecodeUTF8(
         kind.data(), static_cast<Py_ssize_t>(kind.size()), "replace"));
     if (!kind_text)
@@ -214,7 +189,7 @@ PyObject *write_s102(PyObject *, PyObject *args)
         return nullptr;
     S102Request request;
     try {
-        if (!file_name(path, request.path) ||
+        if (!file_name_of(path, request.path) ||
             !request_of(groups, datasets, request))
             return nullptr;
     } catch (const std::exception &) {
@@ -226,7 +201,7 @@ PyObject *write_s102(PyObject *, PyObject *args)
     finished = hdf5::run_locked([&] { failure = write_s102_file(request); });
     Py_END_ALLOW_THREADS
     if (!finished)
-        return not_run();
+        return library_not_run("S-102");
     return PyUnicode_DecodeUTF8(
         failure.data(), static_cast<Py_ssize_t>(failure.size()), "replace");
 }

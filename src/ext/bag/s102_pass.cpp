@@ -36,23 +36,6 @@ std::string number(double value)
     return text;
 }
 
-// The block shape: whole chunks side by side along a row of chunks (or
-// whole rows of an unchunked grid), at most block_nodes unless one chunk
-// is larger.
-void block_shape(const Grid &grid, hsize_t shape[2])
-{
-    const uint64_t cols = std::max<uint64_t>(grid.dims[1], 1);
-    if (grid.chunk[0] != 0) {
-        const uint64_t per_chunk = grid.chunk[0] * grid.chunk[1];
-        const uint64_t across = std::max<uint64_t>(block_nodes / per_chunk, 1);
-        shape[0] = grid.chunk[0];
-        shape[1] = std::min<uint64_t>(grid.chunk[1] * across, cols);
-    } else {
-        shape[1] = std::min<uint64_t>(cols, block_nodes);
-        shape[0] = std::max<uint64_t>(block_nodes / shape[1], 1);
-    }
-}
-
 // Whether the compound `type` has a member `name` of 32-bit floats.
 bool has_float_member(hid_t type, const char *name)
 {
@@ -139,7 +122,7 @@ void pass_instance(hid_t file, const std::string &name,
             }
         }
         hsize_t shape[2];
-        block_shape(grid, shape);
+        block_shape(grid, block_nodes, shape);
         const size_t capacity =
             static_cast<size_t>(std::min(shape[0], grid.dims[0]) *
                                 std::min(shape[1], grid.dims[1]));

@@ -127,6 +127,21 @@ std::string value_text(hid_t memory, char kind, const unsigned char *raw)
     }
 }
 
+// Opens the attribute `name` of `object` into `attribute` and its type
+// into `type`; false unless both open and the attribute holds one value.
+bool open_scalar(hid_t object, const char *name, Handle &attribute,
+                 Handle &type)
+{
+    attribute.reset(H5Aopen(object, name, H5P_DEFAULT));
+    type.reset(attribute.valid() ? H5Aget_type(attribute.get())
+                                 : H5I_INVALID_HID);
+    Handle space(attribute.valid() ? H5Aget_space(attribute.get())
+                                   : H5I_INVALID_HID,
+                 H5Sclose);
+    return type.valid() && space.valid() &&
+           H5Sget_simple_extent_npoints(space.get()) == 1;
+}
+
 struct Gathered {
     hid_t object;
     std::vector<MemberValue> *values;
@@ -136,15 +151,9 @@ herr_t add_attribute(hid_t object, const char *name, const H5A_info_t *,
                      void *data)
 {
     auto &gathered = *static_cast<Gathered *>(data);
-    Handle attribute(H5Aopen(object, name, H5P_DEFAULT), H5Aclose);
-    Handle type(attribute.valid() ? H5Aget_type(attribute.get())
-                                  : H5I_INVALID_HID,
-                H5Tclose);
-    Handle space(attribute.valid() ? H5Aget_space(attribute.get())
-                                   : H5I_INVALID_HID,
-                 H5Sclose);
-    if (!type.valid() || !space.valid() ||
-        H5Sget_simple_extent_npoints(space.get()) != 1)
+    Handle attribute(H5I_INVALID_HID, H5Aclose);
+    Handle type(H5I_INVALID_HID, H5Tclose);
+    if (!open_scalar(object, name, attribute, type))
         return 0;
     char kind = 's';
     Handle memory = memory_type(type.get(), H5Tget_class(type.get()), kind);
@@ -165,18 +174,6 @@ herr_t add_attribute(hid_t object, const char *name, const H5A_info_t *,
 
 }  // namespace
 
-std::string cleaned_text(const char *text, size_t size)
-{
-    std::string out;
-    for (size_t i = 0; i < size && text[i] != '\0'; ++i)
-        out.push_back(static_cast<unsigned char>(text[i]) < 0x20 ? ' '
-                                                                 : text[i]);
-    const size_t first = out.find_first_not_of(' ');
-    if (first == std::string::npos)
-        return std::string();
-    return out.substr(first, out.find_last_not_of(' ') - first + 1);
-}
-
 std::vector<MemberValue> scalar_attributes(hid_t object)
 {
     std::vector<MemberValue> values;
@@ -191,15 +188,9 @@ bool number_attribute(hid_t object, const char *name, double &value)
 {
     if (H5Aexists(object, name) <= 0)
         return false;
-    Handle attribute(H5Aopen(object, name, H5P_DEFAULT), H5Aclose);
-    Handle type(attribute.valid() ? H5Aget_type(attribute.get())
-                                  : H5I_INVALID_HID,
-                H5Tclose);
-    Handle space(attribute.valid() ? H5Aget_space(attribute.get())
-                                   : H5I_INVALID_HID,
-                 H5Sclose);
-    if (!type.valid() || !space.valid() ||
-        H5Sget_simple_extent_npoints(space.get()) != 1)
+    Handle attribute(H5I_INVALID_HID, H5Aclose);
+    Handle type(H5I_INVALID_HID, H5Tclose);
+    if (!open_scalar(object, name, attribute, type))
         return false;
     const H5T_class_t type_class = H5Tget_class(type.get());
     if (type_class != H5T_INTEGER && type_class != H5T_FLOAT)

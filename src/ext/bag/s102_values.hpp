@@ -37,9 +37,5 @@ struct Column {
 // all.
 bool read_columns(hid_t table, uint64_t rows, std::vector<Column> &columns);
 
-// `text` with control characters (tabs, line breaks) as blanks and the
-// blanks at either end dropped, up to its first NUL or `size` bytes.
-std::string cleaned_text(const char *text, size_t size);
-
 }  // namespace s102
 }  // namespace bathyra
