@@ -16,6 +16,7 @@
 #include "bag_service.hpp"
 #include "bag_writer.hpp"
 #include "elevation_summary.hpp"
+#include "file_errors.hpp"
 #include "georef_request.hpp"
 #include "hdf5_access.hpp"
 #include "host_compat.hpp"
@@ -44,17 +45,7 @@ PyObject *raise_bag_error(PyObject *module, PyObject *path,
     BagState *state = state_of(module);
     if (!state)
         return nullptr;
-    OwnedRef text(PyUnicode_DecodeUTF8(
-        reason.data(), static_cast<Py_ssize_t>(reason.size()), "replace"));
-    if (!text)
-        return nullptr;
-    OwnedRef error(PyObject_CallFunctionObjArgs(state->bag_error, path,
-                                                text.get(), nullptr));
-    if (!error)
-        return nullptr;
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())),
-                    error.get());
-    return nullptr;
+    return raise_file_error(state->bag_error, path, reason);
 }
 
 PyObject *raise_read_failure(PyObject *module, PyObject *path,

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "catalog_values.hpp"
+#include "file_errors.hpp"
 #include "owned_ref.hpp"
 
 namespace bathyra {
@@ -13,17 +14,7 @@ namespace bathyra {
 PyObject *raise_catalog_error(PyObject *error_class, PyObject *destination,
                               const std::string &reason)
 {
-    OwnedRef text(PyUnicode_DecodeUTF8(
-        reason.data(), static_cast<Py_ssize_t>(reason.size()), "replace"));
-    if (!text)
-        return nullptr;
-    OwnedRef error(PyObject_CallFunctionObjArgs(error_class, destination,
-                                                text.get(), nullptr));
-    if (!error)
-        return nullptr;
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())),
-                    error.get());
-    return nullptr;
+    return raise_file_error(error_class, destination, reason);
 }
 
 namespace {
