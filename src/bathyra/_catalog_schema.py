@@ -18,6 +18,8 @@ acronyms, and the indexes.
 Dates are kept as written (``SURSTA``: 'YYYYMMDD', 'YYYYMM' or 'YYYY') and
 as dates (``SURSTA_date``, ``SUREND_date``): a coarse start is its first
 day, a coarse end its last, so that a period matches every day it covers.
+``TECSOU`` is the technique of sounding that the instruments name
+(bathyra._meta_objects), an S-57 list such as '1,3'.
 Lists and mappings (platforms, problems, sources, quality) are JSON text.
 """
 import calendar
@@ -26,6 +28,7 @@ import json
 import math
 import os
 
+from bathyra._meta_objects import tecsou
 from bathyra.cli_output import box_geometry
 
 # (column, kind) of each layer; the kinds are those of bathyra._catalog.
@@ -50,6 +53,7 @@ SURVEY_COLUMNS = FILE_COLUMNS + (
     ("valid_nodes", "integer"), ("source_survey_count", "integer"),
     ("geometry_source", "text"),
     ("problems", "text"), ("sources", "text"), ("quality", "text"),
+    ("TECSOU", "text"),
 )
 # The quality of a source survey under its S-101 names, typed.
 QUALITY_COLUMNS = (
@@ -184,7 +188,7 @@ def survey_row(info, data, record, records):
         _number(uncertainty[0]), _number(uncertainty[1]),
         data["valid_nodes"], len(data["source_surveys"] or ()), source,
         _json(data["problems"]), _json(data["sources"]),
-        _json(data["quality"]))
+        _json(data["quality"]), tecsou(data["instruments"]))
     return values, (json.dumps(geometry) if geometry else None)
 
 

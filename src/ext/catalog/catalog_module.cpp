@@ -14,6 +14,7 @@
 #include "host_compat.hpp"
 #include "ogr_store.hpp"
 #include "owned_ref.hpp"
+#include "s57_call.hpp"
 
 namespace bathyra {
 namespace {
@@ -87,12 +88,26 @@ PyObject *open_catalog(PyObject *module, PyObject *args)
     return self.release();
 }
 
+// write_s57(path, name, options, agency, areas, coverage): s57_call.hpp.
+PyObject *write_exchange(PyObject *module, PyObject *args)
+{
+    ModuleState *state = state_of(module);
+    if (!state)
+        return nullptr;
+    return write_s57(state->error_class, args);
+}
+
 PyMethodDef module_methods[] = {
     {"open", open_catalog, METH_VARARGS,
      "open(destination, name, driver, mode) -> Catalog\n\n"
      "Opens an OGR dataset to be read (mode 'read') or for update "
      "('update'); with\n'create', makes it with the GDAL driver named when "
      "it cannot be opened."},
+    {"write_s57", write_exchange, METH_VARARGS,
+     "write_s57(path, name, options, agency, areas, coverage)\n\n"
+     "Writes an S-57 exchange file of meta-objects: areas, each a GeoJSON "
+     "text and\nits objects (class, names, values), and an object over "
+     "their union."},
     {nullptr, nullptr, 0, nullptr},
 };
 

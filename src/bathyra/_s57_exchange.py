@@ -1,0 +1,71 @@
+"""The surveys as an S-57 exchange file of meta-objects, what a chart
+compilation loads to know where the surveys are and what they are worth:
+
+    M_SREL  survey reliability per survey: SURSTA, SUREND, SURATH, TECSOU
+    M_QUAL  quality of data per survey: SURSTA, SUREND, DRVAL1, DRVAL2,
+            VERDAT, TECSOU (CATZOC, an assessment, is left for the
+            compiler to give)
+    M_COVR  the coverage over the union of the surveys' areas (CATCOV 1,
+            coverage available)
+
+Each survey's area is its footprint where the grid gave one, else its
+bounding box; a survey with neither gets no object.  The attributes are
+those of bathyra._meta_objects: what the file states, the rest left out.
+The file is written by bathyra._catalog through GDAL's S57 driver (which
+needs its s57objectclasses.csv and s57attributes.csv, in GDAL's data
+folder).
+"""
+import datetime
+import json
+import os
+
+from bathyra._meta_objects import meta_objects
+from bathyra._stac import _shape
+
+# The producing agency of the data set and of its objects' identifiers:
+# the driver's own default, unless the caller names one.
+DEFAULT_AGENCY = 540
+# Coverage available (CATCOV 1).
+COVERAGE_AVAILABLE = 1
+
+
+def _object(object_class, attributes):
+    stated = [(name, value) for name, value in attributes.items()
+              if value is not None]
+    return (object_class, tuple(name for name, _ in stated),
+            tuple(value for _, value in stated))
+
+
+def areas(surveys):
+    """(GeoJSON text, objects) of each (name, Survey) that has an area,
+    and the names of those that have none."""
+    found, missing = [], []
+    for name, survey in surveys:
+        geometry, _ = _shape(survey)
+        if geometry is None:
+            missing.append(name)
+            continue
+        record = meta_objects(survey)
+        found.append((json.dumps(geometry), (
+            _object("M_SREL", record["M_SREL"]),
+            _object("M_QUAL", record["M_QUAL"]))))
+    return found, missing
+
+
+def write(path, surveys, agency=DEFAULT_AGENCY, issued=None):
+    """Writes the exchange file at `path` (replacing it) from (name,
+    Survey) pairs; returns the names of the surveys left out for having
+    no area.  `issued`: the issue date (a datetime.date, today if None)."""
+    from bathyra._catalog_store import load_module
+    module = load_module()
+    found, missing = areas(surveys)
+    day = (issued or datetime.date.today()).strftime("%Y%m%d")
+    stem = os.path.splitext(os.path.basename(path))[0]
+    options = ("S57_EXPP=1", "S57_EDTN=1", "S57_UPDN=0",
+               "S57_ISDT=" + day, "S57_UADT=" + day,
+               "S57_AGEN=%d" % agency,
+               "S57_COMT=survey meta-objects of " + stem)
+    coverage = ("M_COVR", ("CATCOV",), (COVERAGE_AVAILABLE,))
+    module.write_s57(path, path, options, agency, found,
+                     coverage if found else None)
+    return missing

@@ -1,0 +1,311 @@
+// The S-57 exchange file of meta-objects over GDAL's S57 driver: the
+// areas' rings as connected nodes and edges, the objects that reference
+// them, the coverage over their union, and the record counts that the
+// data set structure information (DSSI) states.
+#include "s57_writer.hpp"
+
+#include <cpl_string.h>
+
+#include <mutex>
+
+namespace bathyra {
+namespace catalog {
+namespace {
+
+using namespace gdal;
+
+// The S-57 record names of the vector records and their usage codes.
+constexpr int connected_node = 120;
+constexpr int edge_record = 130;
+constexpr int forward = 1, reverse = 2;
+constexpr int exterior = 1, interior = 2;
+constexpr int not_given = 255;
+constexpr int area_primitive = 3;
+constexpr int meta_group = 2;
+
+bool fail(std::string &error, const std::string &what)
+{
+    error = what;
+    const char *message = CPLGetLastErrorMsg();
+    if (message && *message)
+        error += std::string(" (GDAL: ") + message + ")";
+    return false;
+}
+
+// One closed ring: its positions, first and last the same.
+struct Ring {
+    std::vector<double> x, y;
+    bool outer;
+};
+
+// Twice the signed area: positive when the ring runs counterclockwise.
+double signed_area(const Ring &ring)
+{
+    double sum = 0.0;
+    for (size_t i = 0; i + 1 < ring.x.size(); ++i)
+        sum += ring.x[i] * ring.y[i + 1] - ring.x[i + 1] * ring.y[i];
+    return sum;
+}
+
+// The rings of a (Multi)Polygon, or false when one has fewer than four
+// positions (three distinct) or it is no polygon.
+bool rings_of(OGRGeometryH multi, std::vector<Ring> &rings)
+{
+    for (int p = 0; p < OGR_G_GetGeometryCount(multi); ++p) {
+        OGRGeometryH polygon = OGR_G_GetGeometryRef(multi, p);
+        for (int r = 0; r < OGR_G_GetGeometryCount(polygon); ++r) {
+            OGRGeometryH line = OGR_G_GetGeometryRef(polygon, r);
+            int count = OGR_G_GetPointCount(line);
+            if (count < 4)
+                return false;
+            Ring ring;
+            ring.outer = r == 0;
+            for (int i = 0; i < count; ++i) {
+                ring.x.push_back(OGR_G_GetX(line, i));
+                ring.y.push_back(OGR_G_GetY(line, i));
+            }
+            rings.push_back(std::move(ring));
+        }
+    }
+    return !rings.empty();
+}
+
+bool multipolygon_from(const std::string &json, Geometry &multi)
+{
+    Geometry shape(OGR_G_CreateGeometryFromJson(json.c_str()));
+    if (!shape)
+        return false;
+    multi.reset(OGR_G_ForceToMultiPolygon(shape.release()));
+    return multi &&
+           wkbFlatten(OGR_G_GetGeometryType(multi.get())) == wkbMultiPolygon;
+}
+
+bool set_integer(OGRFeatureH feature, const char *name, int value)
+{
+    int field = OGR_F_GetFieldIndex(feature, name);
+    if (field < 0)
+        return false;
+    OGR_F_SetFieldInteger(feature, field, value);
+    return true;
+}
+
+// An attribute by acronym, as the layer's field takes it (a list field
+// from "1,3").  False when the class has no such attribute.
+bool set_attribute(OGRFeatureH feature, const std::string &name,
+                   const Value &value)
+{
+    int field = OGR_F_GetFieldIndex(feature, name.c_str());
+    if (field < 0)
+        return false;
+    OGRFieldType type = OGR_Fld_GetType(OGR_F_GetFieldDefnRef(feature, field));
+    if (value.kind == Value::words && type == OFTStringList) {
+        char **items = CSLTokenizeString2(value.text.c_str(), ",", 0);
+        OGR_F_SetFieldStringList(feature, field, items);
+        CSLDestroy(items);
+    } else if (value.kind == Value::words) {
+        OGR_F_SetFieldString(feature, field, value.text.c_str());
+    } else if (value.kind == Value::number) {
+        OGR_F_SetFieldDouble(feature, field, value.real);
+    } else if (value.kind == Value::whole) {
+        OGR_F_SetFieldInteger64(feature, field, value.integer);
+    }
+    return true;
+}
+
+// The file being written: its layers and the next record identifiers.
+class Writer {
+  public:
+    Writer(void *dataset, int agency) : dataset_(dataset), agency_(agency) {}
+
+    // The node and edge of each ring; the spatial pointers of an area
+    // object to them in `pointers` (record identifier and orientation).
+    bool rings(const std::vector<Ring> &rings,
+               std::vector<std::pair<int, int>> &pointers,
+               std::vector<int> &usage, std::string &error)
+    {
+        OGRLayerH nodes = GDALDatasetGetLayerByName(dataset_, "ConnectedNode");
+        OGRLayerH edges = GDALDatasetGetLayerByName(dataset_, "Edge");
+        if (!nodes || !edges)
+            return fail(error, "the S-57 driver gave no layer of nodes or "
+                               "edges");
+        for (const Ring &ring : rings) {
+            int id = ++vector_records_;
+            Feature node(OGR_F_Create(OGR_L_GetLayerDefn(nodes)));
+            Feature edge(OGR_F_Create(OGR_L_GetLayerDefn(edges)));
+            Geometry point(OGR_G_CreateGeometry(wkbPoint));
+            Geometry line(OGR_G_CreateGeometry(wkbLineString));
+            if (!node || !edge || !point || !line)
+                return fail(error, "cannot make a node or an edge");
+            OGR_G_SetPoint_2D(point.get(), 0, ring.x[0], ring.y[0]);
+            // The edge holds the positions between its nodes only.
+            for (size_t i = 1; i + 1 < ring.x.size(); ++i)
+                OGR_G_AddPoint_2D(line.get(), ring.x[i], ring.y[i]);
+            bool named = set_integer(node.get(), "RCID", id) &&
+                         set_integer(edge.get(), "RCID", id);
+            for (int end = 0; named && end < 2; ++end) {
+                std::string at = "_" + std::to_string(end);
+                named =
+                    set_integer(edge.get(), ("NAME_RCNM" + at).c_str(),
+                                connected_node) &&
+                    set_integer(edge.get(), ("NAME_RCID" + at).c_str(), id) &&
+                    set_integer(edge.get(), ("ORNT" + at).c_str(),
+                                not_given) &&
+                    set_integer(edge.get(), ("USAG" + at).c_str(),
+                                not_given) &&
+                    set_integer(edge.get(), ("TOPI" + at).c_str(), end + 1) &&
+                    set_integer(edge.get(), ("MASK" + at).c_str(), not_given);
+            }
+            if (!named)
+                return fail(error, "the S-57 driver's edges lack the fields "
+                                   "of their nodes");
+            OGR_F_SetGeometryDirectly(node.get(), point.release());
+            OGR_F_SetGeometryDirectly(edge.get(), line.release());
+            if (OGR_L_CreateFeature(nodes, node.get()) != OGRERR_NONE ||
+                OGR_L_CreateFeature(edges, edge.get()) != OGRERR_NONE)
+                return fail(error, "cannot write a node or an edge");
+            // S-57 runs an exterior boundary clockwise, a hole the other
+            // way round.
+            bool counterclockwise = signed_area(ring) > 0;
+            pointers.emplace_back(
+                id, counterclockwise == ring.outer ? reverse : forward);
+            usage.push_back(ring.outer ? exterior : interior);
+        }
+        return true;
+    }
+
+    bool object(const S57Object &object,
+                const std::vector<std::pair<int, int>> &pointers,
+                const std::vector<int> &usage, std::string &error)
+    {
+        OGRLayerH layer =
+            GDALDatasetGetLayerByName(dataset_, object.object_class.c_str());
+        if (!layer)
+            return fail(error, "the S-57 object catalogue has no class " +
+                                   object.object_class);
+        Feature feature(OGR_F_Create(OGR_L_GetLayerDefn(layer)));
+        if (!feature)
+            return fail(error, "cannot make a feature");
+        int id = ++feature_records_;
+        if (!set_integer(feature.get(), "RCID", id) ||
+            !set_integer(feature.get(), "PRIM", area_primitive) ||
+            !set_integer(feature.get(), "GRUP", meta_group) ||
+            !set_integer(feature.get(), "AGEN", agency_) ||
+            !set_integer(feature.get(), "FIDN", id) ||
+            !set_integer(feature.get(), "FIDS", 1))
+            return fail(error, "the S-57 driver's " + object.object_class +
+                                   " lacks the fields of a feature record");
+        for (size_t i = 0; i < object.names.size(); ++i)
+            if (!set_attribute(feature.get(), object.names[i],
+                               object.values[i]))
+                return fail(error, object.object_class + " takes no " +
+                                       object.names[i]);
+        std::vector<int> names(pointers.size(), edge_record), ids, turns,
+            masks(pointers.size(), not_given);
+        for (const auto &pointer : pointers) {
+            ids.push_back(pointer.first);
+            turns.push_back(pointer.second);
+        }
+        int count = static_cast<int>(pointers.size());
+        const char *lists[] = {"NAME_RCNM", "NAME_RCID", "ORNT", "USAG",
+                               "MASK"};
+        const std::vector<int> *values[] = {&names, &ids, &turns, &usage,
+                                            &masks};
+        for (int i = 0; i < 5; ++i) {
+            int field = OGR_F_GetFieldIndex(feature.get(), lists[i]);
+            if (field < 0)
+                return fail(error, "the S-57 driver's features lack their "
+                                   "spatial pointers");
+            OGR_F_SetFieldIntegerList(feature.get(), field, count,
+                                      values[i]->data());
+        }
+        if (OGR_L_CreateFeature(layer, feature.get()) != OGRERR_NONE)
+            return fail(error, "cannot write the " + object.object_class);
+        return true;
+    }
+
+  private:
+    void *dataset_;
+    int agency_;
+    int vector_records_ = 0;
+    int feature_records_ = 0;
+};
+
+}  // namespace
+
+bool write_exchange_file(const std::string &path, const ExchangeFile &file,
+                         std::string &error)
+{
+    static std::once_flag once;
+    std::call_once(once, [] { GDALAllRegister(); });
+    QuietErrors quiet;
+    GDALDriverH driver = GDALGetDriverByName("S57");
+    if (!driver)
+        return fail(error, "this GDAL has no S-57 driver");
+    // Every area's rings, and those of the union for the coverage.
+    std::vector<std::vector<Ring>> rings(file.areas.size());
+    Geometry all(OGR_G_CreateGeometry(wkbMultiPolygon));
+    if (!all)
+        return fail(error, "cannot make a geometry");
+    size_t objects = 0, ring_count = 0;
+    for (size_t i = 0; i < file.areas.size(); ++i) {
+        Geometry multi;
+        if (!multipolygon_from(file.areas[i].geometry, multi) ||
+            !rings_of(multi.get(), rings[i]))
+            return fail(error, "an area is no polygon of three corners or "
+                               "more");
+        for (int p = 0; p < OGR_G_GetGeometryCount(multi.get()); ++p)
+            OGR_G_AddGeometry(all.get(), OGR_G_GetGeometryRef(multi.get(), p));
+        objects += file.areas[i].objects.size();
+        ring_count += rings[i].size();
+    }
+    std::vector<Ring> covered;
+    bool coverage = !file.coverage.object_class.empty() && !file.areas.empty();
+    if (coverage) {
+        Geometry joined(OGR_G_UnionCascaded(all.get()));
+        Geometry multi(joined ? OGR_G_ForceToMultiPolygon(joined.release())
+                              : nullptr);
+        if (!multi || !rings_of(multi.get(), covered))
+            return fail(error, "cannot make the union of the areas");
+        objects += 1;
+        ring_count += covered.size();
+    }
+    std::vector<std::string> texts = file.options;
+    texts.push_back("S57_NOMR=" + std::to_string(objects));
+    texts.push_back("S57_NOGR=0");
+    texts.push_back("S57_NOCN=" + std::to_string(ring_count));
+    texts.push_back("S57_NOED=" + std::to_string(ring_count));
+    std::vector<char *> options;
+    for (std::string &text : texts)
+        options.push_back(&text[0]);
+    options.push_back(nullptr);
+    Dataset dataset(GDALCreate(driver, path.c_str(), 0, 0, 0, GDT_Unknown,
+                               options.data()));
+    if (!dataset)
+        return fail(error, "cannot make the S-57 file");
+    Writer writer(dataset.get(), file.agency);
+    for (size_t i = 0; i < file.areas.size(); ++i) {
+        std::vector<std::pair<int, int>> pointers;
+        std::vector<int> usage;
+        if (!writer.rings(rings[i], pointers, usage, error))
+            return false;
+        for (const S57Object &object : file.areas[i].objects)
+            if (!writer.object(object, pointers, usage, error))
+                return false;
+    }
+    if (coverage) {
+        std::vector<std::pair<int, int>> pointers;
+        std::vector<int> usage;
+        if (!writer.rings(covered, pointers, usage, error) ||
+            !writer.object(file.coverage, pointers, usage, error))
+            return false;
+    }
+    // The driver writes the last records as it closes the file.
+    CPLErrorReset();
+    dataset.reset();
+    if (CPLGetLastErrorType() >= CE_Failure)
+        return fail(error, "cannot finish the S-57 file");
+    return true;
+}
+
+}  // namespace catalog
+}  // namespace bathyra
