@@ -16,6 +16,7 @@ by laser").  An instrument that names none of them, or more than one
 CATZOC is an assessment of the data, not a fact of the file, so it is
 never filled in here.
 """
+import math
 import re
 
 # (TECSOU code, the words that name the technique), in the code's order.
@@ -50,9 +51,15 @@ def tecsou(instruments):
 
 
 def _field(survey, name):
+    """The attribute of a Survey or of its to_dict(); a number that is no
+    number (NaN, infinite) counts as not stated."""
     if isinstance(survey, dict):
-        return survey.get(name)
-    return getattr(survey, name, None)
+        value = survey.get(name)
+    else:
+        value = getattr(survey, name, None)
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    return value
 
 
 def meta_objects(survey):

@@ -18,6 +18,8 @@ folder).
 import datetime
 import json
 import os
+import shutil
+import tempfile
 
 from bathyra._meta_objects import meta_objects
 from bathyra._stac import _shape
@@ -58,6 +60,7 @@ def write(path, surveys, agency=DEFAULT_AGENCY, issued=None):
     no area.  `issued`: the issue date (a datetime.date, today if None)."""
     from bathyra._catalog_store import load_module
     module = load_module()
+    surveys = list(surveys)
     found, missing = areas(surveys)
     day = (issued or datetime.date.today()).strftime("%Y%m%d")
     stem = os.path.splitext(os.path.basename(path))[0]
@@ -65,7 +68,23 @@ def write(path, surveys, agency=DEFAULT_AGENCY, issued=None):
                "S57_ISDT=" + day, "S57_UADT=" + day,
                "S57_AGEN=%d" % agency,
                "S57_COMT=survey meta-objects of " + stem)
+    # The data set's vertical datum where every survey states the same;
+    # else the driver's default stands and each M_QUAL says its own.
+    datums = {meta_objects(survey)["M_QUAL"]["VERDAT"]
+              for _, survey in surveys}
+    if len(datums) == 1 and None not in datums:
+        options += ("S57_VDAT=%d" % datums.pop(),)
     coverage = ("M_COVR", ("CATCOV",), (COVERAGE_AVAILABLE,))
-    module.write_s57(path, path, options, agency, found,
-                     coverage if found else None)
+    # Written in a folder of its own beside it and then put in its place,
+    # under its own name (the data set's name in the file is its name):
+    # a run that fails or is killed leaves the previous file whole.
+    passing = tempfile.mkdtemp(prefix=".%s." % os.path.basename(path),
+                               dir=os.path.dirname(os.path.abspath(path)))
+    try:
+        made = os.path.join(passing, os.path.basename(path))
+        module.write_s57(made, path, options, agency, found,
+                         coverage if found else None)
+        os.replace(made, path)
+    finally:
+        shutil.rmtree(passing, ignore_errors=True)
     return missing

@@ -102,7 +102,8 @@ def item(identifier, survey):
     if start is None:
         return None
     geometry, bbox = _shape(survey)
-    values = {name: getattr(survey, name, None) for name in ATTRIBUTES}
+    values = {name: _finite(getattr(survey, name, None))
+              for name in ATTRIBUTES}
     values["TECSOU"] = tecsou(survey.instruments)
     properties = {"datetime": None, "start_datetime": start,
                   "end_datetime": end}

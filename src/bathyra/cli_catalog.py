@@ -1,7 +1,7 @@
 """The command line's catalogue commands:
 
     bathyra catalog PATH... [--to CATALOG] [--full] [--verify] [--grid]
-                    [-j N] [-q] [--wait]
+                    [-j N] [-q] [--wait] [--stac FOLDER]
     bathyra query CATALOG [--bbox W S E N] [--since DATE] [--until DATE]
                   [--deeper-than M] [--shallower-than M] [--authority TEXT]
                   [--json | --csv | --geojson]
@@ -9,7 +9,9 @@
 ``catalog`` brings the catalogue (a GeoPackage by default, surveys.gpkg;
 an SQLite file, a PostGIS database) up to date with the files below the
 paths, and ends with a line that says what it added, changed, removed and
-kept; a file that could not be read gets its "not read:" line on stderr,
+kept (``--to NAME.000``: an S-57 exchange file of the surveys'
+meta-objects, written whole; ``--stac FOLDER``: a STAC Item per survey
+and a Collection, see bathyra._catalog_exports); a file that could not be read gets its "not read:" line on stderr,
 as with the plain command, and a row in the layer ``failures``; on a
 terminal a long run shows the plain command's counter.  ``query`` prints
 the surveys that match every condition in the command line's forms.
@@ -40,7 +42,10 @@ def catalog_arguments(argv, prog):
                         help="the catalogue: a GeoPackage (.gpkg, the "
                              "default surveys.gpkg), an SQLite file "
                              "(.sqlite) or a PostGIS database "
-                             "(PG:dbname=... host=...)")
+                             "(PG:dbname=... host=...); or an S-57 "
+                             "exchange file of the surveys' meta-objects "
+                             "(NAME.000: M_QUAL, M_SREL, M_COVR), written "
+                             "whole")
     parser.add_argument("--full", action="store_true",
                         help="rebuild the catalogue: read every file again")
     parser.add_argument("--verify", action="store_true",
@@ -61,6 +66,10 @@ def catalog_arguments(argv, prog):
     parser.add_argument("--wait", action="store_true",
                         help="when another run writes to the catalogue, "
                              "wait for it to end instead of stopping")
+    parser.add_argument("--stac", metavar="FOLDER",
+                        help="also write a STAC Item for each survey of the "
+                             "catalogue (of the exchange file) and a "
+                             "Collection over them to FOLDER")
     options = parser.parse_args(argv)
     if options.jobs is not None and options.jobs < 1:
         parser.error("--jobs must be at least 1")
@@ -121,6 +130,8 @@ def run_catalog(options, prog):
             messages.show_progress(total)
         messages.progress(done)
 
+    if options.to.lower().endswith(".000"):
+        return _run_export(options, messages, progress, prog)
     try:
         counts = catalog(
             options.paths, options.to, full=options.full,
@@ -136,7 +147,41 @@ def run_catalog(options, prog):
               "%d not read" % (display(options.to), counts.files,
                                counts.added, counts.changed, counts.removed,
                                counts.kept, counts.not_read), flush=True)
+    if options.stac:
+        from bathyra._catalog_exports import export_stac
+        _stac_line(options, export_stac(options.stac, options.to))
     return 1 if counts.not_read or counts.folders else 0
+
+
+def _run_export(options, messages, progress, prog):
+    """`catalog --to NAME.000`: the exchange file (and STAC folder) of the
+    surveys read in this run."""
+    from bathyra._catalog_exports import export_run
+    from bathyra._catalog_store import load_module
+    load_module()
+    try:
+        done, items = export_run(
+            options.paths, options.to, options.stac, grid=options.grid,
+            jobs=options.jobs, report=messages.refused,
+            report_folder=messages.folder_failed,
+            warn=lambda text: messages.line("%s: %s" % (prog, text)),
+            progress=progress)
+    finally:
+        messages.clear()
+    if not options.quiet:
+        print("%s: %d files: %d surveys written; %d without an area left "
+              "out; %d not read" % (display(options.to), done.files,
+                                    done.surveys, len(done.left_out),
+                                    done.not_read), flush=True)
+        if items is not None:
+            _stac_line(options, items)
+    return 1 if done.not_read or done.folders else 0
+
+
+def _stac_line(options, items):
+    if not options.quiet:
+        print("%s: %d STAC items; %d surveys without a date left out"
+              % (display(options.stac), items[0], len(items[1])), flush=True)
 
 
 def run_query(options, out):

@@ -46,6 +46,10 @@ __all__ = ["catalog", "query_catalog", "where_clause", "Counts",
            "DEFAULT_CATALOG"]
 
 DEFAULT_CATALOG = "surveys.gpkg"
+EXCHANGE_FILE_REFUSED = (
+    "an S-57 exchange file is a transfer written whole, not a catalogue "
+    "kept up to date: write it with bathyra._catalog_exports.export_run "
+    "(bathyra catalog PATH... --to NAME.000)")
 # Files whose rows one transaction writes.
 BATCH = 200
 Counts = collections.namedtuple(
@@ -131,6 +135,8 @@ def catalog(paths: Iterable[str], to: str = DEFAULT_CATALOG, *,
     load_module()
     if driver_for(to) == "FlatGeobuf":
         raise CatalogError(shown_name(to), FLATGEOBUF_REFUSED)
+    if to.lower().endswith(".000"):
+        raise CatalogError(to, EXCHANGE_FILE_REFUSED)
     report = report or (lambda path, reason: None)
     warn = warn or (lambda text: None)
     folders = []

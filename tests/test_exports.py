@@ -1,0 +1,178 @@
+"""The catalogue's exports as a chart compiler and a STAC client see them:
+the meta-object record of a survey (TECSOU from the instruments, never
+guessed), the S-57 exchange file read back with ogrinfo (every object
+class, attribute and area), and the STAC Items and Collection (their
+required fields, links, and an Item that GDAL's GeoJSON reader opens)."""
+import json
+import math
+import os
+import shutil
+import subprocess
+import unittest
+
+from bathyra._meta_objects import meta_objects, tecsou
+from bathyra.survey import Survey
+from tests import support
+from tests.test_catalog import needs_gdal, needs_ogrinfo
+
+# A survey that states everything, with a hole in its footprint, and one
+# that states only its start and its box.
+FULL = Survey(
+    SURSTA="20190314", SUREND="20190502", DRVAL1=2.5, DRVAL2=41.0,
+    VERDAT=12, SURATH="Coast survey", OBJNAM="H13045",
+    instruments=("EM 2040 Multibeam echosounder", "Side scan sonar"),
+    bbox=(-70.5, 43.0, -70.0, 43.5), horizontal_crs="EPSG:26919",
+    path="/surveys/H13045.bag",
+    footprint={"type": "Polygon", "coordinates": [
+        [[-70.5, 43.0], [-70.0, 43.0], [-70.0, 43.5], [-70.5, 43.5],
+         [-70.5, 43.0]],
+        [[-70.3, 43.1], [-70.3, 43.2], [-70.2, 43.2], [-70.3, 43.1]]]})
+SPARSE = Survey(SURSTA="2020", DRVAL2=float("nan"),
+                bbox=(-70.2, 43.2, -69.8, 43.8), path="/surveys/W1.xml")
+
+
+def ogrinfo(*arguments):
+    return subprocess.run(("ogrinfo", "-ro", "-q") + arguments,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, check=True).stdout
+
+
+class MetaObjectTest(unittest.TestCase):
+
+    def test_tecsou_only_from_an_instrument_that_names_one_technique(self):
+        for instruments, expected in [
+                (("Multibeam echosounder",), "3"),
+                (("Multibeam Swath Bathymetry System",
+                  "Light Detection and Ranging"), "3,7"),
+                (("single-beam echo sounder", "Sidescan sonar"), "1,2"),
+                (("Airborne lidar bathymetry",), "7"),
+                # Which kind of echo sounder, or of sonar, is not said.
+                (("Echosounder", "Sound Navigation and Ranging"), None),
+                (("multibeam and side scan sonar",), None), ((), None)]:
+            self.assertEqual(tecsou(instruments), expected, instruments)
+
+    def test_record_states_what_the_file_states_and_no_catzoc(self):
+        record = meta_objects(FULL)
+        self.assertEqual(record["M_QUAL"], {
+            "DRVAL1": 2.5, "DRVAL2": 41.0, "SUREND": "20190502",
+            "SURSTA": "20190314", "TECSOU": "2,3", "VERDAT": 12,
+            "CATZOC": None})
+        self.assertEqual(record["M_SREL"], {
+            "SURATH": "Coast survey", "SUREND": "20190502",
+            "SURSTA": "20190314", "TECSOU": "2,3"})
+        sparse = meta_objects(Survey(SURSTA="2020").to_dict())
+        self.assertEqual([name for name, value in sparse["M_QUAL"].items()
+                          if value is not None], ["SURSTA"])
+
+
+@needs_gdal
+class ExchangeFileTest(support.FolderMixin, unittest.TestCase):
+
+    @needs_ogrinfo
+    def test_every_class_attribute_and_area_read_back(self):
+        from bathyra import _s57_exchange
+        path = os.path.join(self.tmp, "SURVEYS.000")
+        left = _s57_exchange.write(path, [("a", FULL), ("b", SPARSE),
+                                          ("c", Survey(SURSTA="2001"))])
+        self.assertEqual(left, ["c"])
+        text = ogrinfo(path, "M_QUAL", "M_SREL", "M_COVR")
+        features = text.split("OGRFeature(")[1:]
+        self.assertEqual(sorted(f.split(")")[0] for f in features),
+                         ["M_COVR"] + ["M_QUAL"] * 2 + ["M_SREL"] * 2)
+        for expected in ("SURSTA (String) = 20190314",
+                         "SUREND (String) = 20190502",
+                         "DRVAL1 (Real) = 2.5", "DRVAL2 (Real) = 41",
+                         "VERDAT (Integer) = 12",
+                         "TECSOU (StringList) = (2:2,3)",
+                         "SURATH (String) = Coast survey",
+                         "SURSTA (String) = 2020", "CATCOV (Integer) = 1"):
+            self.assertIn(expected, text)
+        self.assertNotIn("CATZOC (", text)
+        self.assertNotIn("= nan", text.lower())
+        self.assertTrue(all("POLYGON ((" in f for f in features))
+        # The footprint's hole is kept; the coverage is the union.
+        self.assertIn(",(-70.3 43.1,", text)
+        cover = [f for f in features if f.startswith("M_COVR")][0]
+        self.assertIn("-69.8 43.8", cover)
+        self.assertIn("-70.5 43.0", cover)
+        header = ogrinfo(path, "DSID")
+        self.assertIn("DSID_DSNM (String) = SURVEYS.000", header)
+        self.assertIn("DSSI_NOMR (Integer) = 5", header)
+
+    def test_command_line_writes_the_exchange_file_and_stac(self):
+        target = os.path.join(self.tmp, "OUT.000")
+        stac = os.path.join(self.tmp, "stac")
+        result = support.run_cli("catalog", support.EXAMPLES_DIR, "--to",
+                                 target, "--stac", stac, "-j", "1")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        lines = result.stdout.splitlines()
+        self.assertRegex(lines[0], r"OUT\.000: 3 files: 1 surveys written; "
+                                   r"2 without an area left out; 0 not read$")
+        self.assertRegex(lines[1], r"stac: 3 STAC items; 0 surveys")
+        self.assertTrue(os.path.getsize(target) > 0)
+        self.assertEqual(sorted(os.listdir(self.tmp)), ["OUT.000", "stac"])
+
+
+@needs_gdal
+class StacTest(support.FolderMixin, unittest.TestCase):
+
+    def setUp(self):
+        super().setUp()
+        from bathyra import _stac
+        self.folder = os.path.join(self.tmp, "stac")
+        self.left = _stac.write(self.folder, [
+            ("/surveys/H13045.bag", FULL), ("/surveys/W1.xml#2", SPARSE),
+            ("/surveys/undated.xml", Survey(bbox=(0, 0, 1, 1)))])
+
+    def load(self, *parts):
+        with open(os.path.join(self.folder, *parts)) as stream:
+            return json.load(stream, parse_constant=self.fail)
+
+    def test_items_and_collection_hold_the_required_fields(self):
+        self.assertEqual(self.left, ["/surveys/undated.xml"])
+        collection = self.load("collection.json")
+        self.assertEqual(collection["type"], "Collection")
+        for field in ("stac_version", "id", "description", "license",
+                      "extent", "links"):
+            self.assertIn(field, collection)
+        self.assertEqual(collection["extent"]["temporal"]["interval"],
+                         [["2019-03-14T00:00:00Z", "2020-12-31T23:59:59Z"]])
+        self.assertEqual(collection["extent"]["spatial"]["bbox"],
+                         [[-70.5, 43.0, -69.8, 43.8]])
+        links = [link["href"] for link in collection["links"]
+                 if link["rel"] == "item"]
+        self.assertEqual(links, ["./H13045.bag/H13045.bag.json",
+                                 "./W1.xml-2/W1.xml-2.json"])
+        item = self.load("H13045.bag", "H13045.bag.json")
+        for field in ("type", "stac_version", "id", "geometry", "bbox",
+                      "properties", "links", "assets"):
+            self.assertIn(field, item)
+        properties = item["properties"]
+        self.assertIsNone(properties["datetime"])
+        self.assertEqual((properties["start_datetime"],
+                          properties["end_datetime"]),
+                         ("2019-03-14T00:00:00Z", "2019-05-02T23:59:59Z"))
+        self.assertEqual(properties["proj:code"], "EPSG:26919")
+        self.assertEqual(properties["bathy:TECSOU"], "2,3")
+        self.assertEqual(properties["bathy:DRVAL2"], 41.0)
+        self.assertEqual(item["geometry"], FULL.footprint)
+        self.assertEqual(item["collection"], collection["id"])
+        self.assertEqual({link["rel"] for link in item["links"]},
+                         {"collection", "parent", "root"})
+        self.assertEqual(item["assets"]["data"]["href"], FULL.path)
+        # A depth that is no number is left out, never written as NaN.
+        sparse = self.load("W1.xml-2", "W1.xml-2.json")["properties"]
+        self.assertNotIn("bathy:DRVAL2", sparse)
+        self.assertTrue(all(not isinstance(v, float) or math.isfinite(v)
+                            for v in sparse.values()))
+
+    @needs_ogrinfo
+    def test_gdal_reads_an_item_as_geojson(self):
+        text = ogrinfo("-al", os.path.join(self.folder, "H13045.bag",
+                                           "H13045.bag.json"))
+        self.assertIn("bathy:SURATH (String) = Coast survey", text)
+        self.assertIn("POLYGON ((-70.5 43.0", text)
+
+
+if __name__ == "__main__":
+    unittest.main()
