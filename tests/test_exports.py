@@ -98,6 +98,14 @@ class ExchangeFileTest(support.FolderMixin, unittest.TestCase):
         header = ogrinfo(path, "DSID")
         self.assertIn("DSID_DSNM (String) = SURVEYS.000", header)
         self.assertIn("DSSI_NOMR (Integer) = 5", header)
+        self.assertIn("DSSI_AALL (Integer) = 0", header)
+        # An authority beyond ASCII: lexical level 1, read back as written.
+        accented = Survey(SURSTA="2001", SURATH="Servicio Hidrográfico",
+                          bbox=(0.0, 0.0, 1.0, 1.0))
+        _s57_exchange.write(path, [("d", accented)])
+        self.assertIn("DSSI_AALL (Integer) = 1", ogrinfo(path, "DSID"))
+        self.assertIn("SURATH (String) = Servicio Hidrográfico",
+                      ogrinfo("-oo", "RECODE_BY_DSSI=ON", path, "M_SREL"))
 
     def test_command_line_writes_the_exchange_file_and_stac(self):
         target = os.path.join(self.tmp, "OUT.000")

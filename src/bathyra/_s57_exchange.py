@@ -74,6 +74,12 @@ def write(path, surveys, agency=DEFAULT_AGENCY, issued=None):
               for _, survey in surveys}
     if len(datums) == 1 and None not in datums:
         options += ("S57_VDAT=%d" % datums.pop(),)
+    # ATTF texts are ASCII (lexical level 0) or ISO 8859-1 (level 1),
+    # where a character beyond it becomes "?".
+    if any(isinstance(value, str) and not value.isascii()
+           for _, objects in found for _, _, values in objects
+           for value in values):
+        options += ("S57_AALL=1",)
     coverage = ("M_COVR", ("CATCOV",), (COVERAGE_AVAILABLE,))
     # Written in a folder of its own beside it and then put in its place,
     # under its own name (the data set's name in the file is its name):

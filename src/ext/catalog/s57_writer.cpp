@@ -90,9 +90,10 @@ bool set_integer(OGRFeatureH feature, const char *name, int value)
 }
 
 // An attribute by acronym, as the layer's field takes it (a list field
-// from "1,3").  False when the class has no such attribute.
+// from "1,3"); text in ISO 8859-1 when `latin1` (lexical level 1), else
+// as given.  False when the class has no such attribute.
 bool set_attribute(OGRFeatureH feature, const std::string &name,
-                   const Value &value)
+                   const Value &value, bool latin1)
 {
     int field = OGR_F_GetFieldIndex(feature, name.c_str());
     if (field < 0)
@@ -102,6 +103,10 @@ bool set_attribute(OGRFeatureH feature, const std::string &name,
         char **items = CSLTokenizeString2(value.text.c_str(), ",", 0);
         OGR_F_SetFieldStringList(feature, field, items);
         CSLDestroy(items);
+    } else if (value.kind == Value::words && latin1) {
+        Text text(
+            CPLRecode(value.text.c_str(), CPL_ENC_UTF8, CPL_ENC_ISO8859_1));
+        OGR_F_SetFieldString(feature, field, text.get());
     } else if (value.kind == Value::words) {
         OGR_F_SetFieldString(feature, field, value.text.c_str());
     } else if (value.kind == Value::number) {
@@ -115,7 +120,10 @@ bool set_attribute(OGRFeatureH feature, const std::string &name,
 // The file being written: its layers and the next record identifiers.
 class Writer {
   public:
-    Writer(void *dataset, int agency) : dataset_(dataset), agency_(agency) {}
+    Writer(void *dataset, int agency, bool latin1)
+        : dataset_(dataset), agency_(agency), latin1_(latin1)
+    {
+    }
 
     // The node and edge of each ring; the spatial pointers of an area
     // object to them in `pointers` (record identifier and orientation).
@@ -196,7 +204,7 @@ class Writer {
                                    " lacks the fields of a feature record");
         for (size_t i = 0; i < object.names.size(); ++i)
             if (!set_attribute(feature.get(), object.names[i],
-                               object.values[i]))
+                               object.values[i], latin1_))
                 return fail(error, object.object_class + " takes no " +
                                        object.names[i]);
         std::vector<int> names(pointers.size(), edge_record), ids, turns,
@@ -226,6 +234,7 @@ class Writer {
   private:
     void *dataset_;
     int agency_;
+    bool latin1_;
     int vector_records_ = 0;
     int feature_records_ = 0;
 };
@@ -282,7 +291,10 @@ bool write_exchange_file(const std::string &path, const ExchangeFile &file,
                                options.data()));
     if (!dataset)
         return fail(error, "cannot make the S-57 file");
-    Writer writer(dataset.get(), file.agency);
+    bool latin1 = false;
+    for (const std::string &option : file.options)
+        latin1 = latin1 || option == "S57_AALL=1";
+    Writer writer(dataset.get(), file.agency, latin1);
     for (size_t i = 0; i < file.areas.size(); ++i) {
         std::vector<std::pair<int, int>> pointers;
         std::vector<int> usage;

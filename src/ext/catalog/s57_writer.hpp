@@ -32,7 +32,8 @@ struct S57Area {
 
 struct ExchangeFile {
     // The driver's dataset creation options ("S57_AGEN=..."), but for the
-    // record counts, which the writer states itself.
+    // record counts, which the writer states itself; with "S57_AALL=1"
+    // the attributes' texts are written in ISO 8859-1.
     std::vector<std::string> options;
     int agency = 0;  // the producing agency of the objects' identifiers
     std::vector<S57Area> areas;
