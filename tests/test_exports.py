@@ -119,6 +119,21 @@ class ExchangeFileTest(support.FolderMixin, unittest.TestCase):
         self.assertRegex(lines[1], r"stac: 3 STAC items; 0 surveys")
         self.assertTrue(os.path.getsize(target) > 0)
         self.assertEqual(sorted(os.listdir(self.tmp)), ["OUT.000", "stac"])
+        # Beside a catalogue, the STAC folder is that of the catalogue,
+        # whose surveys hold TECSOU too; the catalogue is no exchange file.
+        gpkg = os.path.join(self.tmp, "surveys.gpkg")
+        result = support.run_cli("catalog", support.EXAMPLES_DIR, "--to",
+                                 gpkg, "--stac", stac, "-j", "1", "-q")
+        self.assertEqual((result.returncode, result.stdout), (0, ""))
+        self.assertEqual(len(os.listdir(stac)), 4)
+        if shutil.which("ogrinfo"):
+            self.assertIn("TECSOU (String) = 3", ogrinfo(
+                gpkg, "-sql", "SELECT TECSOU FROM surveys WHERE "
+                              "TECSOU IS NOT NULL"))
+        import bathyra
+        from bathyra.errors import CatalogError
+        with self.assertRaisesRegex(CatalogError, "written whole"):
+            bathyra.catalog([support.EXAMPLES_DIR], target)
 
 
 @needs_gdal

@@ -48,8 +48,8 @@ __all__ = ["catalog", "query_catalog", "where_clause", "Counts",
 DEFAULT_CATALOG = "surveys.gpkg"
 EXCHANGE_FILE_REFUSED = (
     "an S-57 exchange file is a transfer written whole, not a catalogue "
-    "kept up to date: write it with bathyra._catalog_exports.export_run "
-    "(bathyra catalog PATH... --to NAME.000)")
+    "kept up to date: write it with the command (bathyra catalog PATH... "
+    "--to NAME.000)")
 # Files whose rows one transaction writes.
 BATCH = 200
 Counts = collections.namedtuple(
