@@ -11,10 +11,11 @@ an SQLite file, a PostGIS database) up to date with the files below the
 paths, and ends with a line that says what it added, changed, removed and
 kept (``--to NAME.000``: an S-57 exchange file of the surveys'
 meta-objects, written whole; ``--stac FOLDER``: a STAC Item per survey
-and a Collection, see bathyra._catalog_exports); a file that could not be read gets its "not read:" line on stderr,
-as with the plain command, and a row in the layer ``failures``; on a
-terminal a long run shows the plain command's counter.  ``query`` prints
-the surveys that match every condition in the command line's forms.
+and a Collection, see bathyra._catalog_exports); a file that could not
+be read gets its "not read:" line on stderr, as with the plain command,
+and a row in the layer ``failures``; on a terminal a long run shows the
+plain command's counter.  ``query`` prints the surveys that match every
+condition in the command line's forms.
 Exit status: 0, 1 when a file or folder could not be read (``catalog``)
 or the catalogue could not be opened, written or read, 2 for usage
 errors, 130 on Ctrl-C.
