@@ -134,6 +134,11 @@ class ExchangeFileTest(support.FolderMixin, unittest.TestCase):
         from bathyra.errors import CatalogError
         with self.assertRaisesRegex(CatalogError, "written whole"):
             bathyra.catalog([support.EXAMPLES_DIR], target)
+        # A folder that cannot be written is said in words.
+        result = support.run_cli("catalog", support.EXAMPLES_DIR, "--to",
+                                 os.path.join(self.tmp, "no", "X.000"))
+        self.assertEqual(result.returncode, 1)
+        self.assertRegex(result.stderr, r"X\.000: cannot write it: No such")
 
 
 @needs_gdal

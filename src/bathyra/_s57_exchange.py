@@ -23,6 +23,7 @@ import tempfile
 
 from bathyra._meta_objects import meta_objects
 from bathyra._stac import _shape
+from bathyra.errors import CatalogError
 
 # The producing agency of the data set and of its objects' identifiers:
 # the driver's own default, unless the caller names one.
@@ -84,13 +85,17 @@ def write(path, surveys, agency=DEFAULT_AGENCY, issued=None):
     # Written in a folder of its own beside it and then put in its place,
     # under its own name (the data set's name in the file is its name):
     # a run that fails or is killed leaves the previous file whole.
-    passing = tempfile.mkdtemp(prefix=".%s." % os.path.basename(path),
-                               dir=os.path.dirname(os.path.abspath(path)))
     try:
-        made = os.path.join(passing, os.path.basename(path))
-        module.write_s57(made, path, options, agency, found,
-                         coverage if found else None)
-        os.replace(made, path)
-    finally:
-        shutil.rmtree(passing, ignore_errors=True)
+        passing = tempfile.mkdtemp(prefix=".%s." % os.path.basename(path),
+                                   dir=os.path.dirname(os.path.abspath(path)))
+        try:
+            made = os.path.join(passing, os.path.basename(path))
+            module.write_s57(made, path, options, agency, found,
+                             coverage if found else None)
+            os.replace(made, path)
+        finally:
+            shutil.rmtree(passing, ignore_errors=True)
+    except OSError as error:
+        raise CatalogError(path, "cannot write it: %s" % (
+            error.strerror or error)) from None
     return missing

@@ -28,6 +28,7 @@ import re
 from bathyra._catalog_schema import iso_date
 from bathyra._meta_objects import tecsou
 from bathyra.cli_output import box_geometry
+from bathyra.errors import CatalogError
 
 STAC_VERSION = "1.0.0"
 PROJECTION = "https://stac-extensions.github.io/projection/v2.0.0/schema.json"
@@ -139,6 +140,9 @@ def _extent(items):
     spatial = [[min(b[0] for b in boxes), min(b[1] for b in boxes),
                 max(b[2] for b in boxes), max(b[3] for b in boxes)]
                if boxes else [-180.0, -90.0, 180.0, 90.0]]
+    if any(b[0] > b[2] for b in boxes):
+        # A box across the antimeridian: the extent goes round the globe.
+        spatial[0][0], spatial[0][2] = -180.0, 180.0
     starts = [entry["properties"]["start_datetime"] for entry in items]
     ends = [entry["properties"]["end_datetime"] for entry in items]
     return {"spatial": {"bbox": spatial},
@@ -156,7 +160,16 @@ def _dump(path, value, indent=None):
 def write(folder, surveys, description="Hydrographic surveys"):
     """Writes the Collection and an Item for each (name, Survey) of
     `surveys` below `folder` (made when missing); returns the names of
-    the surveys left out for stating no date."""
+    the surveys left out for stating no date.  CatalogError when the
+    folder cannot be written."""
+    try:
+        return _write(folder, surveys, description)
+    except OSError as error:
+        raise CatalogError(folder, "cannot write the STAC folder: %s" % (
+            error.strerror or error)) from None
+
+
+def _write(folder, surveys, description):
     os.makedirs(folder, exist_ok=True)
     taken, items, undated = set(), [], []
     for name, survey in surveys:
