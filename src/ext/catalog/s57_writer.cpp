@@ -166,8 +166,12 @@ class Writer {
             if (!named)
                 return fail(error, "the S-57 driver's edges lack the fields "
                                    "of their nodes");
-            OGR_F_SetGeometryDirectly(node.get(), point.release());
-            OGR_F_SetGeometryDirectly(edge.get(), line.release());
+            if (OGR_F_SetGeometryDirectly(node.get(), point.release()) !=
+                    OGRERR_NONE ||
+                OGR_F_SetGeometryDirectly(edge.get(), line.release()) !=
+                    OGRERR_NONE)
+                return fail(error, "cannot set a node's or an edge's "
+                                   "geometry");
             if (OGR_L_CreateFeature(nodes, node.get()) != OGRERR_NONE ||
                 OGR_L_CreateFeature(edges, edge.get()) != OGRERR_NONE)
                 return fail(error, "cannot write a node or an edge");
@@ -263,7 +267,10 @@ bool write_exchange_file(const std::string &path, const ExchangeFile &file,
             return fail(error, "an area is no polygon of three corners or "
                                "more");
         for (int p = 0; p < OGR_G_GetGeometryCount(multi.get()); ++p)
-            OGR_G_AddGeometry(all.get(), OGR_G_GetGeometryRef(multi.get(), p));
+            if (OGR_G_AddGeometry(all.get(),
+                                  OGR_G_GetGeometryRef(multi.get(), p)) !=
+                OGRERR_NONE)
+                return fail(error, "cannot gather the areas");
         objects += file.areas[i].objects.size();
         ring_count += rings[i].size();
     }
