@@ -113,6 +113,11 @@ class Store:
                                    driver or driver_for(destination), mode)
         self.driver, self.transactions = self.dataset.describe()
         if mode != "read" and self.driver == "PostgreSQL":
+            if self._enable_postgis():
+                # The driver learns of PostGIS when it connects.
+                self.dataset.close()
+                self.dataset = module.open(destination, self.name,
+                                           "PostgreSQL", mode)
             self._lock_database(wait)
         options = _LAYER_OPTIONS.get(self.driver, ())
         self.layers = {}
@@ -127,6 +132,26 @@ class Store:
             raise CatalogError(self.name, "this destination cannot delete "
                                           "features, so a catalogue there "
                                           "cannot be kept up to date")
+
+    def _enable_postgis(self):
+        """Before a database's first catalogue: PostGIS enabled where it is
+        installed and not yet (the footprints are then PostGIS geometry
+        under a GiST index, instead of plain binary that a GIS cannot
+        draw); True when it was.  Where this user may not enable it, the
+        catalogue is written without it, as before."""
+        if self.dataset.execute(
+                "SELECT count(*) FROM pg_extension WHERE extname = "
+                "'postgis'") or not self.dataset.execute(
+                "SELECT count(*) FROM pg_available_extensions WHERE name "
+                "= 'postgis'") or self.dataset.execute(
+                "SELECT count(*) FROM pg_tables WHERE tablename = "
+                "'surveys' AND schemaname = current_schema()"):
+            return False
+        try:
+            self.dataset.execute("CREATE EXTENSION IF NOT EXISTS postgis")
+        except CatalogError:
+            return False
+        return True
 
     def _lock_database(self, wait):
         """The database's own lock of a run (a session's advisory lock,
