@@ -51,7 +51,16 @@ class SchedulerTest(CatalogCase):
             self.files, "--scheduler", "tcp://127.0.0.1:1",
             status=1).stdout)[1:5], (0, 0, 0, 44))
 
-    def test_without_distributed(self):
+    def test_dask_only_when_asked(self):
+        result = support.run_child("""
+            import sys
+            import bathyra
+            bathyra.catalog([sys.argv[1]], sys.argv[2], jobs=2)
+            print(sorted(name for name in sys.modules
+                         if name.split(".")[0] in ("dask", "distributed")))
+        """, argv=[self.files, self.gpkg])
+        self.assertEqual(result.stdout, "[]\n", result.stderr)
+        os.remove(self.gpkg)
         result = support.run_child("""
             import sys
             sys.modules["distributed"] = None
@@ -143,7 +152,8 @@ class PostgisTest(CatalogCase):
         column, kind, srid = self.psql(
             "SELECT f_geometry_column, type, srid FROM geometry_columns "
             "WHERE f_table_name = 'surveys'").split("|")
-        self.assertEqual((kind, srid), ("MULTIPOLYGON", "4326"))
+        self.assertEqual((column, kind, srid),
+                         ("geom", "MULTIPOLYGON", "4326"))
         self.assertIn("USING gist", self.psql(
             "SELECT indexdef FROM pg_indexes WHERE tablename = 'surveys'"))
         # The box of the known survey finds it, through the index.

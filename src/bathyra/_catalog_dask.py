@@ -46,6 +46,8 @@ def outcomes(address, read, tasks, lost, stopped):
     """(task, read(task)) of each task, as the cluster at `address` ends
     them; lost(stopped) is the outcome of a task whose worker died on it
     again.  Closing the generator cancels what is still on the cluster."""
+    if not tasks:  # nothing changed: no cluster needed
+        return
     import distributed
     client = connect(address)
     futures = []

@@ -16,8 +16,9 @@ _DRIVERS = ((".fgb", "FlatGeobuf"), (".sqlite", "SQLite"),
 # Drivers whose datasets take SQL: attribute indexes and the S-101 view.
 _SQL_DRIVERS = ("GPKG", "SQLite", "PostgreSQL")
 # Layer creation options by driver: a database keeps the columns' names as
-# they are (the S-57 acronyms in capitals).
-_LAYER_OPTIONS = {"PostgreSQL": ("LAUNDER=NO",)}
+# they are (the S-57 acronyms in capitals), and names the geometry column
+# as a GeoPackage does.
+_LAYER_OPTIONS = {"PostgreSQL": ("LAUNDER=NO", "GEOMETRY_NAME=geom")}
 # The key of the advisory lock that a run holds on a database.
 DATABASE_LOCK = 0x62617468
 ANOTHER_RUN = ("another run is writing to this catalogue; run again when it "
@@ -109,6 +110,8 @@ class Store:
                  driver=None):
         module = load_module()
         self.name = shown_name(destination)
+        # The files whose rows stored() found, once it has run.
+        self.held = None
         self.dataset = module.open(destination, self.name,
                                    driver or driver_for(destination), mode)
         self.driver, self.transactions = self.dataset.describe()
@@ -220,6 +223,7 @@ class Store:
                      "grid_read")):
                 keys[path] = (size, mtime, digest, layer == "failures",
                               bool(grid))
+        self.held = set(keys)
         return keys
 
     def forget(self, path):
@@ -233,8 +237,12 @@ class Store:
             self.dataset.remove(self.layers[layer], "")
 
     def write(self, info, outcome):
-        """Replaces the rows of the file: its records, or its failure."""
-        self.forget(info.path)
+        """Replaces the rows of the file: its records, or its failure.  A
+        file that stored() did not find has no rows to delete (the rows of
+        a file are written in one transaction, so none is left without
+        its surveys or failure)."""
+        if self.held is None or info.path in self.held:
+            self.forget(info.path)
         if isinstance(outcome, str):
             self.dataset.insert(self.layers["failures"],
                                 schema.file_values(info) + (outcome,), None)
