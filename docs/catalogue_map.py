@@ -1,11 +1,11 @@
 """Draws the map of a survey catalogue that the README shows: the
 surveys layer of a GeoPackage on a plain world (a graticule every 30
-degrees), each survey's footprint or box outlined (and filled, but for those that
-cover a good part of the world), those from BAG and S-102 files in
-orange, those from metadata files in teal, and a survey too small to see
-at this scale marked with a ring (the ring of a BAG file around that of
-its metadata file, where the corpus holds both).  Needs GDAL's
-Python bindings (Debian: python3-gdal).
+degrees), each survey's footprint or box outlined (and filled, but for
+those that cover a good part of the world), those from BAG and S-102
+files in orange, those from metadata files in teal, and a survey too
+small to see at this scale marked with a ring (the ring of a BAG file
+around that of its metadata file, where the corpus holds both).  Needs GDAL's Python bindings (Debian:
+python3-gdal).
 
     bathyra catalog ../shared/corpus --to /tmp/c.gpkg
     python3 docs/catalogue_map.py /tmp/c.gpkg docs/catalogue.png

@@ -131,8 +131,8 @@ def run_catalog(options, prog):
         counts = catalog(
             options.paths, options.to, full=options.full,
             verify=options.verify, grid=options.grid, jobs=options.jobs,
-            scheduler=options.scheduler, wait=options.wait, report=messages.refused,
-            report_folder=messages.folder_failed,
+            scheduler=options.scheduler, wait=options.wait,
+            report=messages.refused, report_folder=messages.folder_failed,
             warn=lambda text: messages.line("%s: %s" % (prog, text)),
             progress=progress)
     finally:

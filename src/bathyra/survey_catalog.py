@@ -114,19 +114,20 @@ _Report = Optional[Callable[[str, str], Any]]
 def catalog(paths: Iterable[str], to: str = DEFAULT_CATALOG, *,
             full: bool = False, verify: bool = False, grid: bool = False,
             jobs: Optional[int] = None, batch: int = BATCH,
-            scheduler: Optional[str] = None, wait: bool = False, report: _Report = None,
-            report_folder: _Report = None,
+            scheduler: Optional[str] = None, wait: bool = False,
+            report: _Report = None, report_folder: _Report = None,
             warn: Optional[Callable[[str], Any]] = None,
             progress: Optional[Callable[[int, int], Any]] = None) -> Counts:
     """Brings the catalogue `to` up to date with the files below `paths`
     (metadata files, BAG and S-102 files, as the command line finds them),
     and returns the Counts.  `grid`: BAG and S-102 grids are read for
-    their footprints, depths and source surveys; `jobs`: reader processes (None: a CPU
-    each); `scheduler`: the address of a dask.distributed scheduler whose
-    workers read the files instead (this process writes); report(path, reason) is told of each file that could not be
-    read, report_folder(path, reason) of each folder that could not be
-    listed, warn(text) of anything else worth a line, progress(done,
-    total) of each file written of those read."""
+    their footprints, depths and source surveys; `jobs`: reader processes
+    (None: a CPU each); `scheduler`: the address of a dask.distributed
+    scheduler whose workers read the files instead (this process writes);
+    report(path, reason) is told of each file that could not be read,
+    report_folder(path, reason) of each folder that could not be listed,
+    warn(text) of anything else worth a line, progress(done, total) of
+    each file written of those read."""
     from bathyra import cli
     from bathyra.cli_jobs import outcomes
     load_module()
