@@ -1,8 +1,9 @@
 """The catalogue beyond one process: its files read on a dask.distributed
 cluster (a LocalCluster of worker processes) give the rows that -j gives,
-and a PostGIS database, in a throw-away PostgreSQL cluster started here,
+a worker that dies costs only the file it died on, and a PostGIS database, in a throw-away PostgreSQL cluster started here,
 holds the surveys as PostGIS geometry with a GiST index that psql's
 spatial query uses."""
+import logging
 import os
 import shutil
 import subprocess
@@ -22,7 +23,31 @@ def _distributed_or_reason():
     return None
 
 
+def _dies_on_bad(task):
+    """A reader for the cluster's workers that ends its worker on "bad"."""
+    if task == "bad":
+        os._exit(3)
+    return "read " + task
+
+
 class SchedulerTest(CatalogCase):
+
+    @unittest.skipIf(_distributed_or_reason(), _distributed_or_reason())
+    def test_a_worker_that_dies_costs_one_file(self):
+        import dask
+        from distributed import LocalCluster
+        from bathyra import _catalog_dask
+        tasks = ["f%02d" % number for number in range(10)]
+        tasks.insert(6, "bad")
+        with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
+            with LocalCluster(n_workers=2, threads_per_worker=1,
+                              processes=True, dashboard_address=None,
+                              silence_logs=logging.CRITICAL) as cluster:
+                got = dict(_catalog_dask.outcomes(
+                    cluster.scheduler_address, _dies_on_bad, tasks,
+                    lambda reason: "lost: " + reason, "it stopped"))
+        self.assertEqual(got, {task: "lost: it stopped" if task == "bad"
+                               else "read " + task for task in tasks})
 
     @unittest.skipIf(_distributed_or_reason(), _distributed_or_reason())
     def test_read_on_a_local_cluster(self):
@@ -36,7 +61,8 @@ class SchedulerTest(CatalogCase):
                                  "-j", "1")
         self.assertEqual(result.returncode, 1, result.stderr)
         with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                          dashboard_address=None) as cluster:
+                          dashboard_address=None,
+                          silence_logs=logging.CRITICAL) as cluster:
             cluster_run = self.catalog(self.files, "--scheduler",
                                        cluster.scheduler_address, status=1)
         self.assertEqual(counts_of(cluster_run.stdout),

@@ -45,7 +45,8 @@ def connect(address):
 def outcomes(address, read, tasks, lost, stopped):
     """(task, read(task)) of each task, as the cluster at `address` ends
     them; lost(stopped) is the outcome of a task whose worker died on it
-    again.  Closing the generator cancels what is still on the cluster."""
+    when it was read alone.  Closing the generator cancels what is still
+    on the cluster."""
     if not tasks:  # nothing changed: no cluster needed
         return
     import distributed
@@ -57,22 +58,23 @@ def outcomes(address, read, tasks, lost, stopped):
                              pure=False)
         chunk_of = {future.key: chunk
                     for future, chunk in zip(futures, chunks)}
-        finished = distributed.as_completed(futures)
-        for future in finished:
+        for future in distributed.as_completed(futures):
             chunk = chunk_of[future.key]
             if future.status == "finished":
                 yield from zip(chunk, future.result())
                 continue
             _check_import(future.exception(), address)
-            if len(chunk) > 1:
-                alone = client.map(_read_chunk, [read] * len(chunk),
-                                   [[task] for task in chunk], pure=False)
-                for single, task in zip(alone, chunk):
-                    chunk_of[single.key] = [task]
-                futures.extend(alone)
-                finished.update(alone)
-            else:
-                yield chunk[0], lost(stopped)
+            # One file at a time, so that the file a worker dies on
+            # again is the only one on the cluster that it takes along
+            # (of this chunk).
+            for task in chunk:
+                alone = client.submit(_read_chunk, read, [task], pure=False)
+                futures.append(alone)
+                try:
+                    yield task, alone.result()[0]
+                except Exception as error:  # the worker died on this file
+                    _check_import(error, address)
+                    yield task, lost(stopped)
     finally:
         if futures:
             client.cancel(futures)
