@@ -1,8 +1,9 @@
 """The catalogue beyond one process: its files read on a dask.distributed
 cluster (a LocalCluster of worker processes) give the rows that -j gives,
-a worker that dies costs only the file it died on, and a PostGIS database, in a throw-away PostgreSQL cluster started here,
-holds the surveys as PostGIS geometry with a GiST index that psql's
-spatial query uses."""
+a worker that dies costs only the file it died on, dask is imported only
+when asked for; a PostGIS database, in a throw-away PostgreSQL cluster
+started here, holds the surveys as PostGIS geometry with a GiST index
+that psql's spatial query uses."""
 import logging
 import os
 import shutil
