@@ -16,8 +16,9 @@ _DRIVERS = ((".fgb", "FlatGeobuf"), (".sqlite", "SQLite"),
 # Drivers whose datasets take SQL: attribute indexes and the S-101 view.
 _SQL_DRIVERS = ("GPKG", "SQLite", "PostgreSQL")
 # Layer creation options by driver: a database keeps the columns' names as
-# they are (the S-57 acronyms in capitals).
-_LAYER_OPTIONS = {"PostgreSQL": ("LAUNDER=NO",)}
+# they are (the S-57 acronyms in capitals), and names the geometry column
+# as a GeoPackage does.
+_LAYER_OPTIONS = {"PostgreSQL": ("LAUNDER=NO", "GEOMETRY_NAME=geom")}
 # The key of the advisory lock that a run holds on a database.
 DATABASE_LOCK = 0x62617468
 ANOTHER_RUN = ("another run is writing to this catalogue; run again when it "
@@ -109,10 +110,17 @@ class Store:
                  driver=None):
         module = load_module()
         self.name = shown_name(destination)
+        # The files whose rows stored() found, once it has run.
+        self.held = None
         self.dataset = module.open(destination, self.name,
                                    driver or driver_for(destination), mode)
         self.driver, self.transactions = self.dataset.describe()
         if mode != "read" and self.driver == "PostgreSQL":
+            if self._enable_postgis():
+                # The driver learns of PostGIS when it connects.
+                self.dataset.close()
+                self.dataset = module.open(destination, self.name,
+                                           "PostgreSQL", mode)
             self._lock_database(wait)
         options = _LAYER_OPTIONS.get(self.driver, ())
         self.layers = {}
@@ -127,6 +135,26 @@ class Store:
             raise CatalogError(self.name, "this destination cannot delete "
                                           "features, so a catalogue there "
                                           "cannot be kept up to date")
+
+    def _enable_postgis(self):
+        """Before a database's first catalogue: PostGIS enabled where it is
+        installed and not yet (the footprints are then PostGIS geometry
+        under a GiST index, instead of plain binary that a GIS cannot
+        draw); True when it was.  Where this user may not enable it, the
+        catalogue is written without it, as before."""
+        if self.dataset.execute(
+                "SELECT count(*) FROM pg_extension WHERE extname = "
+                "'postgis'") or not self.dataset.execute(
+                "SELECT count(*) FROM pg_available_extensions WHERE name "
+                "= 'postgis'") or self.dataset.execute(
+                "SELECT count(*) FROM pg_tables WHERE tablename = "
+                "'surveys' AND schemaname = current_schema()"):
+            return False
+        try:
+            self.dataset.execute("CREATE EXTENSION IF NOT EXISTS postgis")
+        except CatalogError:
+            return False
+        return True
 
     def _lock_database(self, wait):
         """The database's own lock of a run (a session's advisory lock,
@@ -195,6 +223,7 @@ class Store:
                      "grid_read")):
                 keys[path] = (size, mtime, digest, layer == "failures",
                               bool(grid))
+        self.held = set(keys)
         return keys
 
     def forget(self, path):
@@ -208,8 +237,12 @@ class Store:
             self.dataset.remove(self.layers[layer], "")
 
     def write(self, info, outcome):
-        """Replaces the rows of the file: its records, or its failure."""
-        self.forget(info.path)
+        """Replaces the rows of the file: its records, or its failure.  A
+        file that stored() did not find has no rows to delete (the rows of
+        a file are written in one transaction, so none is left without
+        its surveys or failure)."""
+        if self.held is None or info.path in self.held:
+            self.forget(info.path)
         if isinstance(outcome, str):
             self.dataset.insert(self.layers["failures"],
                                 schema.file_values(info) + (outcome,), None)

@@ -1,7 +1,8 @@
 """The command line's catalogue commands:
 
     bathyra catalog PATH... [--to CATALOG] [--full] [--verify] [--grid]
-                    [-j N] [-q] [--wait] [--stac FOLDER]
+                    [-j N | --scheduler ADDRESS] [-q] [--wait]
+                    [--stac FOLDER]
     bathyra query CATALOG [--bbox W S E N] [--since DATE] [--until DATE]
                   [--deeper-than M] [--shallower-than M] [--authority TEXT]
                   [--json | --csv | --geojson]
@@ -57,9 +58,15 @@ def catalog_arguments(argv, prog):
                         help="read each BAG and S-102 file's grid: "
                              "footprints, exact depth ranges, source "
                              "surveys (slower)")
-    parser.add_argument("-j", "--jobs", type=int, metavar="N",
-                        help="read the files in N processes (default: the "
-                             "number of CPUs)")
+    readers = parser.add_mutually_exclusive_group()
+    readers.add_argument("-j", "--jobs", type=int, metavar="N",
+                         help="read the files in N processes (default: the "
+                              "number of CPUs)")
+    readers.add_argument("--scheduler", metavar="ADDRESS",
+                         help="read the files on the workers of a "
+                              "dask.distributed cluster whose scheduler is "
+                              "at ADDRESS (tcp://host:8786); this machine "
+                              "writes the catalogue")
     parser.add_argument("-q", "--quiet", action="store_true",
                         help="on stderr, only the files and folders that "
                              "could not be read (no counter), and no line "
@@ -137,8 +144,8 @@ def run_catalog(options, prog):
         counts = catalog(
             options.paths, options.to, full=options.full,
             verify=options.verify, grid=options.grid, jobs=options.jobs,
-            wait=options.wait, report=messages.refused,
-            report_folder=messages.folder_failed,
+            scheduler=options.scheduler, wait=options.wait,
+            report=messages.refused, report_folder=messages.folder_failed,
             warn=lambda text: messages.line("%s: %s" % (prog, text)),
             progress=progress)
     finally:

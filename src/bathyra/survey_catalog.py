@@ -118,21 +118,26 @@ _Report = Optional[Callable[[str, str], Any]]
 def catalog(paths: Iterable[str], to: str = DEFAULT_CATALOG, *,
             full: bool = False, verify: bool = False, grid: bool = False,
             jobs: Optional[int] = None, batch: int = BATCH,
-            wait: bool = False, report: _Report = None,
-            report_folder: _Report = None,
+            scheduler: Optional[str] = None, wait: bool = False,
+            report: _Report = None, report_folder: _Report = None,
             warn: Optional[Callable[[str], Any]] = None,
             progress: Optional[Callable[[int, int], Any]] = None) -> Counts:
     """Brings the catalogue `to` up to date with the files below `paths`
     (metadata files, BAG and S-102 files, as the command line finds them),
     and returns the Counts.  `grid`: BAG and S-102 grids are read for
-    their footprints, depths and source surveys; `jobs`: reader processes (None: a CPU
-    each); report(path, reason) is told of each file that could not be
-    read, report_folder(path, reason) of each folder that could not be
-    listed, warn(text) of anything else worth a line, progress(done,
-    total) of each file written of those read."""
+    their footprints, depths and source surveys; `jobs`: reader processes
+    (None: a CPU each); `scheduler`: the address of a dask.distributed
+    scheduler whose workers read the files instead (this process writes);
+    report(path, reason) is told of each file that could not be read,
+    report_folder(path, reason) of each folder that could not be listed,
+    warn(text) of anything else worth a line, progress(done, total) of
+    each file written of those read."""
     from bathyra import cli
     from bathyra.cli_jobs import outcomes
     load_module()
+    if scheduler is not None:
+        from bathyra._catalog_dask import require
+        require(scheduler)
     if driver_for(to) == "FlatGeobuf":
         raise CatalogError(shown_name(to), FLATGEOBUF_REFUSED)
     if to.lower().endswith(".000"):
@@ -156,8 +161,9 @@ def catalog(paths: Iterable[str], to: str = DEFAULT_CATALOG, *,
         store = Store(to, "update", wait=wait)
         try:
             store.prepare()
-            return _update(store, files, given, full, verify, grid, jobs,
-                           max(1, batch), len(folders), report, warn,
+            return _update(store, files, given, full, verify, grid,
+                           (jobs, scheduler), max(1, batch), len(folders),
+                           report, warn,
                            progress or (lambda done, total: None), outcomes)
         finally:
             store.close()
@@ -165,7 +171,7 @@ def catalog(paths: Iterable[str], to: str = DEFAULT_CATALOG, *,
         lock.release()
 
 
-def _update(store, files, given, full, verify, grid, jobs, batch, folders,
+def _update(store, files, given, full, verify, grid, readers, batch, folders,
             report, warn, progress, outcomes):
     from bathyra.cli import is_bag
     if full:
@@ -205,11 +211,10 @@ def _update(store, files, given, full, verify, grid, jobs, batch, folders,
     store.commit()
     added = changed = 0
     tasks = [(path, grid) for path in wanted]
-    results = outcomes(read_entry, tasks, jobs, warn, _lost)
+    results = _readings(tasks, readers, warn, outcomes)
     store.begin()
     try:
-        for number, (path, (info, outcome)) in enumerate(zip(wanted, results),
-                                                        1):
+        for number, ((path, _), (info, outcome)) in enumerate(results, 1):
             if info is None:  # its reader process died on it
                 info = FileInfo(path, None, None, None, None, None,
                                 time.time(), False)
@@ -233,6 +238,24 @@ def _update(store, files, given, full, verify, grid, jobs, batch, folders,
         results.close()
     return Counts(len(seen), added, changed, len(gone), kept, not_read,
                   folders)
+
+
+def _readings(tasks, readers, warn, outcomes):
+    """(task, outcome) of each task: read in this machine's processes in
+    the tasks' order, or, when `readers` (jobs, scheduler) names a
+    scheduler, on its cluster in the order they end."""
+    jobs, scheduler = readers
+    if scheduler is not None:
+        from bathyra import _catalog_dask
+        from bathyra.cli_jobs import STOPPED
+        yield from _catalog_dask.outcomes(scheduler, read_entry, tasks,
+                                          _lost, STOPPED)
+        return
+    results = outcomes(read_entry, tasks, jobs, warn, _lost)
+    try:
+        yield from zip(tasks, results)
+    finally:
+        results.close()
 
 
 def _hash_or_none(path):
