@@ -524,3 +524,14 @@ def within(inner, outer, margin=1e-7):
     return (inner[0] >= outer[0] - margin and inner[1] >= outer[1] - margin
             and inner[2] <= outer[2] + margin
             and inner[3] <= outer[3] + margin)
+
+
+def distributed_or_reason():
+    """Why the dask.distributed tests cannot run here, or None."""
+    try:
+        import dask.bag  # noqa: F401
+        import distributed  # noqa: F401
+    except ImportError as error:
+        return "dask.distributed is not installed (%s); ./dev installs " \
+               "python3-distributed for Debian's python3" % error
+    return None

@@ -14,14 +14,7 @@ import unittest
 from tests import support
 from tests.test_catalog import CatalogCase, counts_of
 
-
-def _distributed_or_reason():
-    try:
-        import distributed  # noqa: F401
-    except ImportError as error:
-        return "dask.distributed is not installed (%s); ./dev installs " \
-               "python3-distributed for Debian's python3" % error
-    return None
+NO_DASK = support.distributed_or_reason()
 
 
 def _dies_on_bad(task):
@@ -33,7 +26,7 @@ def _dies_on_bad(task):
 
 class SchedulerTest(CatalogCase):
 
-    @unittest.skipIf(_distributed_or_reason(), _distributed_or_reason())
+    @unittest.skipIf(NO_DASK, NO_DASK)
     def test_a_worker_that_dies_costs_one_file(self):
         import dask
         from distributed import LocalCluster
@@ -50,7 +43,7 @@ class SchedulerTest(CatalogCase):
         self.assertEqual(got, {task: "lost: it stopped" if task == "bad"
                                else "read " + task for task in tasks})
 
-    @unittest.skipIf(_distributed_or_reason(), _distributed_or_reason())
+    @unittest.skipIf(NO_DASK, NO_DASK)
     def test_read_on_a_local_cluster(self):
         from distributed import LocalCluster
         for number in range(40):  # a few chunks of files

@@ -18,6 +18,8 @@ import bathyra
 from bathyra import bag, cli, survey
 from bathyra.survey import Survey, SurveyError, parse_survey, read_survey
 
+NO_DASK = support.distributed_or_reason()
+
 PROJ = survey._survey.proj_available()
 needs_hdf5 = unittest.skipUnless(bag.available(),
                                  "built without the HDF5 library")
@@ -1018,17 +1020,7 @@ class FuzzTest(unittest.TestCase):
               file=__import__("sys").stderr)
 
 
-def _distributed_or_reason():
-    try:
-        import dask.bag  # noqa: F401
-        import distributed  # noqa: F401
-    except ImportError as error:
-        return "dask.distributed is not installed (%s); ./dev installs " \
-               "python3-distributed for Debian's python3" % error
-    return None
-
-
-@unittest.skipIf(_distributed_or_reason(), _distributed_or_reason())
+@unittest.skipIf(NO_DASK, NO_DASK)
 class ClusterTest(unittest.TestCase):
     """The README's way beyond one machine, on a local cluster of worker
     processes: surveys and errors travel back pickled."""

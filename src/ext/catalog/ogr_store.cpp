@@ -14,16 +14,6 @@ namespace {
 
 using namespace gdal;
 
-// `what`, then GDAL's last message in parentheses when there is one.
-bool fail(std::string &error, const std::string &what)
-{
-    error = what;
-    const char *message = CPLGetLastErrorMsg();
-    if (message && *message)
-        error += std::string(" (GDAL: ") + message + ")";
-    return false;
-}
-
 void register_drivers()
 {
     static std::once_flag once;

@@ -23,15 +23,6 @@ constexpr int not_given = 255;
 constexpr int area_primitive = 3;
 constexpr int meta_group = 2;
 
-bool fail(std::string &error, const std::string &what)
-{
-    error = what;
-    const char *message = CPLGetLastErrorMsg();
-    if (message && *message)
-        error += std::string(" (GDAL: ") + message + ")";
-    return false;
-}
-
 // One closed ring: its positions, first and last the same.
 struct Ring {
     std::vector<double> x, y;

@@ -1,7 +1,7 @@
 // Owners of the GDAL/OGR handles that the footprint tracer and the survey
-// catalogue hold, each freed with its own function, and the quiet handler
-// that keeps GDAL's messages from stderr while they work.  Only for builds
-// with GDAL.
+// catalogue hold, each freed with its own function, the quiet handler
+// that keeps GDAL's messages from stderr while they work, and the wording
+// of a failure with GDAL's message.  Only for builds with GDAL.
 #pragma once
 
 #include <cpl_conv.h>
@@ -11,6 +11,7 @@
 #include <ogr_srs_api.h>
 
 #include <memory>
+#include <string>
 #include <type_traits>
 
 namespace bathyra {
@@ -73,6 +74,17 @@ class QuietErrors {
     QuietErrors(const QuietErrors &) = delete;
     QuietErrors &operator=(const QuietErrors &) = delete;
 };
+
+// Sets `error` to `what`, then GDAL's last message in parentheses when
+// there is one; returns false, for `return fail(error, "...")`.
+inline bool fail(std::string &error, const std::string &what)
+{
+    error = what;
+    const char *message = CPLGetLastErrorMsg();
+    if (message && *message)
+        error += std::string(" (GDAL: ") + message + ")";
+    return false;
+}
 
 }  // namespace gdal
 }  // namespace bathyra
