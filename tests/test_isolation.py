@@ -270,12 +270,14 @@ class ExitTest(unittest.TestCase):
                     line for line in child.stderr.splitlines(True)
                     if line != "lost sys.stderr\n"
                     and not line.startswith(FINALIZED))
-                if (child.returncode < 0 and finalized and
+                if (child.returncode < 0 and not stderr and
                         sys.version_info[:2] == (3, 10)):
                     # CPython 3.10 lets a daemon thread take the interpreter
-                    # lock once the interpreter is gone, while the C exit
+                    # lock once the interpreter is gone: while the C exit
                     # handlers run (the module's code is no longer on any
-                    # stack then); 3.9 and 3.11 on do not.
+                    # stack then), and, rarely, while the interpreter is
+                    # being torn down, before the first of them marks the
+                    # moment; 3.9 and 3.11 on do not.
                     host_faults += 1
                     continue
                 self.assertEqual((child.returncode, stderr), (0, ""),
