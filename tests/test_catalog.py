@@ -188,25 +188,29 @@ class LayersTest(CatalogCase):
         self.write("files/damaged.xml", "<gmi:MI_Metadata")
         self.write("files/not_hdf5.bag", b"\x89HDF\r\n\x1a\nbroken")
         self.write("files/empty.xml", b"")
+        # A FIFO is neither waited on nor hashed.
+        os.mkfifo(self.path("pipe.xml"))
         result = self.catalog(self.files, status=1)
-        self.assertEqual(counts_of(result.stdout), (6, 6, 0, 0, 0, 3))
+        self.assertEqual(counts_of(result.stdout), (7, 7, 0, 0, 0, 4))
         lines = sorted(result.stderr.splitlines())
-        self.assertEqual(len(lines), 3, result.stderr)
+        self.assertEqual(len(lines), 4, result.stderr)
         self.assertTrue(all(": not read: " in line for line in lines))
         failures = dict(self.rows("SELECT file_path, reason FROM failures"))
         self.assertEqual(sorted(failures), sorted(
             self.path(name) for name in ("damaged.xml", "not_hdf5.bag",
-                                         "empty.xml")))
+                                         "empty.xml", "pipe.xml")))
         self.assertIn("XML", failures[self.path("damaged.xml")])
         self.assertIn("HDF5", failures[self.path("not_hdf5.bag")])
+        self.assertEqual(failures[self.path("pipe.xml")],
+                         "not a regular file")
         # The others are whole.
         self.assertEqual(self.rows(
             "SELECT count(*), count(file_hash), count(read_at) FROM "
             "surveys"), [(3, 3, 3)])
         # They stay failures, unchanged, until they change.
-        self.assertEqual(self.counts(status=1), (6, 0, 0, 0, 6, 3))
+        self.assertEqual(self.counts(status=1), (7, 0, 0, 0, 7, 4))
         shutil.copy(self.path(KNOWN), self.path("damaged.xml"))
-        self.assertEqual(self.counts(status=1), (6, 0, 1, 0, 5, 2))
+        self.assertEqual(self.counts(status=1), (7, 0, 1, 0, 6, 3))
         self.assertEqual(self.rows(
             "SELECT count(*) FROM failures WHERE file_path = ?",
             self.path("damaged.xml")), [(0,)])

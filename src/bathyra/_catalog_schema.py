@@ -27,6 +27,7 @@ import datetime
 import json
 import math
 import os
+import time
 
 from bathyra._meta_objects import tecsou
 from bathyra.cli_output import box_geometry
@@ -126,13 +127,16 @@ def iso_date(text, end=False):
 
 def timestamp(seconds):
     """A moment as ISO 8601 text in UTC."""
-    moment = datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc)
-    return moment.strftime("%Y-%m-%dT%H:%M:%SZ")
+    return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(seconds))
+
+
+# One encoder for every row: json.dumps with options makes one a call.
+_ENCODE = json.JSONEncoder(ensure_ascii=False, allow_nan=False,
+                           default=str).encode
 
 
 def _json(value):
-    return json.dumps(value, ensure_ascii=False, allow_nan=False,
-                      default=str) if value not in (None, (), [], {}) else None
+    return _ENCODE(value) if value not in (None, (), [], {}) else None
 
 
 def _number(value):

@@ -29,7 +29,7 @@ __all__ = ["read", "write", "S102File", "Instance", "NotS102",
 
 #: The depth (and uncertainty) that marks a node without data.
 FILL = 1000000.0
-_HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
+HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
 S102 = 16  # the request's part: read as an S-102 file
 
 
@@ -57,7 +57,7 @@ def is_hdf5(path: Any) -> bool:
     try:
         if not stat.S_ISREG(os.fstat(descriptor).st_mode):
             return False
-        return os.read(descriptor, 8) == _HDF5_SIGNATURE
+        return os.read(descriptor, 8) == HDF5_SIGNATURE
     except OSError:
         return False
     finally:

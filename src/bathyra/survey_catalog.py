@@ -19,7 +19,8 @@ A second run over the same paths reads only the files whose size or
 modification time changed (with ``verify``, also those whose content
 changed), removes the rows of files that are gone from the paths it was
 given, and keeps the others; ``full`` rebuilds.  Rows are written in
-transactions of at most ``batch`` files, each file's rows replaced in one
+transactions of at most ``batch`` files (and about ten seconds), each
+file's rows replaced in one
 of them, so that a run that is killed leaves every row whole and the next
 run finishes the job.  One run at a time writes a file catalogue: a lock
 beside it (CATALOG.lock) refuses a second one, or with ``wait`` makes it
@@ -31,7 +32,9 @@ GDAL, CatalogSupportMissing says so.
 """
 import collections
 import hashlib
+import io
 import os
+import stat
 import time
 from typing import Any, Callable, Iterable, Optional
 
@@ -50,8 +53,12 @@ EXCHANGE_FILE_REFUSED = (
     "an S-57 exchange file is a transfer written whole, not a catalogue "
     "kept up to date: write it with the command (bathyra catalog PATH... "
     "--to NAME.000)")
-# Files whose rows one transaction writes.
-BATCH = 200
+# Files whose rows one transaction writes at most, and the seconds it is
+# held open at most: few commits on a fast run of metadata files (each
+# rewrites the indexes' pages), little work lost by a run killed while it
+# reads slow grids.
+BATCH = 1000
+BATCH_SECONDS = 10.0
 Counts = collections.namedtuple(
     "Counts", "files added changed removed kept not_read folders")
 Counts.__doc__ = """What a run did: files found, files added and changed
@@ -60,50 +67,66 @@ files found that could not be read (their rows are in the layer
 `failures`; those kept were not read again), and folders that could not
 be listed."""
 
+_OPEN_FLAGS = (os.O_RDONLY | getattr(os, "O_NONBLOCK", 0)
+               | getattr(os, "O_BINARY", 0))
+
 # What the reader process tells of a file besides its surveys.
 FileInfo = collections.namedtuple(
     "FileInfo", "path size mtime_ns digest kind version read_at grid")
 
 
 def content_hash(path):
-    """The SHA-256 of the file's content, in hex."""
-    digest = hashlib.sha256()
-    with open(path, "rb") as stream:
-        for block in iter(lambda: stream.read(1 << 20), b""):
-            digest.update(block)
-    return digest.hexdigest()
+    """(the SHA-256 of the file's content in hex, its first eight bytes),
+    or (None, b"") when it is no regular file: a FIFO or a device is not
+    waited on.  The blocks are read into one buffer: a new bytes object
+    for each block costs as much again as the hash on a large BAG file."""
+    with io.FileIO(os.open(path, _OPEN_FLAGS), "r") as stream:
+        if not stat.S_ISREG(os.fstat(stream.fileno()).st_mode):
+            return None, b""
+        digest = hashlib.sha256()
+        block = bytearray(1 << 18)
+        view = memoryview(block)
+        head = None
+        while True:
+            count = stream.readinto(block)
+            if not count:
+                break
+            if head is None:
+                head = bytes(view[:8])
+            digest.update(view[:count])
+    return digest.hexdigest(), head or b""
 
 
 def read_entry(task):
     """In a reader process: (FileInfo, the to_dict() of each record, or
     the reason the file could not be read) of a task (path, grid)."""
     from bathyra import cli, s102, survey
-    path, grid = task
-    kind = ("BAG" if cli.is_bag(path)
-            else "S-102" if s102.is_hdf5(path) else "XML")
-    grid = grid and kind != "XML"
+    path, wanted = task
+    kind = "BAG" if cli.is_bag(path) else "XML"
     try:
         status = os.stat(path)
         size, mtime = status.st_size, status.st_mtime_ns
     except OSError as error:
         reason = "cannot read this file: %s" % (error.strerror or error)
         return (FileInfo(path, None, None, None, kind, None, time.time(),
-                         grid), reason)
-    digest = None
+                         wanted and kind != "XML"), reason)
+    digest = version = None
+    grid = wanted and kind != "XML"
     try:
-        digest = content_hash(path)
+        digest, head = content_hash(path)
+        # The reader tells an S-102 file by the same signature.
+        if kind == "XML" and head == s102.HDF5_SIGNATURE:
+            kind, grid = "S-102", wanted
         results = survey.read_surveys(path, grid=grid)
         outcome = [result.to_dict() for result in results]
         version = results[0].bag_version
     except survey.SurveyError as error:
-        outcome, version = error.message, None
+        outcome = error.message
     except OSError as error:
         outcome = "cannot read this file: %s" % (error.strerror or error)
-        version = None
     except Exception as error:  # a fault of the reader: this file only
         outcome = "the reader failed on this file (%s: %s)" % (
             type(error).__name__, error)
-        version = None
     return FileInfo(path, size, mtime, digest, kind, version, time.time(),
                     grid), outcome
 
@@ -213,7 +236,9 @@ def _update(store, files, given, full, verify, grid, readers, batch, folders,
     tasks = [(path, grid) for path in wanted]
     results = _readings(tasks, readers, warn, outcomes)
     store.begin()
+    opened = time.monotonic()
     try:
+        in_batch = 0
         for number, ((path, _), (info, outcome)) in enumerate(results, 1):
             if info is None:  # its reader process died on it
                 info = FileInfo(path, None, None, None, None, None,
@@ -226,9 +251,12 @@ def _update(store, files, given, full, verify, grid, readers, batch, folders,
                 changed += 1
             else:
                 added += 1
-            if number % batch == 0:
+            in_batch += 1
+            if (in_batch == batch
+                    or time.monotonic() - opened > BATCH_SECONDS):
                 store.commit()
                 store.begin()
+                opened, in_batch = time.monotonic(), 0
             progress(number, len(wanted))
         store.commit()
     except BaseException:
@@ -260,6 +288,6 @@ def _readings(tasks, readers, warn, outcomes):
 
 def _hash_or_none(path):
     try:
-        return content_hash(path)
+        return content_hash(path)[0]
     except OSError:
         return None
