@@ -139,6 +139,11 @@ class ExchangeFileTest(support.FolderMixin, unittest.TestCase):
                                  os.path.join(self.tmp, "no", "X.000"))
         self.assertEqual(result.returncode, 1)
         self.assertRegex(result.stderr, r"X\.000: cannot write it: No such")
+        # What only a catalogue does is refused, not silently dropped.
+        result = support.run_cli("catalog", support.EXAMPLES_DIR, "--to",
+                                 target, "--verify")
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("--verify: only for a catalogue", result.stderr)
 
 
 @needs_gdal

@@ -81,6 +81,17 @@ def catalog_arguments(argv, prog):
     options = parser.parse_args(argv)
     if options.jobs is not None and options.jobs < 1:
         parser.error("--jobs must be at least 1")
+    if options.to.lower().endswith(".000"):
+        # An exchange file is written whole, here: nothing to rebuild,
+        # compare or wait for, and no cluster to read for it.
+        given = [flag for flag, on in (
+            ("--full", options.full), ("--verify", options.verify),
+            ("--wait", options.wait),
+            ("--scheduler", options.scheduler is not None)) if on]
+        if given:
+            parser.error("%s: only for a catalogue; an exchange file "
+                         "(NAME.000) is written whole from this run's "
+                         "files" % ", ".join(given))
     return options
 
 
