@@ -134,6 +134,13 @@ class ExchangeFileTest(support.FolderMixin, unittest.TestCase):
         from bathyra.errors import CatalogError
         with self.assertRaisesRegex(CatalogError, "written whole"):
             bathyra.catalog([support.EXAMPLES_DIR], target)
+        # The same exports from Python.
+        again = os.path.join(self.tmp, "AGAIN.000")
+        done, items = bathyra.export_exchange([support.EXAMPLES_DIR], again,
+                                              jobs=1)
+        self.assertEqual((done.files, done.surveys, len(done.left_out),
+                          items), (3, 1, 2, None))
+        self.assertEqual(bathyra.export_stac(stac, gpkg)[0], 3)
         # A folder that cannot be written is said in words.
         result = support.run_cli("catalog", support.EXAMPLES_DIR, "--to",
                                  os.path.join(self.tmp, "no", "X.000"))

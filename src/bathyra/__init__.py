@@ -101,8 +101,10 @@ The parts of the package:
 ``bathyra.catalog(paths, to)``, ``bathyra.query_catalog(catalogue)``
     The survey catalogue (``bathyra.survey_catalog``): the surveys of many
     files in a GeoPackage (or any OGR destination), brought up to date
-    run after run, and queried by box, date, depth and authority; needs
-    GDAL.  Loaded on first use.
+    run after run, and queried by box, date, depth and authority;
+    ``bathyra.export_stac(folder, catalogue)`` writes its STAC folder and
+    ``bathyra.export_exchange(paths, "NAME.000")`` an S-57 exchange file
+    of meta-objects.  Needs GDAL; loaded on first use.
 ``bathyra.__version__``
     The version of this package.
 """
@@ -114,7 +116,8 @@ from bathyra.explain import explain
 
 __all__ = ["__version__", "explain", "read_survey", "read_surveys",
            "parse_survey", "parse_surveys", "Survey", "SurveyError", "BathyraError", "BagError", "BagSupportMissing",
-           "Document", "catalog", "query_catalog"]
+           "Document", "catalog", "query_catalog", "export_stac",
+           "export_exchange"]
 
 # The survey reader is imported when first asked for: it loads the
 # extension modules, and importing the package stays cheap and works from
@@ -124,7 +127,8 @@ _SURVEY_NAMES = ("read_survey", "read_surveys", "parse_survey",
 
 
 # So is the survey catalogue, which loads GDAL.
-_CATALOG_NAMES = ("catalog", "query_catalog")
+_CATALOG_NAMES = ("catalog", "query_catalog", "export_stac",
+                  "export_exchange")
 
 
 def __getattr__(name):

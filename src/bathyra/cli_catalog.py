@@ -167,7 +167,7 @@ def run_catalog(options, prog):
                                counts.added, counts.changed, counts.removed,
                                counts.kept, counts.not_read), flush=True)
     if options.stac:
-        from bathyra._catalog_exports import export_stac
+        from bathyra.survey_catalog import export_stac
         _stac_line(options, export_stac(options.stac, options.to))
     return 1 if counts.not_read or counts.folders else 0
 
@@ -175,11 +175,9 @@ def run_catalog(options, prog):
 def _run_export(options, messages, progress, prog):
     """`catalog --to NAME.000`: the exchange file (and STAC folder) of the
     surveys read in this run."""
-    from bathyra._catalog_exports import export_run
-    from bathyra._catalog_store import load_module
-    load_module()
+    from bathyra.survey_catalog import export_exchange
     try:
-        done, items = export_run(
+        done, items = export_exchange(
             options.paths, options.to, options.stac, grid=options.grid,
             jobs=options.jobs, report=messages.refused,
             report_folder=messages.folder_failed,

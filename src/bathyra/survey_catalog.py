@@ -45,8 +45,8 @@ from bathyra._catalog_store import (FLATGEOBUF_REFUSED, Lock, Store,
 from bathyra._catalog_query import query_catalog, where_clause
 from bathyra.errors import CatalogError
 
-__all__ = ["catalog", "query_catalog", "where_clause", "Counts",
-           "DEFAULT_CATALOG"]
+__all__ = ["catalog", "query_catalog", "where_clause", "export_stac",
+           "export_exchange", "Counts", "DEFAULT_CATALOG"]
 
 DEFAULT_CATALOG = "surveys.gpkg"
 EXCHANGE_FILE_REFUSED = (
@@ -129,6 +129,28 @@ def read_entry(task):
             type(error).__name__, error)
     return FileInfo(path, size, mtime, digest, kind, version, time.time(),
                     grid), outcome
+
+
+def export_stac(folder: str, catalogue: str):
+    """Writes a STAC Item for each survey of the catalogue, and a
+    Collection over them, to `folder`; returns (items written, names of
+    the surveys left out because they state no date)."""
+    from bathyra import _catalog_exports
+    load_module()
+    return _catalog_exports.export_stac(folder, catalogue)
+
+
+def export_exchange(paths: Iterable[str], to: str, stac: Optional[str] = None,
+                    **options):
+    """Writes the S-57 exchange file `to` (NAME.000: an M_SREL and an
+    M_QUAL per survey, an M_COVR over them) from the files below `paths`,
+    read in this call, and with `stac` a STAC folder of the same surveys.
+    `options`: grid, jobs and the callbacks of catalog().  Returns the
+    Exported (files, surveys, not_read, folders, left_out) and (items,
+    undated names) of the STAC folder or None."""
+    from bathyra import _catalog_exports
+    load_module()
+    return _catalog_exports.export_run(paths, to, stac, **options)
 
 
 def _lost(reason):
