@@ -266,20 +266,23 @@ class IncrementalTest(CatalogCase):
     def test_add_change_delete_and_move(self):
         self.assertEqual(self.counts(), (3, 3, 0, 0, 0, 0))
         self.assertEqual(self.counts(), (3, 0, 0, 0, 3, 0))
-        shutil.copy(self.path(KNOWN), self.path("added.xml"))
+        # A name whose bytes are no UTF-8 (an old tool's Latin-1) is known
+        # again from run to run, stored with the byte as \xe9.
+        added = os.fsdecode(b"added\xe9.xml")
+        shutil.copy(self.path(KNOWN), self.path(added))
         self.assertEqual(self.counts(), (4, 1, 0, 0, 3, 0))
-        with open(self.path("added.xml"), "a") as stream:
+        with open(self.path(added), "a") as stream:
             stream.write("<!-- edited -->\n")
         self.assertEqual(self.counts(), (4, 0, 1, 0, 3, 0))
         os.remove(self.path(EXAMPLES[0]))
         self.assertEqual(self.counts(), (3, 0, 0, 1, 3, 0))
         os.makedirs(self.path("moved"))
-        os.rename(self.path("added.xml"), self.path("moved/added.xml"))
+        os.rename(self.path(added), self.path("moved/" + added))
         self.assertEqual(self.counts(), (3, 1, 0, 1, 2, 0))
         self.assertEqual(sorted(path for (path,) in self.rows(
             "SELECT file_path FROM surveys")), sorted(
             [self.path(name) for name in EXAMPLES[1:]]
-            + [self.path("moved/added.xml")]))
+            + [self.path("moved/added\\xe9.xml")]))
         self.assertEqual(self.counts("--full"), (3, 3, 0, 0, 0, 0))
         self.assertEqual(self.rows("SELECT count(*) FROM surveys"), [(3,)])
 
@@ -451,7 +454,10 @@ class QueryTest(CatalogCase):
                 (("--authority", "100%"), []),
                 (("--bbox", "-71", "43", "-70", "44"), ["A"]),
                 (("--bbox", "-71", "43", "-60", "46", "--since", "2015"),
-                 ["A"])):
+                 ["A"]),
+                # Across the antimeridian: east of 170, west of -170.
+                (("--bbox", "170", "40", "-170", "50"), []),
+                (("--bbox", "0", "40", "-60", "50"), ["A", "B"])):
             with self.subTest(args=args):
                 self.assertEqual(self.names(*args), expected)
 
@@ -493,6 +499,10 @@ class QueryTest(CatalogCase):
         result = support.run_cli("query", self.gpkg, "--since", "2019-13")
         self.assertEqual(result.returncode, 2)
         self.assertIn("is no date", result.stderr)
+        result = support.run_cli("query", self.gpkg, "--bbox", "nan", "0",
+                                 "1", "1")
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("a box is four numbers", result.stderr)
         missing = os.path.join(self.tmp, "missing.gpkg")
         result = support.run_cli("query", missing)
         self.assertEqual((result.returncode, result.stdout), (1, ""))

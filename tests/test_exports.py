@@ -72,13 +72,20 @@ class ExchangeFileTest(support.FolderMixin, unittest.TestCase):
     def test_every_class_attribute_and_area_read_back(self):
         from bathyra import _s57_exchange
         path = os.path.join(self.tmp, "SURVEYS.000")
+        # An area of two polygons, apart from the others: an S-57 area
+        # has one exterior boundary, so each polygon gets its objects.
+        apart = Survey(SURSTA="2002", footprint={
+            "type": "MultiPolygon", "coordinates": [
+                [[[10, 10], [11, 10], [11, 11], [10, 10]]],
+                [[[12, 10], [13, 10], [13, 11], [12, 10]]]]})
         left = _s57_exchange.write(path, [("a", FULL), ("b", SPARSE),
-                                          ("c", Survey(SURSTA="2001"))])
+                                          ("c", Survey(SURSTA="2001")),
+                                          ("d", apart)])
         self.assertEqual(left, ["c"])
         text = ogrinfo(path, "M_QUAL", "M_SREL", "M_COVR")
         features = text.split("OGRFeature(")[1:]
         self.assertEqual(sorted(f.split(")")[0] for f in features),
-                         ["M_COVR"] + ["M_QUAL"] * 2 + ["M_SREL"] * 2)
+                         ["M_COVR"] * 3 + ["M_QUAL"] * 4 + ["M_SREL"] * 4)
         for expected in ("SURSTA (String) = 20190314",
                          "SUREND (String) = 20190502",
                          "DRVAL1 (Real) = 2.5", "DRVAL2 (Real) = 41",
@@ -92,12 +99,16 @@ class ExchangeFileTest(support.FolderMixin, unittest.TestCase):
         self.assertTrue(all("POLYGON ((" in f for f in features))
         # The footprint's hole is kept; the coverage is the union.
         self.assertIn(",(-70.3 43.1,", text)
-        cover = [f for f in features if f.startswith("M_COVR")][0]
+        # The only interior rings are the hole, in its two objects and
+        # in the coverage.
+        self.assertEqual(sum(",(" in f for f in features), 3)
+        cover = [f for f in features
+                 if f.startswith("M_COVR") and "-70.5" in f][0]
         self.assertIn("-69.8 43.8", cover)
         self.assertIn("-70.5 43.0", cover)
         header = ogrinfo(path, "DSID")
         self.assertIn("DSID_DSNM (String) = SURVEYS.000", header)
-        self.assertIn("DSSI_NOMR (Integer) = 5", header)
+        self.assertIn("DSSI_NOMR (Integer) = 11", header)
         self.assertIn("DSSI_AALL (Integer) = 0", header)
         # An authority beyond ASCII: lexical level 1, read back as written.
         accented = Survey(SURSTA="2001", SURATH="Servicio Hidrográfico",

@@ -3,6 +3,7 @@ condition given, read through the layer's spatial index and an OGR SQL
 filter of the others, and each row (with its source surveys) turned back
 into a Survey, so that they print in the command line's own forms."""
 import json
+import math
 import os
 import re
 from typing import Any, List, Optional, Sequence, Tuple
@@ -63,24 +64,50 @@ def query_catalog(catalogue: str, *,
     Nth record of a file that holds several.  `bbox` (west, south, east,
     north) goes through the layer's spatial index; see where_clause for
     the others."""
+    boxes = query_boxes(bbox)
+    where = where_clause(since, until, deeper_than, shallower_than,
+                         authority)
     load_module()
     if is_file_destination(catalogue) and not os.path.exists(catalogue):
         raise CatalogError(catalogue, "no such catalogue")
     store = Store(catalogue, "read", names=("surveys",))
     try:
-        rows = [dict(zip(_QUERY_COLUMNS + (None,), row))
-                for row in store.dataset.read(
-            store.layers["surveys"], _QUERY_COLUMNS,
-            box=tuple(float(v) for v in bbox) if bbox else None,
-            where=where_clause(since, until, deeper_than, shallower_than,
-                               authority),
-            geometry=True)]
+        found = {}
+        for box in boxes:
+            for values in store.dataset.read(
+                    store.layers["surveys"], _QUERY_COLUMNS, box=box,
+                    where=where, geometry=True):
+                row = dict(zip(_QUERY_COLUMNS + (None,), values))
+                found[row["file_path"], row["record"]] = row
+        rows = [found[key] for key in sorted(found)]
         sources = _source_surveys(store, [
             row["file_path"] for row in rows if row["source_survey_count"]])
     finally:
         store.close()
-    rows.sort(key=lambda row: (row["file_path"], row["record"]))
     return [_rebuilt(row, sources) for row in rows]
+
+
+def query_boxes(bbox):
+    """The boxes that the spatial index is read with for --bbox (west,
+    south, east, north): none for no box, two for one that crosses the
+    antimeridian (west > east), one of each side.  ValueError for a box
+    that is not four finite numbers with south at or below north."""
+    if bbox is None:
+        return [None]
+    try:
+        west, south, east, north = (float(value) for value in bbox)
+    except (TypeError, ValueError):
+        raise ValueError("a box is four numbers: west south east north "
+                         "(degrees)") from None
+    if not all(math.isfinite(v) for v in (west, south, east, north)):
+        raise ValueError("a box is four numbers: west south east north "
+                         "(degrees)")
+    if south > north:
+        raise ValueError("the box's south (%g) is north of its north (%g)"
+                         % (south, north))
+    if west > east:
+        return [(west, south, 180.0, north), (-180.0, south, east, north)]
+    return [(west, south, east, north)]
 
 
 # A filter names at most this many files.

@@ -160,11 +160,24 @@ def typed(value, kind):
     return value if isinstance(value, str) else None
 
 
+def stored_path(path):
+    """The path as the catalogue stores it, UTF-8 text: a name that the
+    file system holds in another encoding (bytes that are no UTF-8, which
+    Python keeps as lone surrogates) gets those bytes as \\xNN, the same
+    on every run, so that the file is known again."""
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        return os.fsencode(path).decode("utf-8", "backslashreplace")
+    return path
+
+
 def file_values(info):
     """The file's columns (FILE_COLUMNS) of `info`, a FileInfo."""
     modified = (None if info.mtime_ns is None
                 else timestamp(info.mtime_ns / 1e9))
-    return (info.path, info.size, info.mtime_ns, modified, info.digest,
+    return (stored_path(info.path), info.size, info.mtime_ns, modified,
+            info.digest,
             info.kind, info.version, timestamp(info.read_at),
             int(info.grid))
 

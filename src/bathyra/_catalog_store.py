@@ -241,8 +241,9 @@ class Store:
         file that stored() did not find has no rows to delete (the rows of
         a file are written in one transaction, so none is left without
         its surveys or failure)."""
-        if self.held is None or info.path in self.held:
-            self.forget(info.path)
+        path = schema.stored_path(info.path)
+        if self.held is None or path in self.held:
+            self.forget(path)
         if isinstance(outcome, str):
             self.dataset.insert(self.layers["failures"],
                                 schema.file_values(info) + (outcome,), None)
@@ -254,7 +255,7 @@ class Store:
             for number, source in enumerate(data["source_surveys"] or (), 1):
                 self.dataset.insert(
                     self.layers["source_surveys"],
-                    *schema.source_row(info.path, record, number, source))
+                    *schema.source_row(path, record, number, source))
 
     def begin(self):
         if self.transactions:
@@ -265,8 +266,14 @@ class Store:
             self.dataset.commit()
 
     def rollback(self):
+        """Rolls the open transaction back, on the way out of a failure:
+        after a commit that failed there is none left (SQLite ended it),
+        and the failure to tell is the commit's, not this one's."""
         if self.transactions:
-            self.dataset.rollback()
+            try:
+                self.dataset.rollback()
+            except CatalogError:
+                pass
 
     def close(self):
         self.dataset.close()

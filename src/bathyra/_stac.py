@@ -25,7 +25,7 @@ import math
 import os
 import re
 
-from bathyra._catalog_schema import iso_date
+from bathyra._catalog_schema import iso_date, stored_path
 from bathyra._meta_objects import tecsou
 from bathyra.cli_output import box_geometry
 from bathyra.errors import CatalogError
@@ -115,7 +115,9 @@ def item(identifier, survey):
         properties["proj:code"] = crs
     properties.update(("bathy:" + name, value)
                       for name, value in values.items() if value is not None)
-    path = survey.path or ""
+    # The file as the catalogue names it (a name in another encoding than
+    # UTF-8 with its bytes as \xNN).
+    path = stored_path(survey.path or "")
     media = next((kind for suffix, kind in _MEDIA_TYPES
                   if path.lower().endswith(suffix)), None)
     asset = {"href": path, "title": os.path.basename(path),

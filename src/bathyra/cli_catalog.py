@@ -105,7 +105,8 @@ def query_arguments(argv, prog):
                              "(or a FlatGeobuf export of its surveys)")
     parser.add_argument("--bbox", nargs=4, type=float,
                         metavar=("W", "S", "E", "N"),
-                        help="surveys that touch this box (degrees)")
+                        help="surveys that touch this box (degrees; west "
+                             "beyond east crosses the antimeridian)")
     parser.add_argument("--since", metavar="DATE",
                         help="surveys that end on or after DATE (YYYY, "
                              "YYYY-MM or YYYY-MM-DD)")
@@ -128,9 +129,11 @@ def query_arguments(argv, prog):
     form.add_argument("--geojson", action="store_true",
                       help="a GeoJSON FeatureCollection")
     options = parser.parse_args(argv)
+    from bathyra._catalog_query import query_boxes
     from bathyra.survey_catalog import where_clause
     try:
         where_clause(options.since, options.until)
+        query_boxes(options.bbox)
     except ValueError as error:
         parser.error(str(error))
     return options

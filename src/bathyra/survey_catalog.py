@@ -227,10 +227,11 @@ def _update(store, files, given, full, verify, grid, readers, batch, folders,
     seen = set()
     wanted, kept, not_read = [], 0, 0
     for path in files:
-        if path in seen:
+        key = schema.stored_path(path)
+        if key in seen:
             continue
-        seen.add(path)
-        known = stored.get(path)
+        seen.add(key)
+        known = stored.get(key)
         try:
             status = os.stat(path)
             current = (status.st_size, status.st_mtime_ns)
@@ -245,8 +246,9 @@ def _update(store, files, given, full, verify, grid, readers, batch, folders,
             not_read += known[3]
         else:
             wanted.append(path)
+    roots = [schema.stored_path(root) for root in given]
     gone = [path for path in stored
-            if path not in seen and schema.in_scope(path, given)]
+            if path not in seen and schema.in_scope(path, roots)]
     store.begin()
     for number, path in enumerate(gone, 1):
         store.forget(path)
@@ -269,7 +271,7 @@ def _update(store, files, given, full, verify, grid, readers, batch, folders,
                 not_read += 1
                 report(path, outcome)
             store.write(info, outcome)
-            if path in stored:
+            if schema.stored_path(path) in stored:
                 changed += 1
             else:
                 added += 1

@@ -58,7 +58,7 @@ PyObject *open_catalog(PyObject *module, PyObject *args)
     std::string destination, driver;
     if (!catalog::converted([&] {
             driver = driver_arg;
-            return catalog::text_from(destination_arg, destination);
+            return catalog::path_from(destination_arg, destination);
         }))
         return nullptr;
     auto *type = reinterpret_cast<PyTypeObject *>(state->catalog_type);

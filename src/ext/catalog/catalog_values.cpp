@@ -72,13 +72,46 @@ bool text_from(PyObject *object, std::string &text)
     }
     Py_ssize_t size;
     const char *data = PyUnicode_AsUTF8AndSize(object, &size);
-    if (!data)
-        return false;
+    OwnedRef escaped;
+    if (!data) {
+        // Lone surrogates (a name's bytes that are no UTF-8) have no
+        // UTF-8 form: they are kept as \udcNN rather than stop the run.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+            return false;
+        PyErr_Clear();
+        escaped.reset(
+            PyUnicode_AsEncodedString(object, "utf-8", "backslashreplace"));
+        char *raw;
+        if (!escaped ||
+            PyBytes_AsStringAndSize(escaped.get(), &raw, &size) < 0)
+            return false;
+        data = raw;
+    }
     if (std::memchr(data, '\0', static_cast<size_t>(size))) {
         PyErr_SetString(PyExc_ValueError, "embedded null character");
         return false;
     }
     text.assign(data, static_cast<size_t>(size));
+    return true;
+}
+
+bool path_from(PyObject *object, std::string &path)
+{
+    if (!PyUnicode_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "expected str, not %.200s",
+                     Py_TYPE(object)->tp_name);
+        return false;
+    }
+    OwnedRef bytes(PyUnicode_EncodeFSDefault(object));
+    char *data;
+    Py_ssize_t size;
+    if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0)
+        return false;
+    if (std::memchr(data, '\0', static_cast<size_t>(size))) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character");
+        return false;
+    }
+    path.assign(data, static_cast<size_t>(size));
     return true;
 }
 

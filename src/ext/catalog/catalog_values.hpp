@@ -37,8 +37,13 @@ bool row_from(PyObject *values, Row &row);
 // `names` from a sequence of str.  False with an exception pending.
 bool names_from(PyObject *sequence, std::vector<std::string> &names);
 
-// UTF-8 text of a str, into `text`.  False with an exception pending.
+// UTF-8 text of a str, into `text` (lone surrogates as \udcNN).  False
+// with an exception pending.
 bool text_from(PyObject *object, std::string &text);
+
+// A path or connection string of a str in the file system's encoding, as
+// open() takes it.  False with an exception pending.
+bool path_from(PyObject *object, std::string &path);
 
 // The value as an int, a float, a str or None.  Null with an exception
 // pending.

@@ -270,7 +270,8 @@ bool Store::insert(int layer, const Row &values, const std::string *geometry,
             return fail(error, "the geometry is no GeoJSON geometry");
         // Takes the geometry and gives back the MultiPolygon.
         Geometry multi(OGR_G_ForceToMultiPolygon(shape.release()));
-        if (!multi)
+        if (!multi ||
+            wkbFlatten(OGR_G_GetGeometryType(multi.get())) != wkbMultiPolygon)
             return fail(error, "the geometry is no polygon");
         if (OGR_F_SetGeometryDirectly(feature.get(), multi.release()) !=
             OGRERR_NONE)

@@ -77,7 +77,7 @@ PyObject *write_s57(PyObject *error_class, PyObject *args)
     catalog::ExchangeFile file;
     file.agency = agency;
     if (!catalog::converted([&] {
-            return catalog::text_from(path_arg, path) &&
+            return catalog::path_from(path_arg, path) &&
                    catalog::names_from(options, file.options) &&
                    areas_from(areas, file.areas) &&
                    object_from(coverage, file.coverage);

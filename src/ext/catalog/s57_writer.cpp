@@ -6,6 +6,7 @@
 
 #include <cpl_string.h>
 
+#include <map>
 #include <mutex>
 
 namespace bathyra {
@@ -38,12 +39,13 @@ double signed_area(const Ring &ring)
     return sum;
 }
 
-// The rings of a (Multi)Polygon, or false when one has fewer than four
-// positions (three distinct) or it is no polygon.
-bool rings_of(OGRGeometryH multi, std::vector<Ring> &rings)
+// The polygons of a MultiPolygon, each as its rings, or false when a
+// ring has fewer than four positions (three distinct).
+bool polygons_of(OGRGeometryH multi, std::vector<std::vector<Ring>> &polygons)
 {
     for (int p = 0; p < OGR_G_GetGeometryCount(multi); ++p) {
         OGRGeometryH polygon = OGR_G_GetGeometryRef(multi, p);
+        std::vector<Ring> rings;
         for (int r = 0; r < OGR_G_GetGeometryCount(polygon); ++r) {
             OGRGeometryH line = OGR_G_GetGeometryRef(polygon, r);
             int count = OGR_G_GetPointCount(line);
@@ -57,18 +59,73 @@ bool rings_of(OGRGeometryH multi, std::vector<Ring> &rings)
             }
             rings.push_back(std::move(ring));
         }
+        polygons.push_back(std::move(rings));
     }
-    return !rings.empty();
+    return !polygons.empty();
 }
 
+// The polygonal parts of a geometry as a MultiPolygon (those of a
+// collection that making it valid gave), or null when it has none.
+Geometry polygonal(Geometry shape)
+{
+    OGRwkbGeometryType type = wkbFlatten(OGR_G_GetGeometryType(shape.get()));
+    if (type == wkbPolygon || type == wkbMultiPolygon)
+        return Geometry(OGR_G_ForceToMultiPolygon(shape.release()));
+    if (type != wkbGeometryCollection)
+        return Geometry();
+    Geometry multi(OGR_G_CreateGeometry(wkbMultiPolygon));
+    for (int i = 0; multi && i < OGR_G_GetGeometryCount(shape.get()); ++i) {
+        Geometry part(OGR_G_Clone(OGR_G_GetGeometryRef(shape.get(), i)));
+        Geometry polygons = part ? polygonal(std::move(part)) : Geometry();
+        for (int p = 0; polygons && p < OGR_G_GetGeometryCount(polygons.get());
+             ++p)
+            if (OGR_G_AddGeometry(multi.get(),
+                                  OGR_G_GetGeometryRef(polygons.get(), p)) !=
+                OGRERR_NONE)
+                return Geometry();
+    }
+    return multi && OGR_G_GetGeometryCount(multi.get()) > 0 ? std::move(multi)
+                                                            : Geometry();
+}
+
+// The area of a GeoJSON (Multi)Polygon, made valid where its rings cross
+// (the union of the coverage fails on such rings).  An area with no
+// surface (the box of a station) stays as it is.
 bool multipolygon_from(const std::string &json, Geometry &multi)
 {
     Geometry shape(OGR_G_CreateGeometryFromJson(json.c_str()));
     if (!shape)
         return false;
-    multi.reset(OGR_G_ForceToMultiPolygon(shape.release()));
-    return multi &&
-           wkbFlatten(OGR_G_GetGeometryType(multi.get())) == wkbMultiPolygon;
+    if (!OGR_G_IsValid(shape.get())) {
+        Geometry valid(OGR_G_MakeValid(shape.get()));
+        Geometry surface = valid ? polygonal(std::move(valid)) : Geometry();
+        if (surface) {
+            multi = std::move(surface);
+            return true;
+        }
+    }
+    multi = polygonal(std::move(shape));
+    return static_cast<bool>(multi);
+}
+
+// Whether the file at `path` reads back with `expected` objects of each
+// class: GDAL's S57 driver does not report a write that failed (a full
+// disk) until the file is read.
+bool reads_back(const std::string &path,
+                const std::map<std::string, GIntBig> &expected)
+{
+    const char *const drivers[] = {"S57", nullptr};
+    Dataset back(GDALOpenEx(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY,
+                            drivers, nullptr, nullptr));
+    if (!back)
+        return false;
+    for (const auto &entry : expected) {
+        OGRLayerH layer =
+            GDALDatasetGetLayerByName(back.get(), entry.first.c_str());
+        if (!layer || OGR_L_GetFeatureCount(layer, TRUE) != entry.second)
+            return false;
+    }
+    return true;
 }
 
 bool set_integer(OGRFeatureH feature, const char *name, int value)
@@ -245,8 +302,11 @@ bool write_exchange_file(const std::string &path, const ExchangeFile &file,
     GDALDriverH driver = GDALGetDriverByName("S57");
     if (!driver)
         return fail(error, "this GDAL has no S-57 driver");
-    // Every area's rings, and those of the union for the coverage.
-    std::vector<std::vector<Ring>> rings(file.areas.size());
+    // Every area's polygons, and those of the union for the coverage.  An
+    // S-57 area has one exterior boundary: an area of several polygons is
+    // written as objects over each of them.
+    std::vector<std::vector<std::vector<Ring>>> parts(file.areas.size());
+    std::map<std::string, GIntBig> expected;
     Geometry all(OGR_G_CreateGeometry(wkbMultiPolygon));
     if (!all)
         return fail(error, "cannot make a geometry");
@@ -254,7 +314,7 @@ bool write_exchange_file(const std::string &path, const ExchangeFile &file,
     for (size_t i = 0; i < file.areas.size(); ++i) {
         Geometry multi;
         if (!multipolygon_from(file.areas[i].geometry, multi) ||
-            !rings_of(multi.get(), rings[i]))
+            !polygons_of(multi.get(), parts[i]))
             return fail(error, "an area is no polygon of three corners or "
                                "more");
         for (int p = 0; p < OGR_G_GetGeometryCount(multi.get()); ++p)
@@ -262,19 +322,25 @@ bool write_exchange_file(const std::string &path, const ExchangeFile &file,
                                   OGR_G_GetGeometryRef(multi.get(), p)) !=
                 OGRERR_NONE)
                 return fail(error, "cannot gather the areas");
-        objects += file.areas[i].objects.size();
-        ring_count += rings[i].size();
+        for (const S57Object &object : file.areas[i].objects)
+            expected[object.object_class] +=
+                static_cast<GIntBig>(parts[i].size());
+        objects += file.areas[i].objects.size() * parts[i].size();
+        for (const std::vector<Ring> &polygon : parts[i])
+            ring_count += polygon.size();
     }
-    std::vector<Ring> covered;
+    std::vector<std::vector<Ring>> covered;
     bool coverage = !file.coverage.object_class.empty() && !file.areas.empty();
     if (coverage) {
         Geometry joined(OGR_G_UnionCascaded(all.get()));
-        Geometry multi(joined ? OGR_G_ForceToMultiPolygon(joined.release())
-                              : nullptr);
-        if (!multi || !rings_of(multi.get(), covered))
+        Geometry multi(joined ? polygonal(std::move(joined)) : Geometry());
+        if (!multi || !polygons_of(multi.get(), covered))
             return fail(error, "cannot make the union of the areas");
-        objects += 1;
-        ring_count += covered.size();
+        expected[file.coverage.object_class] +=
+            static_cast<GIntBig>(covered.size());
+        objects += covered.size();
+        for (const std::vector<Ring> &polygon : covered)
+            ring_count += polygon.size();
     }
     std::vector<std::string> texts = file.options;
     texts.push_back("S57_NOMR=" + std::to_string(objects));
@@ -293,19 +359,20 @@ bool write_exchange_file(const std::string &path, const ExchangeFile &file,
     for (const std::string &option : file.options)
         latin1 = latin1 || option == "S57_AALL=1";
     Writer writer(dataset.get(), file.agency, latin1);
-    for (size_t i = 0; i < file.areas.size(); ++i) {
-        std::vector<std::pair<int, int>> pointers;
-        std::vector<int> usage;
-        if (!writer.rings(rings[i], pointers, usage, error))
-            return false;
-        for (const S57Object &object : file.areas[i].objects)
-            if (!writer.object(object, pointers, usage, error))
+    for (size_t i = 0; i < file.areas.size(); ++i)
+        for (const std::vector<Ring> &polygon : parts[i]) {
+            std::vector<std::pair<int, int>> pointers;
+            std::vector<int> usage;
+            if (!writer.rings(polygon, pointers, usage, error))
                 return false;
-    }
-    if (coverage) {
+            for (const S57Object &object : file.areas[i].objects)
+                if (!writer.object(object, pointers, usage, error))
+                    return false;
+        }
+    for (const std::vector<Ring> &polygon : covered) {
         std::vector<std::pair<int, int>> pointers;
         std::vector<int> usage;
-        if (!writer.rings(covered, pointers, usage, error) ||
+        if (!writer.rings(polygon, pointers, usage, error) ||
             !writer.object(file.coverage, pointers, usage, error))
             return false;
     }
@@ -314,6 +381,9 @@ bool write_exchange_file(const std::string &path, const ExchangeFile &file,
     dataset.reset();
     if (CPLGetLastErrorType() >= CE_Failure)
         return fail(error, "cannot finish the S-57 file");
+    if (!reads_back(path, expected))
+        return fail(error, "the S-57 file was not written whole (is the "
+                           "disk full?)");
     return true;
 }
 

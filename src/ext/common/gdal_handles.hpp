@@ -62,7 +62,7 @@ using Transform =
 using Text = std::unique_ptr<char, TextFreer>;
 
 // GDAL's messages for this thread go nowhere while it lives; the last one
-// is read with reason().
+// is read with fail().
 class QuietErrors {
   public:
     QuietErrors()
