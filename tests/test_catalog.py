@@ -283,7 +283,8 @@ class IncrementalTest(CatalogCase):
             "SELECT file_path FROM surveys")), sorted(
             [self.path(name) for name in EXAMPLES[1:]]
             + [self.path("moved/added\\xe9.xml")]))
-        self.assertEqual(self.counts("--full"), (3, 3, 0, 0, 0, 0))
+        # Every file read again; the rows of other paths stay.
+        self.assertEqual(self.counts("--full"), (3, 0, 3, 0, 0, 0))
         self.assertEqual(self.rows("SELECT count(*) FROM surveys"), [(3,)])
 
     def test_progress_on_a_terminal(self):
@@ -320,6 +321,21 @@ class IncrementalTest(CatalogCase):
         self.catalog(other)
         self.assertEqual(self.counts(), (3, 3, 0, 0, 0, 0))
         self.assertEqual(self.rows("SELECT count(*) FROM surveys"), [(4,)])
+        # A path given that is not there (a share not mounted) keeps the
+        # rows below it; it is said, and counted so.
+        os.rename(other, other + ".away")
+        result = self.catalog(self.files, other, status=1)
+        self.assertEqual(counts_of(result.stdout), (4, 0, 0, 0, 4, 1))
+        self.assertIn("keeps the rows of the files it holds below it",
+                      result.stderr)
+        self.assertEqual(self.rows("SELECT count(*) FROM surveys"), [(4,)])
+        # Two names that read alike once the one beyond UTF-8 is stored:
+        # the second is not read, and said so, rather than lost unseen.
+        shutil.copy(self.path(KNOWN), self.path("a\\xe9.xml"))
+        shutil.copy(self.path(KNOWN), self.path(os.fsdecode(b"a\xe9.xml")))
+        result = self.catalog(self.files, status=1)
+        self.assertEqual(counts_of(result.stdout), (4, 1, 0, 0, 3, 1))
+        self.assertIn("rename one of them", result.stderr)
 
 
 class CrashTest(CatalogCase):
@@ -426,7 +442,8 @@ class QueryTest(CatalogCase):
             extents=period("2010-05", "2010-06") + depth_range("-8", "-0.5")
             + bounding_box(-64, 44, -63, 45)))
         self.write("files/c.xml", survey_document(
-            "C", extents=period("2021", "2021")
+            "C", parties=party("Servicio Hidrográfico", "owner"),
+            extents=period("2021", "2021")
             + depth_range("-120", "-20")))
         self.catalog(self.files)
 
@@ -451,6 +468,8 @@ class QueryTest(CatalogCase):
                 (("--shallower-than", "1"), ["B"]),
                 (("--authority", "noaa"), ["A"]),
                 (("--authority", "Hydrographic"), ["B"]),
+                # Case aside beyond ASCII too.
+                (("--authority", "HIDROGRÁFICO"), ["C"]),
                 (("--authority", "100%"), []),
                 (("--bbox", "-71", "43", "-70", "44"), ["A"]),
                 (("--bbox", "-71", "43", "-60", "46", "--since", "2015"),
@@ -485,14 +504,15 @@ class QueryTest(CatalogCase):
         subprocess.run([ogr2ogr, "-f", "FlatGeobuf", exported, self.gpkg,
                         "surveys"], check=True, capture_output=True)
         result = support.run_cli("query", exported, "--json", "--since",
-                                 "2000")
+                                 "2000", "--authority", "noaa")
         self.assertEqual(result.returncode, 0, result.stderr)
         # The file without a box has no feature there.
         self.assertEqual([json.loads(line)["OBJNAM"] for line in
                           result.stdout.splitlines()][:1], ["A"])
         self.assertEqual(len(result.stdout.splitlines()),
                          len(self.query("--json", "--since", "2000",
-                                        "--bbox", "-180", "-90", "180",
+                                        "--authority", "noaa", "--bbox",
+                                        "-180", "-90", "180",
                                         "90").splitlines()))
 
     def test_usage_and_missing_catalogue(self):
@@ -503,6 +523,9 @@ class QueryTest(CatalogCase):
                                  "1", "1")
         self.assertEqual(result.returncode, 2)
         self.assertIn("a box is four numbers", result.stderr)
+        result = support.run_cli("query", self.gpkg, "--deeper-than", "nan")
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("takes a depth in metres", result.stderr)
         missing = os.path.join(self.tmp, "missing.gpkg")
         result = support.run_cli("query", missing)
         self.assertEqual((result.returncode, result.stdout), (1, ""))
@@ -523,9 +546,17 @@ class DatabaseTest(CatalogCase):
             self.assertEqual(result.returncode, 0, result.stderr)
             return result.stdout
 
-        self.assertEqual(counts_of(run("catalog", "--full", self.files,
-                                       "--to", database)),
-                         (3, 3, 0, 0, 0, 0))
+        # The layers start empty: a run keeps the rows of other paths.
+        from bathyra._catalog_store import Store
+        run("catalog", self.files, "--to", database)
+        store = Store(database, "update")
+        try:
+            for layer in ("surveys", "source_surveys", "failures"):
+                store.dataset.remove(store.layers[layer], "")
+        finally:
+            store.close()
+        self.assertEqual(counts_of(run("catalog", self.files, "--to",
+                                       database)), (3, 3, 0, 0, 0, 0))
         os.remove(self.path(EXAMPLES[0]))
         self.assertEqual(counts_of(run("catalog", self.files, "--to",
                                        database)), (2, 0, 0, 1, 2, 0))

@@ -9,7 +9,8 @@ import re
 from typing import Any, List, Optional, Sequence, Tuple
 
 from bathyra import _catalog_schema as schema
-from bathyra._catalog_store import Store, is_file_destination, load_module
+from bathyra._catalog_store import (SQL_DRIVERS, Store, is_file_destination,
+                                    load_module)
 from bathyra.errors import CatalogError
 
 def _date_filter(text, end):
@@ -29,7 +30,14 @@ def where_clause(since: Optional[str] = None, until: Optional[str] = None,
     """The OGR SQL filter of the query's conditions: a survey that ends on
     or after `since`, starts on or before `until`, reaches deeper than
     `deeper_than` metres, shallower than `shallower_than`, and whose
-    authority holds `authority` (case aside)."""
+    authority holds `authority` (case aside for ASCII letters, as SQL's
+    LIKE goes; query_catalog compares the authority itself, whatever the
+    letters)."""
+    for name, depth in (("deeper_than", deeper_than),
+                        ("shallower_than", shallower_than)):
+        if depth is not None and not math.isfinite(float(depth)):
+            raise ValueError("%s takes a depth in metres, not %r"
+                             % (name.replace("_", "-"), depth))
     terms = []
     if since is not None:
         terms.append('"SUREND_date" >= %s'
@@ -65,26 +73,55 @@ def query_catalog(catalogue: str, *,
     north) goes through the layer's spatial index; see where_clause for
     the others."""
     boxes = query_boxes(bbox)
-    where = where_clause(since, until, deeper_than, shallower_than,
-                         authority)
+    where = where_clause(since, until, deeper_than, shallower_than)
+    matches = _matcher(since, until, deeper_than,
+                       shallower_than, authority)
     load_module()
     if is_file_destination(catalogue) and not os.path.exists(catalogue):
         raise CatalogError(catalogue, "no such catalogue")
     store = Store(catalogue, "read", names=("surveys",))
     try:
+        # An export (FlatGeobuf) is read whole, and filtered here.
+        sql = store.driver in SQL_DRIVERS
         found = {}
         for box in boxes:
             for values in store.dataset.read(
                     store.layers["surveys"], _QUERY_COLUMNS, box=box,
-                    where=where, geometry=True):
+                    where=where if sql else "", geometry=True):
                 row = dict(zip(_QUERY_COLUMNS + (None,), values))
-                found[row["file_path"], row["record"]] = row
+                if matches(row, sql):
+                    found[row["file_path"], row["record"]] = row
         rows = [found[key] for key in sorted(found)]
         sources = _source_surveys(store, [
             row["file_path"] for row in rows if row["source_survey_count"]])
     finally:
         store.close()
     return [_rebuilt(row, sources) for row in rows]
+
+
+def _matcher(since, until, deeper_than, shallower_than, authority):
+    """matches(row, filtered): whether a surveys row meets the conditions
+    that SQL did not check (all of them unless `filtered`).  The
+    authority is compared here always: SQL's LIKE knows the case of ASCII
+    letters only, or (PostgreSQL) none."""
+    first = _date_filter(since, end=False) if since is not None else None
+    last = _date_filter(until, end=True) if until is not None else None
+    needle = authority.casefold() if authority is not None else None
+
+    def matches(row, filtered):
+        if needle is not None and needle not in (row["SURATH"]
+                                                 or "").casefold():
+            return False
+        if filtered:
+            return True
+        return ((first is None or (row["SUREND_date"] or "") >= first)
+                and (last is None or "" < (row["SURSTA_date"] or "") <= last)
+                and (deeper_than is None or (row["DRVAL2"] is not None
+                                             and row["DRVAL2"] > deeper_than))
+                and (shallower_than is None
+                     or (row["DRVAL1"] is not None
+                         and row["DRVAL1"] < shallower_than)))
+    return matches
 
 
 def query_boxes(bbox):

@@ -111,7 +111,8 @@ INDEXES = (
 def iso_date(text, end=False):
     """A survey date ('YYYYMMDD', 'YYYYMM', 'YYYY') as 'YYYY-MM-DD': its
     first day, or (`end`) its last; None for other texts."""
-    if not text or not text.isdigit() or len(text) not in (4, 6, 8):
+    if (not text or len(text) not in (4, 6, 8)
+            or not all("0" <= c <= "9" for c in text)):
         return None
     year = int(text[:4])
     month = int(text[4:6]) if len(text) > 4 else (12 if end else 1)

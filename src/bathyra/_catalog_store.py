@@ -14,7 +14,7 @@ from bathyra.errors import CatalogError, CatalogSupportMissing
 _DRIVERS = ((".fgb", "FlatGeobuf"), (".sqlite", "SQLite"),
             (".gpkg", "GPKG"))
 # Drivers whose datasets take SQL: attribute indexes and the S-101 view.
-_SQL_DRIVERS = ("GPKG", "SQLite", "PostgreSQL")
+SQL_DRIVERS = ("GPKG", "SQLite", "PostgreSQL")
 # Layer creation options by driver: a database keeps the columns' names as
 # they are (the S-57 acronyms in capitals), and names the geometry column
 # as a GeoPackage does.
@@ -176,7 +176,7 @@ class Store:
             for row in schema.S101_NAMES:
                 self.dataset.insert(names, row, None)
             self.commit()
-        if self.driver not in _SQL_DRIVERS:
+        if self.driver not in SQL_DRIVERS:
             return
         for layer, column in schema.INDEXES:
             self.dataset.execute(
@@ -231,10 +231,6 @@ class Store:
         where = '"file_path" = %s' % schema.quoted(path)
         for layer in ("surveys", "source_surveys", "failures"):
             self.dataset.remove(self.layers[layer], where)
-
-    def clear(self):
-        for layer in ("surveys", "source_surveys", "failures"):
-            self.dataset.remove(self.layers[layer], "")
 
     def write(self, info, outcome):
         """Replaces the rows of the file: its records, or its failure.  A

@@ -49,7 +49,7 @@ def catalog_arguments(argv, prog):
                              "(NAME.000: M_QUAL, M_SREL, M_COVR), written "
                              "whole")
     parser.add_argument("--full", action="store_true",
-                        help="rebuild the catalogue: read every file again")
+                        help="read every file below the paths again")
     parser.add_argument("--verify", action="store_true",
                         help="also read again the files whose content "
                              "changed while their size and time stayed "
@@ -132,7 +132,8 @@ def query_arguments(argv, prog):
     from bathyra._catalog_query import query_boxes
     from bathyra.survey_catalog import where_clause
     try:
-        where_clause(options.since, options.until)
+        where_clause(options.since, options.until, options.deeper_than,
+                     options.shallower_than)
         query_boxes(options.bbox)
     except ValueError as error:
         parser.error(str(error))
@@ -141,6 +142,7 @@ def query_arguments(argv, prog):
 
 def run_catalog(options, prog):
     from bathyra.cli import PROGRESS_THRESHOLD, Messages, isatty
+    from bathyra._catalog_store import shown_name
     from bathyra.survey_catalog import catalog
     # The plain command's lines on stderr: files not read, folders that
     # cannot be listed, and on a terminal the counter of a long run.
@@ -166,7 +168,7 @@ def run_catalog(options, prog):
         messages.clear()
     if not options.quiet:
         print("%s: %d files: %d added, %d changed, %d removed, %d kept; "
-              "%d not read" % (display(options.to), counts.files,
+              "%d not read" % (display(shown_name(options.to)), counts.files,
                                counts.added, counts.changed, counts.removed,
                                counts.kept, counts.not_read), flush=True)
     if options.stac:

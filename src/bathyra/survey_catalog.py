@@ -18,7 +18,9 @@ bathyra._catalog_schema.
 A second run over the same paths reads only the files whose size or
 modification time changed (with ``verify``, also those whose content
 changed), removes the rows of files that are gone from the paths it was
-given, and keeps the others; ``full`` rebuilds.  Rows are written in
+given (but those below a folder that could not be listed, or below a
+path given that is not there), and keeps the others; ``full`` reads every
+file again.  Rows are written in
 transactions of at most ``batch`` files (and about ten seconds), each
 file's rows replaced in one
 of them, so that a run that is killed leaves every row whole and the next
@@ -53,6 +55,10 @@ EXCHANGE_FILE_REFUSED = (
     "an S-57 exchange file is a transfer written whole, not a catalogue "
     "kept up to date: write it with the command (bathyra catalog PATH... "
     "--to NAME.000)")
+MISSING_FOLDER = ("not found: the catalogue keeps the rows of the files it "
+                  "holds below it")
+NAME_TAKEN = ("its name, in another encoding than UTF-8, reads as that of "
+              "%s, which the catalogue holds; rename one of them")
 # Files whose rows one transaction writes at most, and the seconds it is
 # held open at most: few commits on a fast run of metadata files (each
 # rewrites the indexes' pages), little work lost by a run killed while it
@@ -207,7 +213,7 @@ def catalog(paths: Iterable[str], to: str = DEFAULT_CATALOG, *,
         try:
             store.prepare()
             return _update(store, files, given, full, verify, grid,
-                           (jobs, scheduler), max(1, batch), len(folders),
+                           (jobs, scheduler), max(1, batch), folders,
                            report, warn,
                            progress or (lambda done, total: None), outcomes)
         finally:
@@ -216,21 +222,33 @@ def catalog(paths: Iterable[str], to: str = DEFAULT_CATALOG, *,
         lock.release()
 
 
-def _update(store, files, given, full, verify, grid, readers, batch, folders,
+def _update(store, files, given, full, verify, grid, readers, batch, failed,
             report, warn, progress, outcomes):
     from bathyra.cli import is_bag
-    if full:
-        store.begin()
-        store.clear()
-        store.commit()
     stored = store.stored()
-    seen = set()
+    roots = [schema.stored_path(root) for root in given]
+    # The rows below a folder that could not be listed, or below a path
+    # given that is not there (an unmounted share), are kept: those files
+    # were not looked for, so they are not gone.
+    missing = {key for root, key in zip(given, roots)
+               if not os.path.lexists(root)
+               and any(path != key and schema.in_scope(path, [key])
+                       for path in stored)}
+    unlisted = [schema.stored_path(path) for path in failed] + list(missing)
+    seen = {}
     wanted, kept, not_read = [], 0, 0
     for path in files:
         key = schema.stored_path(path)
-        if key in seen:
+        if key in missing:
+            report(path, MISSING_FOLDER)
+            not_read += 1
             continue
-        seen.add(key)
+        if key in seen:
+            if seen[key] != path:  # two names beyond UTF-8, one key
+                report(path, NAME_TAKEN % seen[key])
+                not_read += 1
+            continue
+        seen[key] = path
         known = stored.get(key)
         try:
             status = os.stat(path)
@@ -240,15 +258,23 @@ def _update(store, files, given, full, verify, grid, readers, batch, folders,
         # A BAG or S-102 file read without its grid is read again with it.
         regrid = bool(known and grid and not known[4]
                       and (is_bag(path) or path.lower().endswith(".h5")))
-        if (known is not None and current == known[:2] and not regrid
+        if (not full and known is not None and current == known[:2]
+                and not regrid
                 and not (verify and _hash_or_none(path) != known[2])):
             kept += 1
             not_read += known[3]
         else:
             wanted.append(path)
-    roots = [schema.stored_path(root) for root in given]
-    gone = [path for path in stored
-            if path not in seen and schema.in_scope(path, roots)]
+    gone, held = [], 0
+    for path, known in stored.items():
+        if path in seen or not schema.in_scope(path, roots):
+            continue
+        if schema.in_scope(path, unlisted):
+            held += 1
+            not_read += known[3]
+        else:
+            gone.append(path)
+    kept += held
     store.begin()
     for number, path in enumerate(gone, 1):
         store.forget(path)
@@ -288,8 +314,8 @@ def _update(store, files, given, full, verify, grid, readers, batch, folders,
         raise
     finally:
         results.close()
-    return Counts(len(seen), added, changed, len(gone), kept, not_read,
-                  folders)
+    return Counts(len(seen) + held, added, changed, len(gone), kept,
+                  not_read, len(failed))
 
 
 def _readings(tasks, readers, warn, outcomes):
