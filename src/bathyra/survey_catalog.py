@@ -38,7 +38,7 @@ import io
 import os
 import stat
 import time
-from typing import Any, Callable, Iterable, Optional
+from typing import Any, Callable, Iterable, List, Optional, Tuple
 
 from bathyra import _catalog_schema as schema
 from bathyra._catalog_store import (FLATGEOBUF_REFUSED, Lock, Store,
@@ -137,7 +137,7 @@ def read_entry(task):
                     grid), outcome
 
 
-def export_stac(folder: str, catalogue: str):
+def export_stac(folder: str, catalogue: str) -> Tuple[int, List[str]]:
     """Writes a STAC Item for each survey of the catalogue, and a
     Collection over them, to `folder`; returns (items written, names of
     the surveys left out because they state no date)."""
@@ -147,7 +147,8 @@ def export_stac(folder: str, catalogue: str):
 
 
 def export_exchange(paths: Iterable[str], to: str, stac: Optional[str] = None,
-                    **options):
+                    **options: Any) -> Tuple[Any, Optional[Tuple[int,
+                                                                 List[str]]]]:
     """Writes the S-57 exchange file `to` (NAME.000: an M_SREL and an
     M_QUAL per survey, an M_COVR over them) from the files below `paths`,
     read in this call, and with `stac` a STAC folder of the same surveys.
