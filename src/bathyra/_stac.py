@@ -70,24 +70,37 @@ def _positions(geometry):
 
 
 def _shape(survey):
-    """(geometry, bbox) of a Survey: its footprint, else its box."""
-    bbox = survey.bbox
-    if bbox is not None and not all(math.isfinite(v) for v in bbox):
+    """(geometry, bbox) of a Survey: its footprint and the footprint's
+    extent, else its box (west > east across the antimeridian) and that
+    box.  A footprint as this package writes it never crosses the
+    antimeridian, so its extent is the least and greatest of its
+    positions."""
+    if survey.footprint:
+        points = [p for p in _positions(survey.footprint)
+                  if math.isfinite(p[0]) and math.isfinite(p[1])]
         bbox = None
-    geometry = survey.footprint or box_geometry(bbox)
-    if geometry is not None and bbox is None:
-        points = list(_positions(geometry))
-        bbox = (min(p[0] for p in points), min(p[1] for p in points),
-                max(p[0] for p in points), max(p[1] for p in points))
-    return geometry, (list(bbox) if bbox is not None else None)
+        if points:
+            bbox = [min(p[0] for p in points), min(p[1] for p in points),
+                    max(p[0] for p in points), max(p[1] for p in points)]
+        return survey.footprint, bbox
+    bbox = survey.bbox
+    if bbox is None or not all(math.isfinite(v) for v in bbox):
+        return None, None
+    return box_geometry(bbox), list(bbox)
 
 
 def _identifier(name, taken):
-    """A file name of its own for the Item of `name` (a path, "PATH#N")."""
-    base = os.path.basename(name.split("#")[0])
-    stem = re.sub(r"[^A-Za-z0-9._-]+", "_", base) or "survey"
-    if "#" in name:
-        stem += "-" + name.rsplit("#", 1)[1]
+    """A name of its own, fit for a folder, for the Item of `name`: the
+    basename of the path, with the record number of "PATH#N" (a file of
+    several surveys) after a "-".  A "#" elsewhere belongs to the path."""
+    record = re.fullmatch(r"(.*)#(\d+)", name, re.DOTALL)
+    path = record.group(1) if record else name
+    # Every character but these (a "/" among them) is replaced.
+    stem = re.sub(r"[^A-Za-z0-9._-]+", "_", os.path.basename(path))
+    if stem in ("", ".", ".."):
+        stem = "survey"
+    if record:
+        stem += "-" + record.group(2)
     identifier, number = stem, 1
     while identifier in taken:
         number += 1
@@ -98,10 +111,14 @@ def _identifier(name, taken):
 
 def item(identifier, survey):
     """The Item (a dict) of a Survey, or None when it states no date."""
-    start = _moment(survey.SURSTA, False) or _moment(survey.SUREND, False)
-    end = _moment(survey.SUREND, True) or _moment(survey.SURSTA, True)
+    first, last = survey.SURSTA, survey.SUREND
+    start = _moment(first, False) or _moment(last, False)
+    end = _moment(last, True) or _moment(first, True)
     if start is None:
         return None
+    if start > end:
+        # A start stated after the end: the earlier date is the start.
+        start, end = _moment(last, False), _moment(first, True)
     geometry, bbox = _shape(survey)
     values = {name: _finite(getattr(survey, name, None))
               for name in ATTRIBUTES}
@@ -124,8 +141,10 @@ def item(identifier, survey):
              "roles": ["data"]}
     if media:
         asset["type"] = media
+    extensions = [PROJECTION] if any(key.startswith("proj:")
+                                     for key in properties) else []
     found = {"type": "Feature", "stac_version": STAC_VERSION,
-             "stac_extensions": [PROJECTION], "id": identifier,
+             "stac_extensions": extensions, "id": identifier,
              "geometry": geometry, "properties": properties,
              "links": [{"rel": rel, "href": "../collection.json",
                         "type": "application/json"}
