@@ -241,6 +241,36 @@ class StacTest(support.FolderMixin, unittest.TestCase):
         self.assertEqual((late["start_datetime"], late["end_datetime"]),
                          ("2019-06-01T00:00:00Z", "2021-12-31T23:59:59Z"))
 
+    def test_writing_again_removes_only_its_own_stale_items(self):
+        from bathyra import _stac
+
+        def put(path, content):
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "w") as stream:
+                stream.write(content)
+
+        # Beside the Items: folders that only look like ones, each in one
+        # way (and a file).
+        own = self.load("late.xml", "late.xml.json")
+        for name, changed in [("notes", {"collection": "elsewhere"}),
+                              ("plain", {"type": "Collection"}),
+                              ("named", {"id": "late.xml"}),
+                              ("kept", {})]:
+            fake = dict(own, id=name)
+            fake.update(changed)
+            put(os.path.join(self.folder, name, name + ".json"),
+                json.dumps(fake))
+        put(os.path.join(self.folder, "kept", "README"), "")
+        put(os.path.join(self.folder, "broken", "broken.json"), "{")
+        put(os.path.join(self.folder, "W1.json"), "{}")
+        _stac.write(self.folder, [("/surveys/H13045.bag", FULL)])
+        self.assertEqual(sorted(os.listdir(self.folder)), [
+            "H13045.bag", "W1.json", "broken", "collection.json", "kept",
+            "named", "notes", "plain"])
+        self.assertEqual(sorted(os.listdir(os.path.join(self.folder,
+                                                        "kept"))),
+                         ["README", "kept.json"])
+
     @needs_ogrinfo
     def test_gdal_reads_an_item_as_geojson(self):
         text = ogrinfo("-al", os.path.join(self.folder, "H13045.bag",

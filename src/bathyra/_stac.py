@@ -18,7 +18,9 @@ S-57 attributes under the ``bathy:`` prefix: ``bathy:SURSTA``,
 does not state left out.  The asset ``data`` is the file read.  STAC asks
 an Item for a time, so a survey whose file states no date gets no Item
 (write() returns the names of those left out).  Links are relative, so
-the folder can move as a whole.
+the folder can move as a whole.  Writing the folder again removes the
+Item folders of the earlier export that the new Collection does not list
+(only folders that hold nothing but such an Item).
 """
 import json
 import math
@@ -178,6 +180,35 @@ def _dump(path, value, indent=None):
         stream.write("\n")
 
 
+def _own_item(path, name):
+    """Whether the folder `path` (named `name`) is plainly an Item folder
+    of an export of this module: nothing in it but the regular file
+    NAME.json, a Feature of this module's Collection with that id."""
+    member = os.path.join(path, name + ".json")
+    try:
+        if (os.path.islink(path) or not os.path.isdir(path)
+                or os.listdir(path) != [name + ".json"]
+                or os.path.islink(member) or not os.path.isfile(member)):
+            return False
+        with open(member, encoding="utf-8") as stream:
+            found = json.load(stream)
+    except (OSError, ValueError, RecursionError):
+        return False
+    return (isinstance(found, dict) and found.get("type") == "Feature"
+            and found.get("collection") == COLLECTION_ID
+            and found.get("id") == name)
+
+
+def _remove_stale(folder, kept):
+    """Removes the Item folders of an earlier export that are not among
+    `kept` (the ids the Collection lists); anything else stays."""
+    for name in sorted(os.listdir(folder)):
+        path = os.path.join(folder, name)
+        if name not in kept and _own_item(path, name):
+            os.remove(os.path.join(path, name + ".json"))
+            os.rmdir(path)
+
+
 def write(folder, surveys, description="Hydrographic surveys"):
     """Writes the Collection and an Item for each (name, Survey) of
     `surveys` below `folder` (made when missing); returns the names of
@@ -213,4 +244,7 @@ def _write(folder, surveys, description):
                                                       entry["id"]),
              "type": "application/geo+json"} for entry in items]}
     _dump(os.path.join(folder, "collection.json"), _finite(collection), 1)
+    # Once the Collection no longer links them, the Items of surveys that
+    # left the catalogue go.
+    _remove_stale(folder, {entry["id"] for entry in items})
     return undated
