@@ -15,13 +15,14 @@ from bathyra.survey import Survey
 from tests import support
 from tests.test_catalog import needs_gdal, needs_ogrinfo
 
-# A survey that states everything, with a hole in its footprint, and one
-# that states only its start and its box.
+# A survey that states everything, with a hole in its footprint (which
+# reaches beyond the box its metadata states), and one that states only
+# its start and its box.
 FULL = Survey(
     SURSTA="20190314", SUREND="20190502", DRVAL1=2.5, DRVAL2=41.0,
     VERDAT=12, SURATH="Coast survey", OBJNAM="H13045",
     instruments=("EM 2040 Multibeam echosounder", "Side scan sonar"),
-    bbox=(-70.5, 43.0, -70.0, 43.5), horizontal_crs="EPSG:26919",
+    bbox=(-70.5, 43.0, -70.0, 43.4), horizontal_crs="EPSG:26919",
     path="/surveys/H13045.bag",
     footprint={"type": "Polygon", "coordinates": [
         [[-70.5, 43.0], [-70.0, 43.0], [-70.0, 43.5], [-70.5, 43.5],
@@ -171,9 +172,12 @@ class StacTest(support.FolderMixin, unittest.TestCase):
         super().setUp()
         from bathyra import _stac
         self.folder = os.path.join(self.tmp, "stac")
+        # A "#" in a folder's name is no record number; a start stated
+        # after the end.
         self.left = _stac.write(self.folder, [
-            ("/surveys/H13045.bag", FULL), ("/surveys/W1.xml#2", SPARSE),
-            ("/surveys/undated.xml", Survey(bbox=(0, 0, 1, 1)))])
+            ("/surveys/h#1/H13045.bag", FULL), ("/surveys/W1.xml#2", SPARSE),
+            ("/surveys/undated.xml", Survey(bbox=(0, 0, 1, 1))),
+            ("/surveys/late.xml", Survey(SURSTA="2021", SUREND="201906"))])
 
     def load(self, *parts):
         with open(os.path.join(self.folder, *parts)) as stream:
@@ -187,13 +191,23 @@ class StacTest(support.FolderMixin, unittest.TestCase):
                       "extent", "links"):
             self.assertIn(field, collection)
         self.assertEqual(collection["extent"]["temporal"]["interval"],
-                         [["2019-03-14T00:00:00Z", "2020-12-31T23:59:59Z"]])
+                         [["2019-03-14T00:00:00Z", "2021-12-31T23:59:59Z"]])
         self.assertEqual(collection["extent"]["spatial"]["bbox"],
                          [[-70.5, 43.0, -69.8, 43.8]])
         links = [link["href"] for link in collection["links"]
                  if link["rel"] == "item"]
         self.assertEqual(links, ["./H13045.bag/H13045.bag.json",
-                                 "./W1.xml-2/W1.xml-2.json"])
+                                 "./W1.xml-2/W1.xml-2.json",
+                                 "./late.xml/late.xml.json"])
+        self.assertEqual(sorted(os.listdir(self.folder)), [
+            "H13045.bag", "W1.xml-2", "collection.json", "late.xml"])
+        # An id is a file name: the record number only from a last "#N".
+        from bathyra._stac import _identifier
+        taken = set()
+        self.assertEqual([_identifier(name, taken) for name in (
+            "/h#1/b#2.xml", "/h#1/a.xml#3", "/x/a.xml#3", "a#b", "/s/..",
+            "/s/.#4", "/s/")], ["b_2.xml", "a.xml-3", "a.xml-3-2", "a_b",
+                                "survey", "survey-4", "survey-2"])
         item = self.load("H13045.bag", "H13045.bag.json")
         for field in ("type", "stac_version", "id", "geometry", "bbox",
                       "properties", "links", "assets"):
@@ -204,18 +218,58 @@ class StacTest(support.FolderMixin, unittest.TestCase):
                           properties["end_datetime"]),
                          ("2019-03-14T00:00:00Z", "2019-05-02T23:59:59Z"))
         self.assertEqual(properties["proj:code"], "EPSG:26919")
+        self.assertEqual(item["stac_extensions"], [
+            "https://stac-extensions.github.io/projection/v2.0.0/schema.json"])
         self.assertEqual(properties["bathy:TECSOU"], "2,3")
         self.assertEqual(properties["bathy:DRVAL2"], 41.0)
         self.assertEqual(item["geometry"], FULL.footprint)
+        # The bbox encloses the footprint, not the box of the metadata.
+        self.assertEqual(item["bbox"], [-70.5, 43.0, -70.0, 43.5])
         self.assertEqual(item["collection"], collection["id"])
         self.assertEqual({link["rel"] for link in item["links"]},
                          {"collection", "parent", "root"})
         self.assertEqual(item["assets"]["data"]["href"], FULL.path)
         # A depth that is no number is left out, never written as NaN.
-        sparse = self.load("W1.xml-2", "W1.xml-2.json")["properties"]
-        self.assertNotIn("bathy:DRVAL2", sparse)
+        sparse = self.load("W1.xml-2", "W1.xml-2.json")
+        self.assertNotIn("bathy:DRVAL2", sparse["properties"])
         self.assertTrue(all(not isinstance(v, float) or math.isfinite(v)
-                            for v in sparse.values()))
+                            for v in sparse["properties"].values()))
+        # No proj:code, so no projection extension declared.
+        self.assertEqual(sparse["stac_extensions"], [])
+        # The earlier of the two dates is the start.
+        late = self.load("late.xml", "late.xml.json")["properties"]
+        self.assertEqual((late["start_datetime"], late["end_datetime"]),
+                         ("2019-06-01T00:00:00Z", "2021-12-31T23:59:59Z"))
+
+    def test_writing_again_removes_only_its_own_stale_items(self):
+        from bathyra import _stac
+
+        def put(path, content):
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "w") as stream:
+                stream.write(content)
+
+        # Beside the Items: folders that only look like ones, each in one
+        # way (and a file).
+        own = self.load("late.xml", "late.xml.json")
+        for name, changed in [("notes", {"collection": "elsewhere"}),
+                              ("plain", {"type": "Collection"}),
+                              ("named", {"id": "late.xml"}),
+                              ("kept", {})]:
+            fake = dict(own, id=name)
+            fake.update(changed)
+            put(os.path.join(self.folder, name, name + ".json"),
+                json.dumps(fake))
+        put(os.path.join(self.folder, "kept", "README"), "")
+        put(os.path.join(self.folder, "broken", "broken.json"), "{")
+        put(os.path.join(self.folder, "W1.json"), "{}")
+        _stac.write(self.folder, [("/surveys/H13045.bag", FULL)])
+        self.assertEqual(sorted(os.listdir(self.folder)), [
+            "H13045.bag", "W1.json", "broken", "collection.json", "kept",
+            "named", "notes", "plain"])
+        self.assertEqual(sorted(os.listdir(os.path.join(self.folder,
+                                                        "kept"))),
+                         ["README", "kept.json"])
 
     @needs_ogrinfo
     def test_gdal_reads_an_item_as_geojson(self):

@@ -18,7 +18,9 @@ S-57 attributes under the ``bathy:`` prefix: ``bathy:SURSTA``,
 does not state left out.  The asset ``data`` is the file read.  STAC asks
 an Item for a time, so a survey whose file states no date gets no Item
 (write() returns the names of those left out).  Links are relative, so
-the folder can move as a whole.
+the folder can move as a whole.  Writing the folder again removes the
+Item folders of the earlier export that the new Collection does not list
+(only folders that hold nothing but such an Item).
 """
 import json
 import math
@@ -70,24 +72,37 @@ def _positions(geometry):
 
 
 def _shape(survey):
-    """(geometry, bbox) of a Survey: its footprint, else its box."""
-    bbox = survey.bbox
-    if bbox is not None and not all(math.isfinite(v) for v in bbox):
+    """(geometry, bbox) of a Survey: its footprint and the footprint's
+    extent, else its box (west > east across the antimeridian) and that
+    box.  A footprint as this package writes it never crosses the
+    antimeridian, so its extent is the least and greatest of its
+    positions."""
+    if survey.footprint:
+        points = [p for p in _positions(survey.footprint)
+                  if math.isfinite(p[0]) and math.isfinite(p[1])]
         bbox = None
-    geometry = survey.footprint or box_geometry(bbox)
-    if geometry is not None and bbox is None:
-        points = list(_positions(geometry))
-        bbox = (min(p[0] for p in points), min(p[1] for p in points),
-                max(p[0] for p in points), max(p[1] for p in points))
-    return geometry, (list(bbox) if bbox is not None else None)
+        if points:
+            bbox = [min(p[0] for p in points), min(p[1] for p in points),
+                    max(p[0] for p in points), max(p[1] for p in points)]
+        return survey.footprint, bbox
+    bbox = survey.bbox
+    if bbox is None or not all(math.isfinite(v) for v in bbox):
+        return None, None
+    return box_geometry(bbox), list(bbox)
 
 
 def _identifier(name, taken):
-    """A file name of its own for the Item of `name` (a path, "PATH#N")."""
-    base = os.path.basename(name.split("#")[0])
-    stem = re.sub(r"[^A-Za-z0-9._-]+", "_", base) or "survey"
-    if "#" in name:
-        stem += "-" + name.rsplit("#", 1)[1]
+    """A name of its own, fit for a folder, for the Item of `name`: the
+    basename of the path, with the record number of "PATH#N" (a file of
+    several surveys) after a "-".  A "#" elsewhere belongs to the path."""
+    record = re.fullmatch(r"(.*)#(\d+)", name, re.DOTALL)
+    path = record.group(1) if record else name
+    # Every character but these (a "/" among them) is replaced.
+    stem = re.sub(r"[^A-Za-z0-9._-]+", "_", os.path.basename(path))
+    if stem in ("", ".", ".."):
+        stem = "survey"
+    if record:
+        stem += "-" + record.group(2)
     identifier, number = stem, 1
     while identifier in taken:
         number += 1
@@ -98,10 +113,14 @@ def _identifier(name, taken):
 
 def item(identifier, survey):
     """The Item (a dict) of a Survey, or None when it states no date."""
-    start = _moment(survey.SURSTA, False) or _moment(survey.SUREND, False)
-    end = _moment(survey.SUREND, True) or _moment(survey.SURSTA, True)
+    first, last = survey.SURSTA, survey.SUREND
+    start = _moment(first, False) or _moment(last, False)
+    end = _moment(last, True) or _moment(first, True)
     if start is None:
         return None
+    if start > end:
+        # A start stated after the end: the earlier date is the start.
+        start, end = _moment(last, False), _moment(first, True)
     geometry, bbox = _shape(survey)
     values = {name: _finite(getattr(survey, name, None))
               for name in ATTRIBUTES}
@@ -124,8 +143,10 @@ def item(identifier, survey):
              "roles": ["data"]}
     if media:
         asset["type"] = media
+    extensions = [PROJECTION] if any(key.startswith("proj:")
+                                     for key in properties) else []
     found = {"type": "Feature", "stac_version": STAC_VERSION,
-             "stac_extensions": [PROJECTION], "id": identifier,
+             "stac_extensions": extensions, "id": identifier,
              "geometry": geometry, "properties": properties,
              "links": [{"rel": rel, "href": "../collection.json",
                         "type": "application/json"}
@@ -157,6 +178,35 @@ def _dump(path, value, indent=None):
         json.dump(value, stream, ensure_ascii=False, allow_nan=False,
                   indent=indent)
         stream.write("\n")
+
+
+def _own_item(path, name):
+    """Whether the folder `path` (named `name`) is plainly an Item folder
+    of an export of this module: nothing in it but the regular file
+    NAME.json, a Feature of this module's Collection with that id."""
+    member = os.path.join(path, name + ".json")
+    try:
+        if (os.path.islink(path) or not os.path.isdir(path)
+                or os.listdir(path) != [name + ".json"]
+                or os.path.islink(member) or not os.path.isfile(member)):
+            return False
+        with open(member, encoding="utf-8") as stream:
+            found = json.load(stream)
+    except (OSError, ValueError, RecursionError):
+        return False
+    return (isinstance(found, dict) and found.get("type") == "Feature"
+            and found.get("collection") == COLLECTION_ID
+            and found.get("id") == name)
+
+
+def _remove_stale(folder, kept):
+    """Removes the Item folders of an earlier export that are not among
+    `kept` (the ids the Collection lists); anything else stays."""
+    for name in sorted(os.listdir(folder)):
+        path = os.path.join(folder, name)
+        if name not in kept and _own_item(path, name):
+            os.remove(os.path.join(path, name + ".json"))
+            os.rmdir(path)
 
 
 def write(folder, surveys, description="Hydrographic surveys"):
@@ -194,4 +244,7 @@ def _write(folder, surveys, description):
                                                       entry["id"]),
              "type": "application/geo+json"} for entry in items]}
     _dump(os.path.join(folder, "collection.json"), _finite(collection), 1)
+    # Once the Collection no longer links them, the Items of surveys that
+    # left the catalogue go.
+    _remove_stale(folder, {entry["id"] for entry in items})
     return undated
