@@ -142,6 +142,19 @@ class EditionTest(support.FolderMixin, unittest.TestCase):
             "7)"])
         self.assertEqual(found.SURSTA, "20180611")
         self.assertEqual(found.sources["SURSTA"], "S-102 quality table")
+        # Row ids that cannot be read reference no row: the period is the
+        # whole table's, as without the grid, and no row is called unused.
+        path = self.written("idshape.h5", edition="2.2", quality=dict(
+            ids=IDS[:2], shape=(2, 4), rows=ROWS, members=FULL_TABLE))
+        unread = survey.read_survey(path, grid=True)
+        self.assertEqual((unread.SURSTA, unread.SUREND, unread.DRVAL2),
+                         ("20180611", "20190320", 10.25))
+        self.assertEqual([text for name, text in unread.problems
+                          if name == "source_surveys"],
+                         ["BathymetryCoverage.01: the quality's row ids "
+                          "/QualityOfSurvey/QualityOfSurvey.01/Group_001/"
+                          "values does not have the shape of the depths of "
+                          "BathymetryCoverage.01"])
 
     def test_edition_3_0_instances_per_vertical_datum(self):
         second = instance(depth=[[d + 0.5 if d != F else F for d in row]

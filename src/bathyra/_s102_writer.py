@@ -92,9 +92,10 @@ def write(path: Any, *, edition: str = "3.0",
     "declared": True for a grid of that shape in chunks that hold nothing
     (no "depth" then).
     `quality` (2.2, 3.0): "ids", rows of row ids (0: none) over the first
-    instance's nodes; "rows", a dict per row of the feature attribute
-    table by member name; "members", (name, kind, size) of its members
-    (TABLE_MEMBERS when absent; kinds u, i, b, e, f, d, s).  Root
+    instance's nodes (or of its "shape", when given); "rows", a dict per
+    row of the feature attribute table by member name; "members", (name,
+    kind, size) of its members (TABLE_MEMBERS when absent; kinds u, i, b,
+    e, f, d, s).  Root
     attributes: `issue_date`, `crs` (EPSG code; 2.1: horizontalDatumValue),
     `bounds` (west, south, east, north), `vertical_datum` (its code),
     `metadata` (2.1: the name of the metadata file beside it), and
@@ -164,7 +165,8 @@ def write(path: Any, *, edition: str = "3.0",
                                          _INSTANCE_KINDS)))
         groups.append((base + "/Group_001", []))
         members = [("iD", "u", 4)] if edition == "3.0" else [("", "u", 4)]
-        datasets.append((base + "/Group_001/values", tuple(first["shape"]),
+        datasets.append((base + "/Group_001/values",
+                         tuple(quality.get("shape", first["shape"])),
                          chunk, compress, members,
                          _flat(quality["ids"], "I"), []))
         table = list(quality.get("members", TABLE_MEMBERS))

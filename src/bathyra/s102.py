@@ -70,7 +70,8 @@ class Instance(NamedTuple):
     ``shape`` (rows, columns) and ``members`` of its grid, and from a pass
     over it: ``valid_nodes``, ``depth_range``, ``uncertainty_range`` and
     ``cells``, {row id: (cells, valid nodes, (shoalest, deepest) or
-    None)}; ``outlines``, {row id: GeoJSON text of the area of its nodes
+    None)}, None when its grid or the quality's row ids were not read;
+    ``outlines``, {row id: GeoJSON text of the area of its nodes
     that hold data}, ``outline_problems``, {row id: why it has none}, and
     ``outlines_problems``, what costs them all."""
 
@@ -155,11 +156,14 @@ def _parse(path: str, document: bytes, grid: bool) -> S102File:
         elif head == "grid" and fields[1] in instances:
             low, high, error_low, error_high = map(_number, fields[3:7])
             instances[fields[1]].update(
-                valid_nodes=int(fields[2]), cells={},
+                valid_nodes=int(fields[2]),
                 depth_range=None if low is None else (low, high),
                 uncertainty_range=None if error_low is None
                 else (error_low, error_high))
-        elif head == "cells" and fields[1] in instances:
+        elif head == "ids" and fields[1] in instances:
+            instances[fields[1]]["cells"] = {}
+        elif head == "cells" and instances.get(fields[1], {}).get(
+                "cells") is not None:
             low, high = _number(fields[5]), _number(fields[6])
             instances[fields[1]]["cells"][int(fields[2])] = (
                 int(fields[3]), int(fields[4]),

@@ -17,6 +17,7 @@
 //   value     MEMBER  KIND  TEXT              its members
 //   grid      NAME  NODES  LOW  HIGH  ULOW  UHIGH   with the grid: the
 //                                           depths of an instance
+//   ids       NAME                          its row ids were read, and
 //   cells     NAME  ID  CELLS  NODES  LOW  HIGH    the cells of one id
 //   outline   NAME  ID  GEOJSON             the footprint of one id's
 //                                           nodes that hold data (after the
