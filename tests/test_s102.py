@@ -195,6 +195,48 @@ class EditionTest(support.FolderMixin, unittest.TestCase):
         self.assertIn("do not hold its grid", problems["bbox"])
         self.assertEqual(found.horizontal_crs, "WGS 84")
 
+    def test_stated_values_that_give_nothing(self):
+        # (instance, root attributes) -> (field, its value, the problem
+        # under it, why there is no footprint, or None for one)
+        nothing = "the file states no horizontal CRS"
+        not_epsg = "that the file states is no EPSG code"
+        cases = [
+            (dict(range=(F, F)), {}, "DRVAL1", None,
+             "give no depth range (minimum 1000000.0, maximum 1000000.0)",
+             None),
+            (dict(range=(float("nan"), 5.0)), {}, "DRVAL2", None,
+             "(minimum nan, maximum 5.0)", None),
+            (dict(range=(50.0, 2.0)), {}, "DRVAL1", None,
+             "(minimum 50.0, maximum 2.0)", None),
+            ({}, {"horizontalCRS": ("U", 2 ** 63)}, "horizontal_crs", None,
+             "the horizontal CRS 9223372036854775808 " + not_epsg,
+             "CRS 9223372036854775808 " + not_epsg),
+            ({}, {"horizontalCRS": -32619}, "horizontal_crs", None,
+             "-32619 " + not_epsg, "-32619 " + not_epsg),
+            ({}, {"horizontalCRS": ("d", 32619.0)}, "horizontal_crs", None,
+             nothing, "gives no horizontal CRS"),
+            ({}, {"horizontalCRS": ("d", 1e300)}, "horizontal_crs", None,
+             nothing, "gives no horizontal CRS"),
+            ({}, {"horizontalCRS": ("U", 2 ** 31 - 1)}, "horizontal_crs",
+             "EPSG:2147483647", "names no horizontal CRS that PROJ knows",
+             "horizontal CRS cannot be read"),
+        ]
+        for number, (changes, attributes, field, value, problem,
+                     note) in enumerate(cases):
+            with self.subTest(attributes or changes):
+                path = self.written("stated%d.h5" % number,
+                                    instances=[instance(**changes)],
+                                    attributes=attributes)
+                bare = survey.read_survey(path)
+                self.assertEqual(getattr(bare, field), value)
+                self.assertIn(problem, dict(bare.problems)[field])
+                found = survey.read_survey(path, grid=True)
+                if note is None:
+                    self.assertEqual(found.footprint["type"], "Polygon")
+                else:
+                    self.assertIsNone(found.footprint)
+                    self.assertIn(note, dict(found.problems)["footprint"])
+
     def test_recognised_by_content(self):
         path = self.written("surface.dat", edition="2.2")
         self.assertEqual(survey.read_survey(path).OBJNAM, "surface")

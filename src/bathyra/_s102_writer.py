@@ -29,10 +29,14 @@ def _flat(values: Any, code: str) -> bytes:
 def _attributes(values: Dict[str, Any], kinds: Dict[str, str]
                 ) -> List[Tuple[str, str, Any]]:
     """(name, kind, value) of each attribute that is not None; the kind
-    is `kinds`' or guessed from the value."""
+    is a (kind, value) pair's, else `kinds`' or guessed from the value."""
     out = []
     for name, value in values.items():
         if value is None:
+            continue
+        if isinstance(value, tuple):
+            kind, value = value
+            out.append((name, kind, value))
             continue
         kind = kinds.get(name) or ("s" if isinstance(value, str) else
                                    "i" if isinstance(value, int) else "d")
@@ -100,7 +104,8 @@ def write(path: Any, *, edition: str = "3.0",
     `bounds` (west, south, east, north), `vertical_datum` (its code),
     `metadata` (2.1: the name of the metadata file beside it), and
     `attributes` for more (None leaves one out).  `chunk` and `compress`
-    store the grids in square chunks, deflated."""
+    store the grids in square chunks, deflated.  An attribute given as a
+    pair (kind, value) is of that kind (also U: 64-bit unsigned)."""
     if edition not in EDITIONS:
         raise ValueError("edition must be one of %s, not %r"
                          % (", ".join(EDITIONS), edition))

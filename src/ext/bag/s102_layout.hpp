@@ -35,6 +35,8 @@ constexpr const char *id_member = "id";
 constexpr unsigned max_instances = 16;
 constexpr uint64_t max_ids = uint64_t(1) << 16;
 constexpr uint64_t max_table_rows = uint64_t(1) << 16;
+// The largest EPSG code read as the file's horizontal CRS.
+constexpr unsigned long long max_crs_code = 0x7FFFFFFFull;
 // The most cells of the source surveys' label rasters (two bytes each)
 // that the instances of one file hold until they are traced.
 constexpr uint64_t max_outline_cells = uint64_t(1) << 26;

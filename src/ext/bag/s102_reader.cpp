@@ -184,15 +184,44 @@ void read_table(hid_t file, const std::string &feature, std::string &lines,
     }
 }
 
+// The file's EPSG code, from the root's scalar attributes as the Survey
+// takes it: horizontalCRS (else horizontalDatumValue) as an integer from
+// 1 to max_crs_code; 0 and why there is none otherwise.
+long long crs_code(const std::vector<MemberValue> &attributes,
+                   std::string &why)
+{
+    const MemberValue *stated = nullptr;
+    for (const char *name : {"horizontalCRS", "horizontalDatumValue"}) {
+        for (const MemberValue &value : attributes)
+            if (!stated && value.name == name)
+                stated = &value;
+    }
+    if (!stated || stated->kind != 'i' || stated->text.empty()) {
+        why = "the file gives no horizontal CRS: no footprint";
+        return 0;
+    }
+    const char *text = stated->text.c_str();
+    const unsigned long long code =
+        text[0] == '-' ? 0 : std::strtoull(text, nullptr, 10);
+    if (code < 1 || code > max_crs_code) {
+        why = "the horizontal CRS " + stated->text +
+              " that the file states is no EPSG code: no footprint";
+        return 0;
+    }
+    return static_cast<long long>(code);
+}
+
 // Where an instance's nodes are: its size, the geotransform of its nodes
-// (row 0 the southernmost, at the grid's origin) and its CRS; false with
-// the reason when the file does not say.
-bool footprint_request(hid_t file, const std::string &name, hid_t root,
-                       FootprintRequest &request, std::string &why)
+// (row 0 the southernmost, at the grid's origin) and its CRS (`code`, 0
+// for none, with `crs_why`); false with the reason when the file does not
+// say.
+bool footprint_request(hid_t file, const std::string &name, long long code,
+                       const std::string &crs_why, FootprintRequest &request,
+                       std::string &why)
 {
     const std::string path = std::string(coverage_group) + "/" + name;
     Handle group(H5Gopen2(file, path.c_str(), H5P_DEFAULT), H5Gclose);
-    double x = 0, y = 0, dx = 0, dy = 0, rows = 0, cols = 0, code = 0;
+    double x = 0, y = 0, dx = 0, dy = 0, rows = 0, cols = 0;
     if (!group.valid() ||
         !number_attribute(group.get(), "gridOriginLongitude", x) ||
         !number_attribute(group.get(), "gridOriginLatitude", y) ||
@@ -204,13 +233,12 @@ bool footprint_request(hid_t file, const std::string &name, hid_t root,
                      "no footprint";
         return false;
     }
-    if (!number_attribute(root, "horizontalCRS", code) &&
-        !number_attribute(root, "horizontalDatumValue", code)) {
-        why = "the file gives no horizontal CRS: no footprint";
+    if (code == 0) {
+        why = crs_why;
         return false;
     }
     if (!(rows >= 1 && cols >= 1 && rows < 1e12 && cols < 1e12 && dx > 0 &&
-          dy > 0 && std::isfinite(x) && std::isfinite(y) && code > 0)) {
+          dy > 0 && std::isfinite(x) && std::isfinite(y))) {
         why = name + " gives no usable origin, spacing or size: no footprint";
         return false;
     }
@@ -218,7 +246,7 @@ bool footprint_request(hid_t file, const std::string &name, hid_t root,
     request.cols = static_cast<uint64_t>(cols);
     const double geotransform[6] = {x - dx / 2, dx, 0, y - dy / 2, 0, dy};
     std::memcpy(request.geotransform, geotransform, sizeof geotransform);
-    request.crs = "EPSG:" + std::to_string(static_cast<long long>(code));
+    request.crs = "EPSG:" + std::to_string(code);
     return true;
 }
 
@@ -280,6 +308,8 @@ void read_s102_file(const char *path, bool with_grid, S102Outcome &outcome)
                           outcome.ids.size() <= LabelFootprints::max_labels;
     for (size_t i = 0; outlined && i < outcome.ids.size(); ++i)
         outcome.label_of[outcome.ids[i]] = static_cast<uint32_t>(i + 1);
+    std::string crs_why;
+    const long long crs = crs_code(attributes, crs_why);
     std::string ids_path;
     if (!feature.empty())
         ids_path = "/" + feature + "/" + feature + ".01/" + values_name;
@@ -287,7 +317,7 @@ void read_s102_file(const char *path, bool with_grid, S102Outcome &outcome)
         NodeSink *sink = nullptr;
         if (i == 0) {
             FootprintRequest request;
-            if (footprint_request(file.get(), names[0], root.get(), request,
+            if (footprint_request(file.get(), names[0], crs, crs_why, request,
                                   outcome.footprint_note)) {
                 outcome.footprint = std::make_unique<FootprintSink>(request);
                 sink = outcome.footprint.get();
@@ -313,7 +343,7 @@ void read_s102_file(const char *path, bool with_grid, S102Outcome &outcome)
                         : "the quality table has more than " +
                               std::to_string(LabelFootprints::max_labels) +
                               " rows: no footprints of its source surveys";
-            } else if (footprint_request(file.get(), names[i], root.get(),
+            } else if (footprint_request(file.get(), names[i], crs, crs_why,
                                          outlines.placement,
                                          outlines.problem)) {
                 const FootprintRequest &at = outlines.placement;
