@@ -6,6 +6,7 @@ import json
 import os
 import sys
 import unittest
+from unittest import mock
 
 from bathyra import _s102, bag, s102, survey
 from bathyra.survey import SurveyError
@@ -236,6 +237,28 @@ class EditionTest(support.FolderMixin, unittest.TestCase):
                 else:
                     self.assertIsNone(found.footprint)
                     self.assertIn(note, dict(found.problems)["footprint"])
+
+    def test_what_a_table_may_cost(self):
+        # Long member names are cut; a table of more values than the
+        # answer may carry is not read; a helper out of memory says so.
+        long_name = "m" * 300
+        path = self.written("names.h5", quality=dict(
+            ids=IDS, rows=[{"id": 1, long_name: 3}],
+            members=[("id", "u", 4), (long_name, "b", 1)]))
+        self.assertEqual(s102.read(path).table_rows,
+                         ({"id": 1, "m" * 256: 3},))
+        members = [("id", "u", 4)] + [("m%d" % i, "b", 1) for i in range(20)]
+        path = self.written("wide.h5", quality=dict(
+            ids=IDS, rows=[{}] * 65536, members=members))
+        contents = s102.read(path)
+        self.assertEqual((contents.quality_feature, contents.table_rows),
+                         (None, ()))
+        self.assertIn("holds more than 32 MB of values, more than the reader "
+                      "takes", dict(contents.problems)["quality"])
+        with mock.patch.object(bag._helper, "read", side_effect=MemoryError):
+            with self.assertRaises(bag.BagError) as caught:
+                s102.read(path)
+        self.assertIn("not enough memory", caught.exception.reason)
 
     def test_recognised_by_content(self):
         path = self.written("surface.dat", edition="2.2")

@@ -182,7 +182,8 @@ def _parse(path: str, document: bytes, grid: bool) -> S102File:
         elif head == "row":
             rows.append({})
         elif head == "value" and rows:
-            rows[-1][fields[1]] = _value(fields[2], fields[3])
+            name, kind = columns[int(fields[1])]
+            rows[-1][name] = _value(kind, fields[2])
         elif head == "problem":
             problems.append((fields[1], fields[2]))
     return S102File(
@@ -203,7 +204,8 @@ def read(path: Any, *, grid: bool = False, isolated: bool = True,
     `limit` is the metadata limit of the helper process that reads it
     (its memory is bounded by it, as for BAG files).  Raises NotS102 for
     an HDF5 file that is not S-102, BagError for a file that cannot be
-    read, OSError when it cannot be opened at all."""
+    read (also when the helper process runs out of memory), OSError
+    when it cannot be opened at all."""
     timeout = bag._checked_timeout(timeout)
     limit = bag._checked_limit(limit)
     bag._require_support()
@@ -212,7 +214,11 @@ def read(path: Any, *, grid: bool = False, isolated: bool = True,
     name = os.fsdecode(path)
     parts = S102 | (_bag_worker.GRID if grid else 0)
     if isolated:
-        document, kind, _ = bag._helper.read(path, limit, timeout, parts)
+        try:
+            document, kind, _ = bag._helper.read(path, limit, timeout, parts)
+        except MemoryError:
+            raise BagError(name, "not enough memory to read the file (the "
+                           "reader's limit is %d bytes)" % limit) from None
     else:
         kind, document = bag._bag.read_s102(path, grid)
         if kind == "failed":

@@ -157,9 +157,17 @@ void read_table(hid_t file, const std::string &feature, std::string &lines,
         rows = max_table_rows;
     }
     std::vector<Column> columns;
-    if (!read_columns(table.dataset.get(), rows, columns)) {
+    bool too_large = false;
+    if (!read_columns(table.dataset.get(), rows, max_table_text, columns,
+                      too_large)) {
         lines +=
             "problem\tquality\t" + path + " is not a table that can be read\n";
+        return;
+    }
+    if (too_large) {
+        lines += "problem\tquality\t" + path + " holds more than " +
+                 std::to_string(max_table_text >> 20) +
+                 " MB of values, more than the reader takes: not read\n";
         return;
     }
     lines += "quality\t" + feature + "\t" + std::to_string(rows) + "\n";
@@ -178,9 +186,9 @@ void read_table(hid_t file, const std::string &feature, std::string &lines,
     }
     for (uint64_t row = 0; row < rows; ++row) {
         lines += "row\t" + std::to_string(row) + "\n";
-        for (const Column &column : columns)
-            lines += "value\t" + column.name + "\t" + column.kind + "\t" +
-                     column.texts[row] + "\n";
+        for (size_t i = 0; i < columns.size(); ++i)
+            lines += "value\t" + std::to_string(i) + "\t" +
+                     columns[i].texts[row] + "\n";
     }
 }
 
