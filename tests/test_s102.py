@@ -182,6 +182,20 @@ class EditionTest(support.FolderMixin, unittest.TestCase):
         self.assertEqual([i.members for i in contents.instances],
                          [("depth", "uncertainty"), ("depth",)])
         self.assertIsNone(contents.instances[1].uncertainty_range)
+        # Elsewhere, an instance takes the quality's instance of its own
+        # number, else one of its origin and spacing, else none.
+        path = self.written("placed.h5", instances=[
+            instance(), instance(origin=(600000.0, 4800000.0)),
+            instance(origin=(700000.0, 4800000.0))],
+            quality=dict(ids=IDS, more_ids=[[[3] * 4] * 3], rows=ROWS[:3]))
+        contents = s102.read(path, grid=True)
+        self.assertEqual([sorted(i.cells or ()) for i in contents.instances],
+                         [[1, 2, 3, 5], [3], []])
+        self.assertIsNone(contents.instances[2].cells)
+        self.assertIn(("quality", "BathymetryCoverage.03: the quality has no "
+                       "instance QualityOfBathymetryCoverage.03, nor one of "
+                       "its origin and spacing: no source surveys"),
+                      contents.problems)
 
     def test_claims_against_the_cells(self):
         path = self.written("claims.h5", edition="3.0", crs=4326,

@@ -96,7 +96,8 @@ def write(path: Any, *, edition: str = "3.0",
     "declared": True for a grid of that shape in chunks that hold nothing
     (no "depth" then).
     `quality` (2.2, 3.0): "ids", rows of row ids (0: none) over the first
-    instance's nodes (or of its "shape", when given); "rows", a dict per
+    instance's nodes (or of its "shape", when given), "more_ids" those of
+    the instances after it, if any, each over its own; "rows", a dict per
     row of the feature attribute table by member name; "members", (name,
     kind, size) of its members (TABLE_MEMBERS when absent; kinds u, i, b,
     e, f, d, s).  Root
@@ -163,17 +164,18 @@ def write(path: Any, *, edition: str = "3.0",
                                        chunk, compress))
     if quality:
         feature = _quality_feature(edition)
-        first = instances[0]
-        base = "/%s/%s.01" % (feature, feature)
         groups.append(("/" + feature, []))
-        groups.append((base, _attributes(_grid_attributes(first, "2.2"),
-                                         _INSTANCE_KINDS)))
-        groups.append((base + "/Group_001", []))
         members = [("iD", "u", 4)] if edition == "3.0" else [("", "u", 4)]
-        datasets.append((base + "/Group_001/values",
-                         tuple(quality.get("shape", first["shape"])),
-                         chunk, compress, members,
-                         _flat(quality["ids"], "I"), []))
+        grids = [quality["ids"]] + list(quality.get("more_ids", ()))
+        for number, (over, ids) in enumerate(zip(instances, grids), 1):
+            base = "/%s/%s.%02d" % (feature, feature, number)
+            groups.append((base, _attributes(_grid_attributes(over, "2.2"),
+                                             _INSTANCE_KINDS)))
+            groups.append((base + "/Group_001", []))
+            shape = quality.get("shape") if number == 1 else None
+            datasets.append((base + "/Group_001/values",
+                             tuple(shape or over["shape"]), chunk, compress,
+                             members, _flat(ids, "I"), []))
         table = list(quality.get("members", TABLE_MEMBERS))
         datasets.append(("/%s/featureAttributeTable" % feature,
                          (len(quality["rows"]),), 0, 0, table,
