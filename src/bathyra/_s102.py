@@ -7,10 +7,12 @@ Where each field comes from (``sources``):
 
   S-102 attributes     DRVAL1, DRVAL2 (minimumDepth, maximumDepth of the
                        first instance's Group_001, positive down as
-                       stored), VERDAT and vertical_datum (verticalDatum:
+                       stored, when they give a range: numbers, not the
+                       no-data depth, the minimum not the deeper), VERDAT and vertical_datum (verticalDatum:
                        the instance's own in 3.0, else the root's),
                        vertical_crs, horizontal_crs (horizontalCRS, or
-                       2.1's horizontalDatumValue, named by PROJ), bbox
+                       2.1's horizontalDatumValue, an integer EPSG code
+                       named by PROJ), bbox
   metadata             of 2.1, the ISO document MD_<name>.XML beside the
                        file: OBJNAM (its title), SURSTA, SUREND, SURATH,
                        planam and the rest it states that the attributes
