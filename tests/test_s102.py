@@ -6,6 +6,7 @@ import json
 import os
 import sys
 import unittest
+from unittest import mock
 
 from bathyra import _s102, bag, s102, survey
 from bathyra.survey import SurveyError
@@ -142,6 +143,19 @@ class EditionTest(support.FolderMixin, unittest.TestCase):
             "7)"])
         self.assertEqual(found.SURSTA, "20180611")
         self.assertEqual(found.sources["SURSTA"], "S-102 quality table")
+        # Row ids that cannot be read reference no row: the period is the
+        # whole table's, as without the grid, and no row is called unused.
+        path = self.written("idshape.h5", edition="2.2", quality=dict(
+            ids=IDS[:2], shape=(2, 4), rows=ROWS, members=FULL_TABLE))
+        unread = survey.read_survey(path, grid=True)
+        self.assertEqual((unread.SURSTA, unread.SUREND, unread.DRVAL2),
+                         ("20180611", "20190320", 10.25))
+        self.assertEqual([text for name, text in unread.problems
+                          if name == "source_surveys"],
+                         ["BathymetryCoverage.01: the quality's row ids "
+                          "/QualityOfSurvey/QualityOfSurvey.01/Group_001/"
+                          "values does not have the shape of the depths of "
+                          "BathymetryCoverage.01"])
 
     def test_edition_3_0_instances_per_vertical_datum(self):
         second = instance(depth=[[d + 0.5 if d != F else F for d in row]
@@ -168,6 +182,20 @@ class EditionTest(support.FolderMixin, unittest.TestCase):
         self.assertEqual([i.members for i in contents.instances],
                          [("depth", "uncertainty"), ("depth",)])
         self.assertIsNone(contents.instances[1].uncertainty_range)
+        # Elsewhere, an instance takes the quality's instance of its own
+        # number, else one of its origin and spacing, else none.
+        path = self.written("placed.h5", instances=[
+            instance(), instance(origin=(600000.0, 4800000.0)),
+            instance(origin=(700000.0, 4800000.0))],
+            quality=dict(ids=IDS, more_ids=[[[3] * 4] * 3], rows=ROWS[:3]))
+        contents = s102.read(path, grid=True)
+        self.assertEqual([sorted(i.cells or ()) for i in contents.instances],
+                         [[1, 2, 3, 5], [3], []])
+        self.assertIsNone(contents.instances[2].cells)
+        self.assertIn(("quality", "BathymetryCoverage.03: the quality has no "
+                       "instance QualityOfBathymetryCoverage.03, nor one of "
+                       "its origin and spacing: no source surveys"),
+                      contents.problems)
 
     def test_claims_against_the_cells(self):
         path = self.written("claims.h5", edition="3.0", crs=4326,
@@ -181,6 +209,70 @@ class EditionTest(support.FolderMixin, unittest.TestCase):
                       "(1.5 to 10.25 m)", problems["DRVAL1"])
         self.assertIn("do not hold its grid", problems["bbox"])
         self.assertEqual(found.horizontal_crs, "WGS 84")
+
+    def test_stated_values_that_give_nothing(self):
+        # (instance, root attributes) -> (field, its value, the problem
+        # under it, why there is no footprint, or None for one)
+        nothing = "the file states no horizontal CRS"
+        not_epsg = "that the file states is no EPSG code"
+        cases = [
+            (dict(range=(F, F)), {}, "DRVAL1", None,
+             "give no depth range (minimum 1000000.0, maximum 1000000.0)",
+             None),
+            (dict(range=(float("nan"), 5.0)), {}, "DRVAL2", None,
+             "(minimum nan, maximum 5.0)", None),
+            (dict(range=(50.0, 2.0)), {}, "DRVAL1", None,
+             "(minimum 50.0, maximum 2.0)", None),
+            ({}, {"horizontalCRS": ("U", 2 ** 63)}, "horizontal_crs", None,
+             "the horizontal CRS 9223372036854775808 " + not_epsg,
+             "CRS 9223372036854775808 " + not_epsg),
+            ({}, {"horizontalCRS": -32619}, "horizontal_crs", None,
+             "-32619 " + not_epsg, "-32619 " + not_epsg),
+            ({}, {"horizontalCRS": ("d", 32619.0)}, "horizontal_crs", None,
+             nothing, "gives no horizontal CRS"),
+            ({}, {"horizontalCRS": ("d", 1e300)}, "horizontal_crs", None,
+             nothing, "gives no horizontal CRS"),
+            ({}, {"horizontalCRS": ("U", 2 ** 31 - 1)}, "horizontal_crs",
+             "EPSG:2147483647", "names no horizontal CRS that PROJ knows",
+             "horizontal CRS cannot be read"),
+        ]
+        for number, (changes, attributes, field, value, problem,
+                     note) in enumerate(cases):
+            with self.subTest(attributes or changes):
+                path = self.written("stated%d.h5" % number,
+                                    instances=[instance(**changes)],
+                                    attributes=attributes)
+                bare = survey.read_survey(path)
+                self.assertEqual(getattr(bare, field), value)
+                self.assertIn(problem, dict(bare.problems)[field])
+                found = survey.read_survey(path, grid=True)
+                if note is None:
+                    self.assertEqual(found.footprint["type"], "Polygon")
+                else:
+                    self.assertIsNone(found.footprint)
+                    self.assertIn(note, dict(found.problems)["footprint"])
+
+    def test_what_a_table_may_cost(self):
+        # Long member names are cut; a table of more values than the
+        # answer may carry is not read; a helper out of memory says so.
+        long_name = "m" * 300
+        path = self.written("names.h5", quality=dict(
+            ids=IDS, rows=[{"id": 1, long_name: 3}],
+            members=[("id", "u", 4), (long_name, "b", 1)]))
+        self.assertEqual(s102.read(path).table_rows,
+                         ({"id": 1, "m" * 256: 3},))
+        members = [("id", "u", 4)] + [("m%d" % i, "b", 1) for i in range(20)]
+        path = self.written("wide.h5", quality=dict(
+            ids=IDS, rows=[{}] * 65536, members=members))
+        contents = s102.read(path)
+        self.assertEqual((contents.quality_feature, contents.table_rows),
+                         (None, ()))
+        self.assertIn("holds more than 32 MB of values, more than the reader "
+                      "takes", dict(contents.problems)["quality"])
+        with mock.patch.object(bag._helper, "read", side_effect=MemoryError):
+            with self.assertRaises(bag.BagError) as caught:
+                s102.read(path)
+        self.assertIn("not enough memory", caught.exception.reason)
 
     def test_recognised_by_content(self):
         path = self.written("surface.dat", edition="2.2")

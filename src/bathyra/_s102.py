@@ -7,10 +7,12 @@ Where each field comes from (``sources``):
 
   S-102 attributes     DRVAL1, DRVAL2 (minimumDepth, maximumDepth of the
                        first instance's Group_001, positive down as
-                       stored), VERDAT and vertical_datum (verticalDatum:
+                       stored, when they give a range: numbers, not the
+                       no-data depth, the minimum not the deeper), VERDAT and vertical_datum (verticalDatum:
                        the instance's own in 3.0, else the root's),
                        vertical_crs, horizontal_crs (horizontalCRS, or
-                       2.1's horizontalDatumValue, named by PROJ), bbox
+                       2.1's horizontalDatumValue, an integer EPSG code
+                       named by PROJ), bbox
   metadata             of 2.1, the ISO document MD_<name>.XML beside the
                        file: OBJNAM (its title), SURSTA, SUREND, SURATH,
                        planam and the rest it states that the attributes
@@ -27,21 +29,37 @@ The issue date is when the file was issued, never a survey date.
 """
 import dataclasses
 import json
+import math
 import os
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from bathyra import _survey
+from bathyra.s102 import FILL
 from bathyra._s102_sources import (ATTRIBUTES, DATE_WORDS, DEPTH_CS,
                                    TABLE, instance_datum, source_surveys,
                                    survey_period)
 
 
-def _depth_range(instance: Any) -> Optional[Tuple[float, float]]:
+def _depth_range(instance: Any
+                 ) -> Tuple[Optional[Tuple[float, float]], Optional[str]]:
+    """The minimumDepth and maximumDepth an instance states, or None and
+    why they give no range (None when it states none): not a number, the
+    no-data depth, or a minimum deeper than the maximum."""
     low = instance.values_attributes.get("minimumDepth")
     high = instance.values_attributes.get("maximumDepth")
-    if isinstance(low, (int, float)) and isinstance(high, (int, float)):
-        return float(low), float(high)
-    return None
+    if not (isinstance(low, (int, float)) and isinstance(high, (int, float))):
+        return None, None
+    low, high = float(low), float(high)
+    if all(math.isfinite(v) and v != FILL for v in (low, high)) and \
+            low <= high:
+        return (low, high), None
+    return None, ("the minimumDepth and maximumDepth of %s give no depth "
+                  "range (minimum %r, maximum %r)" % (instance.name, low,
+                                                      high))
+
+
+# The largest EPSG code read (the footprint's reader takes the same).
+MAX_CRS_CODE = 2 ** 31 - 1
 
 
 def _horizontal(contents: Any, values: Dict[str, Any],
@@ -52,6 +70,11 @@ def _horizontal(contents: Any, values: Dict[str, Any],
     if not isinstance(code, int):
         problems.append(("horizontal_crs", "the file states no horizontal "
                          "CRS (horizontalCRS)"))
+        return None
+    if not 1 <= code <= MAX_CRS_CODE:
+        problems.append(("horizontal_crs", "the horizontal CRS %d that the "
+                         "file states is no EPSG code: no horizontal CRS"
+                         % code))
         return None
     name = _survey.epsg_names(code)[0]
     if name is None:
@@ -138,7 +161,9 @@ def survey_of(contents: Any, metadata: Optional[Any],
         else:
             problems.extend((("DRVAL1", text), ("DRVAL2", text)))
     if first is not None:
-        stated = _depth_range(first)
+        stated, unusable = _depth_range(first)
+        if unusable is not None:
+            problems.extend((("DRVAL1", unusable), ("DRVAL2", unusable)))
         if stated is not None:
             values["DRVAL1"], values["DRVAL2"] = stated
             sources.update(DRVAL1=ATTRIBUTES, DRVAL2=ATTRIBUTES)
@@ -151,7 +176,7 @@ def survey_of(contents: Any, metadata: Optional[Any],
                 problems.extend((("DRVAL1", message), ("DRVAL2", message)))
             values["DRVAL1"], values["DRVAL2"] = first.depth_range
             sources.update(DRVAL1="grid", DRVAL2="grid")
-        elif stated is None:
+        elif stated is None and unusable is None:
             problems.append(("DRVAL1", "%s states no minimumDepth and "
                              "maximumDepth" % first.name))
         values["vertical_datum"], values["VERDAT"] = instance_datum(

@@ -170,7 +170,8 @@ def source_surveys(contents: Any, make: Callable,
                     problems: List[Tuple[str, str]]
                     ) -> Tuple[List[Any], List[Dict[str, Any]]]:
     """The source surveys of every instance's cells, and the table's rows
-    that the cells reference (every row when the grid was not read)."""
+    that the cells reference (every row when the grid, or the cells of an
+    instance, were not read)."""
     rows = {row.get("id"): row for row in contents.table_rows}
     if contents.quality_feature is None:
         return [], []
@@ -191,8 +192,12 @@ def source_surveys(contents: Any, make: Callable,
         problems.append(("source_surveys", "cells reference %s that the "
                          "quality table lacks (%s)" % (
                              _count(len(missing), "row id"), _ids(missing))))
+    if not contents.instances or any(i.cells is None
+                                     for i in contents.instances):
+        # Cells not read may reference any row: the period is the table's.
+        return surveys, list(contents.table_rows)
     unused = [row_id for row_id in rows if row_id not in used]
-    if unused and any(i.cells is not None for i in contents.instances):
+    if unused:
         problems.append(("source_surveys", "%s of the quality table %s "
                          "referenced by no cell (ids %s)" % (
                              _count(len(unused), "row"),

@@ -29,10 +29,14 @@ def _flat(values: Any, code: str) -> bytes:
 def _attributes(values: Dict[str, Any], kinds: Dict[str, str]
                 ) -> List[Tuple[str, str, Any]]:
     """(name, kind, value) of each attribute that is not None; the kind
-    is `kinds`' or guessed from the value."""
+    is a (kind, value) pair's, else `kinds`' or guessed from the value."""
     out = []
     for name, value in values.items():
         if value is None:
+            continue
+        if isinstance(value, tuple):
+            kind, value = value
+            out.append((name, kind, value))
             continue
         kind = kinds.get(name) or ("s" if isinstance(value, str) else
                                    "i" if isinstance(value, int) else "d")
@@ -92,14 +96,17 @@ def write(path: Any, *, edition: str = "3.0",
     "declared": True for a grid of that shape in chunks that hold nothing
     (no "depth" then).
     `quality` (2.2, 3.0): "ids", rows of row ids (0: none) over the first
-    instance's nodes; "rows", a dict per row of the feature attribute
-    table by member name; "members", (name, kind, size) of its members
-    (TABLE_MEMBERS when absent; kinds u, i, b, e, f, d, s).  Root
+    instance's nodes (or of its "shape", when given), "more_ids" those of
+    the instances after it, if any, each over its own; "rows", a dict per
+    row of the feature attribute table by member name; "members", (name,
+    kind, size) of its members (TABLE_MEMBERS when absent; kinds u, i, b,
+    e, f, d, s).  Root
     attributes: `issue_date`, `crs` (EPSG code; 2.1: horizontalDatumValue),
     `bounds` (west, south, east, north), `vertical_datum` (its code),
     `metadata` (2.1: the name of the metadata file beside it), and
     `attributes` for more (None leaves one out).  `chunk` and `compress`
-    store the grids in square chunks, deflated."""
+    store the grids in square chunks, deflated.  An attribute given as a
+    pair (kind, value) is of that kind (also U: 64-bit unsigned)."""
     if edition not in EDITIONS:
         raise ValueError("edition must be one of %s, not %r"
                          % (", ".join(EDITIONS), edition))
@@ -157,16 +164,18 @@ def write(path: Any, *, edition: str = "3.0",
                                        chunk, compress))
     if quality:
         feature = _quality_feature(edition)
-        first = instances[0]
-        base = "/%s/%s.01" % (feature, feature)
         groups.append(("/" + feature, []))
-        groups.append((base, _attributes(_grid_attributes(first, "2.2"),
-                                         _INSTANCE_KINDS)))
-        groups.append((base + "/Group_001", []))
         members = [("iD", "u", 4)] if edition == "3.0" else [("", "u", 4)]
-        datasets.append((base + "/Group_001/values", tuple(first["shape"]),
-                         chunk, compress, members,
-                         _flat(quality["ids"], "I"), []))
+        grids = [quality["ids"]] + list(quality.get("more_ids", ()))
+        for number, (over, ids) in enumerate(zip(instances, grids), 1):
+            base = "/%s/%s.%02d" % (feature, feature, number)
+            groups.append((base, _attributes(_grid_attributes(over, "2.2"),
+                                             _INSTANCE_KINDS)))
+            groups.append((base + "/Group_001", []))
+            shape = quality.get("shape") if number == 1 else None
+            datasets.append((base + "/Group_001/values",
+                             tuple(shape or over["shape"]), chunk, compress,
+                             members, _flat(ids, "I"), []))
         table = list(quality.get("members", TABLE_MEMBERS))
         datasets.append(("/%s/featureAttributeTable" % feature,
                          (len(quality["rows"]),), 0, 0, table,

@@ -70,7 +70,8 @@ class Instance(NamedTuple):
     ``shape`` (rows, columns) and ``members`` of its grid, and from a pass
     over it: ``valid_nodes``, ``depth_range``, ``uncertainty_range`` and
     ``cells``, {row id: (cells, valid nodes, (shoalest, deepest) or
-    None)}; ``outlines``, {row id: GeoJSON text of the area of its nodes
+    None)}, None when its grid or the quality's row ids were not read;
+    ``outlines``, {row id: GeoJSON text of the area of its nodes
     that hold data}, ``outline_problems``, {row id: why it has none}, and
     ``outlines_problems``, what costs them all."""
 
@@ -155,11 +156,14 @@ def _parse(path: str, document: bytes, grid: bool) -> S102File:
         elif head == "grid" and fields[1] in instances:
             low, high, error_low, error_high = map(_number, fields[3:7])
             instances[fields[1]].update(
-                valid_nodes=int(fields[2]), cells={},
+                valid_nodes=int(fields[2]),
                 depth_range=None if low is None else (low, high),
                 uncertainty_range=None if error_low is None
                 else (error_low, error_high))
-        elif head == "cells" and fields[1] in instances:
+        elif head == "ids" and fields[1] in instances:
+            instances[fields[1]]["cells"] = {}
+        elif head == "cells" and instances.get(fields[1], {}).get(
+                "cells") is not None:
             low, high = _number(fields[5]), _number(fields[6])
             instances[fields[1]]["cells"][int(fields[2])] = (
                 int(fields[3]), int(fields[4]),
@@ -178,7 +182,8 @@ def _parse(path: str, document: bytes, grid: bool) -> S102File:
         elif head == "row":
             rows.append({})
         elif head == "value" and rows:
-            rows[-1][fields[1]] = _value(fields[2], fields[3])
+            name, kind = columns[int(fields[1])]
+            rows[-1][name] = _value(kind, fields[2])
         elif head == "problem":
             problems.append((fields[1], fields[2]))
     return S102File(
@@ -199,7 +204,8 @@ def read(path: Any, *, grid: bool = False, isolated: bool = True,
     `limit` is the metadata limit of the helper process that reads it
     (its memory is bounded by it, as for BAG files).  Raises NotS102 for
     an HDF5 file that is not S-102, BagError for a file that cannot be
-    read, OSError when it cannot be opened at all."""
+    read (also when the helper process runs out of memory), OSError
+    when it cannot be opened at all."""
     timeout = bag._checked_timeout(timeout)
     limit = bag._checked_limit(limit)
     bag._require_support()
@@ -208,7 +214,11 @@ def read(path: Any, *, grid: bool = False, isolated: bool = True,
     name = os.fsdecode(path)
     parts = S102 | (_bag_worker.GRID if grid else 0)
     if isolated:
-        document, kind, _ = bag._helper.read(path, limit, timeout, parts)
+        try:
+            document, kind, _ = bag._helper.read(path, limit, timeout, parts)
+        except MemoryError:
+            raise BagError(name, "not enough memory to read the file (the "
+                           "reader's limit is %d bytes)" % limit) from None
     else:
         kind, document = bag._bag.read_s102(path, grid)
         if kind == "failed":

@@ -35,6 +35,12 @@ constexpr const char *id_member = "id";
 constexpr unsigned max_instances = 16;
 constexpr uint64_t max_ids = uint64_t(1) << 16;
 constexpr uint64_t max_table_rows = uint64_t(1) << 16;
+// The most bytes of the table's values (with a few bytes per value) in
+// the answer: a small file of long member names or many members must
+// not make a large answer.
+constexpr uint64_t max_table_text = uint64_t(1) << 25;
+// The largest EPSG code read as the file's horizontal CRS.
+constexpr unsigned long long max_crs_code = 0x7FFFFFFFull;
 // The most cells of the source surveys' label rasters (two bytes each)
 // that the instances of one file hold until they are traced.
 constexpr uint64_t max_outline_cells = uint64_t(1) << 26;

@@ -181,6 +181,9 @@ void pass_instance(hid_t file, const std::string &name,
         lines += "problem\tquality\t" + name + ": " + id_problem + "\n";
         return;
     }
+    if (ids_path.empty())
+        return;
+    lines += "ids\t" + name + "\n";
     std::vector<uint32_t> order;
     order.reserve(by_id.size());
     for (const auto &entry : by_id)

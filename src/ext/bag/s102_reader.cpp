@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -17,6 +16,7 @@
 #include "hdf5_access.hpp"
 #include "s102_layout.hpp"
 #include "s102_pass.hpp"
+#include "s102_placement.hpp"
 #include "s102_values.hpp"
 
 namespace bathyra {
@@ -46,34 +46,41 @@ void add_values(std::string &lines, const std::string &head,
             head + value.name + "\t" + value.kind + "\t" + value.text + "\n";
 }
 
+struct Listing {
+    const char *prefix;  // an instance's name: the prefix, a dot, a number
+    std::vector<std::string> names;
+};
+
 herr_t add_instance(hid_t, const char *name, const H5L_info_t *info,
                     void *data)
 {
-    auto &names = *static_cast<std::vector<std::string> *>(data);
-    const size_t prefix = std::strlen(coverage_instance);
-    if (info->type == H5L_TYPE_HARD && names.size() <= max_instances &&
-        std::strncmp(name, coverage_instance, prefix) == 0 &&
-        name[prefix] == '.')
-        names.emplace_back(cleaned_text(name, 256));
+    auto &listing = *static_cast<Listing *>(data);
+    const size_t prefix = std::strlen(listing.prefix);
+    if (info->type == H5L_TYPE_HARD && listing.names.size() <= max_instances &&
+        std::strncmp(name, listing.prefix, prefix) == 0 && name[prefix] == '.')
+        listing.names.emplace_back(cleaned_text(name, 256));
     return 0;
 }
 
-// The names of the groups under `group` that are instances.
+// The names of the groups under `group` that are instances (`prefix`.NN);
+// what cannot be listed is a problem of `owner` ("" the file's).
 std::vector<std::string> instance_names(hid_t file, const char *group,
+                                        const char *prefix, const char *owner,
                                         std::string &lines)
 {
-    std::vector<std::string> names;
+    Listing listing{prefix, {}};
+    std::vector<std::string> &names = listing.names;
+    const std::string head = std::string("problem\t") + owner + "\t";
     hsize_t at = 0;
     if (H5Literate_by_name(file, group, H5_INDEX_NAME, H5_ITER_INC, &at,
-                           add_instance, &names, H5P_DEFAULT) < 0)
-        lines += std::string("problem\t\t") + group +
-                 " cannot be listed (damaged file?)\n";
+                           add_instance, &listing, H5P_DEFAULT) < 0)
+        lines += head + group + " cannot be listed (damaged file?)\n";
     if (names.size() > max_instances) {
         names.resize(max_instances);
-        lines += "problem\t\tonly the first " + std::to_string(max_instances) +
+        lines += head + "only the first " + std::to_string(max_instances) +
                  " instances are read\n";
     }
-    return names;
+    return std::move(names);
 }
 
 // The attributes of an instance and of its Group_001; the grid's shape.
@@ -157,9 +164,17 @@ void read_table(hid_t file, const std::string &feature, std::string &lines,
         rows = max_table_rows;
     }
     std::vector<Column> columns;
-    if (!read_columns(table.dataset.get(), rows, columns)) {
+    bool too_large = false;
+    if (!read_columns(table.dataset.get(), rows, max_table_text, columns,
+                      too_large)) {
         lines +=
             "problem\tquality\t" + path + " is not a table that can be read\n";
+        return;
+    }
+    if (too_large) {
+        lines += "problem\tquality\t" + path + " holds more than " +
+                 std::to_string(max_table_text >> 20) +
+                 " MB of values, more than the reader takes: not read\n";
         return;
     }
     lines += "quality\t" + feature + "\t" + std::to_string(rows) + "\n";
@@ -178,48 +193,10 @@ void read_table(hid_t file, const std::string &feature, std::string &lines,
     }
     for (uint64_t row = 0; row < rows; ++row) {
         lines += "row\t" + std::to_string(row) + "\n";
-        for (const Column &column : columns)
-            lines += "value\t" + column.name + "\t" + column.kind + "\t" +
-                     column.texts[row] + "\n";
+        for (size_t i = 0; i < columns.size(); ++i)
+            lines += "value\t" + std::to_string(i) + "\t" +
+                     columns[i].texts[row] + "\n";
     }
-}
-
-// Where an instance's nodes are: its size, the geotransform of its nodes
-// (row 0 the southernmost, at the grid's origin) and its CRS; false with
-// the reason when the file does not say.
-bool footprint_request(hid_t file, const std::string &name, hid_t root,
-                       FootprintRequest &request, std::string &why)
-{
-    const std::string path = std::string(coverage_group) + "/" + name;
-    Handle group(H5Gopen2(file, path.c_str(), H5P_DEFAULT), H5Gclose);
-    double x = 0, y = 0, dx = 0, dy = 0, rows = 0, cols = 0, code = 0;
-    if (!group.valid() ||
-        !number_attribute(group.get(), "gridOriginLongitude", x) ||
-        !number_attribute(group.get(), "gridOriginLatitude", y) ||
-        !number_attribute(group.get(), "gridSpacingLongitudinal", dx) ||
-        !number_attribute(group.get(), "gridSpacingLatitudinal", dy) ||
-        !number_attribute(group.get(), "numPointsLatitudinal", rows) ||
-        !number_attribute(group.get(), "numPointsLongitudinal", cols)) {
-        why = name + " does not give the grid's origin, spacing and size: "
-                     "no footprint";
-        return false;
-    }
-    if (!number_attribute(root, "horizontalCRS", code) &&
-        !number_attribute(root, "horizontalDatumValue", code)) {
-        why = "the file gives no horizontal CRS: no footprint";
-        return false;
-    }
-    if (!(rows >= 1 && cols >= 1 && rows < 1e12 && cols < 1e12 && dx > 0 &&
-          dy > 0 && std::isfinite(x) && std::isfinite(y) && code > 0)) {
-        why = name + " gives no usable origin, spacing or size: no footprint";
-        return false;
-    }
-    request.rows = static_cast<uint64_t>(rows);
-    request.cols = static_cast<uint64_t>(cols);
-    const double geotransform[6] = {x - dx / 2, dx, 0, y - dy / 2, 0, dy};
-    std::memcpy(request.geotransform, geotransform, sizeof geotransform);
-    request.crs = "EPSG:" + std::to_string(static_cast<long long>(code));
-    return true;
 }
 
 }  // namespace
@@ -264,7 +241,8 @@ void read_s102_file(const char *path, bool with_grid, S102Outcome &outcome)
     add_values(lines, "attr\t", attributes);
     std::vector<std::string> names;
     if (is_hard_group(file.get(), coverage_group))
-        names = instance_names(file.get(), coverage_group, lines);
+        names = instance_names(file.get(), coverage_group, coverage_instance,
+                               "", lines);
     if (names.empty())
         lines += std::string("problem\t\tthe file holds no bathymetry (no ") +
                  coverage_group + "/" + coverage_instance + ".01)\n";
@@ -280,14 +258,23 @@ void read_s102_file(const char *path, bool with_grid, S102Outcome &outcome)
                           outcome.ids.size() <= LabelFootprints::max_labels;
     for (size_t i = 0; outlined && i < outcome.ids.size(); ++i)
         outcome.label_of[outcome.ids[i]] = static_cast<uint32_t>(i + 1);
-    std::string ids_path;
+    std::string crs_why;
+    const long long crs = crs_code(attributes, crs_why);
+    std::vector<std::string> quality;
     if (!feature.empty())
-        ids_path = "/" + feature + "/" + feature + ".01/" + values_name;
+        quality = instance_names(file.get(), ("/" + feature).c_str(),
+                                 feature.c_str(), "quality", lines);
     for (size_t i = 0; i < names.size(); ++i) {
+        std::string ids_path, no_ids;
+        if (!feature.empty())
+            ids_path =
+                ids_path_of(file.get(), feature, quality, names[i], no_ids);
+        if (!no_ids.empty())
+            lines += "problem\tquality\t" + names[i] + ": " + no_ids + "\n";
         NodeSink *sink = nullptr;
         if (i == 0) {
             FootprintRequest request;
-            if (footprint_request(file.get(), names[0], root.get(), request,
+            if (footprint_request(file.get(), names[0], crs, crs_why, request,
                                   outcome.footprint_note)) {
                 outcome.footprint = std::make_unique<FootprintSink>(request);
                 sink = outcome.footprint.get();
@@ -313,7 +300,7 @@ void read_s102_file(const char *path, bool with_grid, S102Outcome &outcome)
                         : "the quality table has more than " +
                               std::to_string(LabelFootprints::max_labels) +
                               " rows: no footprints of its source surveys";
-            } else if (footprint_request(file.get(), names[i], root.get(),
+            } else if (footprint_request(file.get(), names[i], crs, crs_why,
                                          outlines.placement,
                                          outlines.problem)) {
                 const FootprintRequest &at = outlines.placement;

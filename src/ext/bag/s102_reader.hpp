@@ -14,9 +14,11 @@
 //   quality   FEATURE  ROWS                 the quality's table, of ROWS,
 //   column    NAME  KIND                      its members, then each row:
 //   row       INDEX                           its index,
-//   value     MEMBER  KIND  TEXT              its members
+//   value     COLUMN  TEXT                    its members (COLUMN: the
+//                                             index of its column line)
 //   grid      NAME  NODES  LOW  HIGH  ULOW  UHIGH   with the grid: the
 //                                           depths of an instance
+//   ids       NAME                          its row ids were read, and
 //   cells     NAME  ID  CELLS  NODES  LOW  HIGH    the cells of one id
 //   outline   NAME  ID  GEOJSON             the footprint of one id's
 //                                           nodes that hold data (after the

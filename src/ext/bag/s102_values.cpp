@@ -198,9 +198,12 @@ bool number_attribute(hid_t object, const char *name, double &value)
     return H5Aread(attribute.get(), H5T_NATIVE_DOUBLE, &value) >= 0;
 }
 
-bool read_columns(hid_t table, uint64_t rows, std::vector<Column> &columns)
+bool read_columns(hid_t table, uint64_t rows, uint64_t max_bytes,
+                  std::vector<Column> &columns, bool &too_large)
 {
     columns.clear();
+    too_large = false;
+    uint64_t bytes = 0;
     Handle row_type(H5Dget_type(table), H5Tclose);
     Handle space(H5Dget_space(table), H5Sclose);
     if (!row_type.valid() || !space.valid() ||
@@ -219,7 +222,7 @@ bool read_columns(hid_t table, uint64_t rows, std::vector<Column> &columns)
         char *raw_name = H5Tget_member_name(row_type.get(), index);
         if (!raw_name)
             continue;
-        Column column{cleaned_text(raw_name, max_text), 's', {}};
+        Column column{cleaned_text(raw_name, max_name), 's', {}};
         Handle type(H5Tget_member_type(row_type.get(), index), H5Tclose);
         Handle memory =
             type.valid()
@@ -240,12 +243,23 @@ bool read_columns(hid_t table, uint64_t rows, std::vector<Column> &columns)
         if (rows > 0 && H5Dread(table, wrapper.get(), memory_space.get(),
                                 space.get(), H5P_DEFAULT, buffer.data()) < 0)
             continue;
+        bytes += column.name.size() + value_bytes;
         column.texts.reserve(rows);
         for (uint64_t row = 0; row < rows; ++row) {
             const unsigned char *raw = buffer.data() + row * size;
-            column.texts.push_back(value_text(memory.get(), column.kind, raw));
+            if (bytes <= max_bytes) {
+                column.texts.push_back(
+                    value_text(memory.get(), column.kind, raw));
+                bytes += column.texts.back().size() + value_bytes;
+            }
+            // Every row's text is freed, also those past the limit.
             if (column.kind == 'v')
                 H5free_memory(*reinterpret_cast<char *const *>(raw));
+        }
+        if (bytes > max_bytes) {
+            too_large = true;
+            columns.clear();
+            return true;
         }
         if (column.kind == 'v')
             column.kind = 's';

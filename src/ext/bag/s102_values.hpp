@@ -33,9 +33,17 @@ struct Column {
 };
 
 // Reads the first `rows` rows of the compound dataset `table` into one
-// Column per member that is read; false when the table cannot be read at
-// all.
-bool read_columns(hid_t table, uint64_t rows, std::vector<Column> &columns);
+// Column per member that is read (names cut to max_name); false when the
+// table cannot be read at all.  Stops with `too_large` set, and no
+// columns, once the text and the values read would take more than
+// `max_bytes` of the answer (each value counted as value_bytes more).
+bool read_columns(hid_t table, uint64_t rows, uint64_t max_bytes,
+                  std::vector<Column> &columns, bool &too_large);
+
+// The longest member name kept, and what each value costs the answer
+// beyond its text.
+constexpr size_t max_name = 256;
+constexpr uint64_t value_bytes = 32;
 
 }  // namespace s102
 }  // namespace bathyra

@@ -22,6 +22,8 @@ Handle file_type(char kind, uint64_t size)
         return Handle(H5Tcopy(H5T_IEEE_F64LE), H5Tclose);
     case 'u':
         return Handle(H5Tcopy(H5T_STD_U32LE), H5Tclose);
+    case 'U':
+        return Handle(H5Tcopy(H5T_STD_U64LE), H5Tclose);
     case 'i':
         return Handle(H5Tcopy(H5T_STD_I32LE), H5Tclose);
     case 'b':
@@ -52,6 +54,7 @@ uint64_t packed_size(const S102Member &member)
 {
     switch (member.kind) {
     case 'd':
+    case 'U':
         return 8;
     case 'b':
     case 'e':
