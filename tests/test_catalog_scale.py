@@ -1,6 +1,7 @@
 """The catalogue beyond one process: its files read on a dask.distributed
 cluster (a LocalCluster of worker processes) give the rows that -j gives,
-a worker that dies costs only the file it died on, dask is imported only
+a worker that dies costs only the file it died on, a cluster left without
+workers stops the run with what it saved kept, dask is imported only
 when asked for; a PostGIS database, in a throw-away PostgreSQL cluster
 started here, holds the surveys as PostGIS geometry with a GiST index
 that psql's spatial query uses."""
@@ -9,7 +10,9 @@ import os
 import shutil
 import subprocess
 import tempfile
+import time
 import unittest
+from unittest import mock
 
 from tests import support
 from tests.test_catalog import CatalogCase, counts_of
@@ -70,6 +73,40 @@ class SchedulerTest(CatalogCase):
         self.assertEqual(counts_of(self.catalog(
             self.files, "--scheduler", "tcp://127.0.0.1:1",
             status=1).stdout)[1:5], (0, 0, 0, 44))
+
+    @unittest.skipIf(NO_DASK, NO_DASK)
+    def test_a_cluster_without_workers_stops_the_run(self):
+        from distributed import LocalCluster
+        from bathyra import _catalog_dask, catalog
+        from bathyra.errors import CatalogError
+        for number in range(40):  # three chunks of files
+            shutil.copy(self.path("survey_h13045_multibeam.xml"),
+                        self.path("copy%02d.xml" % number))
+        with mock.patch.object(_catalog_dask, "NO_WORKERS_SECONDS", 0.5), \
+                LocalCluster(n_workers=1, threads_per_worker=1,
+                             processes=False, dashboard_address=None,
+                             silence_logs=logging.CRITICAL) as cluster:
+
+            def progress(done, total):
+                # Two batches saved: the only worker leaves, with the
+                # outcomes of the third chunk, not yet fetched.
+                if done == 20:
+                    cluster.scale(0)
+                    while cluster.scheduler.workers:
+                        time.sleep(0.01)
+
+            # The worker gone mid-run, then none from the start.
+            for _ in range(2):
+                started = time.monotonic()
+                with self.assertRaises(CatalogError) as caught:
+                    catalog([self.files], self.gpkg, batch=10,
+                            scheduler=cluster.scheduler_address,
+                            progress=progress)
+                self.assertIn("has had no workers to read the files for "
+                              "0.5 s", str(caught.exception))
+                self.assertLess(time.monotonic() - started, 20)  # not 30
+        # The batches saved are kept; the next run reads the rest.
+        self.assertEqual(self.counts(), (43, 13, 0, 0, 30, 0))
 
     def test_dask_only_when_asked(self):
         result = support.run_child("""
