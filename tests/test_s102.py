@@ -210,6 +210,24 @@ class EditionTest(support.FolderMixin, unittest.TestCase):
         self.assertIn("do not hold its grid", problems["bbox"])
         self.assertEqual(found.horizontal_crs, "WGS 84")
 
+    def test_across_the_antimeridian(self):
+        # A UTM zone 60 grid over 180 degrees: the footprint is cut there
+        # (not drawn the long way round), and bounds with west > east
+        # hold it.
+        path = self.written("anti.h5", crs=32660,
+                            instances=[instance(origin=(700000.0, 5500000.0),
+                                                spacing=(1000.0, 1000.0),
+                                                shape=(3, 40),
+                                                depth=[[10.0] * 40] * 3,
+                                                uncertainty=None)],
+                            bounds=(179.5, 49.5, -179.5, 50.0))
+        found = survey.read_survey(path, grid=True)
+        self.assertNotIn("bbox", dict(found.problems))
+        self.assertEqual(found.footprint["type"], "MultiPolygon")
+        longitudes = [x for polygon in found.footprint["coordinates"]
+                      for ring in polygon for x, _ in ring]
+        self.assertTrue(all(abs(x) > 179 for x in longitudes), longitudes)
+
     def test_stated_values_that_give_nothing(self):
         # (instance, root attributes) -> (field, its value, the problem
         # under it, why there is no footprint, or None for one)

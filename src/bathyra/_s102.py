@@ -107,6 +107,15 @@ def _check_bounds(values: Dict[str, Any], first: Any, crs: Optional[int],
     bbox = values.get("bbox")
     if bbox is None:
         return
+    # Bounds across the antimeridian (west > east): longitudes are taken
+    # on from the meridian opposite the box's middle, so that both the box
+    # and the grid run on without a break there.
+    west, east = bbox[0], bbox[2] + (360.0 if bbox[0] > bbox[2] else 0.0)
+    cut = (west + east) / 2.0 - 180.0
+
+    def on(lon: float) -> float:
+        return lon + 360.0 if bbox[0] > bbox[2] and lon < cut else lon
+
     extent = None
     if crs == 4326 and first is not None and first.shape is not None:
         a = first.attributes
@@ -121,10 +130,15 @@ def _check_bounds(values: Dict[str, Any], first: Any, crs: Optional[int],
     elif values.get("footprint") is not None:
         points = _points(values["footprint"]["coordinates"])
         if points:
-            xs, ys = [p[0] for p in points], [p[1] for p in points]
+            xs, ys = [on(p[0]) for p in points], [p[1] for p in points]
             extent = (min(xs), min(ys), max(xs), max(ys))
-            margin = 1e-6 + 0.01 * max(bbox[2] - bbox[0], bbox[3] - bbox[1])
-    if extent is not None and _outside(bbox, extent, margin):
+            margin = 1e-6 + 0.01 * max(east - west, bbox[3] - bbox[1])
+    if extent is not None and _outside((west, bbox[1], east, bbox[3]),
+                                       (on(extent[0]), extent[1],
+                                        on(extent[2]), extent[3]), margin):
+        if bbox[0] > bbox[2]:  # shown as longitudes are written
+            extent = ((extent[0] + 180.0) % 360.0 - 180.0, extent[1],
+                      (extent[2] + 180.0) % 360.0 - 180.0, extent[3])
         problems.append(("bbox", "the bounds of the file (%s) do not hold "
                          "its grid (%s)" % (_box_text(bbox),
                                             _box_text(extent))))

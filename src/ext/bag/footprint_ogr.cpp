@@ -283,12 +283,25 @@ std::string finished(Geometry pieces, const double cell_geotransform[6],
         problem = "the valid nodes cover no area: no footprint";
         return std::string();
     }
-    if (OGR_G_Transform(simple.get(), transform) != OGRERR_NONE ||
-        !finite_coordinates(simple.get())) {
+    // A footprint that crosses the antimeridian is cut there into the
+    // parts on either side, as GeoJSON asks, rather than drawn the long
+    // way round the globe (a ring that crosses itself).
+    char wrap[] = "WRAPDATELINE=YES";
+    char *wrap_options[] = {wrap, nullptr};
+    OGRGeomTransformerH transformer =
+        OGR_GeomTransformer_Create(transform, wrap_options);
+    Geometry taken(
+        transformer ? OGR_GeomTransformer_Transform(transformer, simple.get())
+                    : nullptr);
+    if (transformer)
+        OGR_GeomTransformer_Destroy(transformer);
+    simple.reset();
+    if (!taken || !finite_coordinates(taken.get())) {
         problem = reason("the footprint could not be taken from the grid's "
                          "horizontal CRS to WGS 84");
         return std::string();
     }
+    simple = std::move(taken);
     char precision[] = "COORDINATE_PRECISION=7";
     char *options[] = {precision, nullptr};
     Text json(OGR_G_ExportToJsonEx(simple.get(), options));
