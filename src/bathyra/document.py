@@ -34,11 +34,12 @@ _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 #: The largest document read by default, in bytes.
 DEFAULT_LIMIT = 64 * 1024 * 1024
 
-# A file opened without waiting for a FIFO's writer and without becoming
-# the process's controlling terminal; it is refused after fstat anyway.
-_OPEN_FLAGS = (os.O_RDONLY | getattr(os, "O_NONBLOCK", 0)
-               | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_BINARY", 0)
-               | getattr(os, "O_CLOEXEC", 0))
+# How the package opens a file it reads: without waiting for a FIFO's
+# writer, without becoming the process's controlling terminal (such a file
+# is refused after fstat anyway), and not inherited by a child process.
+OPEN_FLAGS = (os.O_RDONLY | getattr(os, "O_NONBLOCK", 0)
+              | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_BINARY", 0)
+              | getattr(os, "O_CLOEXEC", 0))
 # How UTF-16 and UTF-32 documents begin: a byte order mark, or "<" next to
 # a NUL byte.
 _WIDE_STARTS = (b"\xff\xfe", b"\xfe\xff", b"\0\0\xfe\xff", b"<\0",
@@ -94,7 +95,7 @@ def unpadded(document: bytes) -> bytes:
 def check_file(path: _Path) -> None:
     """Raises OSError when `path` cannot be opened for reading (missing,
     no permission) and FileError when it is no regular file."""
-    fd = os.open(path, _OPEN_FLAGS)
+    fd = os.open(path, OPEN_FLAGS)
     try:
         _check_regular(path, fd)
     finally:
@@ -107,7 +108,7 @@ def read_document(path: _Path, limit: int = DEFAULT_LIMIT) -> Document:
     OSError when the file cannot be opened or read, and FileError when it
     is no regular file or holds more than `limit` bytes."""
     path = os.fspath(path)
-    fd = os.open(path, _OPEN_FLAGS)
+    fd = os.open(path, OPEN_FLAGS)
     try:
         size = _check_regular(path, fd)
         data = _read_at_most(fd, limit + 1, size)

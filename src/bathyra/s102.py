@@ -22,6 +22,7 @@ import stat
 from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
 from bathyra import _bag_worker, bag
+from bathyra.document import OPEN_FLAGS
 from bathyra.errors import BagError
 
 __all__ = ["read", "write", "S102File", "Instance", "NotS102",
@@ -46,12 +47,10 @@ def is_hdf5(path: Any) -> bool:
     """Whether `path` is a regular file that begins as an HDF5 file does
     (the library also looks 512, 1024... bytes in; files written so are
     rare).  Never waits: a FIFO or a device is not opened for reading."""
-    flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(
-        os, "O_BINARY", 0)
     try:
         if not stat.S_ISREG(os.stat(path).st_mode):
             return False
-        descriptor = os.open(path, flags)
+        descriptor = os.open(path, OPEN_FLAGS)
     except (OSError, ValueError):
         return False
     try:

@@ -45,6 +45,7 @@ from bathyra._catalog_store import (FLATGEOBUF_REFUSED, Lock, Store,
                                     driver_for, is_file_destination,
                                     load_module, make, shown_name)
 from bathyra._catalog_query import query_catalog, where_clause
+from bathyra.document import OPEN_FLAGS
 from bathyra.errors import CatalogError
 
 __all__ = ["catalog", "query_catalog", "where_clause", "export_stac",
@@ -73,9 +74,6 @@ files found that could not be read (their rows are in the layer
 `failures`; those kept were not read again), and folders that could not
 be listed."""
 
-_OPEN_FLAGS = (os.O_RDONLY | getattr(os, "O_NONBLOCK", 0)
-               | getattr(os, "O_BINARY", 0))
-
 # What the reader process tells of a file besides its surveys.
 FileInfo = collections.namedtuple(
     "FileInfo", "path size mtime_ns digest kind version read_at grid")
@@ -86,7 +84,7 @@ def content_hash(path):
     or (None, b"") when it is no regular file: a FIFO or a device is not
     waited on.  The blocks are read into one buffer: a new bytes object
     for each block costs as much again as the hash on a large BAG file."""
-    with io.FileIO(os.open(path, _OPEN_FLAGS), "r") as stream:
+    with io.FileIO(os.open(path, OPEN_FLAGS), "r") as stream:
         if not stat.S_ISREG(os.fstat(stream.fileno()).st_mode):
             return None, b""
         digest = hashlib.sha256()

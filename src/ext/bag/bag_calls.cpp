@@ -1,22 +1,11 @@
-// The path arguments and the calls refused by the library lock, for every
-// function of bathyra._bag.
+// The calls refused by the library lock, for every function of
+// bathyra._bag.
 #include "bag_calls.hpp"
 
 #include "hdf5_access.hpp"
 #include "owned_ref.hpp"
 
 namespace bathyra {
-
-bool file_name_of(PyObject *arg, std::string &name)
-{
-    PyObject *encoded_raw = nullptr;
-    if (!PyUnicode_FSConverter(arg, &encoded_raw))
-        return false;
-    OwnedRef encoded(encoded_raw);
-    name.assign(PyBytes_AS_STRING(encoded.get()),
-                static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
-    return true;
-}
 
 PyObject *library_not_run(const char *files)
 {

@@ -6,14 +6,10 @@
 
 #include <string>
 
+#include "file_names.hpp"
 #include "host_compat.hpp"
 
 namespace bathyra {
-
-// Sets `name` to the path object `arg` (str, bytes or os.PathLike) encoded
-// as the file system's names are; false with the exception pending.  May
-// throw std::bad_alloc (the caller turns it into MemoryError).
-bool file_name_of(PyObject *arg, std::string &name);
 
 // Raises what stopped hdf5::run_locked and returns null: RuntimeError once
 // the interpreter is exiting ("`files` files are no longer read"), else

@@ -11,6 +11,7 @@
 
 #include "catalog_type.hpp"
 #include "catalog_values.hpp"
+#include "file_names.hpp"
 #include "host_compat.hpp"
 #include "ogr_store.hpp"
 #include "owned_ref.hpp"
@@ -58,7 +59,7 @@ PyObject *open_catalog(PyObject *module, PyObject *args)
     std::string destination, driver;
     if (!catalog::converted([&] {
             driver = driver_arg;
-            return catalog::path_from(destination_arg, destination);
+            return file_name_of(destination_arg, destination);
         }))
         return nullptr;
     auto *type = reinterpret_cast<PyTypeObject *>(state->catalog_type);

@@ -95,26 +95,6 @@ bool text_from(PyObject *object, std::string &text)
     return true;
 }
 
-bool path_from(PyObject *object, std::string &path)
-{
-    if (!PyUnicode_Check(object)) {
-        PyErr_Format(PyExc_TypeError, "expected str, not %.200s",
-                     Py_TYPE(object)->tp_name);
-        return false;
-    }
-    OwnedRef bytes(PyUnicode_EncodeFSDefault(object));
-    char *data;
-    Py_ssize_t size;
-    if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0)
-        return false;
-    if (std::memchr(data, '\0', static_cast<size_t>(size))) {
-        PyErr_SetString(PyExc_ValueError, "embedded null character");
-        return false;
-    }
-    path.assign(data, static_cast<size_t>(size));
-    return true;
-}
-
 bool layer_spec_from(PyObject *name, int geometry, PyObject *fields,
                      LayerSpec &spec)
 {

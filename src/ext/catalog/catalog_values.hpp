@@ -41,10 +41,6 @@ bool names_from(PyObject *sequence, std::vector<std::string> &names);
 // with an exception pending.
 bool text_from(PyObject *object, std::string &text);
 
-// A path or connection string of a str in the file system's encoding, as
-// open() takes it.  False with an exception pending.
-bool path_from(PyObject *object, std::string &path);
-
 // The value as an int, a float, a str or None.  Null with an exception
 // pending.
 PyObject *value_to_python(const Value &value);

@@ -6,6 +6,7 @@
 
 #include "catalog_type.hpp"
 #include "catalog_values.hpp"
+#include "file_names.hpp"
 #include "owned_ref.hpp"
 #include "s57_writer.hpp"
 
@@ -77,7 +78,7 @@ PyObject *write_s57(PyObject *error_class, PyObject *args)
     catalog::ExchangeFile file;
     file.agency = agency;
     if (!catalog::converted([&] {
-            return catalog::path_from(path_arg, path) &&
+            return file_name_of(path_arg, path) &&
                    catalog::names_from(options, file.options) &&
                    areas_from(areas, file.areas) &&
                    object_from(coverage, file.coverage);
